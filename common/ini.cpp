@@ -1,0 +1,139 @@
+#include "ini.h"
+
+#include <cstdio>
+#include <cstring>
+
+void split_at(char* text, char* prefix, char c)
+{
+    char* hit = std::strchr(text, c);
+    if (!hit) {
+        std::strcpy(prefix, text);
+        text[0] = '\0';
+        return;
+    }
+    size_t n = (size_t)(hit - text);
+    std::memcpy(prefix, text, n);
+    prefix[n] = '\0';
+    std::memmove(text, hit + 1, std::strlen(hit + 1) + 1);
+}
+
+// Splits a key entry at its first '=' into key part and value text; false
+// when there is no '=' or nothing follows it.
+static bool split_key_entry(const char* entry, char* key_part, char* value_text)
+{
+    char work[INI_BUFFER_SIZE];
+    std::snprintf(work, sizeof work, "%s", entry);
+    if (!std::strchr(work, '='))
+        return false;
+    split_at(work, key_part, '=');
+    if (work[0] == '\0')
+        return false;
+    std::strcpy(value_text, work);
+    return true;
+}
+
+bool parse_key_line(const char* line, char* key, char* value)
+{
+    char key_part[INI_BUFFER_SIZE];
+    char value_text[INI_BUFFER_SIZE];
+    if (!split_key_entry(line, key_part, value_text))
+        return false;
+    // The key name ends at the first space of the key part.
+    split_at(key_part, key, ' ');
+    const char* v = value_text;
+    while (*v == ' ')
+        ++v;
+    std::strcpy(value, v);
+    return true;
+}
+
+static void copy_out(char* out, const char* text)
+{
+    std::snprintf(out, INI_BUFFER_SIZE, "%s", text);
+}
+
+// Reads the next line (line mode) or word (token mode) into `entry`. Returns
+// false at the end of the file when nothing was read; sets `*too_long` when
+// the entry exceeded INI_MAX_ENTRY characters (the rest is consumed).
+static bool read_entry(FILE* f, IniMode mode, char* entry, bool* too_long)
+{
+    int n = 0;
+    int ch;
+    *too_long = false;
+    if (mode == INI_TOKEN_MODE) {
+        do {
+            ch = std::fgetc(f);
+        } while (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f');
+        if (ch == EOF)
+            return false;
+        while (ch != EOF && !(ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f')) {
+            if (n < INI_MAX_ENTRY)
+                entry[n++] = (char)ch;
+            else
+                *too_long = true;
+            ch = std::fgetc(f);
+        }
+        entry[n] = '\0';
+        return true;
+    }
+    ch = std::fgetc(f);
+    if (ch == EOF)
+        return false;
+    while (ch != EOF && ch != '\n' && ch != '\r') {
+        if (n < INI_MAX_ENTRY)
+            entry[n++] = (char)ch;
+        else
+            *too_long = true;
+        ch = std::fgetc(f);
+    }
+    entry[n] = '\0';
+    return true;
+}
+
+// The section name of a header entry: after the first '[' up to the first ']'.
+static void section_name_of(const char* entry, char* name)
+{
+    char work[INI_BUFFER_SIZE];
+    char scratch[INI_BUFFER_SIZE];
+    std::snprintf(work, sizeof work, "%s", entry);
+    split_at(work, scratch, '[');
+    split_at(work, name, ']');
+}
+
+void read_profile_string(const char* path, const char* section, const char* key,
+                         const char* def, char* out, IniMode mode)
+{
+    FILE* f = std::fopen(path, "r");
+    if (!f) {
+        copy_out(out, def);
+        return;
+    }
+    bool in_section = false;
+    char entry[INI_BUFFER_SIZE];
+    char name[INI_BUFFER_SIZE];
+    char value[INI_BUFFER_SIZE];
+    bool too_long = false;
+    while (read_entry(f, mode, entry, &too_long)) {
+        if (too_long)
+            continue;
+        if (entry[0] == '[') {
+            section_name_of(entry, name);
+            in_section = std::strcmp(name, section) == 0;
+        } else if (entry[0] == ';') {
+            continue;
+        } else if (in_section) {
+            bool found;
+            if (mode == INI_LINE_MODE)
+                found = parse_key_line(entry, name, value);
+            else
+                found = split_key_entry(entry, name, value);
+            if (found && std::strcmp(name, key) == 0) {
+                std::fclose(f);
+                copy_out(out, value);
+                return;
+            }
+        }
+    }
+    std::fclose(f);
+    copy_out(out, def);
+}
