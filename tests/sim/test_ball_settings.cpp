@@ -1,0 +1,208 @@
+// Settings, start-up placement and the start-up generator.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "sim_fixture.h"
+
+static float axis(Vec3 v, int a)
+{
+    return a == 0 ? v.x : a == 1 ? v.y : v.z;
+}
+static int axis(CellCoord c, int a)
+{
+    return a == 0 ? c.x : a == 1 ? c.y : c.z;
+}
+static float axis(BallColor c, int a)
+{
+    return a == 0 ? c.r : a == 1 ? c.g : c.b;
+}
+
+using BallSettings = SimFixture;
+
+TEST_F(BallSettings, DefaultsWhenTheFileIsMissing)
+{
+    map.field_size = 20;
+    map.grid_size = 10;
+    ASSERT_TRUE(alloc_normal_field(&map.field, 10));
+    seed_ball_random(7);
+    ASSERT_TRUE(init_balls_from(&map, "/nonexistent/config.ini"));
+    EXPECT_EQ(ball_count, 10000);
+    EXPECT_NEAR(gravity_setting, -0.00063662, 5e-9);
+    EXPECT_EQ(gravity, gravity_setting);
+    EXPECT_NEAR(repulsion_coef, 0.063662, 5e-7);
+    EXPECT_NEAR(field_push_coef, 0.0095493, 5e-8);
+    EXPECT_EQ(damping, 0.999f);
+    EXPECT_EQ(field_extent, 20.0f);
+    EXPECT_EQ(field_scale, 0.5f);
+    EXPECT_EQ(cell_side, 22);
+    EXPECT_EQ(cell_stride_y, 22u);
+    EXPECT_EQ(cell_stride_x, 484u);
+    EXPECT_EQ(field_stride_y, 30u);
+    EXPECT_EQ(field_stride_x, 300u);
+}
+
+TEST_F(BallSettings, ConversionsOfGivenValues)
+{
+    start(10, 10, "count=3 g=31.415926535897932 cl=3.14159265358979 geom=0 t=2");
+    EXPECT_EQ(ball_count, 3);
+    EXPECT_EQ(gravity_setting, -0.001f);
+    EXPECT_EQ(gravity, -0.001f);
+    EXPECT_EQ(repulsion_coef, 0.01f);
+    EXPECT_EQ(field_push_coef, 0.0f);
+    EXPECT_EQ(damping, 0.5f);
+}
+
+TEST_F(BallSettings, DampingForZeroAndNegativeT)
+{
+    start(4, 4, "count=1 t=0");
+    EXPECT_EQ(damping, 1.0f);
+    free_balls();
+    ASSERT_TRUE(init_balls_from(&map, write_settings("[balls]\nt=-1\ncount=1\n").c_str()));
+    EXPECT_EQ(damping, 2.0f);
+}
+
+TEST_F(BallSettings, TokenModeSpacedEntryIsNotAKey)
+{
+    start(4, 4, "count = 5 g=0");
+    EXPECT_EQ(ball_count, 10000);
+    EXPECT_EQ(gravity, 0.0f);
+}
+
+TEST_F(BallSettings, NonNumericOrNegativeCountGivesNoBalls)
+{
+    for (const char* text : {"count=abc", "count=-5", "count=0"}) {
+        SCOPED_TRACE(text);
+        free_balls();
+        ASSERT_TRUE(init_balls_from(&map, write_settings(std::string("[balls]\n") + text).c_str()));
+        EXPECT_EQ(ball_count, 0);
+        repel_balls();
+        EXPECT_TRUE(step_balls(&map));
+        EXPECT_TRUE(check_cell_lists());
+    }
+}
+
+TEST_F(BallSettings, UnallocatableCountIsRefusedCleanly)
+{
+    start(10, 10, "count=1");
+    const char* reason = nullptr;
+    std::string path = write_settings("[balls]\ncount=2000000000\n");
+    EXPECT_FALSE(init_balls_from(&map, path.c_str(), &reason));
+    ASSERT_NE(reason, nullptr);
+    EXPECT_GT(std::strlen(reason), 10u);
+    EXPECT_EQ(ball_count, 0);
+    EXPECT_EQ(ball_pos, nullptr);
+    EXPECT_EQ(cell_counts, nullptr);
+    // Counts beyond the int range are held at its end rather than wrapping.
+    path = write_settings("[balls]\ncount=99999999999999\n");
+    EXPECT_FALSE(init_balls_from(&map, path.c_str(), &reason));
+    std::remove(path.c_str());
+}
+
+TEST_F(BallSettings, StartPositionsColoursAndCells)
+{
+    const int F = 30;
+    start(F, 16, "count=10000");
+    float low_colour = 0.1f + 0.9f / F;
+    for (int i = 0; i < ball_count; ++i) {
+        Vec3 p = ball_pos[i];
+        for (float c : {p.x, p.y, p.z}) {
+            ASSERT_GE(c, 1.0f);
+            ASSERT_LE(c, (float)F);
+        }
+        ASSERT_EQ(std::memcmp(&ball_prev[i], &p, sizeof p), 0);
+        ASSERT_EQ(ball_cell[i].x, (int)p.x);
+        ASSERT_EQ(ball_cell[i].y, (int)p.y);
+        ASSERT_EQ(ball_cell[i].z, (int)p.z);
+        const float rgb[3] = {ball_color[i].r, ball_color[i].g, ball_color[i].b};
+        const float xyz[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) {
+            ASSERT_GE(rgb[a], low_colour - 1e-6f);
+            ASSERT_LE(rgb[a], 1.0f);
+            ASSERT_NEAR(rgb[a], xyz[a] / F * 0.9 + 0.1, 1e-6);
+        }
+    }
+    char fault[256] = "";
+    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+}
+
+TEST_F(BallSettings, SameSeedSamePlacementOtherSeedOther)
+{
+    start(25, 5, "count=500", 99);
+    std::vector<Vec3> first(ball_pos, ball_pos + ball_count);
+    free_balls();
+    seed_ball_random(99);
+    ASSERT_TRUE(init_balls_from(&map, settings_path.c_str()));
+    EXPECT_EQ(std::memcmp(first.data(), ball_pos, first.size() * sizeof(Vec3)), 0);
+    free_balls();
+    seed_ball_random(100);
+    ASSERT_TRUE(init_balls_from(&map, settings_path.c_str()));
+    EXPECT_NE(std::memcmp(first.data(), ball_pos, first.size() * sizeof(Vec3)), 0);
+}
+
+TEST_F(BallSettings, FieldSizeOnePutsEveryBallAtOneOneOne)
+{
+    start(1, 1, "count=150");
+    for (int i = 0; i < ball_count; ++i) {
+        ASSERT_EQ(ball_pos[i].x, 1.0f);
+        ASSERT_EQ(ball_pos[i].y, 1.0f);
+        ASSERT_EQ(ball_pos[i].z, 1.0f);
+        ASSERT_EQ(ball_cell[i].x, 1);
+    }
+    // 150 balls in one list: more than the first 99 slots hold.
+    size_t k = cell_index(1, 1, 1);
+    ASSERT_EQ(cell_counts[k], 150);
+    for (int s = 1; s <= 150; ++s)
+        ASSERT_EQ(cell_slots[k * cell_capacity + s], s - 1);
+    EXPECT_TRUE(check_cell_lists());
+}
+
+TEST(BallRandom, RangeSpreadAndReproducibility)
+{
+    seed_ball_random(2024);
+    std::vector<int> draws;
+    int lowest = 1 << 30, highest = -1;
+    double sum = 0;
+    for (int n = 0; n < 200000; ++n) {
+        int r = ball_random();
+        draws.push_back(r);
+        lowest = std::min(lowest, r);
+        highest = std::max(highest, r);
+        sum += r;
+    }
+    EXPECT_EQ(lowest, 0);
+    EXPECT_EQ(highest, BALL_RANDOM_MAX);
+    EXPECT_NEAR(sum / draws.size(), BALL_RANDOM_MAX / 2.0, 150.0);
+    EXPECT_GT(std::set<int>(draws.begin(), draws.end()).size(), 32000u);
+    seed_ball_random(2024);
+    for (int n = 0; n < 1000; ++n)
+        ASSERT_EQ(ball_random(), draws[n]);
+}
+
+// A draw of 32767 lands exactly on F (and in neighbour cell F), a draw of
+// 0 exactly on 1.
+TEST_F(BallSettings, ExtremeDrawsLandOnTheFieldFaces)
+{
+    const unsigned seed = 5;
+    const int balls = 4000;
+    seed_ball_random(seed);
+    int top = -1, bottom = -1;
+    for (int n = 0; n < 3 * balls; ++n) {
+        int r = ball_random();
+        if (r == BALL_RANDOM_MAX && top < 0)
+            top = n;
+        if (r == 0 && bottom < 0)
+            bottom = n;
+    }
+    ASSERT_GE(top, 0);
+    ASSERT_GE(bottom, 0);
+    start(64, 8, "count=4000", seed);
+    EXPECT_EQ(axis(ball_pos[top / 3], top % 3), 64.0f);
+    EXPECT_EQ(axis(ball_cell[top / 3], top % 3), 64);
+    EXPECT_EQ(axis(ball_color[top / 3], top % 3), 1.0f);
+    EXPECT_EQ(axis(ball_pos[bottom / 3], bottom % 3), 1.0f);
+    EXPECT_TRUE(check_cell_lists());
+}

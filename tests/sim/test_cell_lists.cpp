@@ -1,0 +1,168 @@
+// Neighbour cell lists: order of entries, block registration, growth and
+// the invariant check.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim_fixture.h"
+
+using CellLists = SimFixture;
+
+static std::vector<int> list_of(int x, int y, int z)
+{
+    size_t k = cell_index(x, y, z);
+    const int* slots = cell_slots + k * (size_t)cell_capacity;
+    return std::vector<int>(slots + 1, slots + 1 + cell_counts[k]);
+}
+
+static long long total_entries()
+{
+    long long n = 0;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z)
+                n += cell_counts[cell_index(x, y, z)];
+    return n;
+}
+
+static long long margin_entries()
+{
+    long long n = 0;
+    int last = cell_side - 1;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z)
+                if (x == 0 || y == 0 || z == 0 || x == last || y == last || z == last)
+                    n += cell_counts[cell_index(x, y, z)];
+    return n;
+}
+
+TEST_F(CellLists, RemovalMovesTheLastEntryIntoTheGap)
+{
+    start(8, 8, "count=10");
+    unregister_all();
+    ASSERT_EQ(total_entries(), 0);
+    const int a = 3, b = 7, c = 1, d = 9;
+    for (int ball : {a, b, c, d})
+        ASSERT_TRUE(cell_insert(4, 4, 4, ball));
+    EXPECT_EQ(list_of(4, 4, 4), (std::vector<int>{a, b, c, d}));
+    EXPECT_TRUE(cell_remove(4, 4, 4, b));
+    EXPECT_EQ(list_of(4, 4, 4), (std::vector<int>{a, d, c}));
+    EXPECT_TRUE(cell_remove(4, 4, 4, c));
+    EXPECT_EQ(list_of(4, 4, 4), (std::vector<int>{a, d}));
+    EXPECT_TRUE(cell_remove(4, 4, 4, a));
+    EXPECT_EQ(list_of(4, 4, 4), (std::vector<int>{d}));
+    EXPECT_TRUE(cell_remove(4, 4, 4, d));
+    EXPECT_TRUE(list_of(4, 4, 4).empty());
+}
+
+TEST_F(CellLists, RemovingAnAbsentBallChangesNothing)
+{
+    start(8, 8, "count=10");
+    unregister_all();
+    for (int ball : {0, 1, 2})
+        cell_insert(5, 5, 5, ball);
+    EXPECT_FALSE(cell_remove(5, 5, 5, 8));
+    EXPECT_EQ(list_of(5, 5, 5), (std::vector<int>{0, 1, 2}));
+    EXPECT_FALSE(cell_remove(6, 6, 6, 0));
+    EXPECT_EQ(cell_counts[cell_index(6, 6, 6)], 0);
+    block_remove(3, 3, 3, 4);
+    EXPECT_EQ(total_entries(), 3);
+}
+
+TEST_F(CellLists, BlockSizesAtCornerFaceAndInterior)
+{
+    const int F = 6;
+    start(F, 6, "count=4");
+    unregister_all();
+    struct Case {
+        int x, y, z;
+        long long cells;
+    } cases[] = {{1, 1, 1, 8}, {F, F, F, 8}, {1, 3, 3, 18}, {3, F, 4, 18}, {3, 3, 3, 27}, {2, 5, 4, 27}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y << "," << c.z);
+        ASSERT_TRUE(block_insert(c.x, c.y, c.z, 0));
+        EXPECT_EQ(total_entries(), c.cells);
+        EXPECT_EQ(margin_entries(), 0);
+        block_remove(c.x, c.y, c.z, 0);
+        EXPECT_EQ(total_entries(), 0);
+    }
+}
+
+TEST_F(CellLists, MovedBallIsLastInCellsOfBothBlocks)
+{
+    start(10, 10, "count=3");
+    unregister_all();
+    place(0, Vec3{4.5f, 5.5f, 5.5f});
+    place(1, Vec3{4.2f, 5.2f, 5.2f});
+    place(2, Vec3{5.5f, 5.5f, 5.5f});
+    EXPECT_EQ(list_of(5, 5, 5), (std::vector<int>{0, 1, 2}));
+    // Ball 0 crosses from cell 4 to cell 5 along x.
+    block_remove(4, 5, 5, 0);
+    ASSERT_TRUE(block_insert(5, 5, 5, 0));
+    ball_cell[0] = CellCoord{5, 5, 5};
+    EXPECT_EQ(list_of(5, 5, 5), (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(list_of(3, 5, 5), (std::vector<int>{1}));
+    EXPECT_EQ(list_of(6, 5, 5), (std::vector<int>{2, 0}));
+    EXPECT_TRUE(check_cell_lists());
+}
+
+// A list that outgrows its slots makes the table grow; every other list
+// keeps its entries in order.
+TEST_F(CellLists, GrowthKeepsEveryListInOrder)
+{
+    start(5, 5, "count=200", 77);
+    int before = cell_capacity;
+    ASSERT_EQ(before, CELL_SLOTS_INITIAL);
+    std::vector<std::vector<int>> lists;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z)
+                lists.push_back(list_of(x, y, z));
+    ASSERT_TRUE(check_cell_lists());
+    int crowd = cell_counts[cell_index(3, 3, 3)];
+    for (int n = crowd; n < before + 5; ++n)
+        ASSERT_TRUE(cell_insert(3, 3, 3, n % ball_count));
+    EXPECT_GT(cell_capacity, before);
+    size_t at = 0;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z, ++at) {
+                std::vector<int> now = list_of(x, y, z);
+                if (x == 3 && y == 3 && z == 3)
+                    now.resize(lists[at].size());
+                ASSERT_EQ(now, lists[at]) << x << "," << y << "," << z;
+            }
+}
+
+TEST_F(CellLists, CheckFindsMissingDuplicateStrayAndMarginEntries)
+{
+    start(6, 6, "count=50", 3);
+    char fault[256] = "";
+    ASSERT_TRUE(check_cell_lists(fault)) << fault;
+    CellCoord c = ball_cell[10];
+
+    ASSERT_TRUE(cell_remove(c.x, c.y, c.z, 10));
+    EXPECT_FALSE(check_cell_lists(fault));
+    EXPECT_NE(std::string(fault), "");
+    cell_insert(c.x, c.y, c.z, 10);
+    ASSERT_TRUE(check_cell_lists());
+
+    cell_insert(c.x, c.y, c.z, 10);
+    EXPECT_FALSE(check_cell_lists(fault));
+    EXPECT_NE(std::string(fault).find("twice"), std::string::npos) << fault;
+    cell_remove(c.x, c.y, c.z, 10);
+    ASSERT_TRUE(check_cell_lists());
+
+    // Ball 10 entered somewhere its block does not reach.
+    int far_x = c.x <= 3 ? 6 : 1;
+    cell_insert(far_x, c.y, c.z, 10);
+    EXPECT_FALSE(check_cell_lists(fault));
+    cell_remove(far_x, c.y, c.z, 10);
+
+    cell_insert(0, 3, 3, 10);
+    EXPECT_FALSE(check_cell_lists(fault));
+    EXPECT_NE(std::string(fault).find("margin"), std::string::npos) << fault;
+    cell_remove(0, 3, 3, 10);
+    EXPECT_TRUE(check_cell_lists());
+}

@@ -1,0 +1,194 @@
+// Integration step: gravity, floor and walls, field push, neighbour moves,
+// and long crowded runs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "sim_fixture.h"
+
+using Integration = SimFixture;
+
+TEST_F(Integration, FreeFallFromRest)
+{
+    start(20, 4, "count=1");
+    unregister_all();
+    place(0, Vec3{10.5f, 15.5f, 10.5f});
+    ASSERT_TRUE(step_balls(&map));
+    double a = -gravity;
+    EXPECT_NEAR(ball_pos[0].y, 15.5 - a, 1e-6);
+    EXPECT_EQ(ball_prev[0].y, 15.5f);
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_NEAR(ball_pos[0].y, 15.5 - a - a * (1 + damping), 1e-6);
+    EXPECT_EQ(ball_pos[0].x, 10.5f);
+    EXPECT_EQ(ball_pos[0].z, 10.5f);
+}
+
+TEST_F(Integration, BallOnTheFloorStaysPut)
+{
+    start(20, 4, "count=1");
+    unregister_all();
+    place(0, Vec3{4.5f, 1.0f, 6.5f});
+    for (int n = 0; n < 3; ++n) {
+        ASSERT_TRUE(step_balls(&map));
+        EXPECT_EQ(ball_pos[0].y, 1.0f);
+        EXPECT_EQ(ball_prev[0].y, 1.0f);
+    }
+}
+
+TEST_F(Integration, WallStopsTheNormalVelocityOnly)
+{
+    start(20, 4, "count=1 g=0 t=0");
+    unregister_all();
+    place(0, Vec3{1.05f, 8.0f, 8.0f});
+    ball_prev[0] = Vec3{1.15f, 7.9f, 8.0f};  // moving -0.1 in x, +0.1 in y
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_EQ(ball_pos[0].x, 1.0f);
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_EQ(ball_pos[0].x, 1.0f);  // still heading into the wall
+    float y_before = ball_pos[0].y;
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_EQ(ball_pos[0].x, 1.0f);
+    EXPECT_EQ(ball_prev[0].x, 1.0f);
+    EXPECT_NEAR(ball_pos[0].y - y_before, 0.1, 1e-5);
+}
+
+TEST_F(Integration, KeepsVelocityWithoutDampingOrGravityUpToTheFarWall)
+{
+    start(10, 5, "count=1 g=0 t=0");
+    unregister_all();
+    place(0, Vec3{5.5f, 5.5f, 5.5f});
+    ball_prev[0] = Vec3{5.25f, 5.5f, 5.5f};
+    for (int n = 1; n <= 17; ++n) {
+        ASSERT_TRUE(step_balls(&map));
+        EXPECT_EQ(ball_pos[0].x, 5.5f + 0.25f * n);
+    }
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_EQ(ball_pos[0].x, 10.0f);
+    EXPECT_EQ(ball_cell[0].x, 10);
+    EXPECT_TRUE(check_cell_lists());
+}
+
+TEST_F(Integration, FieldPushThenVerlet)
+{
+    start(16, 8, "count=1 g=0");
+    unregister_all();
+    // Field cells are two units wide: (6.5, 6.5, 9.5) lies in cell (3, 3, 4).
+    int16_t* cell = field_cell_at(3, 3, 4);
+    cell[2] = 5;
+    place(0, Vec3{6.5f, 6.5f, 9.5f});
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_NEAR(ball_prev[0].z, 9.5 - 0.047746, 1e-6);
+    EXPECT_NEAR(ball_pos[0].z, 9.5 - 0.095445, 1e-6);
+    EXPECT_NEAR(ball_pos[0].z - ball_prev[0].z, -0.047698, 1e-6);
+    EXPECT_EQ(ball_pos[0].x, 6.5f);
+    EXPECT_EQ(ball_pos[0].y, 6.5f);
+}
+
+TEST_F(Integration, FieldCellOfOutsideCoordinatesIsClamped)
+{
+    start(16, 8, "count=2 g=0 t=0");
+    unregister_all();
+    field_cell_at(0, 3, 3)[0] = -100;  // pushes +x out of the low face
+    field_cell_at(7, 3, 3)[0] = 100;  // pushes -x out of the high face
+    place(0, Vec3{2.0f, 7.0f, 7.0f});
+    place(1, Vec3{2.0f, 7.0f, 11.0f});
+    // As the repulsion pass may leave them: just outside the field.
+    ball_pos[0].x = 0.75f;
+    ball_prev[0].x = 0.75f;
+    ball_pos[1] = Vec3{16.5f, 7.0f, 7.0f};
+    ball_prev[1] = ball_pos[1];
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_GT(ball_pos[0].x, 1.0f);
+    EXPECT_NEAR(ball_prev[0].x, 0.75 + 100 * (double)field_push_coef, 1e-6);
+    EXPECT_LT(ball_pos[1].x, 16.0f);
+    EXPECT_NEAR(ball_prev[1].x, 16.5 - 100 * (double)field_push_coef, 1e-6);
+    EXPECT_TRUE(check_cell_lists());
+}
+
+TEST_F(Integration, ExactlyOnTheFarFaceReadsTheLastFieldCell)
+{
+    start(16, 8, "count=1 g=0");
+    unregister_all();
+    field_cell_at(7, 7, 7)[1] = 1;
+    place(0, Vec3{16.0f, 16.0f, 16.0f});
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_NEAR(ball_prev[0].y, 16.0 - field_push_coef, 1e-6);
+}
+
+TEST_F(Integration, ListsMoveOnlyWhenTheCellChanges)
+{
+    start(10, 5, "count=2 g=0 t=0");
+    unregister_all();
+    place(0, Vec3{4.9f, 5.5f, 5.5f});
+    place(1, Vec3{2.5f, 5.5f, 5.5f});
+    ball_prev[0].x = 4.8f;
+    size_t k3 = cell_index(3, 5, 5), k6 = cell_index(6, 5, 5);
+    ASSERT_EQ(cell_counts[k3], 2);
+    ASSERT_EQ(cell_counts[k6], 0);
+    ASSERT_TRUE(step_balls(&map));  // to about 5.0: still cell 4 or just 5
+    ASSERT_TRUE(step_balls(&map));  // about 5.1
+    EXPECT_EQ(ball_cell[0].x, 5);
+    EXPECT_EQ(cell_counts[k3], 1);
+    EXPECT_EQ(cell_counts[k6], 1);
+    EXPECT_EQ(cell_slots[k3 * cell_capacity + 1], 1);
+    EXPECT_TRUE(check_cell_lists());
+    // Ball 1 rests: its lists stay as they are.
+    EXPECT_EQ(ball_cell[1].x, 2);
+}
+
+TEST_F(Integration, EmptyCountDoesNothing)
+{
+    start(10, 5, "count=0");
+    repel_balls();
+    EXPECT_TRUE(step_balls(&map));
+    EXPECT_TRUE(check_cell_lists());
+}
+
+// Many balls in a small field settle into a dense heap: the lists grow far
+// beyond their first size and stay consistent.
+TEST_F(Integration, InvariantHoldsThroughALongCrowdedRun)
+{
+    start(12, 6, "count=5000", 4242);
+    // A solid block in one corner of the field.
+    for (int x = 0; x < 2; ++x)
+        for (int y = 0; y < 2; ++y)
+            for (int z = 0; z < 2; ++z)
+                field_cell_at(x, y, z)[1] = -2;
+    char fault[256] = "";
+    int most = 0;
+    for (int n = 1; n <= 2000; ++n) {
+        repel_balls();
+        ASSERT_TRUE(step_balls(&map));
+        if (n % 250 == 0) {
+            ASSERT_TRUE(check_cell_lists(fault)) << "after step " << n << ": " << fault;
+            for (int k = 0; k < cell_side * cell_side * cell_side; ++k)
+                most = std::max(most, cell_counts[k]);
+        }
+    }
+    EXPECT_GT(most, CELL_SLOTS_INITIAL - 1);
+    for (int i = 0; i < ball_count; ++i) {
+        ASSERT_GE(ball_pos[i].y, 1.0f);
+        ASSERT_LE(ball_pos[i].y, 12.0f);
+    }
+}
+
+TEST_F(Integration, RunsAreReproducibleToTheBit)
+{
+    auto run = [&](std::vector<Vec3>* out) {
+        free_balls();
+        seed_ball_random(8);
+        ASSERT_TRUE(init_balls_from(&map, settings_path.c_str()));
+        for (int n = 0; n < 300; ++n) {
+            repel_balls();
+            ASSERT_TRUE(step_balls(&map));
+        }
+        out->assign(ball_pos, ball_pos + ball_count);
+    };
+    start(10, 10, "count=2000");
+    std::vector<Vec3> first, second;
+    run(&first);
+    run(&second);
+    ASSERT_EQ(first.size(), 2000u);
+    EXPECT_EQ(std::memcmp(first.data(), second.data(), first.size() * sizeof(Vec3)), 0);
+}

@@ -1,0 +1,147 @@
+// Ball-ball repulsion: the worked pairs and a bit-exact comparison with a
+// pair-at-a-time evaluation of the same formulas in double.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "sim_fixture.h"
+
+using Repulsion = SimFixture;
+
+TEST_F(Repulsion, TwoBallsPushEachOtherOnBothVisits)
+{
+    start(40, 8, "count=2");
+    unregister_all();
+    place(0, Vec3{10.5f, 20.25f, 30.25f});
+    place(1, Vec3{10.0f, 20.25f, 30.25f});
+    repel_balls();
+    EXPECT_NEAR(ball_pos[0].x, 10.643636, 1e-6);
+    EXPECT_NEAR(ball_pos[1].x, 9.856364, 1e-6);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(ball_pos[i].y, 20.25f);
+        EXPECT_EQ(ball_pos[i].z, 30.25f);
+        EXPECT_EQ(ball_prev[i].x, i == 0 ? 10.5f : 10.0f);
+    }
+}
+
+// With ball 1 alone in ball 0's list, only ball 0's visit happens, which
+// shows the first of the two pushes.
+TEST_F(Repulsion, FirstVisitAlone)
+{
+    start(40, 8, "count=2");
+    unregister_all();
+    place(0, Vec3{10.5f, 20.25f, 30.25f});
+    place(1, Vec3{10.0f, 20.25f, 30.25f});
+    // Ball 1 is looked up around a far cell, so it makes no visit of its own.
+    ball_cell[1] = CellCoord{20, 20, 30};
+    ASSERT_TRUE(block_insert(20, 20, 30, 1));
+    repel_balls();
+    EXPECT_NEAR(ball_pos[0].x, 10.595493, 1e-6);
+    EXPECT_NEAR(ball_pos[1].x, 9.904507, 1e-6);
+}
+
+TEST_F(Repulsion, CloseBallsUseTheSmallestSquaredDistance)
+{
+    start(20, 4, "count=2");
+    unregister_all();
+    place(0, Vec3{5.5f, 5.5f, 5.5f});
+    place(1, Vec3{5.8f, 5.5f, 5.5f});
+    // Only ball 0's visit: take ball 1 out of the lists.
+    block_remove(5, 5, 5, 1);
+    ASSERT_TRUE(cell_insert(5, 5, 5, 1));
+    ball_cell[1] = CellCoord{15, 15, 15};
+    repel_balls();
+    double shift = 4.0 * repulsion_coef * 0.3;
+    EXPECT_NEAR(shift, 0.076394, 1e-6);
+    EXPECT_NEAR(ball_pos[0].x, 5.5 - shift, 1e-6);
+    EXPECT_NEAR(ball_pos[1].x, 5.8 + shift, 1e-6);
+}
+
+TEST_F(Repulsion, NoPushAtOneUnitOrAtTheSamePointOrFurther)
+{
+    struct Case {
+        Vec3 a, b;
+    } cases[] = {
+        {{5.25f, 5.5f, 5.5f}, {6.25f, 5.5f, 5.5f}},   // exactly 1 apart: s = 1 passes, no push
+        {{5.5f, 5.5f, 5.5f}, {5.5f, 5.5f, 5.5f}},     // same point
+        {{5.0f, 5.5f, 5.5f}, {6.5f, 5.5f, 5.5f}},     // 1.5 apart
+        {{5.0f, 5.5f, 5.5f}, {5.9f, 6.4f, 5.5f}},     // 1.27 apart diagonally
+        {{4.1f, 5.5f, 5.5f}, {6.1f, 5.5f, 5.5f}},     // 2 apart on x
+        {{5.5f, 5.1f, 5.5f}, {5.5f, 7.0f, 5.5f}},     // 1.9 apart on y
+    };
+    start(20, 4, "count=2");
+    for (const Case& c : cases) {
+        unregister_all();
+        place(0, c.a);
+        place(1, c.b);
+        repel_balls();
+        EXPECT_EQ(std::memcmp(&ball_pos[0], &c.a, sizeof(Vec3)), 0);
+        EXPECT_EQ(std::memcmp(&ball_pos[1], &c.b, sizeof(Vec3)), 0);
+    }
+}
+
+TEST_F(Repulsion, DistantBallsStayPut)
+{
+    start(30, 4, "count=27");
+    unregister_all();
+    for (int i = 0; i < 27; ++i)
+        place(i, Vec3{2.0f + 3.1f * (i % 3), 2.5f + 3.3f * (i / 3 % 3), 2.25f + 1.2f * (i / 9)});
+    std::vector<Vec3> before(ball_pos, ball_pos + 27);
+    repel_balls();
+    EXPECT_EQ(std::memcmp(before.data(), ball_pos, sizeof(Vec3) * 27), 0);
+}
+
+// The formulas as written, one pair at a time: every value formed in double
+// and rounded to float when stored, positions read from the array each time.
+static void repel_reference()
+{
+    for (int i = 0; i < ball_count; ++i) {
+        size_t k = cell_index(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z);
+        for (int s = cell_counts[k]; s >= 1; --s) {
+            int j = cell_slots[k * (size_t)cell_capacity + s];
+            if (j == i)
+                continue;
+            float dx = (float)((double)ball_pos[i].x - (double)ball_pos[j].x);
+            if (std::abs((long long)std::trunc(dx)) > 1)
+                continue;
+            float dy = (float)((double)ball_pos[i].y - (double)ball_pos[j].y);
+            if (std::abs((long long)std::trunc(dy)) > 1)
+                continue;
+            float dz = (float)((double)ball_pos[i].z - (double)ball_pos[j].z);
+            if (std::abs((long long)std::trunc(dz)) > 1)
+                continue;
+            float sq = (float)(((double)dx * dx + (double)dy * dy) + (double)dz * dz);
+            if (sq > 1.0f)
+                continue;
+            if (sq < 0.2f)
+                sq = 0.2f;
+            float u = (float)(1.0 - 1.0 / (double)sq);
+            double c = repulsion_coef;
+            float d[3] = {(float)(c * ((double)dx * u)), (float)(c * ((double)dy * u)),
+                          (float)(c * ((double)dz * u))};
+            ball_pos[i].x = (float)((double)ball_pos[i].x - d[0]);
+            ball_pos[i].y = (float)((double)ball_pos[i].y - d[1]);
+            ball_pos[i].z = (float)((double)ball_pos[i].z - d[2]);
+            ball_pos[j].x = (float)((double)ball_pos[j].x + d[0]);
+            ball_pos[j].y = (float)((double)ball_pos[j].y + d[1]);
+            ball_pos[j].z = (float)((double)ball_pos[j].z + d[2]);
+        }
+    }
+}
+
+TEST_F(Repulsion, CrowdedPassMatchesThePairAtATimeFormulas)
+{
+    start(8, 8, "count=3000 cl=60", 31);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<Vec3> start_pos(ball_pos, ball_pos + ball_count);
+        repel_reference();
+        std::vector<Vec3> expected(ball_pos, ball_pos + ball_count);
+        std::memcpy(ball_pos, start_pos.data(), sizeof(Vec3) * ball_count);
+        repel_balls();
+        ASSERT_EQ(std::memcmp(expected.data(), ball_pos, sizeof(Vec3) * ball_count), 0) << "round " << round;
+        EXPECT_NE(std::memcmp(start_pos.data(), ball_pos, sizeof(Vec3) * ball_count), 0);
+        ASSERT_TRUE(step_balls(&map));
+    }
+}

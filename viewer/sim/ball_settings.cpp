@@ -1,0 +1,248 @@
+// Settings, start-up and tear-down of the ball simulation.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "balls.h"
+#include "ini.h"
+
+const char* const BALL_SETTINGS_FILE = "config.ini";
+const char* const BALL_SETTINGS_SECTION = "balls";
+
+int ball_count = 0;
+float gravity_setting = 0.0f;
+float gravity = 0.0f;
+float repulsion_coef = 0.0f;
+float field_push_coef = 0.0f;
+float damping = 1.0f;
+
+float field_extent = 0.0f;
+float field_scale = 0.0f;
+size_t field_stride_y = 0;
+size_t field_stride_x = 0;
+int cell_side = 0;
+size_t cell_stride_y = 0;
+size_t cell_stride_x = 0;
+
+Vec3* ball_pos = nullptr;
+Vec3* ball_prev = nullptr;
+CellCoord* ball_cell = nullptr;
+BallColor* ball_color = nullptr;
+
+int* cell_counts = nullptr;
+int* cell_slots = nullptr;
+int cell_capacity = 0;
+
+// ---------------------------------------------------------------------------
+// Pseudo-random numbers
+// ---------------------------------------------------------------------------
+
+static uint32_t random_state = 1;
+
+void seed_ball_random(unsigned seed)
+{
+    random_state = seed;
+}
+
+int ball_random()
+{
+    random_state = random_state * 1103515245u + 12345u;
+    return (int)((random_state >> 16) & (uint32_t)BALL_RANDOM_MAX);
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+
+// The leading integer of the text as atoi reads it, 0 when there is none;
+// values beyond the int range are held at its ends instead of overflowing.
+static int parse_leading_int(const char* text)
+{
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return (int)v;
+}
+
+static void read_setting(const char* path, const char* key, const char* def, char* out)
+{
+    read_profile_string(path, BALL_SETTINGS_SECTION, key, def, out, INI_TOKEN_MODE);
+}
+
+void read_ball_settings_from(const char* path)
+{
+    char text[INI_BUFFER_SIZE];
+
+    read_setting(path, "count", "10000", text);
+    ball_count = parse_leading_int(text);
+    // A negative count would size the arrays absurdly: it means no balls.
+    if (ball_count < 0)
+        ball_count = 0;
+
+    read_setting(path, "g", "20", text);
+    float g = (float)(std::atof(text) / SETTING_DIVISOR_SMALL);
+    gravity_setting = -g;
+
+    read_setting(path, "cl", "20", text);
+    repulsion_coef = (float)(std::atof(text) / SETTING_DIVISOR_LARGE);
+
+    read_setting(path, "geom", "300", text);
+    field_push_coef = (float)(std::atof(text) / SETTING_DIVISOR_SMALL);
+
+    read_setting(path, "t", "1000", text);
+    float t = (float)std::atof(text);
+    damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
+
+    gravity = gravity_setting;
+    cell_side = (int)field_extent + 2;
+    cell_stride_y = (size_t)cell_side;
+    cell_stride_x = (size_t)cell_side * (size_t)cell_side;
+}
+
+void read_ball_settings()
+{
+    read_ball_settings_from(BALL_SETTINGS_FILE);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and tear-down
+// ---------------------------------------------------------------------------
+
+// a·b, or false when it does not fit a size_t.
+static bool multiply_size(size_t a, size_t b, size_t* out)
+{
+    if (a != 0 && b > SIZE_MAX / a)
+        return false;
+    *out = a * b;
+    return true;
+}
+
+// Bytes of physical memory, or SIZE_MAX when unknown.
+static size_t physical_memory_bytes()
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    size_t bytes;
+    if (pages <= 0 || page_size <= 0 || !multiply_size((size_t)pages, (size_t)page_size, &bytes))
+        return SIZE_MAX;
+    return bytes;
+}
+
+// malloc that treats a request of 0 bytes as success with no buffer.
+static bool allocate(size_t bytes, void** out)
+{
+    *out = bytes ? std::malloc(bytes) : nullptr;
+    return bytes == 0 || *out != nullptr;
+}
+
+static bool fail_start(const char** reason, const char* text)
+{
+    free_balls();
+    if (reason)
+        *reason = text;
+    return false;
+}
+
+// The four per-ball arrays and the neighbour table, counts zeroed.
+static bool allocate_ball_state(const char** reason)
+{
+    size_t n = (size_t)ball_count;
+    size_t array_bytes = n * sizeof(Vec3);
+    size_t cells = (size_t)cell_side * (size_t)cell_side * (size_t)cell_side;
+    // A list never holds more than every ball once, so a table wider than
+    // that would only waste memory.
+    cell_capacity = ball_count < CELL_SLOTS_INITIAL ? ball_count + 1 : CELL_SLOTS_INITIAL;
+    size_t slot_count, slot_bytes;
+    if (!multiply_size(cells, (size_t)cell_capacity, &slot_count) ||
+        !multiply_size(slot_count, sizeof(int), &slot_bytes))
+        return fail_start(reason, "the neighbour table is too large");
+
+    // The ball arrays and the counts are written whole at once; memory the
+    // system promises but cannot back would end the process later, so a
+    // demand beyond the machine's memory is refused here.
+    // (No overflow: ball_count and cell_side are bounded by int and u16.)
+    size_t touched = 4 * array_bytes + cells * sizeof(int);
+    if (touched > physical_memory_bytes())
+        return fail_start(reason, "the ball arrays and neighbour counts exceed the machine's memory");
+
+    if (!allocate(array_bytes, (void**)&ball_pos) || !allocate(array_bytes, (void**)&ball_prev) ||
+        !allocate(n * sizeof(CellCoord), (void**)&ball_cell) ||
+        !allocate(n * sizeof(BallColor), (void**)&ball_color))
+        return fail_start(reason, "the ball arrays cannot be allocated");
+    if (!allocate(slot_bytes, (void**)&cell_slots))
+        return fail_start(reason, "the neighbour table cannot be allocated");
+    cell_counts = (int*)std::calloc(cells, sizeof(int));
+    if (!cell_counts)
+        return fail_start(reason, "the neighbour counts cannot be allocated");
+    return true;
+}
+
+// A draw r in 0 .. 32767 as a coordinate in [1, F].
+static float random_coordinate(double extent)
+{
+    double r = (double)ball_random();
+    return (float)(1.0 + r * (extent - 1.0) / (double)BALL_RANDOM_MAX);
+}
+
+static float start_color(float coordinate, double extent)
+{
+    return (float)((double)coordinate / extent * (double)0.9f + (double)0.1f);
+}
+
+bool init_balls_from(const MapHeader* header, const char* settings_path, const char** reason)
+{
+    free_balls();
+    field_extent = (float)header->field_size;
+    field_stride_y = 3 * (size_t)header->grid_size;
+    field_stride_x = field_stride_y * (size_t)header->grid_size;
+    field_scale = (float)((double)header->grid_size / (double)header->field_size);
+
+    read_ball_settings_from(settings_path);
+    if (!allocate_ball_state(reason))
+        return false;
+
+    double extent = (double)field_extent;
+    for (int i = 0; i < ball_count; ++i) {
+        Vec3 p;
+        p.x = random_coordinate(extent);
+        p.y = random_coordinate(extent);
+        p.z = random_coordinate(extent);
+        ball_pos[i] = p;
+        ball_prev[i] = p;
+        CellCoord c = {(int)p.x, (int)p.y, (int)p.z};
+        ball_cell[i] = c;
+        ball_color[i] = BallColor{start_color(p.x, extent), start_color(p.y, extent),
+                                  start_color(p.z, extent)};
+        if (!block_insert(c.x, c.y, c.z, i))
+            return fail_start(reason, "the neighbour table cannot grow to hold the balls");
+    }
+    return true;
+}
+
+bool init_balls(const MapHeader* header, const char** reason)
+{
+    return init_balls_from(header, BALL_SETTINGS_FILE, reason);
+}
+
+void free_balls()
+{
+    std::free(ball_pos);
+    std::free(ball_prev);
+    std::free(ball_cell);
+    std::free(ball_color);
+    std::free(cell_slots);
+    std::free(cell_counts);
+    ball_pos = nullptr;
+    ball_prev = nullptr;
+    ball_cell = nullptr;
+    ball_color = nullptr;
+    cell_slots = nullptr;
+    cell_counts = nullptr;
+    cell_capacity = 0;
+    ball_count = 0;
+}
