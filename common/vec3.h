@@ -1,6 +1,7 @@
 // Vec3 and Mat4: the small vector and matrix helpers both programs share.
-// All operations here are plain 32-bit float arithmetic, evaluated left to
-// right; callers that want double precision do their own arithmetic.
+// The Vec3 operations are plain 32-bit float arithmetic, evaluated left to
+// right; callers that want double precision do their own arithmetic. The
+// Mat4 operations evaluate in double and round each result once to float.
 #pragma once
 
 #include <cmath>
@@ -34,7 +35,12 @@ struct Mat4 {
 };
 
 Mat4 mat4_identity();
-// A := B * A
+// A := B * A. Each element is one double sum of its four products,
+// ((b(i,0)*a(0,j) + b(i,1)*a(1,j)) + b(i,2)*a(2,j)) + b(i,3)*a(3,j), rounded
+// once to float. Products of two floats are exact in double, so only the
+// sum rounds; zero terms are included (0 * infinity gives not-a-number).
 void mat4_premultiply(Mat4* a, const Mat4* b);
-// Transforms a point (fourth row unused, translation in 12, 13, 14).
+// Transforms a point (fourth row unused, translation in 12, 13, 14): each
+// coordinate is (float)(((M0*x + M4*y) + M8*z) + M12) evaluated in double,
+// zero terms included.
 Vec3 mat4_transform_point(const Mat4* m, Vec3 p);

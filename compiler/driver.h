@@ -1,0 +1,47 @@
+// ksm_compiler's command line and compile driver.
+//
+//   ksm_compiler <map_file> [end_file] [src_dir]
+//
+// end_file defaults to the map file with the extension of its file name
+// replaced by "ksm" (or ".ksm" added when it has none); src_dir, the prefix
+// of every mesh path, defaults to the program's own directory followed by
+// "src/". A failed compile leaves an empty output file.
+#pragma once
+
+#include <cstdio>
+
+extern const char* const COMPILER_TITLE;
+extern const char* const COMPILER_NOTICE;
+
+// Exit statuses: a compiled map, any failure the transcript reports, and
+// the usage text after a command line without a map file.
+const int EXIT_COMPILED = 0;
+const int EXIT_FAILED = 1;
+const int EXIT_USAGE = 2;
+
+// Copies `path` into `out` (256 bytes) and cuts the copy just after the
+// last `c`; true when there was one. Without one `out` becomes empty.
+// `path` is at most 255 characters.
+bool cut_after_last(const char* path, char* out, char c);
+
+// The default output path: the map path with everything after the last '.'
+// of its file name (the part after the last '/') replaced by "ksm", or the
+// map path followed by ".ksm" when the file name has no '.'. False when the
+// result would be longer than 255 characters.
+bool default_output_path(const char* map_path, char* out);
+// The default source directory: the program's path as invoked up to and
+// including its last '/' (empty without one), followed by "src/".
+bool default_source_dir(const char* program_path, char* out);
+// A given source directory with '/' appended unless it already ends with
+// '/' or '\' (a trailing '\' becomes '/').
+bool source_dir_prefix(const char* given, char* out);
+
+// Writes the magic and the header, then runs the header, objects and layers
+// sections into the open output, which it closes on every path. Prints
+// "OK!\n" first (completing the driver's "Open output file" fragment) and
+// "DONE!!!=)))\n" after a success.
+bool compile_map(FILE* out, const char* map_path, const char* src_dir);
+
+// The whole program: banner, arguments, output file, compile. Returns the
+// exit status.
+int run_compiler(int argc, char** argv);

@@ -1,0 +1,355 @@
+#include "sections.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ini.h"
+#include "mesh_3ds.h"
+#include "phys_info.h"
+#include "placement.h"
+
+const char* const MISSING_KEY = "GG=(";
+
+// ---- values ----------------------------------------------------------------
+
+static bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int32_t parse_decimal_int(const char* text)
+{
+    const char* p = text;
+    while (is_blank(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    // Unsigned arithmetic wraps, so no digit string overflows.
+    uint32_t value = 0;
+    while (is_digit(*p))
+        value = value * 10u + (uint32_t)(*p++ - '0');
+    if (negative)
+        value = 0u - value;
+    return (int32_t)value;
+}
+
+float parse_decimal_number(const char* text)
+{
+    const char* p = text;
+    while (is_blank(*p))
+        ++p;
+    const char* start = p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    int digits = 0;
+    while (is_digit(*p)) {
+        ++p;
+        ++digits;
+    }
+    if (*p == '.') {
+        ++p;
+        while (is_digit(*p)) {
+            ++p;
+            ++digits;
+        }
+    }
+    if (digits == 0)
+        return 0.0f;
+    // An exponent counts only with at least one digit after 'e' and its sign.
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-')
+            ++q;
+        if (is_digit(*q)) {
+            while (is_digit(*q))
+                ++q;
+            p = q;
+        }
+    }
+    // The accepted text is plain decimal, which strtod converts exactly
+    // rounded; the buffer holds any value the INI reader gives.
+    char number[INI_BUFFER_SIZE];
+    size_t n = (size_t)(p - start);
+    if (n >= sizeof number)
+        n = sizeof number - 1;
+    std::memcpy(number, start, n);
+    number[n] = '\0';
+    return (float)std::strtod(number, nullptr);
+}
+
+bool file_exists(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    FILE* f = std::fopen(path, "rb");
+    if (!f)
+        return false;
+    std::fclose(f);
+    return true;
+}
+
+bool build_mesh_path(const char* src_dir, const char* file_value, char* out)
+{
+    size_t dir_len = std::strlen(src_dir), value_len = std::strlen(file_value);
+    if (dir_len + value_len > (size_t)PATH_MAX_CHARS)
+        return false;
+    std::memcpy(out, src_dir, dir_len);
+    for (size_t i = 0; i < value_len; ++i)
+        out[dir_len + i] = file_value[i] == '\\' ? '/' : file_value[i];
+    out[dir_len + value_len] = '\0';
+    return true;
+}
+
+// Looks a required key up; false when it is missing.
+static bool lookup_key(const char* map_path, const char* section, const char* key, char* value)
+{
+    read_profile_string(map_path, section, key, MISSING_KEY, value, INI_LINE_MODE);
+    return std::strcmp(value, MISSING_KEY) != 0;
+}
+
+// ---- header ----------------------------------------------------------------
+
+bool read_header_section(MapHeader* header, const char* map_path)
+{
+    std::printf("Read header... ");
+    if (!file_exists(map_path)) {
+        std::printf("ERROR! NO FILE!\n");
+        return false;
+    }
+    static const char* const keys[3] = {"field_size", "grid_size", "objs_num"};
+    uint16_t* fields[3] = {&header->field_size, &header->grid_size, &header->objs_num};
+    char value[INI_BUFFER_SIZE];
+    for (int i = 0; i < 3; ++i) {
+        if (!lookup_key(map_path, "main", keys[i], value)) {
+            std::printf("ERROR IN MAP: [main][%s]\n", keys[i]);
+            return false;
+        }
+        *fields[i] = (uint16_t)parse_decimal_int(value);
+    }
+    std::printf("OK!\n");
+    return true;
+}
+
+// ---- objects ---------------------------------------------------------------
+
+// The values of one object section.
+struct ObjectKeys {
+    char mesh_path[PATH_MAX_CHARS + 1];
+    bool mesh_path_fits;
+    char file_value[INI_BUFFER_SIZE];
+    float scale, pos_x, pos_y, pos_z, rt_angle, rt_x, rt_y, rt_z;
+};
+
+// Reads the keys of one object in the order of lookups; the first missing
+// one is reported and ends the object.
+static bool read_object_keys(const char* map_path, const char* section, const char* src_dir,
+                             MapHeader* header, ObjectKeys* keys)
+{
+    char value[INI_BUFFER_SIZE];
+    if (!lookup_key(map_path, section, "file", value)) {
+        std::printf("ERROR IN MAP: [%s][file]\n", section);
+        return false;
+    }
+    std::memcpy(keys->file_value, value, sizeof value);
+    keys->mesh_path_fits = build_mesh_path(src_dir, value, keys->mesh_path);
+
+    static const char* const float_keys[8] = {"scale", "pos_x", "pos_y", "pos_z",
+                                              "rt_angle", "rt_x", "rt_y", "rt_z"};
+    float* floats[8] = {&keys->scale, &keys->pos_x, &keys->pos_y, &keys->pos_z,
+                        &keys->rt_angle, &keys->rt_x, &keys->rt_y, &keys->rt_z};
+    for (int i = 0; i < 8; ++i) {
+        if (!lookup_key(map_path, section, float_keys[i], value)) {
+            std::printf("ERROR IN MAP: [%s][%s]\n", section, float_keys[i]);
+            return false;
+        }
+        *floats[i] = parse_decimal_number(value);
+    }
+    static const char* const geom_keys[2] = {"geom1", "geom2"};
+    uint16_t* geoms[2] = {&header->geom1, &header->geom2};
+    for (int i = 0; i < 2; ++i) {
+        if (!lookup_key(map_path, section, geom_keys[i], value)) {
+            std::printf("ERROR IN MAP: [%s][%s]\n", section, geom_keys[i]);
+            return false;
+        }
+        *geoms[i] = (uint16_t)parse_decimal_int(value);
+    }
+    return true;
+}
+
+// Reads, places and gives normals to one object; prints the reason and
+// returns false when it cannot.
+static bool load_object(const char* section, const ObjectKeys* keys, MapObject* obj)
+{
+    if (!keys->mesh_path_fits) {
+        std::printf("ERROR! PATH TOO LONG: the mesh path of [%s][file] is over %d characters!\n", section,
+                    PATH_MAX_CHARS);
+        return false;
+    }
+    const char* path = keys->mesh_path;
+    if (!file_exists(path)) {
+        std::printf("ERROR! NO FILE \"%s\"!\n", path);
+        return false;
+    }
+    Mesh3dsStatus mesh = read_3ds_mesh(path, obj);
+    if (mesh.result != MESH_READ_OK) {
+        char reason[160];
+        format_mesh_3ds_status(&mesh, reason, sizeof reason);
+        std::printf("ERROR! BAD MESH \"%s\": %s!\n", path, reason);
+        return false;
+    }
+    PlaceResult placed = place_object(obj, keys->pos_x, keys->pos_y, keys->pos_z, keys->scale,
+                                      keys->rt_angle, keys->rt_x, keys->rt_y, keys->rt_z);
+    if (placed == PLACE_NO_EXTENT) {
+        std::printf("ERROR! BAD MESH \"%s\": its rotated box has no extent!\n", path);
+        return false;
+    }
+    if (placed == PLACE_NOT_FINITE) {
+        std::printf("ERROR! BAD PLACEMENT [%s]: \"%s\" ends with coordinates that are not finite numbers!\n",
+                    section, path);
+        return false;
+    }
+    if (!calc_face_normals(obj) || !calc_vertex_normals(obj)) {
+        std::printf("ERROR! NO MEMORY FOR THE NORMALS OF \"%s\"!\n", path);
+        return false;
+    }
+    return true;
+}
+
+static void empty_object(MapObject* obj)
+{
+    clear_object(obj);
+    obj->vertex_count = 0;
+    obj->face_count = 0;
+    std::memset(obj->box, 0, sizeof obj->box);
+}
+
+// Creates the run's collision field; false (after the message) when the
+// header cannot have one.
+static bool create_field(const MapHeader* header, NormalField* field)
+{
+    if (header->objs_num > 0 && header->field_size == 0) {
+        std::printf("ERROR IN MAP: [main][field_size] is 0 but the map has objects\n");
+        return false;
+    }
+    if (header->objs_num > 0 && header->grid_size == 0) {
+        std::printf("ERROR IN MAP: [main][grid_size] is 0 but the map has objects\n");
+        return false;
+    }
+    if (!alloc_normal_field(field, header->grid_size)) {
+        std::printf("ERROR! NO MEMORY FOR THE COLLISION FIELD (%u^3 cells of 6 bytes)!\n",
+                    (unsigned)header->grid_size);
+        return false;
+    }
+    return true;
+}
+
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir)
+{
+    NormalField field{0, nullptr};
+    if (!create_field(header, &field))
+        return false;
+    MapObject obj{};
+    bool ok = true;
+    for (int n = 0; n < header->objs_num && ok; ++n) {
+        std::printf("Object #%d:\n", n);
+        std::printf("  Read and compile... ");
+        empty_object(&obj);
+        char section[32];
+        std::snprintf(section, sizeof section, "obj_%d", n);
+        ObjectKeys keys;
+        ok = read_object_keys(map_path, section, src_dir, header, &keys) && load_object(section, &keys, &obj);
+        if (!ok)
+            break;
+        std::printf("OK!\n");
+        std::printf("  Write... ");
+        write_object_block(&obj, out);
+        std::printf("OK!\n");
+        // The object block is written first: this turns the vertices into
+        // grid units in place.
+        ok = calc_phys_info(header, &obj, &field);
+        if (!ok)
+            break;
+        std::printf("OK!\n");
+        clear_object(&obj);
+    }
+    if (ok) {
+        std::printf("Write phys info... ");
+        write_cell_stream(&field, out);
+        std::printf("OK!\n");
+    }
+    clear_object(&obj);
+    free_normal_field(&field);
+    return ok;
+}
+
+// ---- layers ----------------------------------------------------------------
+
+// Looks up `count` keys of a section and stores their low 8 bits; prints the
+// layer message of the first missing one.
+static bool read_layer_bytes(const char* map_path, const char* section, const char* const* keys, int count,
+                             uint8_t* bytes)
+{
+    char value[INI_BUFFER_SIZE];
+    for (int i = 0; i < count; ++i) {
+        if (!lookup_key(map_path, section, keys[i], value)) {
+            std::printf("ERROR IN LAYER: [%s][%s]", section, keys[i]);
+            return false;
+        }
+        bytes[i] = (uint8_t)parse_decimal_int(value);
+    }
+    return true;
+}
+
+bool compile_layers_section(const char* map_path, FILE* out)
+{
+    std::printf("Read layers... ");
+    uint8_t tag = LAYER_TAG_START;
+    char value[INI_BUFFER_SIZE];
+
+    read_profile_string(map_path, "start", "gg", MISSING_KEY, value, INI_LINE_MODE);
+    if (std::strcmp(value, MISSING_KEY) != 0) {
+        static const char* const start_keys[6] = {"from_x", "from_y", "from_z", "to_x", "to_y", "to_z"};
+        LayerRecord rec{};
+        if (!read_layer_bytes(map_path, "start", start_keys, 6, rec.box))
+            return false;
+        rec.tag = tag;
+        write_layer_record(&rec, out);
+    }
+
+    read_profile_string(map_path, "main", "teleports", "0", value, INI_LINE_MODE);
+    int32_t teleports = parse_decimal_int(value);
+    if (teleports > MAX_TELEPORTS) {
+        // Tag 255 is the end tag: a 255th teleport could not be read back.
+        std::printf("ERROR IN LAYER: [main][teleports] is %d, more than %d teleports cannot be told apart",
+                    (int)teleports, MAX_TELEPORTS);
+        return false;
+    }
+    static const char* const from_keys[6] = {"from_from_x", "from_from_y", "from_from_z",
+                                             "from_to_x", "from_to_y", "from_to_z"};
+    static const char* const to_keys[6] = {"to_from_x", "to_from_y", "to_from_z",
+                                           "to_to_x", "to_to_y", "to_to_z"};
+    for (int32_t k = 0; k < teleports; ++k) {
+        char section[32];
+        std::snprintf(section, sizeof section, "teleport_%d", (int)k);
+        ++tag;
+        write_u8(out, tag);
+        uint8_t box[6];
+        if (!read_layer_bytes(map_path, section, from_keys, 6, box))
+            return false;
+        std::fwrite(box, 1, 6, out);
+        if (!read_layer_bytes(map_path, section, to_keys, 6, box))
+            return false;
+        std::fwrite(box, 1, 6, out);
+    }
+    LayerRecord end{};
+    end.tag = LAYER_TAG_END;
+    write_layer_record(&end, out);
+    std::printf("OK!\n");
+    return true;
+}

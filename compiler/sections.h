@@ -1,0 +1,51 @@
+// The sections of a map description (.ksd) and what they write:
+//   [main]          field_size, grid_size, objs_num (header), teleports
+//   [obj_N]         file, scale, pos_x/y/z, rt_angle, rt_x/y/z, geom1, geom2
+//   [start]         gg switches the start layer on; from_x/y/z, to_x/y/z
+//   [teleport_N]    from_from_x .. from_to_z, to_from_x .. to_to_z
+// Every required key is looked up with the default "GG=(", and a result that
+// equals it is a missing key. Each operation prints its own transcript
+// fragments and messages and returns false at the first failure.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "map_format.h"
+
+// Default of every required key; a lookup that returns it found nothing.
+extern const char* const MISSING_KEY;
+// Longest path the compiler builds or accepts (its buffers hold one more).
+const int PATH_MAX_CHARS = 255;
+// Teleport tags run 1..254; 255 is the end tag of the layers block.
+const int MAX_TELEPORTS = 254;
+
+// A decimal integer as written: optional leading blanks, an optional sign,
+// digits accumulated modulo 2^32; reading stops at the first character that
+// does not fit ("12abc" is 12) and no digits give 0.
+int32_t parse_decimal_int(const char* text);
+// A decimal number as written: optional blanks and sign, digits with an
+// optional fraction and exponent, decimal only (hexadecimal, "inf" and
+// "nan" read as 0 up to the first character that does not fit). Converted
+// to double and rounded once to float; no digits give 0.
+float parse_decimal_number(const char* text);
+
+// True when `path` names something that is no directory and can be opened
+// for reading (it is closed again at once).
+bool file_exists(const char* path);
+
+// Mesh path: the source directory followed by the `file` value with every
+// '\' turned into '/'. False when it would be longer than 255 characters.
+// `out` holds 256 bytes.
+bool build_mesh_path(const char* src_dir, const char* file_value, char* out);
+
+// "Read header... ": field_size, grid_size and objs_num of [main] into the
+// header (low 16 bits each).
+bool read_header_section(MapHeader* header, const char* map_path);
+
+// Every object "obj_N", N = 0 .. objs_num - 1: keys, mesh, placement,
+// normals, object block, collision field; then the cell stream.
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir);
+
+// "Read layers... ": the start layer, the teleports and the end tag.
+bool compile_layers_section(const char* map_path, FILE* out);
