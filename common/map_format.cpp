@@ -352,6 +352,8 @@ static MapLoadResult parse_map(const uint8_t* data, size_t size, MapHeader* out_
     uint16_t field_size, grid_size, objs_num;
     if (!take_u16(&in, &field_size) || !take_u16(&in, &grid_size) || !take_u16(&in, &objs_num))
         return MAP_TRUNCATED;
+    if (grid_size > MAX_GRID_SIZE)
+        return MAP_BAD_GRID;
     // Each object block takes at least its four counts.
     if ((uint64_t)objs_num * 16 > (uint64_t)(in.size - in.pos))
         return MAP_TRUNCATED;
@@ -415,10 +417,16 @@ MapLoadResult load_compiled_map_file(MapHeader* header, const char* path)
         return MAP_MISSING;
     if (!data)
         return MAP_NO_MEMORY;
+    MapLoadResult r = load_compiled_map_bytes(header, data, size);
+    std::free(data);
+    return r;
+}
+
+MapLoadResult load_compiled_map_bytes(MapHeader* header, const uint8_t* data, size_t size)
+{
     MapHeader loaded{};
     MapObject* objs = nullptr;
     MapLoadResult r = parse_map(data, size, &loaded, &objs);
-    std::free(data);
     if (r != MAP_LOADED)
         return r;
     // The new map is complete: only now replace the previous one.
@@ -448,6 +456,7 @@ const char* map_load_result_text(MapLoadResult result)
     case MAP_BAD_COUNT: return "a count needs more bytes than the file holds";
     case MAP_BAD_FACE: return "a face names a vertex beyond the vertex count";
     case MAP_BAD_CELL_INDEX: return "a cell index lies outside the collision grid";
+    case MAP_BAD_GRID: return "its grid_size is too large for a compiled map";
     case MAP_NO_MEMORY: return "there is not enough memory for it";
     }
     return "unknown fault";

@@ -64,6 +64,10 @@ struct LayerRecord {
 const uint8_t LAYER_TAG_START = 0;
 const uint8_t LAYER_TAG_END = 0xFF;
 
+// Largest grid whose every cell index fits the s32 index of the cell stream
+// (1290^3 < 2^31 <= 1291^3).
+const uint16_t MAX_GRID_SIZE = 1290;
+
 // Number of cells of a field with the given grid size (64-bit: a u16 grid
 // cubed does not fit 32 bits).
 inline uint64_t field_cell_count(uint16_t grid_size)
@@ -111,6 +115,7 @@ enum MapLoadResult {
     MAP_BAD_COUNT,      // a count needs more bytes than the rest of the file holds
     MAP_BAD_FACE,       // a face names a vertex beyond the vertex count
     MAP_BAD_CELL_INDEX, // a cell index at or beyond grid_size^3
+    MAP_BAD_GRID,       // grid_size beyond MAX_GRID_SIZE
     MAP_NO_MEMORY       // the objects or the field could not be allocated
 };
 
@@ -122,6 +127,8 @@ extern uint32_t map_object_count;
 // file is checked before anything is replaced: on any result but MAP_LOADED
 // the header, the field and the objects stay exactly as they were.
 MapLoadResult load_compiled_map_file(MapHeader* header, const char* path);
+// The same from a file's bytes already in memory.
+MapLoadResult load_compiled_map_bytes(MapHeader* header, const uint8_t* data, size_t size);
 // Loads "map.ksm" from the working directory.
 MapLoadResult load_compiled_map(MapHeader* header);
 // A short English description of a load result ("the file is truncated").
