@@ -4,7 +4,12 @@
 
 #include "map_format.h"
 
+// The field view (ksm_field_viewer) is the earlier build of the viewer.
+#ifdef KSM_FIELD_VIEW
+const char* const VIEWER_TITLE = "Kestrion Physics v 1.01b";
+#else
 const char* const VIEWER_TITLE = "Kestrion Physics v 1.01d";
+#endif
 
 void format_init_title(char* out)
 {

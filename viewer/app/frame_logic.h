@@ -1,7 +1,7 @@
 // Frame timing and the window title, kept free of GL so tests can drive it.
 #pragma once
 
-extern const char* const VIEWER_TITLE;  // "Kestrion Physics v 1.01d"
+extern const char* const VIEWER_TITLE;  // "Kestrion Physics v 1.01d" (field view: "... v 1.01b")
 const int TITLE_BUFFER_SIZE = 256;
 
 struct FrameTiming {

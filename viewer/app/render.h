@@ -1,0 +1,43 @@
+// The GL side of the viewer: the camera's GLUT callbacks, the ball renderer
+// and the map renderer. The arithmetic behind them is in camera_math.h and
+// render_math.h; the entry points they reach through gl_entry_table are in
+// gl_entry.h.
+#pragma once
+
+#include "camera_math.h"
+#include "gl_entry.h"
+
+// The orbit camera, in its reset state before main runs.
+extern Camera camera;
+
+// GLUT reshape: window size, projection (far 200) and viewport. The
+// projection stack stays selected.
+void resize_view(int width, int height);
+// GLUT mouse: buttons, the middle-button gravity switch, wheel zoom.
+void mouse_button(int button, int state, int x, int y);
+// GLUT motion: left or right drag orbits the camera.
+void mouse_drag(int x, int y);
+// Loads the projection matrix into the projection stack, and the view matrix
+// into the modelview stack, each leaving its stack selected.
+void load_projection_matrix();
+void load_view_matrix();
+
+// Handle of the linked ball program; 0 when it could not be created.
+extern GLhandleARB ball_program;
+// Swap interval 0, then the ball shaders compiled and linked. Failures print
+// the driver's log and start-up goes on.
+void build_ball_program();
+// Prints the info log of a shader or program whose `status` query is 0.
+void print_object_log(GLhandleARB object, GLenum status);
+// Point sprites with shader-controlled size, depth test on, the program
+// bound and its two uniforms set for a window of width x height pixels.
+void setup_ball_sprites(float width, float height, float radius);
+// Every ball as a point, straight from the simulation's arrays.
+void draw_balls(const float* view, const float* projection);
+
+// The field's outline: a white wireframe box from 0 to side on each axis.
+void draw_field_box(int side);
+// Every mesh of the loaded map as white wireframe, back faces culled.
+void draw_map_objects(const float* view, const float* projection);
+// The field view: one white point at every filled collision cell.
+void draw_field_cells();
