@@ -241,6 +241,17 @@ static bool create_field(const MapHeader* header, NormalField* field)
         std::printf("ERROR IN MAP: [main][grid_size] is 0 but the map has objects\n");
         return false;
     }
+    if (header->grid_size > MAX_GRID_SIZE) {
+        // Cell indices beyond the s32 of the cell stream would turn negative
+        // and end it early; the viewer refuses such a map.
+        std::printf("ERROR IN MAP: [main][grid_size] is %u, more than %u cells per axis cannot be indexed\n",
+                    (unsigned)header->grid_size, (unsigned)MAX_GRID_SIZE);
+        return false;
+    }
+    // Without objects every cell stays zero and only the terminator is
+    // written: no field is needed, however large the grid.
+    if (header->objs_num == 0)
+        return true;
     if (!alloc_normal_field(field, header->grid_size)) {
         std::printf("ERROR! NO MEMORY FOR THE COLLISION FIELD (%u^3 cells of 6 bytes)!\n",
                     (unsigned)header->grid_size);

@@ -403,6 +403,23 @@ TEST(CompilerCli, ZeroFieldOrGridWithObjectsIsRejected)
     }
 }
 
+TEST(CompilerCli, GridBeyondTheCellIndexRangeIsRejected)
+{
+    ScratchDir dir;
+    write_text(dir / "m.ksd", render({main_section(10, MAX_GRID_SIZE + 1, 0)}));
+    RunResult r = run_compiler_in(dir.path, {"m.ksd", "m.ksm"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Read header... OK!\nERROR IN MAP: [main][grid_size] is 1291"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(read_bytes(dir / "m.ksm"), EMPTY);
+    // The largest grid whose indices fit still compiles (no objects: only the
+    // terminator is written).
+    write_text(dir / "m.ksd", render({main_section(10, MAX_GRID_SIZE, 0)}));
+    r = run_compiler_in(dir.path, {"m.ksd", "m.ksm"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(read_bytes(dir / "m.ksm").size(), 15u);
+}
+
 TEST(CompilerCli, ObjectBlocksAreTheLibrarysPlacedMeshes)
 {
     ScratchDir dir;
