@@ -1,10 +1,39 @@
 // Voxelising of one placed object into the shared collision field.
+//
+// Three stages, each printed with its progress dots:
+//   1. every cell of the object's box is classified by the nearest vertex,
+//      edge or face of the mesh; front cells become the seed region;
+//   2. the region grows by geom1 + geom2 six-neighbour layers; the first
+//      geom1 layers (and the seeds) are push cells, the layer after the last
+//      one is the target surface;
+//   3. every push cell gets the integer vector from its nearest target cell.
 #pragma once
+
+#include <cstdio>
 
 #include "map_format.h"
 
+// How the nearest features, the frontier and the target cells are found.
+// Both give the same bytes and the same transcript; the exhaustive search
+// measures everything and is the reference for the fast one.
+enum PhysSearch {
+    PHYS_SEARCH_FAST,
+    PHYS_SEARCH_EXHAUSTIVE
+};
+
+// The search `calc_phys_info` uses (fast unless told otherwise, e.g. by the
+// command line's --exhaustive).
+void set_phys_search(PhysSearch search);
+PhysSearch get_phys_search();
+
 // Seeds, grows and fills the push vectors of one object into `field`,
-// printing the three stages and their progress dots. Returns false after
-// printing the reason when the compile must stop (a push component beyond
-// +-200); the caller then leaves an empty output file.
+// printing the three stages and their progress dots to standard output. The
+// object is not changed (its vertices are scaled to grid units in a copy).
+// Returns false after printing the reason when the compile must stop (a
+// push component beyond +-200, or no memory for the scratch data); the
+// caller then leaves an empty output file.
 bool calc_phys_info(const MapHeader* header, const MapObject* obj, NormalField* field);
+
+// The same with the search and the console stream given.
+bool calc_phys_info_with(const MapHeader* header, const MapObject* obj, NormalField* field, PhysSearch search,
+                         FILE* out);

@@ -1,0 +1,66 @@
+// The three stages of the collision field computation, each in its
+// exhaustive (reference) form and its accelerated form. Both forms of a
+// stage leave the same marks, the same frontier order, the same field cells
+// and print the same dots.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "phys_geom.h"
+
+// Grid coordinates of one cell of the frontier list.
+struct CellCoord {
+    uint16_t x, y, z;
+};
+
+// The cell a stage-3 stop was found at and the vector stored there.
+struct PushFault {
+    int64_t x, y, z;
+    int dx, dy, dz;
+};
+
+inline int64_t cell_index(int64_t x, int64_t y, int64_t z, int64_t g)
+{
+    return (x * g + y) * g + z;
+}
+
+// Stage 1: every cell of `box` (clamped) whose class is front gets both
+// flags. One progress step per cell.
+void classify_cells_exhaustive(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks,
+                               PhysProgress* pr);
+// Fast form; false when it cannot give a certain answer for this mesh (then
+// the caller runs the exhaustive form; nothing has been marked or printed).
+bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr);
+
+// Stage 2: geom1 + geom2 + 1 growth passes from the region flags. Grows
+// `box` and leaves the last frontier (the target surface) in `targets`.
+// Updates pr->total after each pass.
+void grow_region_reference(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
+                           std::vector<CellCoord>* targets, PhysProgress* pr);
+void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
+                      std::vector<CellCoord>* targets, PhysProgress* pr);
+
+// Stage 3: the push cells of `box` get the vector from their nearest target
+// (ties to the earlier list entry). False, with `fault` filled, at the first
+// stored component beyond +-PUSH_LIMIT. With no targets nothing is stored.
+bool fill_vectors_reference(const PhysBox* box, int64_t g, const uint8_t* marks,
+                            const std::vector<CellCoord>* targets, NormalField* field, PhysProgress* pr,
+                            PushFault* fault);
+bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
+                       NormalField* field, PhysProgress* pr, PushFault* fault);
+
+// Stores (dx, dy, dz) as three s16 into cell `index`; false when a stored
+// component's magnitude is above PUSH_LIMIT.
+inline bool store_push(NormalField* field, int64_t index, int64_t dx, int64_t dy, int64_t dz)
+{
+    int16_t* c = field->cells + 3 * index;
+    c[0] = (int16_t)dx;
+    c[1] = (int16_t)dy;
+    c[2] = (int16_t)dz;
+    for (int k = 0; k < 3; ++k) {
+        if (c[k] > PUSH_LIMIT || c[k] < -PUSH_LIMIT)
+            return false;
+    }
+    return true;
+}
