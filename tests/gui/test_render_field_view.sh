@@ -24,6 +24,7 @@ gui_wait_title "^${GUI_TITLE_RE}    <<<    1-st sec    >>>\$" 30 >/dev/null
 title=$(gui_wait_title "$FIELD_FPS_RE" 30)
 echo "title: $title"
 [ "$(sed -n 1p "$GUI_DIR/viewer.out")" = "Kestrion Physics v 1.01b" ] || gui_fail "banner is not the field view's"
+grep -q '^LOG:' "$GUI_DIR/viewer.out" && gui_fail "the shaders compiled with a log"
 shot="$GUI_DIR/field24.png"
 render_settled_screenshot "$shot"
 box=$(white_box "$shot")
