@@ -52,7 +52,8 @@ inline void write_bytes(const std::string& path, const std::vector<uint8_t>& byt
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 

@@ -376,7 +376,8 @@ TEST(Mesh3dsReader, NoPrefixOrSingleByteCorruptionReadsOutOfBounds)
         // A heap copy of exactly the file's size, so a sanitizer sees any
         // read past its end.
         uint8_t* data = (uint8_t*)std::malloc(bytes.size() ? bytes.size() : 1);
-        std::memcpy(data, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            std::memcpy(data, bytes.data(), bytes.size());
         Mesh3dsFile file{data, bytes.size()};
         MapObject obj{};
         if (read_3ds_mesh_bytes(&file, &obj).result == MESH_READ_OK) {
