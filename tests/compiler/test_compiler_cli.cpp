@@ -2,6 +2,7 @@
 // output bytes and the path defaults.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "mesh_3ds.h"
 #include "mesh_3ds_writer.h"
 #include "placement.h"
+#include "sections.h"
 
 using namespace ksm_test;
 
@@ -200,17 +202,22 @@ TEST(CompilerCli, MissingObjectKeysAreReportedInLookupOrder)
 
 TEST(CompilerCli, MissingMeshFileNamesItsPath)
 {
-    ScratchDir dir;
-    write_box_mesh(dir / "src/box.3ds");
-    write_text(dir / "m.ksd", render({main_section(10, 10, 2), object_section(0, "box.3ds"),
-                                      object_section(1, "gone.3ds")}));
-    RunResult r = run_compiler_in(dir.path, {"m.ksd", "m.ksm", "src"});
-    EXPECT_EQ(r.status, 1);
-    std::string tail = "Object #1:\n  Read and compile... ERROR! NO FILE \"src/gone.3ds\"!\n";
-    ASSERT_GE(r.output.size(), tail.size());
-    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
-    EXPECT_NE(r.output.find("Object #0:\n  Read and compile... OK!\n  Write... OK!\n"), std::string::npos);
-    EXPECT_EQ(read_bytes(dir / "m.ksm"), EMPTY);
+    // An absent file, and a directory, which is no file either.
+    for (int as_directory = 0; as_directory < 2; ++as_directory) {
+        ScratchDir dir;
+        write_box_mesh(dir / "src/box.3ds");
+        if (as_directory)
+            std::filesystem::create_directories(dir / "src/gone.3ds");
+        write_text(dir / "m.ksd", render({main_section(10, 10, 2), object_section(0, "box.3ds"),
+                                          object_section(1, "gone.3ds")}));
+        RunResult r = run_compiler_in(dir.path, {"m.ksd", "m.ksm", "src"});
+        EXPECT_EQ(r.status, 1);
+        std::string tail = "Object #1:\n  Read and compile... ERROR! NO FILE \"src/gone.3ds\"!\n";
+        ASSERT_GE(r.output.size(), tail.size());
+        EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
+        EXPECT_NE(r.output.find("Object #0:\n  Read and compile... OK!\n  Write... OK!\n"), std::string::npos);
+        EXPECT_EQ(read_bytes(dir / "m.ksm"), EMPTY);
+    }
 }
 
 TEST(CompilerCli, MissingLayerKeysEndTheRunWithoutLineBreak)
@@ -474,6 +481,38 @@ TEST(CompilerCli, ObjectBlocksAreTheLibrarysPlacedMeshes)
     EXPECT_EQ(map_objects[1].tex_coords, nullptr);
     free_map_objects();
     free_normal_field(&header.field);
+}
+
+TEST(CompilerValues, IntegersAndNumbersAreReadAsWritten)
+{
+    EXPECT_EQ(parse_decimal_int("12abc"), 12);
+    EXPECT_EQ(parse_decimal_int(" \t-42"), -42);
+    EXPECT_EQ(parse_decimal_int("+7"), 7);
+    EXPECT_EQ(parse_decimal_int("abc"), 0);
+    EXPECT_EQ(parse_decimal_int("-"), 0);
+    EXPECT_EQ(parse_decimal_int("0x1F"), 0);
+    // Digits accumulate modulo 2^32.
+    EXPECT_EQ(parse_decimal_int("4294967297"), 1);
+    EXPECT_EQ(parse_decimal_int("2147483648"), INT32_MIN);
+    // 10^26 - 1 = 3825205247 modulo 2^32, which is -469762049 as an s32.
+    EXPECT_EQ(parse_decimal_int("99999999999999999999999999"), -469762049);
+
+    EXPECT_EQ(parse_decimal_number("2.5"), 2.5f);
+    EXPECT_EQ(parse_decimal_number("  -.5e1xyz"), -5.0f);
+    EXPECT_EQ(parse_decimal_number("3e"), 3.0f);
+    EXPECT_EQ(parse_decimal_number("3e+"), 3.0f);
+    EXPECT_EQ(parse_decimal_number("1E2"), 100.0f);
+    EXPECT_EQ(parse_decimal_number("7."), 7.0f);
+    EXPECT_EQ(parse_decimal_number("."), 0.0f);
+    EXPECT_EQ(parse_decimal_number("0x10"), 0.0f);
+    EXPECT_EQ(parse_decimal_number("inf"), 0.0f);
+    EXPECT_EQ(parse_decimal_number("nan"), 0.0f);
+    EXPECT_EQ(parse_decimal_number("0.1"), (float)0.1);
+    // Just above the midpoint of 1 and the next float: the double nearest to
+    // it is the midpoint itself, which then rounds to even. A float parse of
+    // the text would round up.
+    EXPECT_EQ(parse_decimal_number("1.0000000596046447753906251"), 1.0f);
+    EXPECT_TRUE(std::isinf(parse_decimal_number("1e39")));
 }
 
 TEST(CompilerPaths, DefaultsAndSuffixes)
