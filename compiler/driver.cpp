@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "map_format.h"
+#include "phys_info.h"
 #include "sections.h"
 
 const char* const COMPILER_TITLE = "Kestrion Map Compiler v 1.04c";
@@ -133,6 +134,18 @@ static int fail_path_too_long(const char* what)
 int run_compiler(int argc, char** argv)
 {
     std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
+    // --exhaustive, anywhere: the collision field by the plain exhaustive
+    // search (the same bytes, far slower), to double-check the fast one.
+    if (argc > 0) {
+        int kept = 1;
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--exhaustive") == 0)
+                set_phys_search(PHYS_SEARCH_EXHAUSTIVE);
+            else
+                argv[kept++] = argv[i];
+        }
+        argc = kept;
+    }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return EXIT_COMPILED;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {

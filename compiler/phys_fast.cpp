@@ -1,20 +1,195 @@
-// Accelerated stages of the collision field (being built): for now each
-// hands over to the exhaustive form.
+// Accelerated growth (stage 2) and vectors (stage 3) of the collision field.
+// Both give exactly what the exhaustive forms in phys_info.cpp give: the same
+// frontier lists in the same order, the same target per push cell, the same
+// dots. The accelerated classification (stage 1) is in phys_classify.cpp.
+#include <algorithm>
+#include <cstdlib>
+
 #include "phys_stages.h"
 
-bool classify_cells_fast(const PhysMesh*, const PhysBox*, int64_t, uint8_t*, PhysProgress*)
-{
-    return false;
-}
+// Scratch flag of a cell already in the frontier list of the current pass.
+static const uint8_t CELL_LISTED = 4;
+
+static const int NEIGHBOUR_STEPS[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+
+// ---- stage 2 ------------------------------------------------------------
+//
+// A pass of the plain description scans the whole box and looks at the six
+// neighbours of every region cell. Only region cells with a neighbour outside
+// the region can add anything, and after a pass every neighbour of a cell
+// that was in the region at its start has joined the region. So from the
+// second pass on, only the cells added by the previous pass need a look, in
+// increasing cell index (the scan order). A flag per cell replaces the
+// search of the list for duplicates.
 
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
                       std::vector<CellCoord>* targets, PhysProgress* pr)
 {
-    grow_region_reference(box, g, marks, geom1, geom2, targets, pr);
+    std::vector<int64_t> candidates;
+    if (box_cell_count(box) != 0) {
+        for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x)
+            for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
+                for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
+                    if (marks[cell_index(x, y, z, g)] & CELL_REGION)
+                        candidates.push_back(cell_index(x, y, z, g));
+    }
+    std::vector<CellCoord>* list = targets;
+    list->clear();
+    for (int64_t m = geom1 + geom2; m >= 0; --m) {
+        for (int64_t index : candidates) {
+            int64_t z = index % g, y = (index / g) % g, x = index / g / g;
+            for (const int* d : NEIGHBOUR_STEPS) {
+                int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
+                if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
+                    continue;
+                uint8_t* mark = &marks[cell_index(nx, ny, nz, g)];
+                if (*mark & (CELL_REGION | CELL_LISTED))
+                    continue;
+                *mark |= CELL_LISTED;
+                list->push_back(CellCoord{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz});
+            }
+        }
+        // The whole box counts as scanned, as in the plain pass.
+        progress_advance(pr, box_cell_count(box));
+        if (m == 0)
+            break;
+        uint8_t flags = m >= geom2 + 1 ? (CELL_PUSH | CELL_REGION) : CELL_REGION;
+        candidates.clear();
+        for (const CellCoord& c : *list) {
+            int64_t index = cell_index(c.x, c.y, c.z, g);
+            marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
+            candidates.push_back(index);
+        }
+        std::sort(candidates.begin(), candidates.end());
+        list->clear();
+        grow_box(box, g);
+        pr->total = pr->count + (uint64_t)m * box_cell_count(box) + 1;
+    }
+    for (const CellCoord& c : *list)
+        marks[cell_index(c.x, c.y, c.z, g)] &= (uint8_t)~CELL_LISTED;
+}
+
+// ---- stage 3 ------------------------------------------------------------
+//
+// The nearest target by (squared distance, list position) for every cell of
+// a box, from a separable squared-distance transform. Each target carries the
+// key K * d2 + position with K a power of two above the list length, so the
+// smallest key is the nearest target and, among equally near ones, the
+// earliest in the list; keys of different targets never tie. The transform
+// runs along z, then y, then x; along each line the lower envelope of the
+// parabolas K * (q - s)^2 + f(s) is built with exact integer arithmetic.
+
+static const int64_t KEY_NONE = INT64_MAX;
+
+// A rational breakpoint num / den (den > 0), compared exactly.
+struct Breakpoint {
+    __int128 num;
+    __int128 den;
+};
+
+static bool breakpoint_le(const Breakpoint& a, const Breakpoint& b)
+{
+    return a.num * b.den <= b.num * a.den;
+}
+
+// One line of n values with the given stride, in place: out[q] = min over
+// sites s with in[s] finite of K (q - s)^2 + in[s].
+static void transform_line(int64_t* data, int64_t n, int64_t stride, int64_t key_unit, std::vector<int64_t>* sites,
+                           std::vector<Breakpoint>* breaks, std::vector<int64_t>* values)
+{
+    sites->clear();
+    breaks->clear();
+    values->clear();
+    for (int64_t s = 0; s < n; ++s) {
+        int64_t f = data[s * stride];
+        if (f == KEY_NONE)
+            continue;
+        // Intersection of the parabolas of sites r < s: ((fs + K s^2) - (fr + K r^2)) / (2K (s - r)).
+        while (!sites->empty()) {
+            int64_t r = sites->back();
+            int64_t fr = values->back();
+            Breakpoint b{((__int128)f + (__int128)key_unit * s * s) - ((__int128)fr + (__int128)key_unit * r * r),
+                         (__int128)2 * key_unit * (s - r)};
+            if (breaks->empty() || !breakpoint_le(b, breaks->back())) {
+                breaks->push_back(b);
+                break;
+            }
+            sites->pop_back();
+            values->pop_back();
+            breaks->pop_back();
+        }
+        if (sites->empty())
+            breaks->clear();
+        sites->push_back(s);
+        values->push_back(f);
+    }
+    if (sites->empty())
+        return;
+    // breaks[k - 1] separates sites[k - 1] and sites[k]; no breakpoint falls
+    // on an integer because keys never tie.
+    size_t k = 0;
+    for (int64_t q = 0; q < n; ++q) {
+        while (k + 1 < sites->size() && (*breaks)[k].num < (__int128)q * (*breaks)[k].den)
+            ++k;
+        int64_t d = q - (*sites)[k];
+        data[q * stride] = (*values)[k] + key_unit * d * d;
+    }
 }
 
 bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
                        NormalField* field, PhysProgress* pr, PushFault* fault)
 {
-    return fill_vectors_reference(box, g, marks, targets, field, pr, fault);
+    if (box_cell_count(box) == 0)
+        return true;
+    size_t nt = targets->size();
+    std::vector<int64_t> keys;
+    PhysBox dom = *box;
+    int64_t key_unit = 1;
+    if (nt != 0) {
+        // Targets lie at most one cell outside the box (the last pass does not grow it).
+        grow_box(&dom, g);
+        while (key_unit <= (int64_t)nt)
+            key_unit *= 2;
+        int64_t n[3];
+        for (int a = 0; a < 3; ++a)
+            n[a] = dom.hi[a] - dom.lo[a] + 1;
+        keys.assign((size_t)(n[0] * n[1] * n[2]), KEY_NONE);
+        for (size_t k = 0; k < nt; ++k) {
+            const CellCoord& t = (*targets)[k];
+            keys[(size_t)(((t.x - dom.lo[0]) * n[1] + (t.y - dom.lo[1])) * n[2] + (t.z - dom.lo[2]))] = (int64_t)k;
+        }
+        std::vector<int64_t> sites, values;
+        std::vector<Breakpoint> breaks;
+        for (int64_t x = 0; x < n[0]; ++x)
+            for (int64_t y = 0; y < n[1]; ++y)
+                transform_line(&keys[(size_t)((x * n[1] + y) * n[2])], n[2], 1, key_unit, &sites, &breaks, &values);
+        for (int64_t x = 0; x < n[0]; ++x)
+            for (int64_t z = 0; z < n[2]; ++z)
+                transform_line(&keys[(size_t)(x * n[1] * n[2] + z)], n[1], n[2], key_unit, &sites, &breaks,
+                               &values);
+        for (int64_t y = 0; y < n[1]; ++y)
+            for (int64_t z = 0; z < n[2]; ++z)
+                transform_line(&keys[(size_t)(y * n[2] + z)], n[0], n[1] * n[2], key_unit, &sites, &breaks,
+                               &values);
+    }
+    int64_t ny = dom.hi[1] - dom.lo[1] + 1, nz = dom.hi[2] - dom.lo[2] + 1;
+    for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x) {
+        for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y) {
+            for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
+                int64_t index = cell_index(x, y, z, g);
+                if (!(marks[index] & CELL_PUSH))
+                    continue;
+                if (nt != 0) {
+                    int64_t key = keys[(size_t)(((x - dom.lo[0]) * ny + (y - dom.lo[1])) * nz + (z - dom.lo[2]))];
+                    const CellCoord& t = (*targets)[(size_t)(key & (key_unit - 1))];
+                    if (!store_push(field, index, x - t.x, y - t.y, z - t.z)) {
+                        *fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
+                        return false;
+                    }
+                }
+                progress_advance(pr, 1);
+            }
+        }
+    }
+    return true;
 }

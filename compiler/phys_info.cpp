@@ -177,20 +177,25 @@ bool calc_phys_info_with(const MapHeader* header, const MapObject* obj, NormalFi
     uint64_t stage1_cells = box_cell_count(&box);
     PhysProgress pr;
     progress_start(&pr, out, stage1_cells + 1);
-    classify_cells_exhaustive(&mesh, &box, g, marks, &pr);
+    if (exhaustive || !classify_cells_fast(&mesh, &box, g, marks, &pr))
+        classify_cells_exhaustive(&mesh, &box, g, marks, &pr);
 
     // Stage 2: growth.
     std::fputs(" OK!\n  Calc phys info #2: ", out);
     int64_t geom1 = header->geom1, geom2 = header->geom2;
     progress_start(&pr, out, (uint64_t)(geom1 + geom2 + 1) * stage1_cells + 1);
     std::vector<CellCoord> targets;
-    grow_region_reference(&box, g, marks, geom1, geom2, &targets, &pr);
+    if (exhaustive)
+        grow_region_reference(&box, g, marks, geom1, geom2, &targets, &pr);
+    else
+        grow_region_fast(&box, g, marks, geom1, geom2, &targets, &pr);
 
     // Stage 3: vectors.
     std::fputs(" OK!\n  Calc phys info #3: ", out);
     progress_start(&pr, out, box_cell_count(&box) + 1);
     PushFault fault{};
-    bool ok = fill_vectors_reference(&box, g, marks, &targets, field, &pr, &fault);
+    bool ok = exhaustive ? fill_vectors_reference(&box, g, marks, &targets, field, &pr, &fault)
+                         : fill_vectors_fast(&box, g, marks, &targets, field, &pr, &fault);
     if (!ok) {
         std::fprintf(out,
                      " ERROR! PUSH VECTOR (%d, %d, %d) OF CELL (%lld, %lld, %lld) IS LONGER THAN %d CELLS: "
