@@ -235,13 +235,18 @@ double edge_lower_from(double dist, double dist_to_b, double len_min, double len
     return std::sqrt(b) * (1.0 - 4.0 * FLOAT_UNIT);
 }
 
-double edge_lower(const Query& q, const EdgeInfo& e)
+// True when the edge's float distance exceeds `limit` for every point of
+// the query: the box distance first, the segment distance only if needed.
+bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
 {
-    double d = std::max(std::sqrt(box_box_dist2(q.box, e.box)), point_segment_dist(q.centre, e.a, e.b) - q.radius);
-    d = std::max(0.0, d - 1e-9 * (q.abs_norm + e.len + 1.0));
     double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
     double to_b = std::sqrt(box_point_dist2(q.box, e.b));
-    return edge_lower_from(d, to_b, e.len, e.len, s_max);
+    double d = std::sqrt(box_box_dist2(q.box, e.box));
+    if (edge_lower_from(d, to_b, e.len, e.len, s_max) > limit)
+        return true;
+    d = std::max(d, point_segment_dist(q.centre, e.a, e.b) - q.radius);
+    d = std::max(0.0, d - 1e-9 * (q.abs_norm + e.len + 1.0));
+    return edge_lower_from(d, to_b, e.len, e.len, s_max) > limit;
 }
 
 double edge_node_lower(const Query& q, const BvhNode& n)
@@ -275,17 +280,22 @@ void plane_range(const Query& q, const double n[3], const double a[3], double* l
 // Lower bound of the float face distance h of a face that passes the inside
 // test: h is at least the plane distance less rounding, and for a well-shaped
 // face at least the distance to the triangle less its margin.
-double face_lower(const Query& q, const FaceInfo& f)
+// True when that bound exceeds `limit` (cheap bounds first).
+bool face_beyond(const Query& q, const FaceInfo& f, double limit)
 {
     double lo, hi;
     plane_range(q, f.n, f.c[0], &lo, &hi);
     double plane = (lo > 0.0 ? lo : (hi < 0.0 ? -hi : 0.0)) - plane_error(q, f.n, f.c[0]);
+    if (plane > limit)
+        return true;
     if (!f.well)
-        return plane;
-    double d = std::max(std::sqrt(box_box_dist2(q.box, f.box)),
-                        point_triangle_dist(q.centre, f.c[0], f.c[1], f.c[2]) - q.radius);
-    double tri = (d - f.margin) / (1.0 + 8.0 * FLOAT_UNIT) - 4.0 * FLOAT_UNIT * q.abs_norm;
-    return std::max(plane, tri);
+        return false;
+    double slack = 4.0 * FLOAT_UNIT * q.abs_norm;
+    double d = std::sqrt(box_box_dist2(q.box, f.box));
+    if ((d - f.margin) / (1.0 + 8.0 * FLOAT_UNIT) - slack > limit)
+        return true;
+    d = std::max(d, point_triangle_dist(q.centre, f.c[0], f.c[1], f.c[2]) - q.radius);
+    return (d - f.margin) / (1.0 + 8.0 * FLOAT_UNIT) - slack > limit;
 }
 
 double face_node_lower(const Query& q, const BvhNode& n)
@@ -665,7 +675,7 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
             }
             for (uint32_t k = 0; k < n.count; ++k) {
                 uint32_t i = c->edge_bvh.items[n.start + k];
-                if (edge_lower(q, c->edges[i]) > best_vertex)
+                if (edge_beyond(q, c->edges[i], best_vertex))
                     continue;
                 float dist;
                 PhysSide sd;
@@ -711,13 +721,13 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
             }
             for (uint32_t k = 0; k < n.count; ++k) {
                 uint32_t j = c->face_bvh.items[n.start + k];
-                if (face_lower(q, c->faces[j]) <= best_edge)
+                if (!face_beyond(q, c->faces[j], best_edge))
                     try_face(j);
             }
         }
     }
     for (uint32_t j : c->odd_faces)
-        if (face_lower(q, c->faces[j]) <= best_edge)
+        if (!face_beyond(q, c->faces[j], best_edge))
             try_face(j);
     return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
 }
@@ -813,7 +823,7 @@ PhysSide certify_block(const Classifier* c, const Query& q)
             }
             for (uint32_t k = 0; k < n.count; ++k) {
                 const EdgeInfo& e = c->edges[c->edge_bvh.items[n.start + k]];
-                if (edge_lower(q, e) > reach)
+                if (edge_beyond(q, e, reach))
                     continue;
                 if (!agree(edge_robust_side(q, e), &common))
                     return PHYS_SIDE_NONE;
@@ -835,7 +845,7 @@ PhysSide certify_block(const Classifier* c, const Query& q)
             }
             for (uint32_t k = 0; k < n.count; ++k) {
                 const FaceInfo& f = c->faces[c->face_bvh.items[n.start + k]];
-                if (face_lower(q, f) > reach)
+                if (face_beyond(q, f, reach))
                     continue;
                 if (!agree(face_robust_side(q, f), &common))
                     return PHYS_SIDE_NONE;
@@ -844,7 +854,7 @@ PhysSide certify_block(const Classifier* c, const Query& q)
     }
     for (uint32_t j : c->odd_faces) {
         const FaceInfo& f = c->faces[j];
-        if (face_lower(q, f) > reach)
+        if (face_beyond(q, f, reach))
             continue;
         if (!agree(face_robust_side(q, f), &common))
             return PHYS_SIDE_NONE;

@@ -146,8 +146,15 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
     PhysBox dom = *box;
     int64_t key_unit = 1;
     if (nt != 0) {
-        // Targets lie at most one cell outside the box (the last pass does not grow it).
-        grow_box(&dom, g);
+        // The transform covers the box and every target (targets lie at
+        // most one cell outside the box: the last pass does not grow it).
+        for (const CellCoord& t : *targets) {
+            const int64_t c[3] = {t.x, t.y, t.z};
+            for (int a = 0; a < 3; ++a) {
+                dom.lo[a] = std::min(dom.lo[a], c[a]);
+                dom.hi[a] = std::max(dom.hi[a], c[a]);
+            }
+        }
         while (key_unit <= (int64_t)nt)
             key_unit *= 2;
         int64_t n[3];
