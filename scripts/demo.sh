@@ -11,14 +11,8 @@ run="$root/out/demo"
 bash "$root/scripts/setup.sh" "$build"
 mkdir -p "$run"
 
-if [ -f "$root/data/demo.ksd" ]; then
-  "$build/compiler/ksm_compiler" "$root/data/demo.ksd" "$run/map.ksm" "$root/data/src/"
-else
-  "$build/tools/ksm_make_test_map" "$run/map.ksm" 16 16
-fi
-if [ -f "$root/data/config.ini" ]; then
-  cp "$root/data/config.ini" "$run/config.ini"
-fi
+"$build/compiler/ksm_compiler" "$root/data/demo.ksd" "$run/map.ksm" "$root/data/src/"
+cp "$root/data/config.ini" "$run/config.ini"
 
 if [ -n "${DISPLAY:-}" ]; then
   cd "$run"
