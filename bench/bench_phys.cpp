@@ -3,7 +3,9 @@
 //   - PhysSphere/G: a 20,480-triangle icosphere filling a field of 64 at a
 //     grid of G (geom1 2, geom2 1), the whole computation, fast search;
 //   - PhysNoisy/Fast and /Exhaustive: a bumpy, non-convex 1,280-triangle
-//     sphere at a grid of 32, both searches (same bytes).
+//     sphere at a grid of 32, both searches (same bytes);
+//   - PhysSphere5120/Fast and /Exhaustive: a 5,120-triangle icosphere
+//     filling a field of 32 at a grid of 32, both searches.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -97,6 +99,22 @@ void PhysNoisyExhaustive(benchmark::State& state)
     state.counters["faces"] = noisy.face_count;
 }
 BENCHMARK(PhysNoisyExhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void PhysSphere5120Fast(benchmark::State& state)
+{
+    static MapObject sphere = placed_object(make_sphere_object("sphere", 4, false), 0.0f, 32.0f);
+    run(state, sphere, 32, 32, PHYS_SEARCH_FAST);
+    state.counters["faces"] = sphere.face_count;
+}
+BENCHMARK(PhysSphere5120Fast)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void PhysSphere5120Exhaustive(benchmark::State& state)
+{
+    static MapObject sphere = placed_object(make_sphere_object("sphere", 4, false), 0.0f, 32.0f);
+    run(state, sphere, 32, 32, PHYS_SEARCH_EXHAUSTIVE);
+    state.counters["faces"] = sphere.face_count;
+}
+BENCHMARK(PhysSphere5120Exhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

@@ -87,6 +87,14 @@ struct BvhNode {
     uint32_t start, count;  // items of a leaf
     double len_min, len_max;  // edges: shortest and longest length
     double margin_max;        // faces: largest margin
+    uint32_t first, last;     // items of the whole subtree
+    // Side summary of the subtree's usable features: their unit normals lie
+    // within `spread` of the unit vector `dir`; `special` when some feature
+    // has no usable normal; `coord_max` the largest coordinate magnitude.
+    double dir[3];
+    double spread;
+    bool special;
+    double coord_max;
 };
 
 struct Bvh {
@@ -381,6 +389,7 @@ uint32_t build_node(Bvh* bvh, std::vector<BuildItem>* items, size_t begin, size_
 {
     uint32_t index = (uint32_t)bvh->nodes.size();
     bvh->nodes.push_back(BvhNode{});
+    bvh->nodes[index].first = (uint32_t)bvh->items.size();
     DBox box = (*items)[begin].box;
     DBox cbox;
     for (int i = 0; i < 3; ++i)
@@ -400,6 +409,7 @@ uint32_t build_node(Bvh* bvh, std::vector<BuildItem>* items, size_t begin, size_
         bvh->nodes[index].count = (uint32_t)(end - begin);
         for (size_t k = begin; k < end; ++k)
             bvh->items.push_back((*items)[k].id);
+        bvh->nodes[index].last = (uint32_t)bvh->items.size();
         return index;
     }
     int axis = 0;
@@ -416,6 +426,7 @@ uint32_t build_node(Bvh* bvh, std::vector<BuildItem>* items, size_t begin, size_
     bvh->nodes[index].left = left;
     bvh->nodes[index].right = right;
     bvh->nodes[index].count = 0;
+    bvh->nodes[index].last = (uint32_t)bvh->items.size();
     return index;
 }
 
@@ -425,6 +436,133 @@ void build_bvh(Bvh* bvh, std::vector<BuildItem>* items)
     bvh->items.clear();
     if (!items->empty())
         build_node(bvh, items, 0, items->size());
+}
+
+
+// Fills the side summary of every node: leaves from their items' normals
+// (`normal_of` false for a feature whose side does not follow its normal in
+// the ordinary way), parents from their children (spread grows by how far a
+// child's direction lies from the parent's: the triangle inequality).
+template <typename NormalOf>
+void summarise_sides(Bvh* bvh, NormalOf normal_of)
+{
+    std::vector<double> sums(bvh->nodes.size() * 3, 0.0);
+    for (size_t index = bvh->nodes.size(); index-- > 0;) {
+        BvhNode& n = bvh->nodes[index];
+        double* sum = &sums[index * 3];
+        n.coord_max = 0.0;
+        for (int i = 0; i < 3; ++i)
+            n.coord_max = std::max(n.coord_max, std::max(std::fabs(n.box.lo[i]), std::fabs(n.box.hi[i])));
+        n.spread = INFINITY;
+        if (n.count) {
+            n.special = false;
+            for (uint32_t k = n.first; k < n.last; ++k) {
+                double v[3];
+                if (!normal_of(bvh->items[k], v)) {
+                    n.special = true;
+                    continue;
+                }
+                double len = std::sqrt(dot3(v, v));
+                for (int i = 0; i < 3; ++i)
+                    sum[i] += v[i] / len;
+            }
+        } else {
+            const BvhNode& l = bvh->nodes[n.left];
+            const BvhNode& r = bvh->nodes[n.right];
+            n.special = l.special || r.special;
+            for (int i = 0; i < 3; ++i)
+                sum[i] = sums[n.left * 3 + i] + sums[n.right * 3 + i];
+        }
+        double len = std::sqrt(dot3(sum, sum));
+        if (!(len > 0.0))
+            continue;
+        for (int i = 0; i < 3; ++i)
+            n.dir[i] = sum[i] / len;
+        double spread = 0.0;
+        if (n.count) {
+            for (uint32_t k = n.first; k < n.last; ++k) {
+                double v[3];
+                if (!normal_of(bvh->items[k], v))
+                    continue;
+                double l = std::sqrt(dot3(v, v));
+                spread = std::max(spread, std::sqrt(sq(v[0] / l - n.dir[0]) + sq(v[1] / l - n.dir[1]) +
+                                                    sq(v[2] / l - n.dir[2])));
+            }
+        } else {
+            for (uint32_t child : {n.left, n.right}) {
+                const BvhNode& c = bvh->nodes[child];
+                double gap = std::sqrt(sq(c.dir[0] - n.dir[0]) + sq(c.dir[1] - n.dir[1]) + sq(c.dir[2] - n.dir[2]));
+                spread = std::max(spread, c.spread + gap);
+            }
+        }
+        n.spread = spread * (1.0 + 1e-9) + 1e-12;
+    }
+}
+
+// The side shared by every feature of a node over the query, from its
+// summary: n . (p - x) for p in the query, x in the node's box and unit n
+// within `spread` of `dir` lies in [lo, hi]; `margin` (per unit normal)
+// is what the kind's rounding needs.
+RobustSide node_robust_side(const Query& q, const BvhNode& n, double margin)
+{
+    if (n.special || !(n.spread < 2.0))
+        return ROBUST_UNSURE;
+    double qmin = 0.0, qmax = 0.0, nmin = 0.0, nmax = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        double a = n.dir[i] * q.box.lo[i], b = n.dir[i] * q.box.hi[i];
+        qmin += std::min(a, b);
+        qmax += std::max(a, b);
+        a = n.dir[i] * n.box.lo[i];
+        b = n.dir[i] * n.box.hi[i];
+        nmin += std::min(a, b);
+        nmax += std::max(a, b);
+    }
+    double wobble = n.spread * std::sqrt(box_box_maxdist2(q.box, n.box));
+    double lo = (qmin - nmax) - wobble;
+    double hi = (qmax - nmin) + wobble;
+    if (lo > margin)
+        return ROBUST_FRONT;
+    if (hi < -margin)
+        return ROBUST_BACK;
+    return ROBUST_UNSURE;
+}
+
+double query_abs_max(const Query& q)
+{
+    return std::max(q.abs_max[0], std::max(q.abs_max[1], q.abs_max[2]));
+}
+
+// Rounding margins per unit normal for a whole node (see the per-feature
+// forms above; sqrt(3) bounds the sum of a unit vector's magnitudes).
+double vertex_node_margin(const Query& q, const BvhNode& n)
+{
+    return 16.0 * FLOAT_UNIT * 1.7321 * 1.001 * (query_abs_max(q) + n.coord_max) + 1e-12;
+}
+
+double edge_node_margin(const Query& q, const BvhNode& n)
+{
+    double foot = 8.0 * FLOAT_UNIT * (n.coord_max + n.len_max) + 1e-30;
+    return 8.0 * FLOAT_UNIT * 1.7321 * (query_abs_max(q) + n.coord_max + foot) + 1.7321 * foot + 1e-12;
+}
+
+double face_node_margin(const Query& q, const BvhNode& n)
+{
+    double far = std::sqrt(box_box_maxdist2(q.box, n.box));
+    double err = 8.0 * FLOAT_UNIT * 1.7321 * 1.001 * (query_abs_max(q) + n.coord_max) + 1e-30;
+    return (2.0 * std::sqrt(FLOAT_UNIT * (50.0 * far * far + 8.0 * far * (q.abs_norm + 1.0))) + 2.0 * err + 1e-12) *
+           1.001;
+}
+
+// The node's features all have `common`'s side (or set it): true; false when
+// the summary cannot tell or tells another side.
+bool node_agrees(RobustSide s, RobustSide* common)
+{
+    if (s == ROBUST_UNSURE)
+        return false;
+    if (*common != ROBUST_UNSURE && *common != s)
+        return false;
+    *common = s;
+    return true;
 }
 
 // ---- the classifier ----------------------------------------------------------
@@ -614,6 +752,24 @@ bool prepare_classifier(Classifier* c, const PhysMesh* mesh)
             n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
         }
     }
+    summarise_sides(&c->vertex_bvh, [c](uint32_t id, double v[3]) {
+        const VertexInfo& vi = c->vertices[id];
+        for (int i = 0; i < 3; ++i)
+            v[i] = vi.k[i];
+        return vi.k_state == 0;
+    });
+    summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
+        const EdgeInfo& e = c->edges[id];
+        for (int i = 0; i < 3; ++i)
+            v[i] = e.m[i];
+        return e.m_state == 0;
+    });
+    summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
+        const FaceInfo& f = c->faces[id];
+        for (int i = 0; i < 3; ++i)
+            v[i] = f.n[i];
+        return true;
+    });
     return true;
 }
 
@@ -795,6 +951,8 @@ PhysSide certify_block(const Classifier* c, const Query& q)
         const BvhNode& n = c->vertex_bvh.nodes[stack[--top]];
         if (std::sqrt(box_box_dist2(q.box, n.box)) * (1.0 - 8.0 * FLOAT_UNIT) > reach)
             continue;
+        if (node_agrees(node_robust_side(q, n, vertex_node_margin(q, n)), &common))
+            continue;
         if (!n.count) {
             stack[top++] = n.left;
             stack[top++] = n.right;
@@ -815,6 +973,8 @@ PhysSide certify_block(const Classifier* c, const Query& q)
         while (top) {
             const BvhNode& n = c->edge_bvh.nodes[stack[--top]];
             if (edge_node_lower(q, n) > reach)
+                continue;
+            if (node_agrees(node_robust_side(q, n, edge_node_margin(q, n)), &common))
                 continue;
             if (!n.count) {
                 stack[top++] = n.left;
@@ -837,6 +997,8 @@ PhysSide certify_block(const Classifier* c, const Query& q)
         while (top) {
             const BvhNode& n = c->face_bvh.nodes[stack[--top]];
             if (face_node_lower(q, n) > reach)
+                continue;
+            if (node_agrees(node_robust_side(q, n, face_node_margin(q, n)), &common))
                 continue;
             if (!n.count) {
                 stack[top++] = n.left;
