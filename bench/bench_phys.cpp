@@ -5,6 +5,8 @@
 //   - PhysNoisy/Fast and /Exhaustive: a bumpy, non-convex 1,280-triangle
 //     sphere at a grid of 32, both searches (same bytes);
 //   - PhysSphere5120/Fast and /Exhaustive: a 5,120-triangle icosphere
+//     filling a field of 32 at a grid of 32, both searches;
+//   - PhysSphere20480At32/Fast and /Exhaustive: the 20,480-triangle sphere
 //     filling a field of 32 at a grid of 32, both searches.
 #include <benchmark/benchmark.h>
 
@@ -115,6 +117,22 @@ void PhysSphere5120Exhaustive(benchmark::State& state)
     state.counters["faces"] = sphere.face_count;
 }
 BENCHMARK(PhysSphere5120Exhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void PhysSphere20480At32Fast(benchmark::State& state)
+{
+    static MapObject sphere = placed_object(make_sphere_object("sphere", 5, false), 0.0f, 32.0f);
+    run(state, sphere, 32, 32, PHYS_SEARCH_FAST);
+    state.counters["faces"] = sphere.face_count;
+}
+BENCHMARK(PhysSphere20480At32Fast)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void PhysSphere20480At32Exhaustive(benchmark::State& state)
+{
+    static MapObject sphere = placed_object(make_sphere_object("sphere", 5, false), 0.0f, 32.0f);
+    run(state, sphere, 32, 32, PHYS_SEARCH_EXHAUSTIVE);
+    state.counters["faces"] = sphere.face_count;
+}
+BENCHMARK(PhysSphere20480At32Exhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
