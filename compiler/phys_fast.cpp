@@ -14,7 +14,7 @@ static const int NEIGHBOUR_STEPS[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, 
 
 // ---- stage 2 ------------------------------------------------------------
 //
-// A pass of the plain description scans the whole box and looks at the six
+// A pass of the exhaustive form scans the whole box and looks at the six
 // neighbours of every region cell. Only region cells with a neighbour outside
 // the region can add anything, and after a pass every neighbour of a cell
 // that was in the region at its start has joined the region. So from the

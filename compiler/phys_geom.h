@@ -104,7 +104,7 @@ uint64_t box_cell_count(const PhysBox* box);
 // Vertices times field_scale, faces with their plane offsets and inside-test
 // constants, vertex normals copied. The edge table is left empty.
 void prepare_phys_mesh(const MapObject* obj, float field_scale, PhysMesh* mesh);
-// The edge table exactly as the plain description builds it: for each face,
+// The reference edge table: for each face,
 // every entry already in the table is compared with its three edges.
 void build_edge_table_linear(const MapObject* obj, PhysMesh* mesh);
 // The same table from a hash of vertex pairs (same entries, same order, same
