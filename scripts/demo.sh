@@ -11,8 +11,8 @@ run="$root/out/demo"
 bash "$root/scripts/setup.sh" "$build"
 mkdir -p "$run"
 
-"$build/compiler/ksm_compiler" "$root/data/demo.ksd" "$run/map.ksm" "$root/data/src/"
-cp "$root/data/config.ini" "$run/config.ini"
+"$build/compiler/ksm_compiler" "$root/data/demo/demo.ksd" "$run/map.ksm" "$root/data/demo/src/"
+cp "$root/data/demo/config.ini" "$run/config.ini"
 
 if [ -n "${DISPLAY:-}" ]; then
   cd "$run"

@@ -27,6 +27,9 @@ GUI_FPS_RE="^${GUI_TITLE_RE}    <<<    FPS: [0-9]+    Render: [0-9]+\.[0-9]{3}  
 gui_log() { echo "[gui] $*" >&2; }
 
 gui_end() {
+  # Runs as the EXIT trap, also of scripts under `set -e`: nothing here may fail.
+  local status=$?
+  set +e
   if [ -n "$VIEWER_PID" ] && kill -0 "$VIEWER_PID" 2>/dev/null; then
     kill "$VIEWER_PID" 2>/dev/null
     for _ in $(seq 1 50); do kill -0 "$VIEWER_PID" 2>/dev/null || break; sleep 0.1; done
@@ -42,6 +45,7 @@ gui_end() {
   if [ -n "$GUI_DIR" ] && [ "$GUI_KEEP_DIR" = 0 ]; then
     rm -rf "$GUI_DIR"
   fi
+  return $status
 }
 
 gui_fail() {

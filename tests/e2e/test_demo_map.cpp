@@ -1,0 +1,208 @@
+// The demo map from description to simulation: the real compiler's
+// transcript, the same bytes from both collision field searches, the loaded
+// map, and a ball started inside an object leaving it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "balls.h"
+#include "map_format.h"
+
+namespace {
+
+std::string source_dir() { return KSM_SOURCE_DIR; }
+
+std::string build_dir()
+{
+    const char* d = std::getenv("KSM_BUILD_DIR");
+    return d ? d : "";
+}
+
+struct Run {
+    int status;
+    std::string output;
+};
+
+Run run(const std::string& cmd)
+{
+    Run r{-1, ""};
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
+    int st = pclose(p);
+    if (st != -1 && WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    return r;
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return bytes;
+    int c;
+    while ((c = std::fgetc(f)) != EOF)
+        bytes.push_back((uint8_t)c);
+    std::fclose(f);
+    return bytes;
+}
+
+// Compiles the demo map once per test program, with either search.
+struct DemoMaps {
+    std::string fast_path, exhaustive_path;
+    Run fast, exhaustive;
+    DemoMaps()
+    {
+        std::string tmp = ::testing::TempDir();
+        fast_path = tmp + "demo_fast.ksm";
+        exhaustive_path = tmp + "demo_exhaustive.ksm";
+        std::string compiler = build_dir() + "/compiler/ksm_compiler";
+        std::string desc = source_dir() + "/data/demo/demo.ksd";
+        std::string src = source_dir() + "/data/demo/src";
+        fast = run("'" + compiler + "' '" + desc + "' '" + fast_path + "' '" + src + "'");
+        exhaustive = run("'" + compiler + "' --exhaustive '" + desc + "' '" + exhaustive_path + "' '" + src + "'");
+    }
+};
+
+const DemoMaps& demo_maps()
+{
+    static DemoMaps maps;
+    return maps;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(DemoMap, CompilesWithTheTranscriptsShape)
+{
+    const DemoMaps& m = demo_maps();
+    ASSERT_EQ(m.fast.status, 0) << m.fast.output;
+    std::vector<std::string> lines = lines_of(m.fast.output);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "Kestrion Map Compiler v 1.04c");
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex("Open output file \\(.*demo_fast\\.ksm\\) to write\\.\\.\\. OK!")))
+        << lines[2];
+    EXPECT_EQ(lines[3], "Read header... OK!");
+    // Six objects, each with its reading, writing and three stages of dots.
+    std::regex stage("  Calc phys info #([123]): (\\.*) OK!");
+    size_t i = 4;
+    for (int obj = 0; obj < 6; ++obj) {
+        ASSERT_LT(i + 6, lines.size());
+        EXPECT_EQ(lines[i++], "Object #" + std::to_string(obj) + ":");
+        EXPECT_EQ(lines[i++], "  Read and compile... OK!");
+        EXPECT_EQ(lines[i++], "  Write... OK!");
+        for (int s = 1; s <= 3; ++s) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(lines[i], match, stage)) << lines[i];
+            EXPECT_EQ(match[1].str(), std::to_string(s));
+            EXPECT_LE(match[2].length(), 54);
+            if (s < 3) {
+                EXPECT_GE(match[2].length(), 50) << "the first two stages reach nearly all their dots";
+            }
+            ++i;
+        }
+        EXPECT_EQ(lines[i++], "OK!");
+    }
+    ASSERT_EQ(lines.size(), i + 3);
+    EXPECT_EQ(lines[i], "Write phys info... OK!");
+    EXPECT_EQ(lines[i + 1], "Read layers... OK!");
+    EXPECT_EQ(lines[i + 2], "DONE!!!=)))");
+}
+
+TEST(DemoMap, BothSearchesGiveTheSameBytesAndTranscript)
+{
+    const DemoMaps& m = demo_maps();
+    ASSERT_EQ(m.exhaustive.status, 0) << m.exhaustive.output;
+    std::vector<uint8_t> fast = read_bytes(m.fast_path);
+    ASSERT_GT(fast.size(), 1000u);
+    EXPECT_TRUE(fast == read_bytes(m.exhaustive_path));
+    // The transcripts differ only in the output file's name.
+    std::string a = std::regex_replace(m.fast.output, std::regex("demo_fast"), "demo");
+    std::string b = std::regex_replace(m.exhaustive.output, std::regex("demo_exhaustive"), "demo");
+    EXPECT_EQ(a, b);
+}
+
+TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
+{
+    const DemoMaps& m = demo_maps();
+    ASSERT_EQ(m.fast.status, 0);
+    MapHeader header{};
+    ASSERT_EQ(load_compiled_map_file(&header, m.fast_path.c_str()), MAP_LOADED);
+    EXPECT_EQ(header.objs_num, 6);
+    ASSERT_EQ(map_object_count, 6u);
+    const int g = header.grid_size;
+    const float cell_width = (float)header.field_size / (float)g;
+
+    // The deepest solid cell: the longest push vector of the field.
+    int best = -1, best_len = 0;
+    for (int i = 0; i < g * g * g; ++i) {
+        const int16_t* c = header.field.cells + 3 * (size_t)i;
+        int len = std::abs(c[0]) + std::abs(c[1]) + std::abs(c[2]);
+        if (len > best_len) {
+            best_len = len;
+            best = i;
+        }
+    }
+    ASSERT_GE(best, 0) << "the demo map has solid cells";
+    ASSERT_GE(best_len, 2);
+
+    std::string settings = ::testing::TempDir() + "one_ball.ini";
+    FILE* f = std::fopen(settings.c_str(), "w");
+    std::fputs("[balls]\ncount=1\ng=0\n", f);
+    std::fclose(f);
+    seed_ball_random(7);
+    ASSERT_TRUE(init_balls_from(&header, settings.c_str()));
+    ASSERT_EQ(ball_count, 1);
+
+    // Move the ball to the middle of the deepest cell, at rest.
+    int cx = best / (g * g), cy = (best / g) % g, cz = best % g;
+    Vec3 p{(cx + 0.5f) * cell_width, (cy + 0.5f) * cell_width, (cz + 0.5f) * cell_width};
+    block_remove(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z, 0);
+    ball_pos[0] = ball_prev[0] = p;
+    ball_cell[0] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
+    ASSERT_TRUE(block_insert(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z, 0));
+
+    auto push_at = [&](Vec3 q) {
+        auto axis = [&](float v) {
+            int k = (int)(v * ((float)g / (float)header.field_size));
+            return k >= g ? g - 1 : (k < 0 ? 0 : k);
+        };
+        const int16_t* c = header.field.cells + 3 * (((size_t)axis(q.x) * g + axis(q.y)) * g + axis(q.z));
+        return std::abs(c[0]) + std::abs(c[1]) + std::abs(c[2]);
+    };
+    ASSERT_EQ(push_at(ball_pos[0]), best_len);
+    int steps = 0;
+    while (push_at(ball_pos[0]) != 0 && steps < 500) {
+        repel_balls();
+        step_balls(&header);
+        ++steps;
+    }
+    EXPECT_LT(steps, 500) << "the ball is still inside an object";
+    EXPECT_GT(steps, 0);
+    std::printf("pushed out after %d steps from a push of %d cells\n", steps, best_len);
+    char fault[256];
+    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+    free_balls();
+    free_map_objects();
+    free_normal_field(&header.field);
+}
