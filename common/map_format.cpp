@@ -1,5 +1,7 @@
 #include "map_format.h"
 
+#include "file_bytes.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -311,37 +313,6 @@ void free_map_objects()
     map_object_count = 0;
 }
 
-// Reads the whole file into memory; null when it cannot be opened or read.
-static uint8_t* slurp_file(const char* path, size_t* size, bool* opened)
-{
-    *opened = false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return nullptr;
-    *opened = true;
-    size_t cap = 1 << 16, n = 0;
-    uint8_t* buf = (uint8_t*)std::malloc(cap);
-    while (buf) {
-        if (n == cap) {
-            uint8_t* grown = (uint8_t*)std::realloc(buf, cap * 2);
-            if (!grown) {
-                std::free(buf);
-                buf = nullptr;
-                break;
-            }
-            buf = grown;
-            cap *= 2;
-        }
-        size_t got = std::fread(buf + n, 1, cap - n, f);
-        n += got;
-        if (got == 0)
-            break;
-    }
-    std::fclose(f);
-    *size = n;
-    return buf;
-}
-
 static MapLoadResult parse_map(const uint8_t* data, size_t size, MapHeader* out_header,
                                MapObject** out_objs)
 {
@@ -412,7 +383,7 @@ MapLoadResult load_compiled_map_file(MapHeader* header, const char* path)
 {
     size_t size = 0;
     bool opened;
-    uint8_t* data = slurp_file(path, &size, &opened);
+    uint8_t* data = read_file_bytes(path, &size, &opened);
     if (!opened)
         return MAP_MISSING;
     if (!data)

@@ -1,5 +1,7 @@
 #include "mesh_3ds.h"
 
+#include "file_bytes.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -234,44 +236,10 @@ Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj)
     return s;
 }
 
-// Reads the whole file; null when it cannot be opened or read.
-static uint8_t* read_whole_file(const char* path, size_t* size)
-{
-    FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return nullptr;
-    size_t cap = 1 << 16, n = 0;
-    uint8_t* buf = (uint8_t*)std::malloc(cap);
-    while (buf) {
-        if (n == cap) {
-            uint8_t* grown = (uint8_t*)std::realloc(buf, cap * 2);
-            if (!grown) {
-                std::free(buf);
-                buf = nullptr;
-                break;
-            }
-            buf = grown;
-            cap *= 2;
-        }
-        size_t got = std::fread(buf + n, 1, cap - n, f);
-        n += got;
-        if (got == 0) {
-            if (std::ferror(f)) {
-                std::free(buf);
-                buf = nullptr;
-            }
-            break;
-        }
-    }
-    std::fclose(f);
-    *size = n;
-    return buf;
-}
-
 Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj)
 {
     size_t size = 0;
-    uint8_t* data = read_whole_file(path, &size);
+    uint8_t* data = read_file_bytes(path, &size);
     if (!data) {
         clear_object(obj);
         obj->vertex_count = 0;

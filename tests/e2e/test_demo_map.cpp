@@ -4,74 +4,35 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
+#include "../compiler/compiler_test_util.h"
 #include "balls.h"
 #include "map_format.h"
+
+using ksm_test::read_bytes;
+using ksm_test::RunResult;
 
 namespace {
 
 std::string source_dir() { return KSM_SOURCE_DIR; }
 
-std::string build_dir()
-{
-    const char* d = std::getenv("KSM_BUILD_DIR");
-    return d ? d : "";
-}
-
-struct Run {
-    int status;
-    std::string output;
-};
-
-Run run(const std::string& cmd)
-{
-    Run r{-1, ""};
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.output.append(buf, n);
-    int st = pclose(p);
-    if (st != -1 && WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
-    return r;
-}
-
-std::vector<uint8_t> read_bytes(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        bytes.push_back((uint8_t)c);
-    std::fclose(f);
-    return bytes;
-}
-
 // Compiles the demo map once per test program, with either search.
 struct DemoMaps {
     std::string fast_path, exhaustive_path;
-    Run fast, exhaustive;
+    RunResult fast, exhaustive;
     DemoMaps()
     {
         std::string tmp = ::testing::TempDir();
         fast_path = tmp + "demo_fast.ksm";
         exhaustive_path = tmp + "demo_exhaustive.ksm";
-        std::string compiler = build_dir() + "/compiler/ksm_compiler";
         std::string desc = source_dir() + "/data/demo/demo.ksd";
         std::string src = source_dir() + "/data/demo/src";
-        fast = run("'" + compiler + "' '" + desc + "' '" + fast_path + "' '" + src + "'");
-        exhaustive = run("'" + compiler + "' --exhaustive '" + desc + "' '" + exhaustive_path + "' '" + src + "'");
+        fast = ksm_test::run_compiler_in(tmp, {desc, fast_path, src});
+        exhaustive = ksm_test::run_compiler_in(tmp, {"--exhaustive", desc, exhaustive_path, src});
     }
 };
 

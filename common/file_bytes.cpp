@@ -1,0 +1,42 @@
+#include "file_bytes.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened)
+{
+    *size = 0;
+    if (opened)
+        *opened = false;
+    FILE* f = std::fopen(path, "rb");
+    if (!f)
+        return nullptr;
+    if (opened)
+        *opened = true;
+    size_t cap = 1 << 16, n = 0;
+    uint8_t* buf = (uint8_t*)std::malloc(cap);
+    while (buf) {
+        if (n == cap) {
+            uint8_t* grown = (uint8_t*)std::realloc(buf, cap * 2);
+            if (!grown) {
+                std::free(buf);
+                buf = nullptr;
+                break;
+            }
+            buf = grown;
+            cap *= 2;
+        }
+        size_t got = std::fread(buf + n, 1, cap - n, f);
+        n += got;
+        if (got == 0) {
+            if (std::ferror(f)) {
+                std::free(buf);
+                buf = nullptr;
+            }
+            break;
+        }
+    }
+    std::fclose(f);
+    *size = n;
+    return buf;
+}
