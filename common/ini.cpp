@@ -52,34 +52,33 @@ static void copy_out(char* out, const char* text)
     std::snprintf(out, INI_BUFFER_SIZE, "%s", text);
 }
 
+static bool is_word_space(int ch)
+{
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f';
+}
+
+static bool ends_entry(int ch, IniMode mode)
+{
+    if (ch == EOF)
+        return true;
+    return mode == INI_TOKEN_MODE ? is_word_space(ch) : (ch == '\n' || ch == '\r');
+}
+
 // Reads the next line (line mode) or word (token mode) into `entry`. Returns
 // false at the end of the file when nothing was read; sets `*too_long` when
 // the entry exceeded INI_MAX_ENTRY characters (the rest is consumed).
 static bool read_entry(FILE* f, IniMode mode, char* entry, bool* too_long)
 {
     int n = 0;
-    int ch;
+    int ch = std::fgetc(f);
     *too_long = false;
     if (mode == INI_TOKEN_MODE) {
-        do {
+        while (is_word_space(ch))
             ch = std::fgetc(f);
-        } while (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f');
-        if (ch == EOF)
-            return false;
-        while (ch != EOF && !(ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f')) {
-            if (n < INI_MAX_ENTRY)
-                entry[n++] = (char)ch;
-            else
-                *too_long = true;
-            ch = std::fgetc(f);
-        }
-        entry[n] = '\0';
-        return true;
     }
-    ch = std::fgetc(f);
     if (ch == EOF)
         return false;
-    while (ch != EOF && ch != '\n' && ch != '\r') {
+    while (!ends_entry(ch, mode)) {
         if (n < INI_MAX_ENTRY)
             entry[n++] = (char)ch;
         else
