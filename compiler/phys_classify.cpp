@@ -773,6 +773,65 @@ bool prepare_classifier(Classifier* c, const PhysMesh* mesh)
     return true;
 }
 
+// ---- walks over a hierarchy -------------------------------------------------
+
+// Depth first: a node for which `skip` holds is passed over with its subtree;
+// `visit` gets every item of the leaves reached and ends the walk by
+// returning false (the walk then returns false). `left_first` tells whether
+// an inner node's left child is taken before its right one.
+template <typename LeftFirst, typename Skip, typename Visit>
+inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
+{
+    if (bvh.nodes.empty())
+        return true;
+    uint32_t stack[128];
+    int top = 0;
+    stack[top++] = 0;
+    while (top) {
+        const BvhNode& n = bvh.nodes[stack[--top]];
+        if (skip(n))
+            continue;
+        if (n.count) {
+            for (uint32_t k = 0; k < n.count; ++k)
+                if (!visit(bvh.items[n.start + k]))
+                    return false;
+        } else {
+            // The child taken first goes on the stack last.
+            bool left = left_first(bvh.nodes[n.left], bvh.nodes[n.right]);
+            stack[top++] = left ? n.right : n.left;
+            stack[top++] = left ? n.left : n.right;
+        }
+    }
+    return true;
+}
+
+// Child orders: the child nearer to a point first, or simply the right one.
+struct NearerFirst {
+    const double* p;
+    bool operator()(const BvhNode& l, const BvhNode& r) const
+    {
+        return box_point_dist2(l.box, p) <= box_point_dist2(r.box, p);
+    }
+};
+
+struct RightFirst {
+    bool operator()(const BvhNode&, const BvhNode&) const
+    {
+        return false;
+    }
+};
+
+// Lower bounds of the float vertex distance, as for edges and faces above.
+double vertex_node_lower(const Query& q, const BvhNode& n)
+{
+    return std::sqrt(box_box_dist2(q.box, n.box)) * (1.0 - 8.0 * FLOAT_UNIT);
+}
+
+bool vertex_beyond(const Query& q, const VertexInfo& v, double limit)
+{
+    return std::sqrt(box_point_dist2(q.box, v.p)) * (1.0 - 8.0 * FLOAT_UNIT) > limit;
+}
+
 // ---- one cell, exactly ------------------------------------------------------
 
 PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
@@ -781,69 +840,42 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     Vec3 p = {(float)x, (float)y, (float)z};
     double pd[3] = {(double)x, (double)y, (double)z};
     Query q = make_query(pd, pd);
-    uint32_t stack[128];
 
     // Nearest vertex by (float distance, index).
     float d0 = vertex_distance(p, mesh->vertices[0]);
     float best_vertex = d0;
     uint32_t vertex = 0;
-    int top = 0;
-    stack[top++] = 0;
-    while (top) {
-        const BvhNode& n = c->vertex_bvh.nodes[stack[--top]];
-        if (std::sqrt(box_point_dist2(n.box, pd)) * (1.0 - 8.0 * FLOAT_UNIT) > best_vertex)
-            continue;
-        if (n.count) {
-            for (uint32_t k = 0; k < n.count; ++k) {
-                uint32_t i = c->vertex_bvh.items[n.start + k];
-                float d = vertex_distance(p, mesh->vertices[i]);
-                if (d < best_vertex || (d == best_vertex && i < vertex)) {
-                    best_vertex = d;
-                    vertex = i;
-                }
+    walk_bvh(
+        c->vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return vertex_node_lower(q, n) > best_vertex; },
+        [&](uint32_t i) {
+            float d = vertex_distance(p, mesh->vertices[i]);
+            if (d < best_vertex || (d == best_vertex && i < vertex)) {
+                best_vertex = d;
+                vertex = i;
             }
-        } else {
-            // Nearer child last, so that it is taken first.
-            const BvhNode& l = c->vertex_bvh.nodes[n.left];
-            const BvhNode& r = c->vertex_bvh.nodes[n.right];
-            bool left_near = box_point_dist2(l.box, pd) <= box_point_dist2(r.box, pd);
-            stack[top++] = left_near ? n.right : n.left;
-            stack[top++] = left_near ? n.left : n.right;
-        }
-    }
+            return true;
+        });
     PhysSide vertex_sd = vertex_side(p, mesh->vertices[vertex], mesh->vertex_normals[vertex]);
 
     // Edges that can measure at most the vertex distance; ties to the later edge.
     float best_edge = 10.0f * d0;
     int64_t edge = -1;
     PhysSide edge_sd = PHYS_SIDE_NONE;
-    if (!c->edge_bvh.nodes.empty()) {
-        top = 0;
-        stack[top++] = 0;
-        while (top) {
-            const BvhNode& n = c->edge_bvh.nodes[stack[--top]];
-            if (edge_node_lower(q, n) > best_vertex)
-                continue;
-            if (!n.count) {
-                stack[top++] = n.left;
-                stack[top++] = n.right;
-                continue;
+    walk_bvh(
+        c->edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > best_vertex; },
+        [&](uint32_t i) {
+            if (edge_beyond(q, c->edges[i], best_vertex))
+                return true;
+            float dist;
+            PhysSide sd;
+            if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
+                (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
+                best_edge = dist;
+                edge = i;
+                edge_sd = sd;
             }
-            for (uint32_t k = 0; k < n.count; ++k) {
-                uint32_t i = c->edge_bvh.items[n.start + k];
-                if (edge_beyond(q, c->edges[i], best_vertex))
-                    continue;
-                float dist;
-                PhysSide sd;
-                if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
-                    (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
-                    best_edge = dist;
-                    edge = i;
-                    edge_sd = sd;
-                }
-            }
-        }
-    }
+            return true;
+        });
     if (best_edge > best_vertex)
         return vertex_sd;
 
@@ -852,39 +884,24 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     int64_t face = -1;
     PhysSide face_sd = PHYS_SIDE_NONE;
     auto try_face = [&](uint32_t j) {
+        if (face_beyond(q, c->faces[j], best_edge))
+            return true;
         const PhysFace* f = &mesh->faces[j];
         float h = std::fabs(face_plane_value(f, p));
         if (!(h < best_face || (h == best_face && (int64_t)j < face)))
-            return;
+            return true;
         PhysSide sd;
         if (face_inside(f, p, h, &sd)) {
             best_face = h;
             face = j;
             face_sd = sd;
         }
+        return true;
     };
-    if (!c->face_bvh.nodes.empty()) {
-        top = 0;
-        stack[top++] = 0;
-        while (top) {
-            const BvhNode& n = c->face_bvh.nodes[stack[--top]];
-            if (face_node_lower(q, n) > best_edge)
-                continue;
-            if (!n.count) {
-                stack[top++] = n.left;
-                stack[top++] = n.right;
-                continue;
-            }
-            for (uint32_t k = 0; k < n.count; ++k) {
-                uint32_t j = c->face_bvh.items[n.start + k];
-                if (!face_beyond(q, c->faces[j], best_edge))
-                    try_face(j);
-            }
-        }
-    }
+    walk_bvh(c->face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > best_edge; },
+             try_face);
     for (uint32_t j : c->odd_faces)
-        if (!face_beyond(q, c->faces[j], best_edge))
-            try_face(j);
+        try_face(j);
     return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
 }
 
@@ -901,6 +918,34 @@ bool agree(RobustSide s, RobustSide* common)
     return *common == s;
 }
 
+// Every feature of one kind within `reach` of the block (those of the
+// hierarchy, then the `loose` ones outside it) has the side `common`, which
+// the first certain one sets. Subtrees out of reach, or whose summary agrees,
+// are passed over. False at the first feature that differs or is not certain.
+template <typename Info, double (*NodeLower)(const Query&, const BvhNode&),
+          double (*NodeMargin)(const Query&, const BvhNode&), bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vector<uint32_t>* loose, const Query& q,
+                 double reach, RobustSide* common)
+{
+    auto feature_agrees = [&](uint32_t id) {
+        const Info& f = infos[id];
+        return Beyond(q, f, reach) || agree(SideOf(q, f), common);
+    };
+    bool all = walk_bvh(
+        bvh, RightFirst(),
+        [&](const BvhNode& n) {
+            return NodeLower(q, n) > reach || node_agrees(node_robust_side(q, n, NodeMargin(q, n)), common);
+        },
+        feature_agrees);
+    if (all && loose) {
+        for (uint32_t id : *loose)
+            if (!feature_agrees(id))
+                return false;
+    }
+    return all;
+}
+
 // The class of every cell of the block when it is certain, else NONE.
 PhysSide certify_block(const Classifier* c, const Query& q)
 {
@@ -914,113 +959,30 @@ PhysSide certify_block(const Classifier* c, const Query& q)
 
     // Largest possible nearest-vertex distance over the block, from the
     // vertex nearest to its centre.
-    uint32_t stack[128];
-    int top = 0;
     double best2 = INFINITY;
     uint32_t best = 0;
-    stack[top++] = 0;
-    while (top) {
-        const BvhNode& n = c->vertex_bvh.nodes[stack[--top]];
-        if (box_point_dist2(n.box, q.centre) > best2)
-            continue;
-        if (n.count) {
-            for (uint32_t k = 0; k < n.count; ++k) {
-                uint32_t i = c->vertex_bvh.items[n.start + k];
-                const double* p = c->vertices[i].p;
-                double d2 = sq(p[0] - q.centre[0]) + sq(p[1] - q.centre[1]) + sq(p[2] - q.centre[2]);
-                if (d2 < best2) {
-                    best2 = d2;
-                    best = i;
-                }
+    walk_bvh(
+        c->vertex_bvh, NearerFirst{q.centre},
+        [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
+        [&](uint32_t i) {
+            const double* p = c->vertices[i].p;
+            double d2 = sq(p[0] - q.centre[0]) + sq(p[1] - q.centre[1]) + sq(p[2] - q.centre[2]);
+            if (d2 < best2) {
+                best2 = d2;
+                best = i;
             }
-        } else {
-            const BvhNode& l = c->vertex_bvh.nodes[n.left];
-            const BvhNode& r = c->vertex_bvh.nodes[n.right];
-            bool left_near = box_point_dist2(l.box, q.centre) <= box_point_dist2(r.box, q.centre);
-            stack[top++] = left_near ? n.right : n.left;
-            stack[top++] = left_near ? n.left : n.right;
-        }
-    }
+            return true;
+        });
     double reach = std::sqrt(box_point_maxdist2(q.box, c->vertices[best].p)) * (1.0 + 8.0 * FLOAT_UNIT) + 1e-12;
 
     RobustSide common = ROBUST_UNSURE;
-    // Vertices.
-    top = 0;
-    stack[top++] = 0;
-    while (top) {
-        const BvhNode& n = c->vertex_bvh.nodes[stack[--top]];
-        if (std::sqrt(box_box_dist2(q.box, n.box)) * (1.0 - 8.0 * FLOAT_UNIT) > reach)
-            continue;
-        if (node_agrees(node_robust_side(q, n, vertex_node_margin(q, n)), &common))
-            continue;
-        if (!n.count) {
-            stack[top++] = n.left;
-            stack[top++] = n.right;
-            continue;
-        }
-        for (uint32_t k = 0; k < n.count; ++k) {
-            const VertexInfo& v = c->vertices[c->vertex_bvh.items[n.start + k]];
-            if (std::sqrt(box_point_dist2(q.box, v.p)) * (1.0 - 8.0 * FLOAT_UNIT) > reach)
-                continue;
-            if (!agree(vertex_robust_side(q, v), &common))
-                return PHYS_SIDE_NONE;
-        }
-    }
-    // Edges.
-    if (!c->edge_bvh.nodes.empty()) {
-        top = 0;
-        stack[top++] = 0;
-        while (top) {
-            const BvhNode& n = c->edge_bvh.nodes[stack[--top]];
-            if (edge_node_lower(q, n) > reach)
-                continue;
-            if (node_agrees(node_robust_side(q, n, edge_node_margin(q, n)), &common))
-                continue;
-            if (!n.count) {
-                stack[top++] = n.left;
-                stack[top++] = n.right;
-                continue;
-            }
-            for (uint32_t k = 0; k < n.count; ++k) {
-                const EdgeInfo& e = c->edges[c->edge_bvh.items[n.start + k]];
-                if (edge_beyond(q, e, reach))
-                    continue;
-                if (!agree(edge_robust_side(q, e), &common))
-                    return PHYS_SIDE_NONE;
-            }
-        }
-    }
-    // Faces.
-    if (!c->face_bvh.nodes.empty()) {
-        top = 0;
-        stack[top++] = 0;
-        while (top) {
-            const BvhNode& n = c->face_bvh.nodes[stack[--top]];
-            if (face_node_lower(q, n) > reach)
-                continue;
-            if (node_agrees(node_robust_side(q, n, face_node_margin(q, n)), &common))
-                continue;
-            if (!n.count) {
-                stack[top++] = n.left;
-                stack[top++] = n.right;
-                continue;
-            }
-            for (uint32_t k = 0; k < n.count; ++k) {
-                const FaceInfo& f = c->faces[c->face_bvh.items[n.start + k]];
-                if (face_beyond(q, f, reach))
-                    continue;
-                if (!agree(face_robust_side(q, f), &common))
-                    return PHYS_SIDE_NONE;
-            }
-        }
-    }
-    for (uint32_t j : c->odd_faces) {
-        const FaceInfo& f = c->faces[j];
-        if (face_beyond(q, f, reach))
-            continue;
-        if (!agree(face_robust_side(q, f), &common))
-            return PHYS_SIDE_NONE;
-    }
+    if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
+            c->vertex_bvh, c->vertices, nullptr, q, reach, &common) ||
+        !kind_agrees<EdgeInfo, edge_node_lower, edge_node_margin, edge_beyond, edge_robust_side>(
+            c->edge_bvh, c->edges, nullptr, q, reach, &common) ||
+        !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
+            c->face_bvh, c->faces, &c->odd_faces, q, reach, &common))
+        return PHYS_SIDE_NONE;
     if (common == ROBUST_FRONT)
         return PHYS_SIDE_FRONT;
     if (common == ROBUST_BACK)
