@@ -35,9 +35,13 @@ TEST_F(Repulsion, FirstVisitAlone)
     place(0, Vec3{10.5f, 20.25f, 30.25f});
     place(1, Vec3{10.0f, 20.25f, 30.25f});
     // Ball 1 is looked up around a far cell, so it makes no visit of its own.
+    // Such lists break the invariant that side-by-side walks rely on: the
+    // plain walk only.
     ball_cell[1] = CellCoord{20, 20, 30};
     ASSERT_TRUE(block_insert(20, 20, 30, 1));
+    repel_wide_enabled = false;
     repel_balls();
+    repel_wide_enabled = true;
     EXPECT_NEAR(ball_pos[0].x, 10.595493, 1e-6);
     EXPECT_NEAR(ball_pos[1].x, 9.904507, 1e-6);
 }
@@ -52,7 +56,9 @@ TEST_F(Repulsion, CloseBallsUseTheSmallestSquaredDistance)
     block_remove(5, 5, 5, 1);
     ASSERT_TRUE(cell_insert(5, 5, 5, 1));
     ball_cell[1] = CellCoord{15, 15, 15};
+    repel_wide_enabled = false;  // lists off the invariant: plain walk only
     repel_balls();
+    repel_wide_enabled = true;
     double shift = 4.0 * repulsion_coef * 0.3;
     EXPECT_NEAR(shift, 0.076394, 1e-6);
     EXPECT_NEAR(ball_pos[0].x, 5.5 - shift, 1e-6);
@@ -131,17 +137,44 @@ static void repel_reference()
     }
 }
 
-TEST_F(Repulsion, CrowdedPassMatchesThePairAtATimeFormulas)
+// Both ways of running the pass (plain walks, and independent walks side by
+// side where the processor allows) against the pair-at-a-time formulas, to
+// the bit, over a few steps of scenes from sparse to a single crowded cell.
+TEST_F(Repulsion, PassMatchesThePairAtATimeFormulasToTheBit)
 {
-    start(8, 8, "count=3000 cl=60", 31);
-    for (int round = 0; round < 5; ++round) {
-        std::vector<Vec3> start_pos(ball_pos, ball_pos + ball_count);
-        repel_reference();
-        std::vector<Vec3> expected(ball_pos, ball_pos + ball_count);
-        std::memcpy(ball_pos, start_pos.data(), sizeof(Vec3) * ball_count);
-        repel_balls();
-        ASSERT_EQ(std::memcmp(expected.data(), ball_pos, sizeof(Vec3) * ball_count), 0) << "round " << round;
-        EXPECT_NE(std::memcmp(start_pos.data(), ball_pos, sizeof(Vec3) * ball_count), 0);
-        ASSERT_TRUE(step_balls(&map));
+    struct Scene {
+        int field, balls;
+        const char* settings;
+    } scenes[] = {
+        {8, 3000, "cl=60"},   // crowded, lists beyond their first size
+        {40, 6000, ""},       // sparse: many independent walks
+        {24, 20000, "g=0"},   // dense, no gravity
+        {1, 120, ""},         // one cell holds every ball
+        {3, 1, ""},           // a single ball
+    };
+    for (const Scene& scene : scenes) {
+        SCOPED_TRACE(testing::Message() << "field " << scene.field << ", " << scene.balls << " balls");
+        free_balls();
+        free_normal_field(&map.field);
+        start(scene.field, scene.field,
+              "count=" + std::to_string(scene.balls) + " " + scene.settings, 31);
+        for (int round = 0; round < 4; ++round) {
+            std::vector<Vec3> before(ball_pos, ball_pos + ball_count);
+            repel_reference();
+            std::vector<Vec3> expected(ball_pos, ball_pos + ball_count);
+            for (bool wide : {false, true}) {
+                std::memcpy(ball_pos, before.data(), sizeof(Vec3) * ball_count);
+                repel_wide_enabled = wide;
+                repel_balls();
+                repel_wide_enabled = true;
+                ASSERT_EQ(std::memcmp(expected.data(), ball_pos, sizeof(Vec3) * ball_count), 0)
+                    << "round " << round << (wide ? ", side by side" : ", plain");
+            }
+            // (Balls that share one point never separate.)
+            if (scene.balls > 1 && scene.field > 1) {
+                EXPECT_NE(std::memcmp(before.data(), ball_pos, sizeof(Vec3) * ball_count), 0);
+            }
+            ASSERT_TRUE(step_balls(&map));
+        }
     }
 }

@@ -170,7 +170,10 @@ static bool allocate_ball_state(const char** reason)
     if (touched > physical_memory_bytes())
         return fail_start(reason, "the ball arrays and neighbour counts exceed the machine's memory");
 
-    if (!allocate(array_bytes, (void**)&ball_pos) || !allocate(array_bytes, (void**)&ball_prev) ||
+    // ball_pos carries one float of padding: the repulsion pass may read a
+    // ball as 16 bytes.
+    if (!allocate(array_bytes + sizeof(float), (void**)&ball_pos) ||
+        !allocate(array_bytes, (void**)&ball_prev) ||
         !allocate(n * sizeof(CellCoord), (void**)&ball_cell) ||
         !allocate(n * sizeof(BallColor), (void**)&ball_color))
         return fail_start(reason, "the ball arrays cannot be allocated");

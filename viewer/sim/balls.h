@@ -63,7 +63,7 @@ extern size_t cell_stride_y;     // cell_side
 extern size_t cell_stride_x;     // cell_side²
 
 // Per-ball arrays, ball_count entries each.
-extern Vec3* ball_pos;           // current position (field units)
+extern Vec3* ball_pos;           // current position (field units); one float of padding follows
 extern Vec3* ball_prev;          // position before the last step
 extern CellCoord* ball_cell;     // neighbour cell the ball is registered around
 extern BallColor* ball_color;    // colour fixed at start-up
@@ -143,6 +143,9 @@ bool check_cell_lists(char* fault = nullptr);
 
 // One repulsion pass between neighbouring balls, in ball order.
 void repel_balls();
+// Whether repel_balls may run independent walks side by side in vector
+// lanes where the processor allows (same results; tests clear it to compare).
+extern bool repel_wide_enabled;
 // One damped Verlet step against the map's collision field. False when the
 // neighbour table could not grow (the ball that needed it keeps its old
 // registration, so the lists stay consistent).
