@@ -180,23 +180,8 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
                                &values);
     }
     int64_t ny = dom.hi[1] - dom.lo[1] + 1, nz = dom.hi[2] - dom.lo[2] + 1;
-    for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x) {
-        for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y) {
-            for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
-                int64_t index = cell_index(x, y, z, g);
-                if (!(marks[index] & CELL_PUSH))
-                    continue;
-                if (nt != 0) {
-                    int64_t key = keys[(size_t)(((x - dom.lo[0]) * ny + (y - dom.lo[1])) * nz + (z - dom.lo[2]))];
-                    const CellCoord& t = (*targets)[(size_t)(key & (key_unit - 1))];
-                    if (!store_push(field, index, x - t.x, y - t.y, z - t.z)) {
-                        *fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
-                        return false;
-                    }
-                }
-                progress_advance(pr, 1);
-            }
-        }
-    }
-    return true;
+    return store_pushes(box, g, marks, targets, field, pr, fault, [&](int64_t x, int64_t y, int64_t z) {
+        int64_t key = keys[(size_t)(((x - dom.lo[0]) * ny + (y - dom.lo[1])) * nz + (z - dom.lo[2]))];
+        return (size_t)(key & (key_unit - 1));
+    });
 }

@@ -99,35 +99,20 @@ bool fill_vectors_reference(const PhysBox* box, int64_t g, const uint8_t* marks,
     if (box_cell_count(box) == 0)
         return true;
     size_t nt = targets->size();
-    for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x) {
-        for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y) {
-            for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
-                int64_t index = cell_index(x, y, z, g);
-                if (!(marks[index] & CELL_PUSH))
-                    continue;
-                if (nt != 0) {
-                    size_t best = 0;
-                    int64_t best_d2 = -1;
-                    for (size_t k = 0; k < nt; ++k) {
-                        const CellCoord& t = (*targets)[k];
-                        int64_t dx = x - t.x, dy = y - t.y, dz = z - t.z;
-                        int64_t d2 = dx * dx + dy * dy + dz * dz;
-                        if (best_d2 < 0 || d2 < best_d2) {
-                            best_d2 = d2;
-                            best = k;
-                        }
-                    }
-                    const CellCoord& t = (*targets)[best];
-                    if (!store_push(field, index, x - t.x, y - t.y, z - t.z)) {
-                        *fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
-                        return false;
-                    }
-                }
-                progress_advance(pr, 1);
+    return store_pushes(box, g, marks, targets, field, pr, fault, [&](int64_t x, int64_t y, int64_t z) {
+        size_t best = 0;
+        int64_t best_d2 = -1;
+        for (size_t k = 0; k < nt; ++k) {
+            const CellCoord& t = (*targets)[k];
+            int64_t dx = x - t.x, dy = y - t.y, dz = z - t.z;
+            int64_t d2 = dx * dx + dy * dy + dz * dz;
+            if (best_d2 < 0 || d2 < best_d2) {
+                best_d2 = d2;
+                best = k;
             }
         }
-    }
-    return true;
+        return best;
+    });
 }
 
 // ---- the driver -----------------------------------------------------------

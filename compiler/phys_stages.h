@@ -64,3 +64,33 @@ inline bool store_push(NormalField* field, int64_t index, int64_t dx, int64_t dy
     }
     return true;
 }
+
+// Stage 3's walk shared by both forms: every push cell of `box`, in scan
+// order, gets the vector to the target at list position `nearest(x, y, z)`
+// (nothing is stored when there are no targets), one progress step each.
+// False, with `fault` filled, at the first stored component beyond
+// +-PUSH_LIMIT.
+template <typename Nearest>
+inline bool store_pushes(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
+                         NormalField* field, PhysProgress* pr, PushFault* fault, Nearest nearest)
+{
+    bool any = !targets->empty();
+    for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x) {
+        for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y) {
+            for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
+                int64_t index = cell_index(x, y, z, g);
+                if (!(marks[index] & CELL_PUSH))
+                    continue;
+                if (any) {
+                    const CellCoord& t = (*targets)[nearest(x, y, z)];
+                    if (!store_push(field, index, x - t.x, y - t.y, z - t.z)) {
+                        *fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
+                        return false;
+                    }
+                }
+                progress_advance(pr, 1);
+            }
+        }
+    }
+    return true;
+}
