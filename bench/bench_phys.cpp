@@ -51,6 +51,7 @@ Object3ds noisy_sphere()
     return s;
 }
 
+// The whole calc_phys_info of one placed object, geom1 2, geom2 1.
 void run(benchmark::State& state, const MapObject& obj, int field_size, int grid_size, PhysSearch search)
 {
     MapHeader h{};
@@ -76,63 +77,44 @@ void run(benchmark::State& state, const MapObject& obj, int field_size, int grid
     std::fclose(sink);
     free_normal_field(&field);
     state.counters["cells"] = (double)grid_size * grid_size * grid_size;
+    state.counters["faces"] = obj.face_count;
 }
 
 void PhysSphere(benchmark::State& state)
 {
     static MapObject sphere = placed_object(make_sphere_object("sphere", 5, false), 0.0f, 64.0f);
     run(state, sphere, 64, (int)state.range(0), PHYS_SEARCH_FAST);
-    state.counters["faces"] = sphere.face_count;
 }
 BENCHMARK(PhysSphere)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-void PhysNoisyFast(benchmark::State& state)
+// The cases run by both searches: one mesh at a grid equal to its field.
+void PhysNoisy(benchmark::State& state, PhysSearch search)
 {
     static MapObject noisy = placed_object(noisy_sphere(), 1.0f, 30.0f);
-    run(state, noisy, 32, 32, PHYS_SEARCH_FAST);
-    state.counters["faces"] = noisy.face_count;
+    run(state, noisy, 32, 32, search);
 }
-BENCHMARK(PhysNoisyFast)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void PhysNoisyExhaustive(benchmark::State& state)
-{
-    static MapObject noisy = placed_object(noisy_sphere(), 1.0f, 30.0f);
-    run(state, noisy, 32, 32, PHYS_SEARCH_EXHAUSTIVE);
-    state.counters["faces"] = noisy.face_count;
-}
-BENCHMARK(PhysNoisyExhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
-
-void PhysSphere5120Fast(benchmark::State& state)
+void PhysSphere5120(benchmark::State& state, PhysSearch search)
 {
     static MapObject sphere = placed_object(make_sphere_object("sphere", 4, false), 0.0f, 32.0f);
-    run(state, sphere, 32, 32, PHYS_SEARCH_FAST);
-    state.counters["faces"] = sphere.face_count;
+    run(state, sphere, 32, 32, search);
 }
-BENCHMARK(PhysSphere5120Fast)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void PhysSphere5120Exhaustive(benchmark::State& state)
-{
-    static MapObject sphere = placed_object(make_sphere_object("sphere", 4, false), 0.0f, 32.0f);
-    run(state, sphere, 32, 32, PHYS_SEARCH_EXHAUSTIVE);
-    state.counters["faces"] = sphere.face_count;
-}
-BENCHMARK(PhysSphere5120Exhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
-
-void PhysSphere20480At32Fast(benchmark::State& state)
+void PhysSphere20480At32(benchmark::State& state, PhysSearch search)
 {
     static MapObject sphere = placed_object(make_sphere_object("sphere", 5, false), 0.0f, 32.0f);
-    run(state, sphere, 32, 32, PHYS_SEARCH_FAST);
-    state.counters["faces"] = sphere.face_count;
+    run(state, sphere, 32, 32, search);
 }
-BENCHMARK(PhysSphere20480At32Fast)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void PhysSphere20480At32Exhaustive(benchmark::State& state)
-{
-    static MapObject sphere = placed_object(make_sphere_object("sphere", 5, false), 0.0f, 32.0f);
-    run(state, sphere, 32, 32, PHYS_SEARCH_EXHAUSTIVE);
-    state.counters["faces"] = sphere.face_count;
-}
-BENCHMARK(PhysSphere20480At32Exhaustive)->Unit(benchmark::kMillisecond)->Iterations(1);
+// The fast search is repeated; the exhaustive one, seconds long, runs once.
+BENCHMARK_CAPTURE(PhysNoisy, Fast, PHYS_SEARCH_FAST)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(PhysNoisy, Exhaustive, PHYS_SEARCH_EXHAUSTIVE)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_CAPTURE(PhysSphere5120, Fast, PHYS_SEARCH_FAST)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(PhysSphere5120, Exhaustive, PHYS_SEARCH_EXHAUSTIVE)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_CAPTURE(PhysSphere20480At32, Fast, PHYS_SEARCH_FAST)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(PhysSphere20480At32, Exhaustive, PHYS_SEARCH_EXHAUSTIVE)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 
