@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,6 +41,30 @@ const DemoMaps& demo_maps()
     return maps;
 }
 
+bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool ends_with(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string replace_all(std::string s, const std::string& from, const std::string& to)
+{
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+// The dots of a line "  Calc phys info #<stage>: ..... OK!", or -1.
+int stage_dots(const std::string& line, int stage)
+{
+    std::string prefix = "  Calc phys info #" + std::to_string(stage) + ": ";
+    if (!starts_with(line, prefix) || !ends_with(line, " OK!"))
+        return -1;
+    std::string dots = line.substr(prefix.size(), line.size() - prefix.size() - 4);
+    return dots.find_first_not_of('.') == std::string::npos ? (int)dots.size() : -1;
+}
+
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -61,11 +84,10 @@ TEST(DemoMap, CompilesWithTheTranscriptsShape)
     std::vector<std::string> lines = lines_of(m.fast.output);
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(lines[0], "Kestrion Map Compiler v 1.04c");
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex("Open output file \\(.*demo_fast\\.ksm\\) to write\\.\\.\\. OK!")))
-        << lines[2];
+    EXPECT_TRUE(starts_with(lines[2], "Open output file (")) << lines[2];
+    EXPECT_TRUE(ends_with(lines[2], "demo_fast.ksm) to write... OK!")) << lines[2];
     EXPECT_EQ(lines[3], "Read header... OK!");
     // Six objects, each with its reading, writing and three stages of dots.
-    std::regex stage("  Calc phys info #([123]): (\\.*) OK!");
     size_t i = 4;
     for (int obj = 0; obj < 6; ++obj) {
         ASSERT_LT(i + 6, lines.size());
@@ -73,12 +95,11 @@ TEST(DemoMap, CompilesWithTheTranscriptsShape)
         EXPECT_EQ(lines[i++], "  Read and compile... OK!");
         EXPECT_EQ(lines[i++], "  Write... OK!");
         for (int s = 1; s <= 3; ++s) {
-            std::smatch match;
-            ASSERT_TRUE(std::regex_match(lines[i], match, stage)) << lines[i];
-            EXPECT_EQ(match[1].str(), std::to_string(s));
-            EXPECT_LE(match[2].length(), 54);
+            int dots = stage_dots(lines[i], s);
+            ASSERT_GE(dots, 0) << lines[i];
+            EXPECT_LE(dots, 54);
             if (s < 3) {
-                EXPECT_GE(match[2].length(), 50) << "the first two stages reach nearly all their dots";
+                EXPECT_GE(dots, 50) << "the first two stages reach nearly all their dots";
             }
             ++i;
         }
@@ -98,8 +119,8 @@ TEST(DemoMap, BothSearchesGiveTheSameBytesAndTranscript)
     ASSERT_GT(fast.size(), 1000u);
     EXPECT_TRUE(fast == read_bytes(m.exhaustive_path));
     // The transcripts differ only in the output file's name.
-    std::string a = std::regex_replace(m.fast.output, std::regex("demo_fast"), "demo");
-    std::string b = std::regex_replace(m.exhaustive.output, std::regex("demo_exhaustive"), "demo");
+    std::string a = replace_all(m.fast.output, "demo_fast", "demo");
+    std::string b = replace_all(m.exhaustive.output, "demo_exhaustive", "demo");
     EXPECT_EQ(a, b);
 }
 
