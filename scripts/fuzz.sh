@@ -42,7 +42,7 @@ for t in "${targets[@]}"; do
     status=1
   else
     # Executions and the coverage reached, as libFuzzer reports them.
-    grep -E '^#[0-9]+ +DONE' "$work/log.txt" | tail -n 1 || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$work/log.txt" | tail -n 1 || true
     grep -E '^stat::number_of_executed_units' "$work/log.txt" || true
   fi
 done
