@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "ini.h"
 
@@ -14,7 +15,7 @@ struct IniFile {
     explicit IniFile(const std::string& text)
     {
         static int counter = 0;
-        path = ::testing::TempDir() + "ini_" + std::to_string(counter++) + ".ini";
+        path = ::testing::TempDir() + "ini_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".ini";
         FILE* f = std::fopen(path.c_str(), "wb");
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);

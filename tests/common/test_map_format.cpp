@@ -5,12 +5,18 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "map_format.h"
 
 namespace {
 
-std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
+// CTest runs every test in its own process, several at once: names carry
+// the process id so that they never share a file.
+std::string temp_path(const char* name)
+{
+    return ::testing::TempDir() + "map_" + std::to_string(getpid()) + "_" + name;
+}
 
 std::vector<uint8_t> read_all(const std::string& path)
 {

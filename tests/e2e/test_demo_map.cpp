@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "../compiler/compiler_test_util.h"
 #include "balls.h"
@@ -25,13 +26,14 @@ struct DemoMaps {
     RunResult fast, exhaustive;
     DemoMaps()
     {
-        std::string tmp = ::testing::TempDir();
+        // Test processes run side by side: each compiles into its own files.
+        std::string tmp = ::testing::TempDir() + "e2e_" + std::to_string(getpid()) + "_";
         fast_path = tmp + "demo_fast.ksm";
         exhaustive_path = tmp + "demo_exhaustive.ksm";
         std::string desc = source_dir() + "/data/demo/demo.ksd";
         std::string src = source_dir() + "/data/demo/src";
-        fast = ksm_test::run_compiler_in(tmp, {desc, fast_path, src});
-        exhaustive = ksm_test::run_compiler_in(tmp, {"--exhaustive", desc, exhaustive_path, src});
+        fast = ksm_test::run_compiler_in(::testing::TempDir(), {desc, fast_path, src});
+        exhaustive = ksm_test::run_compiler_in(::testing::TempDir(), {"--exhaustive", desc, exhaustive_path, src});
     }
 };
 
@@ -148,7 +150,7 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
     ASSERT_GE(best, 0) << "the demo map has solid cells";
     ASSERT_GE(best_len, 2);
 
-    std::string settings = ::testing::TempDir() + "one_ball.ini";
+    std::string settings = ::testing::TempDir() + "one_ball_" + std::to_string(getpid()) + ".ini";
     FILE* f = std::fopen(settings.c_str(), "w");
     std::fputs("[balls]\ncount=1\ng=0\n", f);
     std::fclose(f);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 
 #include "balls.h"
 #include "map_format.h"
@@ -14,7 +15,7 @@
 inline std::string write_settings(const std::string& text)
 {
     static int counter = 0;
-    std::string path = ::testing::TempDir() + "sim_config_" + std::to_string(counter++) + ".ini";
+    std::string path = ::testing::TempDir() + "sim_config_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".ini";
     FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
