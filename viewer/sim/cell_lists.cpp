@@ -88,10 +88,12 @@ bool cell_remove(int x, int y, int z, int ball)
     return false;
 }
 
-bool block_reserve(int x, int y, int z)
+// Calls visit(u, v, w) for every in-range cell of the 3x3x3 block around
+// (x, y, z), from the high corner down: the order the lists depend on.
+template <typename Visit>
+static inline void for_each_block_cell(int x, int y, int z, Visit visit)
 {
     int limit = cell_limit();
-    int fullest = 0;
     for (int u = x + 1; u >= x - 1; --u) {
         if (!cell_in_range(u, limit))
             continue;
@@ -99,14 +101,21 @@ bool block_reserve(int x, int y, int z)
             if (!cell_in_range(v, limit))
                 continue;
             for (int w = z + 1; w >= z - 1; --w) {
-                if (!cell_in_range(w, limit))
-                    continue;
-                int n = cell_counts[cell_index(u, v, w)];
-                if (n > fullest)
-                    fullest = n;
+                if (cell_in_range(w, limit))
+                    visit(u, v, w);
             }
         }
     }
+}
+
+bool block_reserve(int x, int y, int z)
+{
+    int fullest = 0;
+    for_each_block_cell(x, y, z, [&](int u, int v, int w) {
+        int n = cell_counts[cell_index(u, v, w)];
+        if (n > fullest)
+            fullest = n;
+    });
     if (fullest + 1 < cell_capacity)
         return true;
     return grow_cell_table(fullest + 2);
@@ -117,37 +126,13 @@ bool block_insert(int x, int y, int z, int ball)
     // Room first, so that the ball is entered in the whole block or nowhere.
     if (!block_reserve(x, y, z))
         return false;
-    int limit = cell_limit();
-    for (int u = x + 1; u >= x - 1; --u) {
-        if (!cell_in_range(u, limit))
-            continue;
-        for (int v = y + 1; v >= y - 1; --v) {
-            if (!cell_in_range(v, limit))
-                continue;
-            for (int w = z + 1; w >= z - 1; --w) {
-                if (cell_in_range(w, limit))
-                    cell_insert(u, v, w, ball);
-            }
-        }
-    }
+    for_each_block_cell(x, y, z, [&](int u, int v, int w) { cell_insert(u, v, w, ball); });
     return true;
 }
 
 void block_remove(int x, int y, int z, int ball)
 {
-    int limit = cell_limit();
-    for (int u = x + 1; u >= x - 1; --u) {
-        if (!cell_in_range(u, limit))
-            continue;
-        for (int v = y + 1; v >= y - 1; --v) {
-            if (!cell_in_range(v, limit))
-                continue;
-            for (int w = z + 1; w >= z - 1; --w) {
-                if (cell_in_range(w, limit))
-                    cell_remove(u, v, w, ball);
-            }
-        }
-    }
+    for_each_block_cell(x, y, z, [&](int u, int v, int w) { cell_remove(u, v, w, ball); });
 }
 
 // ---------------------------------------------------------------------------
