@@ -7,6 +7,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "../test_files.h"
 #include "map_format.h"
 
 namespace {
@@ -16,27 +17,6 @@ namespace {
 std::string temp_path(const char* name)
 {
     return ::testing::TempDir() + "map_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::vector<uint8_t> read_all(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        bytes.push_back((uint8_t)c);
-    std::fclose(f);
-    return bytes;
-}
-
-void write_all(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!bytes.empty())
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
 }
 
 // A small map: two objects (one with texture coordinates), a 4^3 field with
@@ -118,7 +98,7 @@ TEST(MapWriter, EmptyMapIsExactlyFifteenBytes)
     std::fclose(f);
     free_normal_field(&field);
     std::vector<uint8_t> expect{'K', 'S', 'M', 'P', 0x0A, 0, 0x02, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(read_all(path), expect);
+    EXPECT_EQ(ksm_test::read_bytes(path), expect);
 }
 
 TEST(MapWriter, SizeFormulaAndLayerTags)
@@ -129,7 +109,7 @@ TEST(MapWriter, SizeFormulaAndLayerTags)
     for (const Case& c : cases) {
         std::string path = temp_path("sized.ksm");
         m.write(path, c.start, c.teleports);
-        std::vector<uint8_t> bytes = read_all(path);
+        std::vector<uint8_t> bytes = ksm_test::read_bytes(path);
         // 10 + sum(16 + 24V + 12F + 8T) + 10 cells + 4 + 7 start + 13 per teleport + 1
         size_t objects = (16 + 24 * 4 + 12 * 2 + 0) + (16 + 24 * 4 + 12 * 1 + 8 * 4);
         size_t expect = 10 + objects + 10 * 3 + 4 + (c.start ? 7 : 0) + 13 * c.teleports + 1;
@@ -203,13 +183,13 @@ TEST_F(LoaderTest, CorruptFilesLeaveTheStateUntouched)
     std::string good = temp_path("good.ksm");
     m.write(good, false, 0);
     ASSERT_EQ(load_compiled_map_file(&header, good.c_str()), MAP_LOADED);
-    std::vector<uint8_t> bytes = read_all(good);
+    std::vector<uint8_t> bytes = ksm_test::read_bytes(good);
     const int16_t* field_before = header.field.cells;
     const MapObject* objs_before = map_objects;
 
     auto expect_rejected = [&](const std::vector<uint8_t>& data, const char* what) {
         std::string path = temp_path("bad.ksm");
-        write_all(path, data);
+        ksm_test::write_bytes(path, data);
         MapLoadResult r = load_compiled_map_file(&header, path.c_str());
         EXPECT_NE(r, MAP_LOADED) << what;
         EXPECT_NE(std::string(map_load_result_text(r)), "") << what;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../test_files.h"
 #include "driver.h"
 
 namespace ksm_test {
@@ -37,38 +38,6 @@ struct ScratchDir {
     }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
-
-inline void write_text(const std::string& path, const std::string& text)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
-
-inline void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    if (!bytes.empty())
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-}
-
-inline std::vector<uint8_t> read_bytes(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        bytes.push_back((uint8_t)c);
-    std::fclose(f);
-    return bytes;
-}
 
 inline bool path_exists(const std::string& path)
 {
