@@ -21,7 +21,7 @@ fi
 
 echo "demo: no DISPLAY; running the viewer for a few seconds under a private Xvfb instead."
 export KSM_BUILD_DIR="$build" KSM_SOURCE_DIR="$root"
-source "$root/tests/gui/gui_lib.sh"
+source "$root/scripts/gui_lib.sh"
 gui_begin
 cp "$run/map.ksm" "$GUI_DIR/map.ksm"
 [ -f "$run/config.ini" ] && cp "$run/config.ini" "$GUI_DIR/config.ini"

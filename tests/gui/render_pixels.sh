@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Pixel probes for the rendering window tests: small awk passes over a
-# screenshot converted to plain PPM. Sourced after gui_lib.sh.
+# screenshot converted to plain PPM. Sourced after scripts/gui_lib.sh.
 #
 # A "white" pixel is one of the wireframe lines (all components 255); a
 # "ball" pixel is lit and not grey, which sets the shaded sprites apart from

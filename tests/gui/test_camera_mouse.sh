@@ -7,7 +7,7 @@
 # edge at column 400 - 394.63 * 8 / (9 + d), d being the eye's distance to
 # the centre (16/1.4 + 8 = 19.43 at start).
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
 gui_begin
 gui_write_map 16 16

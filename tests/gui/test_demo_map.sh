@@ -2,7 +2,7 @@
 # The demo map, compiled by the real compiler, in the real viewer: it loads,
 # runs its 4000 balls, draws them and the meshes, and closes cleanly.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 gui_begin
 "$GUI_BUILD_DIR/compiler/ksm_compiler" "$GUI_SOURCE_DIR/data/demo/demo.ksd" "$GUI_DIR/map.ksm" \
   "$GUI_SOURCE_DIR/data/demo/src" >"$GUI_DIR/compile.out" 2>&1 || gui_fail "the demo map did not compile"

@@ -2,7 +2,7 @@
 # Balls as round shaded sprites in their start colours, and the middle
 # button's gravity switch seen in where the balls gather.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
 gui_begin
 gui_write_map 16 16

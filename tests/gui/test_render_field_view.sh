@@ -6,7 +6,7 @@
 # are those of the grid's middle third. With the start-up camera every point
 # of the cube lands in columns 337..463 and rows 237..363.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
 VIEWER_BIN="$GUI_BUILD_DIR/viewer/app/ksm_field_viewer"
 GUI_TITLE_RE='Kestrion Physics v 1\.01b'

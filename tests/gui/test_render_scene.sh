@@ -7,7 +7,7 @@
 # projection's P[0] = 0.986577 puts a world point at column
 # 400 + 394.63 * (x - 8) / (z + 11.43).
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
 gui_begin
 gui_write_map 16 16

@@ -5,7 +5,7 @@
 # viewer must run on and draw each ball as a 2-pixel square point; the field
 # view prints its three empty logs.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
 gui_begin
 gui_write_map 16 16

@@ -4,7 +4,7 @@
 # no balls, and a count that cannot be allocated stops with a message and a
 # non-zero status.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 gui_begin
 gui_write_map 16 16
 

@@ -3,7 +3,7 @@
 # sequence, a screenshot of the window, closing it, and refusing a missing
 # or corrupt map.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 gui_begin
 gui_write_map 16 16
 gui_write_config "count=200"

@@ -4,7 +4,7 @@
 # titles, screenshots and mouse drags. Everything started here is ended by
 # PID when the calling script exits.
 #
-# Use:   source tests/gui/gui_lib.sh
+# Use:   source scripts/gui_lib.sh
 #        gui_begin                       # scratch dir $GUI_DIR, display $DISPLAY
 #        gui_write_map [field] [grid]    # map.ksm in $GUI_DIR
 #        gui_start_viewer [args...]      # $VIEWER_PID, output in $GUI_DIR/viewer.out
@@ -12,8 +12,8 @@
 #        gui_screenshot FILE.png
 #        gui_fail "message"              # exits 1 after clean-up
 
-GUI_BUILD_DIR="${KSM_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build}"
-GUI_SOURCE_DIR="${KSM_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+GUI_BUILD_DIR="${KSM_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build}"
+GUI_SOURCE_DIR="${KSM_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 VIEWER_BIN="$GUI_BUILD_DIR/viewer/app/ksm_viewer"
 GUI_XVFB_PID=""
 VIEWER_PID=""
