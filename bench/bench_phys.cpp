@@ -66,11 +66,13 @@ void run(benchmark::State& state, const MapObject& obj, int field_size, int grid
         return;
     }
     FILE* sink = std::fopen("/dev/null", "w");
+    PhysOptions options;
+    options.search = search;
     for (auto _ : state) {
         state.PauseTiming();
         std::memset(field.cells, 0, (size_t)field_cell_count(h.grid_size) * 3 * sizeof(int16_t));
         state.ResumeTiming();
-        if (!calc_phys_info_with(&h, &obj, &field, search, sink))
+        if (!calc_phys_info(&h, &obj, &field, &options, sink))
             state.SkipWithError("the computation stopped");
         benchmark::DoNotOptimize(field.cells);
     }

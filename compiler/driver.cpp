@@ -91,7 +91,7 @@ bool source_dir_prefix(const char* given, char* out)
     return join_path(given, "/", out);
 }
 
-bool compile_map(FILE* out, const char* map_path, const char* src_dir)
+bool compile_map(FILE* out, const char* map_path, const char* src_dir, PhysOptions phys)
 {
     std::printf("OK!\n");
     std::fwrite("KSMP", 1, 4, out);
@@ -103,7 +103,7 @@ bool compile_map(FILE* out, const char* map_path, const char* src_dir)
     write_u16(out, header.field_size);
     write_u16(out, header.grid_size);
     write_u16(out, header.objs_num);
-    if (!compile_objects_section(out, &header, map_path, src_dir)) {
+    if (!compile_objects_section(out, &header, map_path, src_dir, &phys)) {
         std::fclose(out);
         return false;
     }
@@ -136,11 +136,12 @@ int run_compiler(int argc, char** argv)
     std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.
+    PhysOptions phys;
     if (argc > 0) {
         int kept = 1;
         for (int i = 1; i < argc; ++i) {
             if (std::strcmp(argv[i], "--exhaustive") == 0)
-                set_phys_search(PHYS_SEARCH_EXHAUSTIVE);
+                phys.search = PHYS_SEARCH_EXHAUSTIVE;
             else
                 argv[kept++] = argv[i];
         }
@@ -185,7 +186,7 @@ int run_compiler(int argc, char** argv)
         std::printf("ERROR :(\n");
         return EXIT_FAILED;
     }
-    if (!compile_map(out, map_path, src_dir)) {
+    if (!compile_map(out, map_path, src_dir, phys)) {
         // No partial map: a failed run leaves an empty file behind.
         FILE* empty = std::fopen(end_path, "wb");
         if (empty)

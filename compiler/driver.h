@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+#include "phys_info.h"
+
 extern const char* const COMPILER_TITLE;
 extern const char* const COMPILER_NOTICE;
 
@@ -39,8 +41,9 @@ bool source_dir_prefix(const char* given, char* out);
 // Writes the magic and the header, then runs the header, objects and layers
 // sections into the open output, which it closes on every path. Prints
 // "OK!\n" first (completing the driver's "Open output file" fragment) and
-// "DONE!!!=)))\n" after a success.
-bool compile_map(FILE* out, const char* map_path, const char* src_dir);
+// "DONE!!!=)))\n" after a success. `phys` chooses how the collision field
+// is computed (the bytes are the same for every choice).
+bool compile_map(FILE* out, const char* map_path, const char* src_dir, PhysOptions phys = PhysOptions{});
 
 // The whole program: banner, arguments, output file, compile. Returns the
 // exit status.

@@ -260,7 +260,8 @@ static bool create_field(const MapHeader* header, NormalField* field)
     return true;
 }
 
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir)
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+                             const PhysOptions* phys)
 {
     NormalField field{0, nullptr};
     if (!create_field(header, &field))
@@ -283,7 +284,7 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
         std::printf("OK!\n");
         // The object block is written first: this turns the vertices into
         // grid units in place.
-        ok = calc_phys_info(header, &obj, &field);
+        ok = calc_phys_info(header, &obj, &field, phys, stdout);
         if (!ok)
             break;
         std::printf("OK!\n");

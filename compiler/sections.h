@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "map_format.h"
+#include "phys_info.h"
 
 // Default of every required key; a lookup that returns it found nothing.
 extern const char* const MISSING_KEY;
@@ -44,8 +45,10 @@ bool build_mesh_path(const char* src_dir, const char* file_value, char* out);
 bool read_header_section(MapHeader* header, const char* map_path);
 
 // Every object "obj_N", N = 0 .. objs_num - 1: keys, mesh, placement,
-// normals, object block, collision field; then the cell stream.
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir);
+// normals, object block, collision field (computed as `phys` says); then
+// the cell stream.
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+                             const PhysOptions* phys);
 
 // "Read layers... ": the start layer, the teleports and the end tag.
 bool compile_layers_section(const char* map_path, FILE* out);

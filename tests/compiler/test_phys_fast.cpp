@@ -1,4 +1,4 @@
-// The fast collision field against the exhaustive reference: the same marks,
+// The fast collision field against the exhaustive search: the same marks,
 // the same frontier order, the same cells, the same transcript, on random
 // and adversarial meshes (fixed seeds, small grids).
 #include <gtest/gtest.h>
@@ -240,7 +240,7 @@ TEST(PhysFastEquivalence, GrowthKeepsTheFrontierOrderAndMarks)
         int geom1 = r.range(0, 4), geom2 = r.range(0, 3);
         std::vector<uint8_t> marks_fast = marks;
         PhysBox box_fast = box;
-        std::vector<CellCoord> ref, fast;
+        std::vector<FrontierCell> ref, fast;
         char* buf_ref = nullptr;
         char* buf_fast = nullptr;
         size_t len_ref = 0, len_fast = 0;
@@ -250,7 +250,7 @@ TEST(PhysFastEquivalence, GrowthKeepsTheFrontierOrderAndMarks)
         uint64_t total = (uint64_t)(geom1 + geom2 + 1) * box_cell_count(&box) + 1;
         progress_start(&pr_ref, out_ref, total);
         progress_start(&pr_fast, out_fast, total);
-        grow_region_reference(&box, g, marks.data(), geom1, geom2, &ref, &pr_ref);
+        grow_region_exhaustive(&box, g, marks.data(), geom1, geom2, &ref, &pr_ref);
         grow_region_fast(&box_fast, g, marks_fast.data(), geom1, geom2, &fast, &pr_fast);
         std::fclose(out_ref);
         std::fclose(out_fast);
@@ -276,7 +276,7 @@ TEST(PhysFastEquivalence, NearestTargetTiesGoToTheEarlierEntry)
         for (size_t i = 0; i < marks.size(); ++i)
             if (r.chance(0.4))
                 marks[i] = CELL_PUSH | CELL_REGION;
-        std::vector<CellCoord> targets;
+        std::vector<FrontierCell> targets;
         std::vector<uint8_t> used(marks.size(), 0);
         int nt = r.range(0, 3) == 0 ? 1 : r.range(1, g * 3);
         for (int k = 0; k < nt; ++k) {
@@ -286,7 +286,7 @@ TEST(PhysFastEquivalence, NearestTargetTiesGoToTheEarlierEntry)
             int z = std::min(g - 1, std::max(0, r.range((int)box.lo[2] - 1, (int)box.hi[2] + 1)));
             if (used[cell_index(x, y, z, g)]++)
                 continue;
-            targets.push_back(CellCoord{(uint16_t)x, (uint16_t)y, (uint16_t)z});
+            targets.push_back(FrontierCell{(uint16_t)x, (uint16_t)y, (uint16_t)z});
         }
         NormalField ref{0, nullptr}, fast{0, nullptr};
         ASSERT_TRUE(alloc_normal_field(&ref, (uint16_t)g));
@@ -296,7 +296,7 @@ TEST(PhysFastEquivalence, NearestTargetTiesGoToTheEarlierEntry)
         progress_start(&pr_ref, sink, box_cell_count(&box) + 1);
         progress_start(&pr_fast, sink, box_cell_count(&box) + 1);
         PushFault fault;
-        EXPECT_TRUE(fill_vectors_reference(&box, g, marks.data(), &targets, &ref, &pr_ref, &fault));
+        EXPECT_TRUE(fill_vectors_exhaustive(&box, g, marks.data(), &targets, &ref, &pr_ref, &fault));
         EXPECT_TRUE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &fault));
         std::fclose(sink);
         EXPECT_EQ(pr_ref.count, pr_fast.count);

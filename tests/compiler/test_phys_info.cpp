@@ -472,13 +472,13 @@ TEST(PhysVectors, StopsAtTheFirstComponentBeyond200)
         std::vector<uint8_t> marks((size_t)g * g * g, 0);
         marks[cell_index(0, 0, 0, g)] = CELL_PUSH | CELL_REGION;
         marks[cell_index(0, 0, 1, g)] = CELL_PUSH | CELL_REGION;
-        std::vector<CellCoord> targets = {{201, 0, 0}};
+        std::vector<FrontierCell> targets = {{201, 0, 0}};
         PhysBox box{{0, 0, 0}, {0, 0, 1}};
         FILE* sink = std::fopen("/dev/null", "w");
         PhysProgress pr;
         progress_start(&pr, sink, box_cell_count(&box) + 1);
         PushFault fault{};
-        bool ok = exhaustive ? fill_vectors_reference(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
+        bool ok = exhaustive ? fill_vectors_exhaustive(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
                              : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault);
         std::fclose(sink);
         EXPECT_FALSE(ok);
@@ -490,9 +490,9 @@ TEST(PhysVectors, StopsAtTheFirstComponentBeyond200)
         EXPECT_TRUE(cell_is_zero(&fh.field, 0, 0, 1));
 
         // Exactly 200 is allowed.
-        targets[0] = CellCoord{200, 0, 1};
+        targets[0] = FrontierCell{200, 0, 1};
         progress_start(&pr, sink = std::fopen("/dev/null", "w"), 3);
-        ok = exhaustive ? fill_vectors_reference(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
+        ok = exhaustive ? fill_vectors_exhaustive(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
                         : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault);
         std::fclose(sink);
         EXPECT_TRUE(ok);

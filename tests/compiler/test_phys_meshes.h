@@ -143,7 +143,9 @@ inline std::string run_phys(const MapHeader& h, const MapObject& obj, NormalFiel
     char* buf = nullptr;
     size_t len = 0;
     FILE* out = open_memstream(&buf, &len);
-    bool r = calc_phys_info_with(&h, &obj, field, search, out);
+    PhysOptions options;
+    options.search = search;
+    bool r = calc_phys_info(&h, &obj, field, &options, out);
     std::fclose(out);
     std::string s(buf, len);
     std::free(buf);

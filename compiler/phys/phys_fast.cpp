@@ -1,16 +1,73 @@
-// Accelerated growth (stage 2) and vectors (stage 3) of the collision field.
-// Both give exactly what the exhaustive forms in phys_info.cpp give: the same
-// frontier lists in the same order, the same target per push cell, the same
-// dots. The accelerated classification (stage 1) is in phys_classify.cpp.
+// Fast edge table, growth (stage 2) and vectors (stage 3) of the collision
+// field. Each gives exactly what its exhaustive form in phys_exhaustive.cpp
+// gives: the same table, the same frontier lists in the same order, the same
+// target per push cell, the same dots. The fast classification (stage 1) is
+// in phys_classify.cpp.
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "phys_stages.h"
 
 // Scratch flag of a cell already in the frontier list of the current pass.
 static const uint8_t CELL_LISTED = 4;
 
-static const int NEIGHBOUR_STEPS[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+// ---- edge table -----------------------------------------------------------
+
+static uint64_t edge_key(uint32_t p, uint32_t q)
+{
+    uint32_t lo = p < q ? p : q;
+    uint32_t hi = p < q ? q : p;
+    return ((uint64_t)hi << 32) | lo;
+}
+
+void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh)
+{
+    std::vector<MeshEdge>& edges = mesh->edges;
+    edges.clear();
+    edges.reserve((size_t)obj->face_count * 3);
+    // Entries with the same vertex pair are chained: first entry per pair,
+    // then the next entry of the same pair (a face naming one vertex twice
+    // can add a pair twice).
+    std::unordered_map<uint64_t, uint32_t> first;
+    first.reserve((size_t)obj->face_count * 2);
+    std::vector<uint32_t> next;
+    next.reserve((size_t)obj->face_count * 3);
+    const uint32_t none = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < obj->face_count; ++i) {
+        uint32_t v[3] = {obj->faces[i].v[0], obj->faces[i].v[1], obj->faces[i].v[2]};
+        Vec3 n = phys_face_normal(obj, i);
+        bool fresh[3];
+        // The three edges ab, bc, ca in this order: for each entry, the
+        // normal additions happen in the same order as in the linear build.
+        for (int k = 0; k < 3; ++k) {
+            fresh[k] = true;
+            auto it = first.find(edge_key(v[k], v[(k + 1) % 3]));
+            for (uint32_t e = it == first.end() ? none : it->second; e != none; e = next[e]) {
+                fresh[k] = false;
+                edges[e].normal = vec3_add(edges[e].normal, n);
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            if (!fresh[k])
+                continue;
+            uint32_t p = v[k], q = v[(k + 1) % 3];
+            uint32_t index = (uint32_t)edges.size();
+            edges.push_back(MeshEdge{p, q, n});
+            // Append at the end of the pair's chain.
+            auto it = first.find(edge_key(p, q));
+            next.push_back(none);
+            if (it == first.end()) {
+                first.emplace(edge_key(p, q), index);
+            } else {
+                uint32_t e = it->second;
+                while (next[e] != none)
+                    e = next[e];
+                next[e] = index;
+            }
+        }
+    }
+}
 
 // ---- stage 2 ------------------------------------------------------------
 //
@@ -23,7 +80,7 @@ static const int NEIGHBOUR_STEPS[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, 
 // search of the list for duplicates.
 
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<CellCoord>* targets, PhysProgress* pr)
+                      std::vector<FrontierCell>* targets, PhysProgress* pr)
 {
     std::vector<int64_t> candidates;
     if (box_cell_count(box) != 0) {
@@ -33,7 +90,7 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
                     if (marks[cell_index(x, y, z, g)] & CELL_REGION)
                         candidates.push_back(cell_index(x, y, z, g));
     }
-    std::vector<CellCoord>* list = targets;
+    std::vector<FrontierCell>* list = targets;
     list->clear();
     for (int64_t m = geom1 + geom2; m >= 0; --m) {
         for (int64_t index : candidates) {
@@ -46,7 +103,7 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
                 if (*mark & (CELL_REGION | CELL_LISTED))
                     continue;
                 *mark |= CELL_LISTED;
-                list->push_back(CellCoord{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz});
+                list->push_back(FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz});
             }
         }
         // The whole box counts as scanned, as in the plain pass.
@@ -55,7 +112,7 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
             break;
         uint8_t flags = m >= geom2 + 1 ? (CELL_PUSH | CELL_REGION) : CELL_REGION;
         candidates.clear();
-        for (const CellCoord& c : *list) {
+        for (const FrontierCell& c : *list) {
             int64_t index = cell_index(c.x, c.y, c.z, g);
             marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
             candidates.push_back(index);
@@ -65,7 +122,7 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
         grow_box(box, g);
         pr->total = pr->count + (uint64_t)m * box_cell_count(box) + 1;
     }
-    for (const CellCoord& c : *list)
+    for (const FrontierCell& c : *list)
         marks[cell_index(c.x, c.y, c.z, g)] &= (uint8_t)~CELL_LISTED;
 }
 
@@ -136,7 +193,7 @@ static void transform_line(int64_t* data, int64_t n, int64_t stride, int64_t key
     }
 }
 
-bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
+bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
                        NormalField* field, PhysProgress* pr, PushFault* fault)
 {
     if (box_cell_count(box) == 0)
@@ -148,7 +205,7 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
     if (nt != 0) {
         // The transform covers the box and every target (targets lie at
         // most one cell outside the box: the last pass does not grow it).
-        for (const CellCoord& t : *targets) {
+        for (const FrontierCell& t : *targets) {
             const int64_t c[3] = {t.x, t.y, t.z};
             for (int a = 0; a < 3; ++a) {
                 dom.lo[a] = std::min(dom.lo[a], c[a]);
@@ -162,7 +219,7 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
             n[a] = dom.hi[a] - dom.lo[a] + 1;
         keys.assign((size_t)(n[0] * n[1] * n[2]), KEY_NONE);
         for (size_t k = 0; k < nt; ++k) {
-            const CellCoord& t = (*targets)[k];
+            const FrontierCell& t = (*targets)[k];
             keys[(size_t)(((t.x - dom.lo[0]) * n[1] + (t.y - dom.lo[1])) * n[2] + (t.z - dom.lo[2]))] = (int64_t)k;
         }
         std::vector<int64_t> sites, values;

@@ -1,8 +1,9 @@
+// Preparation, per-feature measurements and progress dots shared by both
+// searches.
 #include "phys_geom.h"
 
 #include <cmath>
 #include <limits>
-#include <unordered_map>
 
 // ---- preparation --------------------------------------------------------
 
@@ -104,103 +105,9 @@ void prepare_phys_mesh(const MapObject* obj, float field_scale, PhysMesh* mesh)
     mesh->edge_geom.clear();
 }
 
-static bool edge_joins(const MeshEdge* e, uint32_t p, uint32_t q)
-{
-    return (e->a == p && e->b == q) || (e->a == q && e->b == p);
-}
-
-static Vec3 face_normal_of(const MapObject* obj, uint32_t j)
+Vec3 phys_face_normal(const MapObject* obj, uint32_t j)
 {
     return obj->face_normals ? obj->face_normals[j] : not_a_vector();
-}
-
-void build_edge_table_linear(const MapObject* obj, PhysMesh* mesh)
-{
-    std::vector<MeshEdge>& edges = mesh->edges;
-    edges.clear();
-    edges.reserve((size_t)obj->face_count * 3);
-    for (uint32_t i = 0; i < obj->face_count; ++i) {
-        uint32_t a = obj->faces[i].v[0], b = obj->faces[i].v[1], c = obj->faces[i].v[2];
-        Vec3 n = face_normal_of(obj, i);
-        bool ab = true, bc = true, ca = true;
-        size_t existing = edges.size();
-        for (size_t k = 0; k < existing; ++k) {
-            MeshEdge* e = &edges[k];
-            if (edge_joins(e, a, b)) {
-                ab = false;
-                e->normal = vec3_add(e->normal, n);
-            }
-            if (edge_joins(e, b, c)) {
-                bc = false;
-                e->normal = vec3_add(e->normal, n);
-            }
-            if (edge_joins(e, c, a)) {
-                ca = false;
-                e->normal = vec3_add(e->normal, n);
-            }
-        }
-        if (ab)
-            edges.push_back(MeshEdge{a, b, n});
-        if (bc)
-            edges.push_back(MeshEdge{b, c, n});
-        if (ca)
-            edges.push_back(MeshEdge{c, a, n});
-    }
-}
-
-static uint64_t edge_key(uint32_t p, uint32_t q)
-{
-    uint32_t lo = p < q ? p : q;
-    uint32_t hi = p < q ? q : p;
-    return ((uint64_t)hi << 32) | lo;
-}
-
-void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh)
-{
-    std::vector<MeshEdge>& edges = mesh->edges;
-    edges.clear();
-    edges.reserve((size_t)obj->face_count * 3);
-    // Entries with the same vertex pair are chained: first entry per pair,
-    // then the next entry of the same pair (a face naming one vertex twice
-    // can add a pair twice).
-    std::unordered_map<uint64_t, uint32_t> first;
-    first.reserve((size_t)obj->face_count * 2);
-    std::vector<uint32_t> next;
-    next.reserve((size_t)obj->face_count * 3);
-    const uint32_t none = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < obj->face_count; ++i) {
-        uint32_t v[3] = {obj->faces[i].v[0], obj->faces[i].v[1], obj->faces[i].v[2]};
-        Vec3 n = face_normal_of(obj, i);
-        bool fresh[3];
-        // The three edges ab, bc, ca in this order: for each entry, the
-        // normal additions happen in the same order as in the linear build.
-        for (int k = 0; k < 3; ++k) {
-            fresh[k] = true;
-            auto it = first.find(edge_key(v[k], v[(k + 1) % 3]));
-            for (uint32_t e = it == first.end() ? none : it->second; e != none; e = next[e]) {
-                fresh[k] = false;
-                edges[e].normal = vec3_add(edges[e].normal, n);
-            }
-        }
-        for (int k = 0; k < 3; ++k) {
-            if (!fresh[k])
-                continue;
-            uint32_t p = v[k], q = v[(k + 1) % 3];
-            uint32_t index = (uint32_t)edges.size();
-            edges.push_back(MeshEdge{p, q, n});
-            // Append at the end of the pair's chain.
-            auto it = first.find(edge_key(p, q));
-            next.push_back(none);
-            if (it == first.end()) {
-                first.emplace(edge_key(p, q), index);
-            } else {
-                uint32_t e = it->second;
-                while (next[e] != none)
-                    e = next[e];
-                next[e] = index;
-            }
-        }
-    }
 }
 
 void prepare_edge_geometry(PhysMesh* mesh)
@@ -266,44 +173,6 @@ PhysSide vertex_side(Vec3 p, Vec3 v, Vec3 k)
     Vec3 r = vec3_sub(p, v);
     float ratio = vec3_dot(k, r) / (vec3_length(k) * vec3_length(r));
     return ratio > 0.0f ? PHYS_SIDE_FRONT : PHYS_SIDE_BACK;
-}
-
-PhysSide classify_cell_exhaustive(const PhysMesh* mesh, Vec3 p)
-{
-    const Vec3* verts = mesh->vertices.data();
-    size_t nv = mesh->vertices.size();
-    float d0 = vertex_distance(p, verts[0]);
-    float best_vertex = d0;
-    size_t vertex = 0;
-    for (size_t i = 1; i < nv; ++i) {
-        float d = vertex_distance(p, verts[i]);
-        if (d < best_vertex) {
-            best_vertex = d;
-            vertex = i;
-        }
-    }
-    float best_face = 10.0f * d0;
-    float best_edge = 10.0f * d0;
-    PhysSide face_sd = PHYS_SIDE_NONE;
-    PhysSide edge_sd = PHYS_SIDE_NONE;
-    for (const PhysFace& f : mesh->faces) {
-        float h = std::fabs(face_plane_value(&f, p));
-        PhysSide sd;
-        if (face_inside(&f, p, h, &sd) && best_face > h) {
-            best_face = h;
-            face_sd = sd;
-        }
-    }
-    for (const PhysEdge& e : mesh->edge_geom) {
-        float dist;
-        PhysSide sd;
-        if (edge_measure(&e, p, &dist, &sd) && best_edge >= dist) {
-            best_edge = dist;
-            edge_sd = sd;
-        }
-    }
-    PhysSide vertex_sd = vertex_side(p, verts[vertex], mesh->vertex_normals[vertex]);
-    return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
 }
 
 // ---- progress -----------------------------------------------------------

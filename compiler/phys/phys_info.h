@@ -15,25 +15,23 @@
 
 // How the nearest features, the frontier and the target cells are found.
 // Both give the same bytes and the same transcript; the exhaustive search
-// measures everything and is the reference for the fast one.
+// measures everything and is the yardstick for the fast one.
 enum PhysSearch {
     PHYS_SEARCH_FAST,
     PHYS_SEARCH_EXHAUSTIVE
 };
 
-// The search `calc_phys_info` uses (fast unless told otherwise, e.g. by the
-// command line's --exhaustive).
-void set_phys_search(PhysSearch search);
-PhysSearch get_phys_search();
+// How a compile computes its collision field (the command line's
+// --exhaustive chooses the search).
+struct PhysOptions {
+    PhysSearch search = PHYS_SEARCH_FAST;
+};
 
 // Seeds, grows and fills the push vectors of one object into `field`,
-// printing the three stages and their progress dots to standard output. The
-// object is not changed (its vertices are scaled to grid units in a copy).
-// Returns false after printing the reason when the compile must stop (a
-// push component beyond +-200, or no memory for the scratch data); the
-// caller then leaves an empty output file.
-bool calc_phys_info(const MapHeader* header, const MapObject* obj, NormalField* field);
-
-// The same with the search and the console stream given.
-bool calc_phys_info_with(const MapHeader* header, const MapObject* obj, NormalField* field, PhysSearch search,
-                         FILE* out);
+// printing the three stages and their progress dots to `out`. The object is
+// not changed (its vertices are scaled to grid units in a copy). Returns
+// false after printing the reason when the compile must stop (a push
+// component beyond +-200, or no memory for the scratch data); the caller
+// then leaves an empty output file.
+bool calc_phys_info(const MapHeader* header, const MapObject* obj, NormalField* field, const PhysOptions* options,
+                    FILE* out);

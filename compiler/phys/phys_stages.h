@@ -1,7 +1,7 @@
 // The three stages of the collision field computation, each in its
-// exhaustive (reference) form and its accelerated form. Both forms of a
-// stage leave the same marks, the same frontier order, the same field cells
-// and print the same dots.
+// exhaustive form (phys_exhaustive.cpp) and its fast form (phys_classify.cpp,
+// phys_fast.cpp). Both forms of a stage leave the same marks, the same
+// frontier order, the same field cells and print the same dots.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,12 @@
 #include "phys_geom.h"
 
 // Grid coordinates of one cell of the frontier list.
-struct CellCoord {
+struct FrontierCell {
     uint16_t x, y, z;
 };
+
+// The six neighbour steps, in the order the frontier is built.
+const int NEIGHBOUR_STEPS[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
 
 // The cell a stage-3 stop was found at and the vector stored there.
 struct PushFault {
@@ -25,6 +28,9 @@ inline int64_t cell_index(int64_t x, int64_t y, int64_t z, int64_t g)
     return (x * g + y) * g + z;
 }
 
+// Classifies one cell point by measuring every vertex, face and edge.
+PhysSide classify_cell_exhaustive(const PhysMesh* mesh, Vec3 p);
+
 // Stage 1: every cell of `box` (clamped) whose class is front gets both
 // flags. One progress step per cell.
 void classify_cells_exhaustive(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks,
@@ -36,18 +42,18 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
 // Stage 2: geom1 + geom2 + 1 growth passes from the region flags. Grows
 // `box` and leaves the last frontier (the target surface) in `targets`.
 // Updates pr->total after each pass.
-void grow_region_reference(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                           std::vector<CellCoord>* targets, PhysProgress* pr);
+void grow_region_exhaustive(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
+                            std::vector<FrontierCell>* targets, PhysProgress* pr);
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<CellCoord>* targets, PhysProgress* pr);
+                      std::vector<FrontierCell>* targets, PhysProgress* pr);
 
 // Stage 3: the push cells of `box` get the vector from their nearest target
 // (ties to the earlier list entry). False, with `fault` filled, at the first
 // stored component beyond +-PUSH_LIMIT. With no targets nothing is stored.
-bool fill_vectors_reference(const PhysBox* box, int64_t g, const uint8_t* marks,
-                            const std::vector<CellCoord>* targets, NormalField* field, PhysProgress* pr,
-                            PushFault* fault);
-bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
+bool fill_vectors_exhaustive(const PhysBox* box, int64_t g, const uint8_t* marks,
+                             const std::vector<FrontierCell>* targets, NormalField* field, PhysProgress* pr,
+                             PushFault* fault);
+bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
                        NormalField* field, PhysProgress* pr, PushFault* fault);
 
 // Stores (dx, dy, dz) as three s16 into cell `index`; false when a stored
@@ -71,7 +77,7 @@ inline bool store_push(NormalField* field, int64_t index, int64_t dx, int64_t dy
 // False, with `fault` filled, at the first stored component beyond
 // +-PUSH_LIMIT.
 template <typename Nearest>
-inline bool store_pushes(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<CellCoord>* targets,
+inline bool store_pushes(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
                          NormalField* field, PhysProgress* pr, PushFault* fault, Nearest nearest)
 {
     bool any = !targets->empty();
@@ -82,7 +88,7 @@ inline bool store_pushes(const PhysBox* box, int64_t g, const uint8_t* marks, co
                 if (!(marks[index] & CELL_PUSH))
                     continue;
                 if (any) {
-                    const CellCoord& t = (*targets)[nearest(x, y, z)];
+                    const FrontierCell& t = (*targets)[nearest(x, y, z)];
                     if (!store_push(field, index, x - t.x, y - t.y, z - t.z)) {
                         *fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
                         return false;

@@ -1,6 +1,6 @@
-// The per-feature measurements of the collision field computation, shared by
-// the exhaustive search and the accelerated one so that both take every
-// decision from the very same float operations.
+// The preparation and the per-feature measurements of the collision field
+// computation, shared by the exhaustive search and the fast one so that both
+// take every decision from the very same float operations.
 //
 // Arithmetic: 32-bit floats, each expression left to right as written, no
 // fused operations. A dot product is (x*x' + y*y') + z*z', a length the float
@@ -101,14 +101,17 @@ void clamp_box(PhysBox* box, int64_t grid_size);
 void grow_box(PhysBox* box, int64_t grid_size);
 uint64_t box_cell_count(const PhysBox* box);
 
+// The normal of face j, or not-a-number components when the object has no
+// face normals.
+Vec3 phys_face_normal(const MapObject* obj, uint32_t j);
 // Vertices times field_scale, faces with their plane offsets and inside-test
 // constants, vertex normals copied. The edge table is left empty.
 void prepare_phys_mesh(const MapObject* obj, float field_scale, PhysMesh* mesh);
-// The reference edge table: for each face,
-// every entry already in the table is compared with its three edges.
+// The edge table, exhaustively (phys_exhaustive.cpp): for each face, every
+// entry already in the table is compared with its three edges.
 void build_edge_table_linear(const MapObject* obj, PhysMesh* mesh);
-// The same table from a hash of vertex pairs (same entries, same order, same
-// float sums).
+// The same table from a hash of vertex pairs (phys_fast.cpp; same entries,
+// same order, same float sums).
 void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh);
 // Fills mesh->edge_geom from the table.
 void prepare_edge_geometry(PhysMesh* mesh);
@@ -147,9 +150,6 @@ inline PhysSide decide_class(float vertex_dist, PhysSide vertex_sd, float edge_d
         return edge_sd;
     return face_sd;
 }
-
-// Classifies one cell point by measuring every vertex, face and edge.
-PhysSide classify_cell_exhaustive(const PhysMesh* mesh, Vec3 p);
 
 // ---- progress -----------------------------------------------------------
 

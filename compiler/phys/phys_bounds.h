@@ -1,0 +1,147 @@
+// Bounds of the shared float measurements over a set of cell points, for
+// the fast classification. Everything here is worked out in double with
+// margins for every float rounding of the measurement it bounds, so a
+// feature is only ever left out, or a side only ever certified, when the
+// float measurement cannot say otherwise.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "phys_bvh.h"
+#include "phys_geom.h"
+
+// One unit in the last place of 1.0f, halved: the float rounding unit u.
+const double FLOAT_UNIT = 1.0 / 16777216.0;
+// Relative error allowed for one short float chain (a length, a three-term
+// dot product, a plane value n . p + d): such a chain rounds a handful of
+// times, each by at most u, and up to seven roundings compound to less than
+// 8u ((1 + u)^7 - 1 < 8u).
+const double FLOAT_SLACK = 8.0 * FLOAT_UNIT;
+// Just above sqrt(3) = 1.73205...: bounds |x| + |y| + |z| of a unit vector.
+const double SQRT3_UP = 1.7321;
+// A float unit normal, and a node's summary direction, have a length within
+// a few u (about 1e-7) of 1; a factor 1.001 covers that ten thousand times.
+const double UNIT_LENGTH_SLACK = 1.001;
+// Floor under the absolute margins. The double arithmetic of a bound errs
+// by about 1e-16 relative, which the FLOAT_SLACK terms (about 5e-7
+// relative) cover; the floor keeps a margin strictly positive where those
+// terms vanish (every value involved at the origin).
+const double MARGIN_FLOOR = 1e-12;
+// Floor under a rounding error bound, so that it is never exactly zero.
+const double ERROR_FLOOR = 1e-30;
+// Coordinates beyond this (grid units) are left to the exhaustive search:
+// the bounds below stay far from double overflow and cancellation.
+const double COORD_LIMIT = 1e6;
+// A face whose corner angles all have a sine above WELL_SINE, and whose
+// inside-test normals agree with its exact normal within
+// WELL_NORMAL_TOLERANCE, only passes the inside test for points whose
+// projection lies in the triangle (up to FACE_MARGIN_PER_SIZE of its size).
+const double WELL_SINE = 1e-3;
+const double WELL_NORMAL_TOLERANCE = 1e-3;
+const double FACE_MARGIN_PER_SIZE = 0.005;
+
+enum RobustSide { ROBUST_FRONT, ROBUST_BACK, ROBUST_UNSURE };
+
+// What the side measured from a normal can be.
+enum NormalState : uint8_t {
+    NORMAL_USABLE,       // follows the sign of n . (p - x)
+    NORMAL_ALWAYS_BACK,  // no number, or exactly zero: every side is back
+    NORMAL_UNSURE        // too short to trust its direction
+};
+
+// A set of points (one cell point or a block of them) and the values the
+// bounds need: centre, radius, and per axis the largest magnitude.
+struct Query {
+    DBox box;
+    double centre[3];
+    double half[3];
+    double radius;
+    double abs_max[3];
+    double abs_norm;
+};
+
+struct VertexInfo {
+    double p[3];
+    double k[3];
+    NormalState k_state;
+};
+
+struct EdgeInfo {
+    double a[3];
+    double b[3];
+    double len;
+    double m[3];
+    NormalState m_state;
+    DBox box;
+};
+
+struct FaceInfo {
+    double c[3][3];
+    double n[3];
+    double margin;  // how far from the triangle a passing projection may lie
+    bool well;
+    DBox box;
+};
+
+// The features of one mesh in double, with a hierarchy per kind. Edges of
+// zero length are left out of theirs (they never measure); so are faces that
+// can never pass the inside test. Faces that are not well shaped are bounded
+// by their plane only and are kept apart in `odd_faces`.
+struct MeshFeatures {
+    std::vector<VertexInfo> vertices;
+    std::vector<EdgeInfo> edges;  // one per edge table entry
+    std::vector<FaceInfo> faces;  // one per face
+    Bvh vertex_bvh, edge_bvh, face_bvh;
+    std::vector<uint32_t> odd_faces;
+};
+
+// False when the mesh is left to the exhaustive search (a vertex whose
+// coordinates are no numbers or beyond COORD_LIMIT).
+bool prepare_features(const PhysMesh* mesh, MeshFeatures* features);
+
+Query make_query(const double lo[3], const double hi[3]);
+NormalState normal_state(const double n[3]);
+
+// The double forms of one feature. A vertex: false when its coordinates are
+// no numbers or beyond COORD_LIMIT (the mesh is then left to the exhaustive
+// search). A face: false when it can never pass the inside test (its normal
+// or an inside-test normal is no number).
+bool make_vertex_info(Vec3 p, Vec3 k, VertexInfo* v);
+void make_edge_info(const PhysEdge* pe, EdgeInfo* e);
+bool make_face_info(const PhysFace* pf, FaceInfo* f);
+
+// Lower bounds of the float distance a feature (or every feature of a node)
+// measures for any point of the query; `*_beyond` is true when that bound
+// exceeds `limit`. For faces the bound holds for faces that pass the inside
+// test; for edges, for edges whose foot lies on the edge.
+double vertex_node_lower(const Query& q, const BvhNode& n);
+bool vertex_beyond(const Query& q, const VertexInfo& v, double limit);
+double edge_node_lower(const Query& q, const BvhNode& n);
+bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
+double face_node_lower(const Query& q, const BvhNode& n);
+bool face_beyond(const Query& q, const FaceInfo& f, double limit);
+
+// The side a feature gives every point of the query, when float rounding
+// cannot change it.
+RobustSide vertex_robust_side(const Query& q, const VertexInfo& v);
+RobustSide edge_robust_side(const Query& q, const EdgeInfo& e);
+RobustSide face_robust_side(const Query& q, const FaceInfo& f);
+
+// The same from a node's side summary, with `margin` (per unit normal) the
+// rounding the kind needs: the `*_node_margin` functions.
+RobustSide node_robust_side(const Query& q, const BvhNode& n, double margin);
+double vertex_node_margin(const Query& q, const BvhNode& n);
+double edge_node_margin(const Query& q, const BvhNode& n);
+double face_node_margin(const Query& q, const BvhNode& n);
+
+// Folds one side into the common side of a block (set by the first certain
+// one); false when it is not certain or differs.
+inline bool agree(RobustSide s, RobustSide* common)
+{
+    if (s == ROBUST_UNSURE)
+        return false;
+    if (*common == ROBUST_UNSURE)
+        *common = s;
+    return *common == s;
+}

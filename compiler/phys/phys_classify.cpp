@@ -1,0 +1,260 @@
+// Fast classification (stage 1) of the collision field, giving the
+// very class the exhaustive search gives for every cell.
+//
+// Two tools, both exact:
+//  - Per cell, the nearest vertex, edge and face are found through bounding
+//    volume hierarchies. A feature is left out only when a lower bound of the
+//    float distance the shared measurement would compute for it exceeds the
+//    threshold at which it could still matter (the nearest vertex distance
+//    for edges, the nearest edge distance for faces). The bounds are worked
+//    out in double with margins for every float rounding of the measurement;
+//    candidates are compared by (distance, index) so that each kind keeps its
+//    own tie rule whatever the visiting order.
+//  - Whole blocks of cells are classified at once when every feature that
+//    could decide any cell of the block (any vertex, edge or face whose
+//    distance can be below the largest nearest-vertex distance in the block)
+//    has the same side for every point of the block, with a margin that float
+//    rounding cannot cross. The decision then gives that side whichever
+//    feature decides. Blocks that fail are split down to single cells.
+// Meshes with coordinates that are no finite numbers, or huge ones, are left
+// to the exhaustive search. The hierarchies are in phys_bvh.h, the bounds
+// and their rounding margins in phys_bounds.h.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "phys_bounds.h"
+#include "phys_bvh.h"
+#include "phys_stages.h"
+
+namespace {
+
+// ---- the classifier ----------------------------------------------------------
+
+struct Classifier {
+    const PhysMesh* mesh;
+    MeshFeatures features;
+    int64_t g;
+    uint8_t* marks;
+    PhysProgress* pr;
+};
+
+// ---- one cell, exactly ------------------------------------------------------
+
+PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
+{
+    const PhysMesh* mesh = c->mesh;
+    Vec3 p = {(float)x, (float)y, (float)z};
+    double pd[3] = {(double)x, (double)y, (double)z};
+    Query q = make_query(pd, pd);
+
+    // Nearest vertex by (float distance, index).
+    float d0 = vertex_distance(p, mesh->vertices[0]);
+    float best_vertex = d0;
+    uint32_t vertex = 0;
+    walk_bvh(
+        c->features.vertex_bvh, NearerFirst{pd},
+        [&](const BvhNode& n) { return vertex_node_lower(q, n) > best_vertex; },
+        [&](uint32_t i) {
+            float d = vertex_distance(p, mesh->vertices[i]);
+            if (d < best_vertex || (d == best_vertex && i < vertex)) {
+                best_vertex = d;
+                vertex = i;
+            }
+            return true;
+        });
+    PhysSide vertex_sd = vertex_side(p, mesh->vertices[vertex], mesh->vertex_normals[vertex]);
+
+    // Edges that can measure at most the vertex distance; ties to the later edge.
+    float best_edge = 10.0f * d0;
+    int64_t edge = -1;
+    PhysSide edge_sd = PHYS_SIDE_NONE;
+    walk_bvh(
+        c->features.edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > best_vertex; },
+        [&](uint32_t i) {
+            if (edge_beyond(q, c->features.edges[i], best_vertex))
+                return true;
+            float dist;
+            PhysSide sd;
+            if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
+                (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
+                best_edge = dist;
+                edge = i;
+                edge_sd = sd;
+            }
+            return true;
+        });
+    if (best_edge > best_vertex)
+        return vertex_sd;
+
+    // Faces that can measure at most the edge distance; ties to the earlier face.
+    float best_face = 10.0f * d0;
+    int64_t face = -1;
+    PhysSide face_sd = PHYS_SIDE_NONE;
+    auto try_face = [&](uint32_t j) {
+        if (face_beyond(q, c->features.faces[j], best_edge))
+            return true;
+        const PhysFace* f = &mesh->faces[j];
+        float h = std::fabs(face_plane_value(f, p));
+        if (!(h < best_face || (h == best_face && (int64_t)j < face)))
+            return true;
+        PhysSide sd;
+        if (face_inside(f, p, h, &sd)) {
+            best_face = h;
+            face = j;
+            face_sd = sd;
+        }
+        return true;
+    };
+    walk_bvh(c->features.face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > best_edge; },
+             try_face);
+    for (uint32_t j : c->features.odd_faces)
+        try_face(j);
+    return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
+}
+
+// ---- whole blocks -------------------------------------------------------------
+
+// Every feature of one kind within `reach` of the block (those of the
+// hierarchy, then the `loose` ones outside it) has the side `common`, which
+// the first certain one sets. Subtrees out of reach, or whose summary agrees,
+// are passed over. False at the first feature that differs or is not certain.
+template <typename Info, double (*NodeLower)(const Query&, const BvhNode&),
+          double (*NodeMargin)(const Query&, const BvhNode&), bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vector<uint32_t>* loose, const Query& q,
+                 double reach, RobustSide* common)
+{
+    auto feature_agrees = [&](uint32_t id) {
+        const Info& f = infos[id];
+        return Beyond(q, f, reach) || agree(SideOf(q, f), common);
+    };
+    bool all = walk_bvh(
+        bvh, RightFirst(),
+        [&](const BvhNode& n) {
+            return NodeLower(q, n) > reach || agree(node_robust_side(q, n, NodeMargin(q, n)), common);
+        },
+        feature_agrees);
+    if (all && loose) {
+        for (uint32_t id : *loose)
+            if (!feature_agrees(id))
+                return false;
+    }
+    return all;
+}
+
+// The class of every cell of the block when it is certain, else NONE.
+PhysSide certify_block(const Classifier* c, const Query& q)
+{
+    // Vertex 0 at a cell point would make d0 zero: leave such blocks to cells
+    // (1e-12 is a squared distance far below any float offset from a cell).
+    const double* v0 = c->features.vertices[0].p;
+    double near2 = 0.0;
+    for (int i = 0; i < 3; ++i)
+        near2 += sq(v0[i] - std::min(std::max(std::round(v0[i]), q.box.lo[i]), q.box.hi[i]));
+    if (!(near2 > 1e-12))
+        return PHYS_SIDE_NONE;
+
+    // Largest possible nearest-vertex distance over the block, from the
+    // vertex nearest to its centre.
+    double best2 = INFINITY;
+    uint32_t best = 0;
+    walk_bvh(
+        c->features.vertex_bvh, NearerFirst{q.centre},
+        [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
+        [&](uint32_t i) {
+            const double* p = c->features.vertices[i].p;
+            double d2 = sq(p[0] - q.centre[0]) + sq(p[1] - q.centre[1]) + sq(p[2] - q.centre[2]);
+            if (d2 < best2) {
+                best2 = d2;
+                best = i;
+            }
+            return true;
+        });
+    double far = std::sqrt(box_point_maxdist2(q.box, c->features.vertices[best].p));
+    double reach = far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
+
+    RobustSide common = ROBUST_UNSURE;
+    if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
+            c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
+        !kind_agrees<EdgeInfo, edge_node_lower, edge_node_margin, edge_beyond, edge_robust_side>(
+            c->features.edge_bvh, c->features.edges, nullptr, q, reach, &common) ||
+        !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
+            c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common))
+        return PHYS_SIDE_NONE;
+    if (common == ROBUST_FRONT)
+        return PHYS_SIDE_FRONT;
+    if (common == ROBUST_BACK)
+        return PHYS_SIDE_BACK;
+    return PHYS_SIDE_NONE;
+}
+
+void classify_block(Classifier* c, const int64_t lo[3], const int64_t hi[3])
+{
+    uint64_t cells = (uint64_t)(hi[0] - lo[0] + 1) * (uint64_t)(hi[1] - lo[1] + 1) * (uint64_t)(hi[2] - lo[2] + 1);
+    int64_t g = c->g;
+    if (cells == 1) {
+        if (classify_cell_fast(c, lo[0], lo[1], lo[2]) == PHYS_SIDE_FRONT)
+            c->marks[cell_index(lo[0], lo[1], lo[2], g)] = CELL_PUSH | CELL_REGION;
+        progress_advance(c->pr, 1);
+        return;
+    }
+    double dlo[3] = {(double)lo[0], (double)lo[1], (double)lo[2]};
+    double dhi[3] = {(double)hi[0], (double)hi[1], (double)hi[2]};
+    PhysSide side = certify_block(c, make_query(dlo, dhi));
+    if (side != PHYS_SIDE_NONE) {
+        if (side == PHYS_SIDE_FRONT) {
+            for (int64_t x = lo[0]; x <= hi[0]; ++x)
+                for (int64_t y = lo[1]; y <= hi[1]; ++y)
+                    for (int64_t z = lo[2]; z <= hi[2]; ++z)
+                        c->marks[cell_index(x, y, z, g)] = CELL_PUSH | CELL_REGION;
+        }
+        progress_advance(c->pr, cells);
+        return;
+    }
+    // Halve every axis longer than one cell.
+    int64_t split_lo[3][2], split_hi[3][2];
+    int parts[3];
+    for (int a = 0; a < 3; ++a) {
+        if (hi[a] > lo[a]) {
+            int64_t mid = lo[a] + (hi[a] - lo[a]) / 2;
+            split_lo[a][0] = lo[a];
+            split_hi[a][0] = mid;
+            split_lo[a][1] = mid + 1;
+            split_hi[a][1] = hi[a];
+            parts[a] = 2;
+        } else {
+            split_lo[a][0] = lo[a];
+            split_hi[a][0] = hi[a];
+            parts[a] = 1;
+        }
+    }
+    for (int i = 0; i < parts[0]; ++i)
+        for (int j = 0; j < parts[1]; ++j)
+            for (int k = 0; k < parts[2]; ++k) {
+                int64_t clo[3] = {split_lo[0][i], split_lo[1][j], split_lo[2][k]};
+                int64_t chi[3] = {split_hi[0][i], split_hi[1][j], split_hi[2][k]};
+                classify_block(c, clo, chi);
+            }
+}
+
+}  // namespace
+
+bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr)
+{
+    uint64_t cells = box_cell_count(box);
+    if (mesh->vertices.empty() || cells == 0) {
+        progress_advance(pr, cells);
+        return true;
+    }
+    Classifier c;
+    c.mesh = mesh;
+    if (!prepare_features(mesh, &c.features))
+        return false;
+    c.g = g;
+    c.marks = marks;
+    c.pr = pr;
+    classify_block(&c, box->lo, box->hi);
+    return true;
+}
