@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "map_format.h"
 #include "phys_info.h"
@@ -131,19 +133,52 @@ static int fail_path_too_long(const char* what)
     return EXIT_FAILED;
 }
 
+static const int MAX_THREADS = 256;
+
+// One thread per core the system reports (one when it reports none).
+static int default_thread_count()
+{
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : (n > (unsigned)MAX_THREADS ? MAX_THREADS : (int)n);
+}
+
+static bool parse_thread_count(const char* text, int* out)
+{
+    char* end = nullptr;
+    long n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || n < 1 || n > MAX_THREADS)
+        return false;
+    *out = (int)n;
+    return true;
+}
+
 int run_compiler(int argc, char** argv)
 {
     std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.
+    // --threads N (or --threads=N), anywhere: the fast search on N threads,
+    // by default one per core (the same bytes and transcript for every N).
     PhysOptions phys;
+    phys.threads = default_thread_count();
     if (argc > 0) {
         int kept = 1;
         for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--exhaustive") == 0)
+            const char* value = nullptr;
+            if (std::strcmp(argv[i], "--exhaustive") == 0) {
                 phys.search = PHYS_SEARCH_EXHAUSTIVE;
-            else
+            } else if (std::strcmp(argv[i], "--threads") == 0) {
+                value = i + 1 < argc ? argv[++i] : "";
+            } else if (std::strncmp(argv[i], "--threads=", 10) == 0) {
+                value = argv[i] + 10;
+            } else {
                 argv[kept++] = argv[i];
+            }
+            if (value && !parse_thread_count(value, &phys.threads)) {
+                std::fprintf(stderr, "ksm_compiler: --threads needs a whole number from 1 to %d, not \"%s\"\n",
+                             MAX_THREADS, value);
+                return EXIT_USAGE;
+            }
         }
         argc = kept;
     }

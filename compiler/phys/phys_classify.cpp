@@ -20,8 +20,11 @@
 // to the exhaustive search. The hierarchies are in phys_bvh.h, the bounds
 // and their rounding margins in phys_bounds.h.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "phys_bounds.h"
@@ -36,9 +39,39 @@ struct Classifier {
     const PhysMesh* mesh;
     MeshFeatures features;
     int64_t g;
-    uint8_t* marks;
-    PhysProgress* pr;
+    uint8_t* marks;  // threads write disjoint cells
 };
+
+// One thread's share of the work: it counts the cells it has classified
+// into `done` (shared by all threads, or none with one thread); the thread
+// that owns `pr` (or the only one) also prints the dots now due for them.
+struct Worker {
+    const Classifier* c;
+    PhysProgress* pr;
+    std::atomic<uint64_t>* done;
+};
+
+void count_cells(Worker* w, uint64_t cells)
+{
+    if (!w->done) {
+        progress_advance(w->pr, cells);
+        return;
+    }
+    uint64_t total = w->done->fetch_add(cells, std::memory_order_relaxed) + cells;
+    if (w->pr && total > w->pr->count)
+        progress_advance(w->pr, total - w->pr->count);
+}
+
+// Inclusive cell bounds of one block.
+struct Block {
+    int64_t lo[3];
+    int64_t hi[3];
+};
+
+uint64_t block_cells(const Block& b)
+{
+    return (uint64_t)(b.hi[0] - b.lo[0] + 1) * (uint64_t)(b.hi[1] - b.lo[1] + 1) * (uint64_t)(b.hi[2] - b.lo[2] + 1);
+}
 
 // ---- one cell, exactly ------------------------------------------------------
 
@@ -190,58 +223,120 @@ PhysSide certify_block(const Classifier* c, const Query& q)
     return PHYS_SIDE_NONE;
 }
 
-void classify_block(Classifier* c, const int64_t lo[3], const int64_t hi[3])
+void mark_front(const Classifier* c, const Block& b)
 {
-    uint64_t cells = (uint64_t)(hi[0] - lo[0] + 1) * (uint64_t)(hi[1] - lo[1] + 1) * (uint64_t)(hi[2] - lo[2] + 1);
-    int64_t g = c->g;
-    if (cells == 1) {
-        if (classify_cell_fast(c, lo[0], lo[1], lo[2]) == PHYS_SIDE_FRONT)
-            c->marks[cell_index(lo[0], lo[1], lo[2], g)] = CELL_PUSH | CELL_REGION;
-        progress_advance(c->pr, 1);
-        return;
-    }
-    double dlo[3] = {(double)lo[0], (double)lo[1], (double)lo[2]};
-    double dhi[3] = {(double)hi[0], (double)hi[1], (double)hi[2]};
-    PhysSide side = certify_block(c, make_query(dlo, dhi));
-    if (side != PHYS_SIDE_NONE) {
-        if (side == PHYS_SIDE_FRONT) {
-            for (int64_t x = lo[0]; x <= hi[0]; ++x)
-                for (int64_t y = lo[1]; y <= hi[1]; ++y)
-                    for (int64_t z = lo[2]; z <= hi[2]; ++z)
-                        c->marks[cell_index(x, y, z, g)] = CELL_PUSH | CELL_REGION;
-        }
-        progress_advance(c->pr, cells);
-        return;
-    }
-    // Halve every axis longer than one cell.
-    int64_t split_lo[3][2], split_hi[3][2];
-    int parts[3];
-    for (int a = 0; a < 3; ++a) {
-        if (hi[a] > lo[a]) {
-            int64_t mid = lo[a] + (hi[a] - lo[a]) / 2;
-            split_lo[a][0] = lo[a];
-            split_hi[a][0] = mid;
-            split_lo[a][1] = mid + 1;
-            split_hi[a][1] = hi[a];
-            parts[a] = 2;
-        } else {
-            split_lo[a][0] = lo[a];
-            split_hi[a][0] = hi[a];
-            parts[a] = 1;
-        }
-    }
-    for (int i = 0; i < parts[0]; ++i)
-        for (int j = 0; j < parts[1]; ++j)
-            for (int k = 0; k < parts[2]; ++k) {
-                int64_t clo[3] = {split_lo[0][i], split_lo[1][j], split_lo[2][k]};
-                int64_t chi[3] = {split_hi[0][i], split_hi[1][j], split_hi[2][k]};
-                classify_block(c, clo, chi);
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
+                c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
+}
+
+// Classifies a block of more than one cell as a whole when it can: true
+// when done (marked and counted).
+bool certify_whole(Worker* w, const Block& b)
+{
+    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
+    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
+    PhysSide side = certify_block(w->c, make_query(dlo, dhi));
+    if (side == PHYS_SIDE_NONE)
+        return false;
+    if (side == PHYS_SIDE_FRONT)
+        mark_front(w->c, b);
+    count_cells(w, block_cells(b));
+    return true;
+}
+
+// The blocks a failed block splits into, in x, y, z order: every axis
+// longer than one cell halved. Returns their count (at most eight).
+int split_block(const Block& b, Block children[8])
+{
+    int n = 0;
+    int64_t mid[3];
+    for (int a = 0; a < 3; ++a)
+        mid[a] = b.lo[a] + (b.hi[a] - b.lo[a]) / 2;
+    for (int i = 0; i < (b.hi[0] > b.lo[0] ? 2 : 1); ++i)
+        for (int j = 0; j < (b.hi[1] > b.lo[1] ? 2 : 1); ++j)
+            for (int k = 0; k < (b.hi[2] > b.lo[2] ? 2 : 1); ++k) {
+                const int part[3] = {i, j, k};
+                Block& ch = children[n++];
+                for (int a = 0; a < 3; ++a) {
+                    bool split = b.hi[a] > b.lo[a];
+                    ch.lo[a] = !split || part[a] == 0 ? b.lo[a] : mid[a] + 1;
+                    ch.hi[a] = split && part[a] == 0 ? mid[a] : b.hi[a];
+                }
             }
+    return n;
+}
+
+void classify_block(Worker* w, const Block& b)
+{
+    if (block_cells(b) == 1) {
+        const Classifier* c = w->c;
+        if (classify_cell_fast(c, b.lo[0], b.lo[1], b.lo[2]) == PHYS_SIDE_FRONT)
+            c->marks[cell_index(b.lo[0], b.lo[1], b.lo[2], c->g)] = CELL_PUSH | CELL_REGION;
+        count_cells(w, 1);
+        return;
+    }
+    if (certify_whole(w, b))
+        return;
+    Block children[8];
+    int n = split_block(b, children);
+    for (int k = 0; k < n; ++k)
+        classify_block(w, children[k]);
+}
+
+// Several threads: the first levels of the split are walked here until
+// there are enough blocks to share, then every thread takes the next block
+// of the list until none is left. The marks do not depend on how the box
+// is cut into blocks, and the dots only on the count of cells, so the
+// result and the transcript are those of one thread.
+void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int threads)
+{
+    std::atomic<uint64_t> done{0};
+    Worker main_worker{c, pr, &done};
+    std::vector<Block> level = {box}, next;
+    const size_t wanted = (size_t)threads * 16;
+    while (level.size() < wanted) {
+        next.clear();
+        bool split_any = false;
+        for (const Block& b : level) {
+            if (block_cells(b) == 1) {
+                next.push_back(b);
+            } else if (!certify_whole(&main_worker, b)) {
+                Block children[8];
+                int n = split_block(b, children);
+                next.insert(next.end(), children, children + n);
+                split_any = true;
+            }
+        }
+        level.swap(next);
+        if (!split_any)
+            break;
+    }
+    std::atomic<size_t> taken{0};
+    auto work = [&level, &taken](Worker w) {
+        for (size_t k = taken.fetch_add(1); k < level.size(); k = taken.fetch_add(1))
+            classify_block(&w, level[k]);
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work, Worker{c, nullptr, &done});
+        } catch (const std::system_error&) {
+            break;  // no more threads: the others share the work
+        }
+    }
+    work(main_worker);
+    for (std::thread& t : helpers)
+        t.join();
+    if (done.load() > pr->count)
+        progress_advance(pr, done.load() - pr->count);
 }
 
 }  // namespace
 
-bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr)
+bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr,
+                         int threads)
 {
     uint64_t cells = box_cell_count(box);
     if (mesh->vertices.empty() || cells == 0) {
@@ -254,7 +349,12 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         return false;
     c.g = g;
     c.marks = marks;
-    c.pr = pr;
-    classify_block(&c, box->lo, box->hi);
+    Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
+    if (threads > 1) {
+        classify_shared(&c, whole, pr, threads);
+    } else {
+        Worker w{&c, pr, nullptr};
+        classify_block(&w, whole);
+    }
     return true;
 }

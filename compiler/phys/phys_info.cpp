@@ -43,7 +43,7 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
     uint64_t stage1_cells = box_cell_count(&box);
     PhysProgress pr;
     progress_start(&pr, out, stage1_cells + 1);
-    if (exhaustive || !classify_cells_fast(&mesh, &box, g, marks, &pr))
+    if (exhaustive || !classify_cells_fast(&mesh, &box, g, marks, &pr, options->threads))
         classify_cells_exhaustive(&mesh, &box, g, marks, &pr);
 
     // Stage 2: growth.

@@ -22,9 +22,10 @@ enum PhysSearch {
 };
 
 // How a compile computes its collision field (the command line's
-// --exhaustive chooses the search).
+// --exhaustive and --threads). Neither changes the bytes or the transcript.
 struct PhysOptions {
     PhysSearch search = PHYS_SEARCH_FAST;
+    int threads = 1;  // threads of the fast search (1 or more)
 };
 
 // Seeds, grows and fills the push vectors of one object into `field`,

@@ -35,9 +35,11 @@ PhysSide classify_cell_exhaustive(const PhysMesh* mesh, Vec3 p);
 // flags. One progress step per cell.
 void classify_cells_exhaustive(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks,
                                PhysProgress* pr);
-// Fast form; false when it cannot give a certain answer for this mesh (then
-// the caller runs the exhaustive form; nothing has been marked or printed).
-bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr);
+// Fast form, on `threads` threads; false when it cannot give a certain
+// answer for this mesh (then the caller runs the exhaustive form; nothing
+// has been marked or printed).
+bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, uint8_t* marks, PhysProgress* pr,
+                         int threads);
 
 // Stage 2: geom1 + geom2 + 1 growth passes from the region flags. Grows
 // `box` and leaves the last frontier (the target surface) in `targets`.

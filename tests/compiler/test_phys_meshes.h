@@ -138,13 +138,14 @@ inline MapHeader phys_header(int field_size, int grid_size, int geom1, int geom2
 // Runs the computation into `field` and returns the transcript; `ok`
 // receives the result.
 inline std::string run_phys(const MapHeader& h, const MapObject& obj, NormalField* field, PhysSearch search,
-                            bool* ok = nullptr)
+                            bool* ok = nullptr, int threads = 1)
 {
     char* buf = nullptr;
     size_t len = 0;
     FILE* out = open_memstream(&buf, &len);
     PhysOptions options;
     options.search = search;
+    options.threads = threads;
     bool r = calc_phys_info(&h, &obj, field, &options, out);
     std::fclose(out);
     std::string s(buf, len);
