@@ -1,5 +1,7 @@
 #include "phys_bounds.h"
 
+#include "phys_threads.h"
+
 namespace {
 
 // Lower bound of the float edge distance (when the edge measures at all)
@@ -336,7 +338,7 @@ double face_node_margin(const Query& q, const BvhNode& n)
 
 // ---- the features of a mesh ----------------------------------------------------
 
-bool prepare_features(const PhysMesh* mesh, MeshFeatures* c)
+bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
 {
     size_t nv = mesh->vertices.size();
     c->vertices.resize(nv);
@@ -351,95 +353,111 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c)
         it.id = (uint32_t)i;
         items.push_back(it);
     }
-    build_bvh(&c->vertex_bvh, &items);
 
-    // Edges that can measure a number: a float length above zero.
-    items.clear();
-    c->edges.resize(mesh->edge_geom.size());
-    for (size_t k = 0; k < mesh->edge_geom.size(); ++k) {
-        const PhysEdge* pe = &mesh->edge_geom[k];
-        EdgeInfo* e = &c->edges[k];
-        make_edge_info(pe, e);
-        if (!(pe->length > 0.0f) || !(e->len > 0.0))
-            continue;
-        BuildItem it;
-        it.box = e->box;
-        for (int i = 0; i < 3; ++i)
-            it.centre[i] = 0.5 * (e->a[i] + e->b[i]);
-        it.id = (uint32_t)k;
-        items.push_back(it);
-    }
-    build_bvh(&c->edge_bvh, &items);
-    for (BvhNode& n : c->edge_bvh.nodes) {
-        n.len_min = INFINITY;
-        n.len_max = 0.0;
-    }
-    // Lengths per node: leaves first, then parents (children follow parents).
-    for (size_t i = c->edge_bvh.nodes.size(); i-- > 0;) {
-        BvhNode& n = c->edge_bvh.nodes[i];
-        if (n.count) {
-            for (uint32_t k = 0; k < n.count; ++k) {
-                double len = c->edges[c->edge_bvh.items[n.start + k]].len;
-                n.len_min = std::min(n.len_min, len);
-                n.len_max = std::max(n.len_max, len);
+    // The three hierarchies are independent: one job each.
+    auto vertex_job = [&]() {
+        build_bvh(&c->vertex_bvh, &items);
+        summarise_sides(&c->vertex_bvh, [c](uint32_t id, double v[3]) {
+            const VertexInfo& vi = c->vertices[id];
+            for (int i = 0; i < 3; ++i)
+                v[i] = vi.k[i];
+            return vi.k_state == NORMAL_USABLE;
+        });
+    };
+    auto edge_job = [&]() {
+        // Edges that can measure a number: a float length above zero.
+        std::vector<BuildItem> items;
+        c->edges.resize(mesh->edge_geom.size());
+        for (size_t k = 0; k < mesh->edge_geom.size(); ++k) {
+            const PhysEdge* pe = &mesh->edge_geom[k];
+            EdgeInfo* e = &c->edges[k];
+            make_edge_info(pe, e);
+            if (!(pe->length > 0.0f) || !(e->len > 0.0))
+                continue;
+            BuildItem it;
+            it.box = e->box;
+            for (int i = 0; i < 3; ++i)
+                it.centre[i] = 0.5 * (e->a[i] + e->b[i]);
+            it.id = (uint32_t)k;
+            items.push_back(it);
+        }
+        build_bvh(&c->edge_bvh, &items);
+        for (BvhNode& n : c->edge_bvh.nodes) {
+            n.len_min = INFINITY;
+            n.len_max = 0.0;
+        }
+        // Lengths per node: leaves first, then parents (children follow parents).
+        for (size_t i = c->edge_bvh.nodes.size(); i-- > 0;) {
+            BvhNode& n = c->edge_bvh.nodes[i];
+            if (n.count) {
+                for (uint32_t k = 0; k < n.count; ++k) {
+                    double len = c->edges[c->edge_bvh.items[n.start + k]].len;
+                    n.len_min = std::min(n.len_min, len);
+                    n.len_max = std::max(n.len_max, len);
+                }
+            } else {
+                const BvhNode& l = c->edge_bvh.nodes[n.left];
+                const BvhNode& r = c->edge_bvh.nodes[n.right];
+                n.len_min = std::min(l.len_min, r.len_min);
+                n.len_max = std::max(l.len_max, r.len_max);
             }
-        } else {
-            const BvhNode& l = c->edge_bvh.nodes[n.left];
-            const BvhNode& r = c->edge_bvh.nodes[n.right];
-            n.len_min = std::min(l.len_min, r.len_min);
-            n.len_max = std::max(l.len_max, r.len_max);
         }
-    }
-
-    // Faces that can pass the inside test: a normal and inside-test normals
-    // that are numbers. Well-shaped ones go in the hierarchy.
-    items.clear();
-    c->odd_faces.clear();
-    c->faces.resize(mesh->faces.size());
-    for (size_t j = 0; j < mesh->faces.size(); ++j) {
-        const PhysFace* pf = &mesh->faces[j];
-        FaceInfo* f = &c->faces[j];
-        if (!make_face_info(pf, f))
-            continue;
-        if (!f->well) {
-            c->odd_faces.push_back((uint32_t)j);
-            continue;
+        summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
+            const EdgeInfo& e = c->edges[id];
+            for (int i = 0; i < 3; ++i)
+                v[i] = e.m[i];
+            return e.m_state == NORMAL_USABLE;
+        });
+    };
+    auto face_job = [&]() {
+        // Faces that can pass the inside test: a normal and inside-test normals
+        // that are numbers. Well-shaped ones go in the hierarchy.
+        std::vector<BuildItem> items;
+        c->odd_faces.clear();
+        c->faces.resize(mesh->faces.size());
+        for (size_t j = 0; j < mesh->faces.size(); ++j) {
+            const PhysFace* pf = &mesh->faces[j];
+            FaceInfo* f = &c->faces[j];
+            if (!make_face_info(pf, f))
+                continue;
+            if (!f->well) {
+                c->odd_faces.push_back((uint32_t)j);
+                continue;
+            }
+            BuildItem it;
+            it.box = f->box;
+            for (int i = 0; i < 3; ++i)
+                it.centre[i] = (f->c[0][i] + f->c[1][i] + f->c[2][i]) / 3.0;
+            it.id = (uint32_t)j;
+            items.push_back(it);
         }
-        BuildItem it;
-        it.box = f->box;
-        for (int i = 0; i < 3; ++i)
-            it.centre[i] = (f->c[0][i] + f->c[1][i] + f->c[2][i]) / 3.0;
-        it.id = (uint32_t)j;
-        items.push_back(it);
-    }
-    build_bvh(&c->face_bvh, &items);
-    for (size_t i = c->face_bvh.nodes.size(); i-- > 0;) {
-        BvhNode& n = c->face_bvh.nodes[i];
-        n.margin_max = 0.0;
-        if (n.count) {
-            for (uint32_t k = 0; k < n.count; ++k)
-                n.margin_max = std::max(n.margin_max, c->faces[c->face_bvh.items[n.start + k]].margin);
-        } else {
-            n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
+        build_bvh(&c->face_bvh, &items);
+        for (size_t i = c->face_bvh.nodes.size(); i-- > 0;) {
+            BvhNode& n = c->face_bvh.nodes[i];
+            n.margin_max = 0.0;
+            if (n.count) {
+                for (uint32_t k = 0; k < n.count; ++k)
+                    n.margin_max = std::max(n.margin_max, c->faces[c->face_bvh.items[n.start + k]].margin);
+            } else {
+                n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
+            }
         }
-    }
-    summarise_sides(&c->vertex_bvh, [c](uint32_t id, double v[3]) {
-        const VertexInfo& vi = c->vertices[id];
-        for (int i = 0; i < 3; ++i)
-            v[i] = vi.k[i];
-        return vi.k_state == NORMAL_USABLE;
-    });
-    summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
-        const EdgeInfo& e = c->edges[id];
-        for (int i = 0; i < 3; ++i)
-            v[i] = e.m[i];
-        return e.m_state == NORMAL_USABLE;
-    });
-    summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
-        const FaceInfo& f = c->faces[id];
-        for (int i = 0; i < 3; ++i)
-            v[i] = f.n[i];
-        return true;
+        summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
+            const FaceInfo& f = c->faces[id];
+            for (int i = 0; i < 3; ++i)
+                v[i] = f.n[i];
+            return true;
+        });
+    };
+    parallel_chunks(threads, 3, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t job = begin; job < end; ++job) {
+            if (job == 0)
+                vertex_job();
+            else if (job == 1)
+                edge_job();
+            else
+                face_job();
+        }
     });
     return true;
 }

@@ -97,8 +97,9 @@ struct MeshFeatures {
 };
 
 // False when the mesh is left to the exhaustive search (a vertex whose
-// coordinates are no numbers or beyond COORD_LIMIT).
-bool prepare_features(const PhysMesh* mesh, MeshFeatures* features);
+// coordinates are no numbers or beyond COORD_LIMIT). The hierarchies are
+// built on up to `threads` threads.
+bool prepare_features(const PhysMesh* mesh, MeshFeatures* features, int threads);
 
 Query make_query(const double lo[3], const double hi[3]);
 NormalState normal_state(const double n[3]);

@@ -345,7 +345,7 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
     }
     Classifier c;
     c.mesh = mesh;
-    if (!prepare_features(mesh, &c.features))
+    if (!prepare_features(mesh, &c.features, threads))
         return false;
     c.g = g;
     c.marks = marks;

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "phys_stages.h"
+#include "phys_threads.h"
 
 // Scratch flag of a cell already in the frontier list of the current pass.
 static const uint8_t CELL_LISTED = 4;
@@ -194,7 +195,7 @@ static void transform_line(int64_t* data, int64_t n, int64_t stride, int64_t key
 }
 
 bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
-                       NormalField* field, PhysProgress* pr, PushFault* fault)
+                       NormalField* field, PhysProgress* pr, PushFault* fault, int threads)
 {
     if (box_cell_count(box) == 0)
         return true;
@@ -222,19 +223,30 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
             const FrontierCell& t = (*targets)[k];
             keys[(size_t)(((t.x - dom.lo[0]) * n[1] + (t.y - dom.lo[1])) * n[2] + (t.z - dom.lo[2]))] = (int64_t)k;
         }
-        std::vector<int64_t> sites, values;
-        std::vector<Breakpoint> breaks;
-        for (int64_t x = 0; x < n[0]; ++x)
-            for (int64_t y = 0; y < n[1]; ++y)
-                transform_line(&keys[(size_t)((x * n[1] + y) * n[2])], n[2], 1, key_unit, &sites, &breaks, &values);
-        for (int64_t x = 0; x < n[0]; ++x)
-            for (int64_t z = 0; z < n[2]; ++z)
-                transform_line(&keys[(size_t)(x * n[1] * n[2] + z)], n[1], n[2], key_unit, &sites, &breaks,
-                               &values);
-        for (int64_t y = 0; y < n[1]; ++y)
-            for (int64_t z = 0; z < n[2]; ++z)
-                transform_line(&keys[(size_t)(y * n[2] + z)], n[0], n[1] * n[2], key_unit, &sites, &breaks,
-                               &values);
+        // Along z, then y, then x; within a pass every line is independent,
+        // so the planes of a pass are shared between the threads.
+        int64_t* k = keys.data();
+        parallel_chunks(threads, n[0], 1, [&](int64_t begin, int64_t end) {
+            std::vector<int64_t> sites, values;
+            std::vector<Breakpoint> breaks;
+            for (int64_t x = begin; x < end; ++x)
+                for (int64_t y = 0; y < n[1]; ++y)
+                    transform_line(&k[(x * n[1] + y) * n[2]], n[2], 1, key_unit, &sites, &breaks, &values);
+        });
+        parallel_chunks(threads, n[0], 1, [&](int64_t begin, int64_t end) {
+            std::vector<int64_t> sites, values;
+            std::vector<Breakpoint> breaks;
+            for (int64_t x = begin; x < end; ++x)
+                for (int64_t z = 0; z < n[2]; ++z)
+                    transform_line(&k[x * n[1] * n[2] + z], n[1], n[2], key_unit, &sites, &breaks, &values);
+        });
+        parallel_chunks(threads, n[1], 1, [&](int64_t begin, int64_t end) {
+            std::vector<int64_t> sites, values;
+            std::vector<Breakpoint> breaks;
+            for (int64_t y = begin; y < end; ++y)
+                for (int64_t z = 0; z < n[2]; ++z)
+                    transform_line(&k[y * n[2] + z], n[0], n[1] * n[2], key_unit, &sites, &breaks, &values);
+        });
     }
     int64_t ny = dom.hi[1] - dom.lo[1] + 1, nz = dom.hi[2] - dom.lo[2] + 1;
     return store_pushes(box, g, marks, targets, field, pr, fault, [&](int64_t x, int64_t y, int64_t z) {

@@ -61,7 +61,7 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
     progress_start(&pr, out, box_cell_count(&box) + 1);
     PushFault fault{};
     bool ok = exhaustive ? fill_vectors_exhaustive(&box, g, marks, &targets, field, &pr, &fault)
-                         : fill_vectors_fast(&box, g, marks, &targets, field, &pr, &fault);
+                         : fill_vectors_fast(&box, g, marks, &targets, field, &pr, &fault, options->threads);
     if (!ok) {
         std::fprintf(out,
                      " ERROR! PUSH VECTOR (%d, %d, %d) OF CELL (%lld, %lld, %lld) IS LONGER THAN %d CELLS: "

@@ -55,8 +55,9 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
 bool fill_vectors_exhaustive(const PhysBox* box, int64_t g, const uint8_t* marks,
                              const std::vector<FrontierCell>* targets, NormalField* field, PhysProgress* pr,
                              PushFault* fault);
+// Fast form; its distance transform runs on `threads` threads.
 bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
-                       NormalField* field, PhysProgress* pr, PushFault* fault);
+                       NormalField* field, PhysProgress* pr, PushFault* fault, int threads);
 
 // Stores (dx, dy, dz) as three s16 into cell `index`; false when a stored
 // component's magnitude is above PUSH_LIMIT.

@@ -109,7 +109,7 @@ TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
         build_edge_table_hashed(&obj, &mesh);
         prepare_edge_geometry(&mesh);
         MeshFeatures f;
-        ASSERT_TRUE(prepare_features(&mesh, &f));
+        ASSERT_TRUE(prepare_features(&mesh, &f, 2));
         Kind kinds[3] = {
             {"vertex", &f.vertex_bvh,
              [&](uint32_t i, Vec3 p) {

@@ -297,7 +297,7 @@ TEST(PhysFastEquivalence, NearestTargetTiesGoToTheEarlierEntry)
         progress_start(&pr_fast, sink, box_cell_count(&box) + 1);
         PushFault fault;
         EXPECT_TRUE(fill_vectors_exhaustive(&box, g, marks.data(), &targets, &ref, &pr_ref, &fault));
-        EXPECT_TRUE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &fault));
+        EXPECT_TRUE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &fault, 2));
         std::fclose(sink);
         EXPECT_EQ(pr_ref.count, pr_fast.count);
         EXPECT_EQ(std::memcmp(ref.cells, fast.cells, (size_t)g * g * g * 6), 0) << seed;

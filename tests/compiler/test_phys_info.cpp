@@ -479,7 +479,7 @@ TEST(PhysVectors, StopsAtTheFirstComponentBeyond200)
         progress_start(&pr, sink, box_cell_count(&box) + 1);
         PushFault fault{};
         bool ok = exhaustive ? fill_vectors_exhaustive(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
-                             : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault);
+                             : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault, 1);
         std::fclose(sink);
         EXPECT_FALSE(ok);
         EXPECT_EQ(fault.x, 0);
@@ -493,7 +493,7 @@ TEST(PhysVectors, StopsAtTheFirstComponentBeyond200)
         targets[0] = FrontierCell{200, 0, 1};
         progress_start(&pr, sink = std::fopen("/dev/null", "w"), 3);
         ok = exhaustive ? fill_vectors_exhaustive(&box, g, marks.data(), &targets, &fh.field, &pr, &fault)
-                        : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault);
+                        : fill_vectors_fast(&box, g, marks.data(), &targets, &fh.field, &pr, &fault, 1);
         std::fclose(sink);
         EXPECT_TRUE(ok);
         EXPECT_EQ(field_cell(&fh.field, 0, 0, 1)[0], -200);
