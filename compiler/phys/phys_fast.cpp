@@ -80,15 +80,28 @@ void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh)
 // increasing cell index (the scan order). A flag per cell replaces the
 // search of the list for duplicates.
 
+static bool has_outside_neighbour(const uint8_t* marks, int64_t g, int64_t x, int64_t y, int64_t z)
+{
+    for (const int* d : NEIGHBOUR_STEPS) {
+        int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
+        if (nx >= 0 && ny >= 0 && nz >= 0 && nx < g && ny < g && nz < g &&
+            !(marks[cell_index(nx, ny, nz, g)] & CELL_REGION))
+            return true;
+    }
+    return false;
+}
+
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
                       std::vector<FrontierCell>* targets, PhysProgress* pr)
 {
+    // The first pass looks at the region cells with a neighbour in the grid
+    // outside the region: the others add nothing to the list.
     std::vector<int64_t> candidates;
     if (box_cell_count(box) != 0) {
         for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x)
             for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
                 for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
-                    if (marks[cell_index(x, y, z, g)] & CELL_REGION)
+                    if ((marks[cell_index(x, y, z, g)] & CELL_REGION) && has_outside_neighbour(marks, g, x, y, z))
                         candidates.push_back(cell_index(x, y, z, g));
     }
     std::vector<FrontierCell>* list = targets;
