@@ -99,14 +99,16 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         });
     PhysSide vertex_sd = vertex_side(p, mesh->vertices[vertex], mesh->vertex_normals[vertex]);
 
-    // Edges that can measure at most the vertex distance; ties to the later edge.
+    // Edges that can measure at most the vertex distance and the best edge so
+    // far (ties to the later edge).
     float best_edge = 10.0f * d0;
     int64_t edge = -1;
     PhysSide edge_sd = PHYS_SIDE_NONE;
     walk_bvh(
-        c->features.edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > best_vertex; },
+        c->features.edge_bvh, RightFirst(),
+        [&](const BvhNode& n) { return edge_node_lower(q, n) > std::min(best_vertex, best_edge); },
         [&](uint32_t i) {
-            if (edge_beyond(q, c->features.edges[i], best_vertex))
+            if (edge_beyond(q, c->features.edges[i], std::min(best_vertex, best_edge)))
                 return true;
             float dist;
             PhysSide sd;
@@ -121,12 +123,13 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     if (best_edge > best_vertex)
         return vertex_sd;
 
-    // Faces that can measure at most the edge distance; ties to the earlier face.
+    // Faces that can measure at most the edge distance and the best face so
+    // far (ties to the earlier face).
     float best_face = 10.0f * d0;
     int64_t face = -1;
     PhysSide face_sd = PHYS_SIDE_NONE;
     auto try_face = [&](uint32_t j) {
-        if (face_beyond(q, c->features.faces[j], best_edge))
+        if (face_beyond(q, c->features.faces[j], std::min(best_edge, best_face)))
             return true;
         const PhysFace* f = &mesh->faces[j];
         float h = std::fabs(face_plane_value(f, p));
@@ -140,8 +143,9 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         }
         return true;
     };
-    walk_bvh(c->features.face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > best_edge; },
-             try_face);
+    walk_bvh(
+        c->features.face_bvh, RightFirst(),
+        [&](const BvhNode& n) { return face_node_lower(q, n) > std::min(best_edge, best_face); }, try_face);
     for (uint32_t j : c->features.odd_faces)
         try_face(j);
     return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
