@@ -165,7 +165,12 @@ bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vect
 {
     auto feature_agrees = [&](uint32_t id) {
         const Info& f = infos[id];
-        return Beyond(q, f, reach) || agree(SideOf(q, f), common);
+        // The side is the cheaper test: a feature already on the common side
+        // agrees whether it is in reach or not.
+        RobustSide s = SideOf(q, f);
+        if (s != ROBUST_UNSURE && s == *common)
+            return true;
+        return Beyond(q, f, reach) || agree(s, common);
     };
     bool all = walk_bvh(
         bvh, RightFirst(),
