@@ -16,6 +16,7 @@
 #include "map_format.h"
 #include "phys_info.h"
 #include "placement.h"
+#include "../compiler/test_phys_meshes.h"
 
 namespace {
 
@@ -40,14 +41,9 @@ float next_coord(Bytes* b)
     return -2.0f + std::fmod((float)(v >> 2) * unit, 8.0f);
 }
 
-struct Mesh {
-    std::vector<Vec3> vertices;
-    std::vector<MapFace> faces;
-};
-
-Mesh next_mesh(Bytes* b, const Mesh* previous)
+TestMesh next_mesh(Bytes* b, const TestMesh* previous)
 {
-    Mesh m;
+    TestMesh m;
     int kind = next_byte(b) % 4;
     if (kind == 1 && previous && !previous->vertices.empty()) {  // a duplicate, maybe flipped
         m = *previous;
@@ -59,21 +55,7 @@ Mesh next_mesh(Bytes* b, const Mesh* previous)
     if (kind == 2) {  // a box between two corners, wound either way
         Vec3 lo{next_coord(b), next_coord(b), next_coord(b)};
         Vec3 hi{lo.x + next_coord(b) + 2.0f, lo.y + next_coord(b) + 2.0f, lo.z + next_coord(b) + 2.0f};
-        for (int i = 0; i < 8; ++i)
-            m.vertices.push_back(Vec3{(i & 1) ? hi.x : lo.x, (i & 2) ? hi.y : lo.y, (i & 4) ? hi.z : lo.z});
-        static const uint32_t quads[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
-                                             {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
-        bool flip = next_byte(b) & 1;
-        for (const auto& q : quads) {
-            MapFace t1{{q[0], q[1], q[2]}}, t2{{q[0], q[2], q[3]}};
-            if (flip) {
-                std::swap(t1.v[0], t1.v[2]);
-                std::swap(t2.v[0], t2.v[2]);
-            }
-            m.faces.push_back(t1);
-            m.faces.push_back(t2);
-        }
-        return m;
+        return box_mesh(lo, hi, next_byte(b) & 1);
     }
     // A soup: open, with faces that repeat a corner or have no area.
     int nv = 1 + next_byte(b) % 9;
@@ -88,7 +70,7 @@ Mesh next_mesh(Bytes* b, const Mesh* previous)
 
 // The mesh as a placed object (as the objects section leaves it); false
 // when placement refuses it (the compile would stop there).
-bool place(const Mesh& m, Bytes* b, int field_size, MapObject* obj)
+bool place(const TestMesh& m, Bytes* b, int field_size, MapObject* obj)
 {
     *obj = MapObject{};
     obj->vertex_count = (uint32_t)m.vertices.size();
@@ -143,9 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NormalField slow{0, nullptr}, fast{0, nullptr};
     if (!alloc_normal_field(&slow, h.grid_size) || !alloc_normal_field(&fast, h.grid_size))
         std::abort();
-    Mesh previous;
+    TestMesh previous;
     for (int n = 0; n < objects; ++n) {
-        Mesh m = next_mesh(&b, n ? &previous : nullptr);
+        TestMesh m = next_mesh(&b, n ? &previous : nullptr);
         previous = m;
         h.geom1 = (uint16_t)(next_byte(&b) % 4);
         h.geom2 = (uint16_t)(next_byte(&b) % 4);
