@@ -303,6 +303,12 @@ TEST(CompilerCli, UsageHelpAndVersion)
     r = run_compiler_in(dir.path, {"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, banner());
+    // A thread count that is no whole number from 1 up stops before any file.
+    for (const char* bad : {"0", "-2", "two", "3x", ""}) {
+        r = run_compiler_in(dir.path, {"--threads", bad, "map.ksd"});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.output.find("--threads"), std::string::npos) << bad;
+    }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 

@@ -22,8 +22,8 @@ std::string source_dir() { return KSM_SOURCE_DIR; }
 
 // Compiles the demo map once per test program, with either search.
 struct DemoMaps {
-    std::string fast_path, exhaustive_path;
-    RunResult fast, exhaustive;
+    std::string fast_path, exhaustive_path, single_path;
+    RunResult fast, exhaustive, single;
     DemoMaps()
     {
         // Test processes run side by side: each compiles into its own files.
@@ -34,6 +34,9 @@ struct DemoMaps {
         std::string src = source_dir() + "/data/demo/src";
         fast = ksm_test::run_compiler_in(::testing::TempDir(), {desc, fast_path, src});
         exhaustive = ksm_test::run_compiler_in(::testing::TempDir(), {"--exhaustive", desc, exhaustive_path, src});
+        // The fast run above uses one thread per core; this one a single thread.
+        single_path = tmp + "demo_single.ksm";
+        single = ksm_test::run_compiler_in(::testing::TempDir(), {desc, single_path, src, "--threads", "1"});
     }
 };
 
@@ -124,6 +127,9 @@ TEST(DemoMap, BothSearchesGiveTheSameBytesAndTranscript)
     std::string a = replace_all(m.fast.output, "demo_fast", "demo");
     std::string b = replace_all(m.exhaustive.output, "demo_exhaustive", "demo");
     EXPECT_EQ(a, b);
+    ASSERT_EQ(m.single.status, 0) << m.single.output;
+    EXPECT_TRUE(fast == read_bytes(m.single_path));
+    EXPECT_EQ(a, replace_all(m.single.output, "demo_single", "demo"));
 }
 
 TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
