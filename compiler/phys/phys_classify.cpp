@@ -108,8 +108,7 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         c->features.edge_bvh, RightFirst(),
         [&](const BvhNode& n) { return edge_node_lower(q, n) > std::min(best_vertex, best_edge); },
         [&](uint32_t i) {
-            if (edge_beyond(q, c->features.edges[i], std::min(best_vertex, best_edge)))
-                return true;
+            // Measuring an edge costs less than bounding it first.
             float dist;
             PhysSide sd;
             if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
@@ -129,11 +128,11 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     int64_t face = -1;
     PhysSide face_sd = PHYS_SIDE_NONE;
     auto try_face = [&](uint32_t j) {
-        if (face_beyond(q, c->features.faces[j], std::min(best_edge, best_face)))
-            return true;
+        // A face farther than the best edge cannot decide: the edge does
+        // (or, with every distance zero, no face is ever taken).
         const PhysFace* f = &mesh->faces[j];
         float h = std::fabs(face_plane_value(f, p));
-        if (!(h < best_face || (h == best_face && (int64_t)j < face)))
+        if (h > best_edge || !(h < best_face || (h == best_face && (int64_t)j < face)))
             return true;
         PhysSide sd;
         if (face_inside(f, p, h, &sd)) {
