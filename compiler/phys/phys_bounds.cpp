@@ -295,15 +295,11 @@ RobustSide node_robust_side(const Query& q, const BvhNode& n, double margin)
 {
     if (n.special || !(n.spread < 2.0))
         return ROBUST_UNSURE;
-    double qmin = 0.0, qmax = 0.0, nmin = 0.0, nmax = 0.0;
+    double qmin = 0.0, qmax = 0.0, nmin = n.dir_lo, nmax = n.dir_hi;
     for (int i = 0; i < 3; ++i) {
         double a = n.dir[i] * q.box.lo[i], b = n.dir[i] * q.box.hi[i];
         qmin += std::min(a, b);
         qmax += std::max(a, b);
-        a = n.dir[i] * n.box.lo[i];
-        b = n.dir[i] * n.box.hi[i];
-        nmin += std::min(a, b);
-        nmax += std::max(a, b);
     }
     double wobble = n.spread * std::sqrt(box_box_maxdist2(q.box, n.box));
     double lo = (qmin - nmax) - wobble;

@@ -24,6 +24,7 @@ struct BvhNode {
     // within `spread` of the unit vector `dir`; `special` when some feature
     // has no usable normal; `coord_max` the largest coordinate magnitude.
     double dir[3];
+    double dir_lo, dir_hi;  // range of dir . x over the node's box
     double spread;
     bool special;
     double coord_max;
@@ -140,6 +141,12 @@ void summarise_sides(Bvh* bvh, NormalOf normal_of)
             continue;
         for (int i = 0; i < 3; ++i)
             n.dir[i] = sum[i] / len;
+        n.dir_lo = n.dir_hi = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            double a = n.dir[i] * n.box.lo[i], b = n.dir[i] * n.box.hi[i];
+            n.dir_lo += std::min(a, b);
+            n.dir_hi += std::max(a, b);
+        }
         double spread = 0.0;
         if (n.count) {
             for (uint32_t k = n.first; k < n.last; ++k) {
