@@ -17,8 +17,6 @@
 extern const char* const MISSING_KEY;
 // Longest path the compiler builds or accepts (its buffers hold one more).
 const int PATH_MAX_CHARS = 255;
-// Teleport tags run 1..254; 255 is the end tag of the layers block.
-const int MAX_TELEPORTS = 254;
 
 // A decimal integer as written: optional leading blanks, an optional sign,
 // digits accumulated modulo 2^32; reading stops at the first character that

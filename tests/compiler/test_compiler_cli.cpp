@@ -472,15 +472,14 @@ TEST(CompilerCli, ObjectBlocksAreTheLibrarysPlacedMeshes)
     EXPECT_EQ(0, std::memcmp(bytes.data() + 10, expected_data, expected_size));
     std::free(expected_data);
 
-    MapHeader header{};
-    ASSERT_EQ(load_compiled_map_file(&header, (dir / "m.ksm").c_str()), MAP_LOADED);
-    ASSERT_EQ(map_object_count, 2u);
-    EXPECT_EQ(map_objects[0].vertex_count, 8u);
-    EXPECT_NE(map_objects[0].tex_coords, nullptr);
-    EXPECT_EQ(map_objects[1].vertex_count, 162u);
-    EXPECT_EQ(map_objects[1].tex_coords, nullptr);
-    free_map_objects();
-    free_normal_field(&header.field);
+    LoadedMap map{};
+    ASSERT_EQ(load_compiled_map_file(&map, (dir / "m.ksm").c_str()), MAP_LOADED);
+    ASSERT_EQ(map.object_count, 2u);
+    EXPECT_EQ(map.objects[0].vertex_count, 8u);
+    EXPECT_NE(map.objects[0].tex_coords, nullptr);
+    EXPECT_EQ(map.objects[1].vertex_count, 162u);
+    EXPECT_EQ(map.objects[1].tex_coords, nullptr);
+    free_loaded_map(&map);
 }
 
 TEST(CompilerValues, IntegersAndNumbersAreReadAsWritten)

@@ -38,7 +38,7 @@ void resize_view(int width, int height)
 
 static void mouse_in_field_units(int x, int y, float* fx, float* fy)
 {
-    mouse_to_field((float)map_header.field_size, x, y, window_width, window_height, fx, fy);
+    mouse_to_field((float)viewer_map.header.field_size, x, y, window_width, window_height, fx, fy);
 }
 
 void mouse_button(int button, int state, int x, int y)

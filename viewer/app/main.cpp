@@ -28,7 +28,7 @@ static const char* const VIEWER_NOTICE = "Granular water viewer: drag to orbit, 
 static const float BALL_RADIUS = 8.0f;
 static const float BALL_POINT_SIZE = 2.0f;
 
-MapHeader map_header = {};
+LoadedMap viewer_map = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
@@ -58,7 +58,7 @@ static void step_simulation()
     repel_balls();
     // Should the neighbour table fail to grow, the balls concerned keep
     // their old registration and the run goes on; say so once.
-    if (!step_balls(&map_header) && !warned) {
+    if (!step_balls(&viewer_map.header) && !warned) {
         std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
         std::fflush(stdout);
         warned = true;
@@ -80,7 +80,7 @@ static void draw_frame()
 #else
     const float* view = camera.view_matrix.m;
     const float* projection = camera.projection_matrix.m;
-    draw_field_box(map_header.field_size + 1);
+    draw_field_box(viewer_map.header.field_size + 1);
     draw_map_objects(view, projection);
     glPointSize(BALL_POINT_SIZE);
     setup_ball_sprites((float)window_width, (float)window_height, BALL_RADIUS);
@@ -106,8 +106,7 @@ static void print_gl_info()
 
 static void release_map()
 {
-    free_map_objects();
-    free_normal_field(&map_header.field);
+    free_loaded_map(&viewer_map);
 }
 
 int main(int argc, char** argv)
@@ -133,15 +132,15 @@ int main(int argc, char** argv)
         print_gl_info();
     std::fflush(stdout);
 
-    MapLoadResult loaded = load_compiled_map(&map_header);
-    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
+    MapLoadResult loaded = load_compiled_map_file(&viewer_map, "map.ksm");
+    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&viewer_map.header) : map_load_result_text(loaded);
     if (fault) {
         std::printf("ERROR! Cannot use the compiled map \"map.ksm\": %s.\n", fault);
         std::fflush(stdout);
         release_map();
         return 1;
     }
-    if (!start_simulation(&map_header)) {
+    if (!start_simulation(&viewer_map.header)) {
         release_map();
         return 1;
     }
@@ -150,7 +149,7 @@ int main(int argc, char** argv)
     set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(window_width, window_height),
                    CAMERA_NEAR, CAMERA_FAR_START);
     load_projection_matrix();
-    float n = (float)map_header.field_size;
+    float n = (float)viewer_map.header.field_size;
     float h = (float)(n * 0.5);
     camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
     load_view_matrix();

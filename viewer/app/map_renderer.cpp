@@ -43,8 +43,8 @@ void draw_map_objects(const float* view, const float* projection)
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnableClientState(GL_VERTEX_ARRAY);
     static_assert(sizeof(MapFace) == 12, "faces are drawn as packed index triples");
-    for (uint32_t i = 0; i < map_object_count; ++i) {
-        const MapObject* obj = &map_objects[i];
+    for (uint32_t i = 0; i < viewer_map.object_count; ++i) {
+        const MapObject* obj = &viewer_map.objects[i];
         glVertexPointer(3, GL_FLOAT, 0, obj->vertices);
         glDrawElements(GL_TRIANGLES, (GLsizei)(3 * obj->face_count), GL_UNSIGNED_INT, obj->faces);
     }
@@ -58,8 +58,8 @@ void draw_map_objects(const float* view, const float* projection)
 
 void draw_field_cells()
 {
-    const NormalField* field = &map_header.field;
-    float scale = field_cell_scale(&map_header);
+    const NormalField* field = &viewer_map.header.field;
+    float scale = field_cell_scale(&viewer_map.header);
     if (!field->cells || !(scale > 0.0f))
         return;
     int g = field->grid_size;

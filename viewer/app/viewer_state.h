@@ -3,6 +3,6 @@
 
 #include "map_format.h"
 
-extern MapHeader map_header;  // the loaded map and its collision field
+extern LoadedMap viewer_map;  // the loaded map: header and field, objects, layers
 extern int window_width;      // client size in pixels, set by the reshape callback
 extern int window_height;
