@@ -8,13 +8,14 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
 #include "map_format.h"
 #include "render.h"
+#include "viewer_args.h"
 #include "viewer_state.h"
 
 #ifdef KSM_FIELD_VIEW
@@ -38,12 +39,13 @@ static void request_redraw()
     glutPostRedisplay();
 }
 
-// Seeds the generator from the clock and places the balls.
-static bool start_simulation(MapHeader* header)
+// Seeds the generator from the clock and places the balls, with the
+// settings of `config_path`.
+static bool start_simulation(MapHeader* header, const char* config_path)
 {
     seed_ball_random((unsigned)std::time(nullptr));
     const char* reason = "";
-    if (!init_balls(header, &reason)) {
+    if (!init_balls_from(header, config_path, &reason)) {
         std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
         std::fflush(stdout);
         return false;
@@ -110,8 +112,40 @@ static void release_map()
     free_normal_field(&map_header.field);
 }
 
+// Loads the map at `path`; on failure prints why, naming the absolute path.
+static bool load_map(const std::string& path)
+{
+    const char* fault = nullptr;
+    if (path_is_directory(path)) {
+        fault = "it is a directory, not a compiled map";
+    } else {
+        MapLoadResult loaded = load_compiled_map_file(&map_header, path.c_str());
+        fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
+    }
+    if (!fault)
+        return true;
+    std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(), fault);
+    std::fflush(stdout);
+    return false;
+}
+
 int main(int argc, char** argv)
 {
+    ViewerArgs args = parse_viewer_args(argc, argv);
+    switch (args.command) {
+    case VIEWER_HELP:
+        print_viewer_usage(stdout);
+        return 0;
+    case VIEWER_VERSION:
+        print_viewer_version(stdout);
+        return 0;
+    case VIEWER_USAGE_ERROR:
+        print_viewer_usage_error(stderr, args.error);
+        return VIEWER_EXIT_USAGE;
+    case VIEWER_RUN:
+        break;
+    }
+
     char title[TITLE_BUFFER_SIZE];
     format_init_title(title);
     glutInit(&argc, argv);
@@ -129,19 +163,15 @@ int main(int argc, char** argv)
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
-    if (argc > 1 && std::strcmp(argv[1], "info") == 0)
+    if (args.info)
         print_gl_info();
     std::fflush(stdout);
 
-    MapLoadResult loaded = load_compiled_map(&map_header);
-    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
-    if (fault) {
-        std::printf("ERROR! Cannot use the compiled map \"map.ksm\": %s.\n", fault);
-        std::fflush(stdout);
+    if (!load_map(args.map_path)) {
         release_map();
         return 1;
     }
-    if (!start_simulation(&map_header)) {
+    if (!start_simulation(&map_header, args.config_path.c_str())) {
         release_map();
         return 1;
     }
