@@ -8,13 +8,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
 #include "map_format.h"
 #include "render.h"
+#include "sim_frame.h"
+#include "viewer_args.h"
+#include "viewer_run.h"
 #include "viewer_state.h"
 
 #ifdef KSM_FIELD_VIEW
@@ -32,33 +35,48 @@ LoadedMap viewer_map = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
+static std::string map_path;     // the map as named on the command line
+static bool watch_map = true;    // reload the map when its file changes
+static FileWatch map_watch;
 
 static void request_redraw()
 {
     glutPostRedisplay();
 }
 
-// Seeds the generator from the clock and places the balls.
-static bool start_simulation(MapHeader* header)
+// Aims the camera at the field's centre from outside its z < 0 side, as at
+// start-up.
+static void aim_camera_at_field()
 {
-    seed_ball_random((unsigned)std::time(nullptr));
-    const char* reason = "";
-    if (!init_balls(header, &reason)) {
-        std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
-        std::fflush(stdout);
-        return false;
-    }
-    return true;
+    float n = (float)viewer_map.header.field_size;
+    float h = (float)(n * 0.5);
+    camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
+    load_view_matrix();
+}
+
+// Loads the map file again and, when it is usable, swaps it in under the
+// running balls; a new field size re-aims the camera at the new field.
+static void reload_viewer_map()
+{
+    uint16_t old_size = viewer_map.header.field_size;
+    if (reload_map(map_path, &viewer_map) && viewer_map.header.field_size != old_size)
+        aim_camera_at_field();
+}
+
+// Between two frames: reload the map when its file has changed on disk.
+static void check_map_file()
+{
+    if (watch_map && poll_file_watch(&map_watch, glutGet(GLUT_ELAPSED_TIME)))
+        reload_viewer_map();
 }
 
 #ifndef KSM_FIELD_VIEW
 static void step_simulation()
 {
     static bool warned = false;
-    repel_balls();
     // Should the neighbour table fail to grow, the balls concerned keep
     // their old registration and the run goes on; say so once.
-    if (!step_balls(&viewer_map.header) && !warned) {
+    if (!simulate_frame(&viewer_map) && !warned) {
         std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
         std::fflush(stdout);
         warned = true;
@@ -68,6 +86,7 @@ static void step_simulation()
 
 static void draw_frame()
 {
+    check_map_file();
     int previous = frame_timing.frame_start_ms;
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
 #ifndef KSM_FIELD_VIEW
@@ -111,6 +130,27 @@ static void release_map()
 
 int main(int argc, char** argv)
 {
+    ViewerArgs args = parse_viewer_args(argc, argv);
+    switch (args.command) {
+    case VIEWER_HELP:
+        print_viewer_usage(stdout);
+        return 0;
+    case VIEWER_VERSION:
+        print_viewer_version(stdout);
+        return 0;
+    case VIEWER_USAGE_ERROR:
+        print_viewer_usage_error(stderr, args.error);
+        return VIEWER_EXIT_USAGE;
+    case VIEWER_RUN:
+        break;
+    }
+#ifndef KSM_FIELD_VIEW
+    if (args.headless)
+        return run_headless(args);
+#endif
+    map_path = args.map_path;
+    watch_map = args.watch;
+
     char title[TITLE_BUFFER_SIZE];
     format_init_title(title);
     glutInit(&argc, argv);
@@ -128,19 +168,16 @@ int main(int argc, char** argv)
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
-    if (argc > 1 && std::strcmp(argv[1], "info") == 0)
+    if (args.info)
         print_gl_info();
     std::fflush(stdout);
 
-    MapLoadResult loaded = load_compiled_map_file(&viewer_map, "map.ksm");
-    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&viewer_map.header) : map_load_result_text(loaded);
-    if (fault) {
-        std::printf("ERROR! Cannot use the compiled map \"map.ksm\": %s.\n", fault);
-        std::fflush(stdout);
+    if (!load_start_map(args.map_path, &viewer_map)) {
         release_map();
         return 1;
     }
-    if (!start_simulation(&viewer_map.header)) {
+    start_file_watch(&map_watch, map_path, glutGet(GLUT_ELAPSED_TIME));
+    if (!start_balls(&viewer_map, args.config_path.c_str(), args.seed_given, args.seed)) {
         release_map();
         return 1;
     }
@@ -149,10 +186,7 @@ int main(int argc, char** argv)
     set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(window_width, window_height),
                    CAMERA_NEAR, CAMERA_FAR_START);
     load_projection_matrix();
-    float n = (float)viewer_map.header.field_size;
-    float h = (float)(n * 0.5);
-    camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
-    load_view_matrix();
+    aim_camera_at_field();
     glViewport(0, 0, window_width, window_height);
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     format_first_second_title(title);
