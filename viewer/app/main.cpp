@@ -38,6 +38,7 @@ static FrameTiming frame_timing = {};
 static std::string map_path;     // the map as named on the command line
 static bool watch_map = true;    // reload the map when its file changes
 static FileWatch map_watch;
+static bool show_layers = false;  // the layers overlay (key l)
 
 static void request_redraw()
 {
@@ -94,11 +95,11 @@ static void draw_frame()
 #endif
     int t1 = glutGet(GLUT_ELAPSED_TIME);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    const float* view = camera.view_matrix.m;
+    const float* projection = camera.projection_matrix.m;
 #ifdef KSM_FIELD_VIEW
     draw_field_cells();
 #else
-    const float* view = camera.view_matrix.m;
-    const float* projection = camera.projection_matrix.m;
     draw_field_box(viewer_map.header.field_size + 1);
     draw_map_objects(view, projection);
     glPointSize(BALL_POINT_SIZE);
@@ -107,6 +108,8 @@ static void draw_frame()
     gl_entry_table.glUseProgramObjectARB(0);
     glDisable(GL_POINT_SPRITE);
 #endif
+    if (show_layers)
+        draw_layers_overlay(&viewer_map.layers, view, projection);
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];

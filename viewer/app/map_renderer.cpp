@@ -3,6 +3,7 @@
 #include "map_format.h"
 #include "render.h"
 #include "render_math.h"
+#include "sim_frame.h"
 #include "viewer_state.h"
 
 void draw_field_box(int side)
@@ -49,6 +50,88 @@ void draw_map_objects(const float* view, const float* projection)
         glDrawElements(GL_TRIANGLES, (GLsizei)(3 * obj->face_count), GL_UNSIGNED_INT, obj->faces);
     }
     glDisableClientState(GL_VERTEX_ARRAY);
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+    glPopAttrib();
+}
+
+// Corners of a box's units in field coordinates: units min .. max span
+// [min, max + 1] on each axis.
+static void layer_box_corners(const LayerBox* box, float lo[3], float hi[3])
+{
+    for (int k = 0; k < 3; ++k) {
+        int min, max;
+        layer_box_units(box, k, &min, &max);
+        lo[k] = (float)min;
+        hi[k] = (float)max + 1.0f;
+    }
+}
+
+// The twelve edges of a box as lines.
+static void draw_wire_box(const LayerBox* box)
+{
+    float lo[3], hi[3];
+    layer_box_corners(box, lo, hi);
+    glBegin(GL_LINES);
+    for (int axis = 0; axis < 3; ++axis) {
+        int u = (axis + 1) % 3, v = (axis + 2) % 3;
+        for (int corner = 0; corner < 4; ++corner) {
+            float p[3];
+            p[u] = (corner & 1) ? hi[u] : lo[u];
+            p[v] = (corner & 2) ? hi[v] : lo[v];
+            p[axis] = lo[axis];
+            glVertex3fv(p);
+            p[axis] = hi[axis];
+            glVertex3fv(p);
+        }
+    }
+    glEnd();
+}
+
+static void box_centre(const LayerBox* box, float c[3])
+{
+    float lo[3], hi[3];
+    layer_box_corners(box, lo, hi);
+    for (int k = 0; k < 3; ++k)
+        c[k] = (lo[k] + hi[k]) * 0.5f;
+}
+
+void draw_layers_overlay(const MapLayers* layers, const float* view, const float* projection)
+{
+    glPushAttrib(GL_ENABLE_BIT | GL_LINE_BIT | GL_CURRENT_BIT);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadMatrixf(view);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadMatrixf(projection);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_CULL_FACE);
+    glDisable(GL_TEXTURE_2D);
+    glLineWidth(2.0f);
+    if (layers->has_start) {
+        glColor3f(0.0f, 1.0f, 0.0f);
+        draw_wire_box(&layers->start);
+    }
+    for (int t = 0; t < layers->teleport_count; ++t) {
+        const Teleport* tp = &layers->teleports[t];
+        glLineWidth(2.0f);
+        glColor3f(0.0f, 0.0f, 1.0f);
+        draw_wire_box(&tp->from);
+        glColor3f(1.0f, 0.5f, 0.0f);
+        draw_wire_box(&tp->to);
+        float a[3], b[3];
+        box_centre(&tp->from, a);
+        box_centre(&tp->to, b);
+        glLineWidth(1.0f);
+        glColor3f(0.7f, 0.7f, 0.7f);
+        glBegin(GL_LINES);
+        glVertex3fv(a);
+        glVertex3fv(b);
+        glEnd();
+    }
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();
     glMatrixMode(GL_MODELVIEW);

@@ -7,8 +7,7 @@
 
 #include "balls.h"
 
-// Units min .. max of a box along axis k.
-static void box_axis(const LayerBox* box, int k, int* lo, int* hi)
+void layer_box_units(const LayerBox* box, int k, int* lo, int* hi)
 {
     int a = box->a[k], b = box->b[k];
     *lo = a < b ? a : b;
@@ -19,7 +18,7 @@ bool start_box_region(const LayerBox* box, float extent, double lo[3], double hi
 {
     for (int k = 0; k < 3; ++k) {
         int min, max;
-        box_axis(box, k, &min, &max);
+        layer_box_units(box, k, &min, &max);
         lo[k] = min > 1 ? (double)min : 1.0;
         hi[k] = (double)max + 1.0 < (double)extent ? (double)max + 1.0 : (double)extent;
         if (hi[k] < lo[k])
@@ -33,7 +32,7 @@ bool point_in_layer_box(const LayerBox* box, Vec3 p)
     const float c[3] = {p.x, p.y, p.z};
     for (int k = 0; k < 3; ++k) {
         int min, max;
-        box_axis(box, k, &min, &max);
+        layer_box_units(box, k, &min, &max);
         if (!(c[k] >= (float)min && c[k] < (float)max + 1.0f))
             return false;
     }
@@ -75,8 +74,8 @@ bool apply_teleports(const MapLayers* layers)
             float offset[3];
             for (int k = 0; k < 3; ++k) {
                 int from_lo, from_hi, to_lo, to_hi;
-                box_axis(&tp->from, k, &from_lo, &from_hi);
-                box_axis(&tp->to, k, &to_lo, &to_hi);
+                layer_box_units(&tp->from, k, &from_lo, &from_hi);
+                layer_box_units(&tp->to, k, &to_lo, &to_hi);
                 offset[k] = (float)(to_lo - from_lo);
             }
             Vec3 v = vec3_sub(p, ball_prev[i]);

@@ -8,6 +8,9 @@
 #include "map_format.h"
 #include "vec3.h"
 
+// The units min(a, b) .. max(a, b) a box covers along axis k (0 x, 1 y, 2 z).
+void layer_box_units(const LayerBox* box, int k, int* min, int* max);
+
 // The part of the field where balls start: per axis [lo, hi], the start box
 // (its units min .. max cover [min, max + 1]) cut to the field [1, F]. False
 // when the box lies wholly outside the field.
