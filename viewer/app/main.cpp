@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
+#include "keyboard.h"
 #include "map_format.h"
 #include "render.h"
+#include "render_math.h"
 #include "viewer_args.h"
 #include "viewer_state.h"
 
@@ -33,6 +36,13 @@ MapHeader map_header = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
+// Settings file of the run, read again when the balls are scattered anew.
+static std::string settings_path;
+#ifndef KSM_FIELD_VIEW
+// The collision field's filled cells, gathered when first shown.
+static std::vector<Vec3> field_points;
+static bool field_points_ready = false;
+#endif
 
 static void request_redraw()
 {
@@ -53,7 +63,38 @@ static bool start_simulation(MapHeader* header, const char* config_path)
     return true;
 }
 
+bool restart_simulation()
+{
+#ifdef KSM_FIELD_VIEW
+    return true;
+#else
+    const char* reason = "";
+    if (init_balls_from(&map_header, settings_path.c_str(), &reason))
+        return true;
+    std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
+    return false;
+#endif
+}
+
 #ifndef KSM_FIELD_VIEW
+// The filled cells as white points over the scene, with the current
+// matrices (the camera's).
+static void draw_field_points()
+{
+    if (!field_points_ready) {
+        field_points = collect_field_points(&map_header);
+        field_points_ready = true;
+    }
+    if (field_points.empty())
+        return;
+    glPointSize(1.0f);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, field_points.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
 static void step_simulation()
 {
     static bool warned = false;
@@ -73,7 +114,8 @@ static void draw_frame()
     int previous = frame_timing.frame_start_ms;
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
 #ifndef KSM_FIELD_VIEW
-    step_simulation();
+    if (frame_runs_simulation(&viewer_controls))
+        step_simulation();
 #endif
     int t1 = glutGet(GLUT_ELAPSED_TIME);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -89,7 +131,14 @@ static void draw_frame()
     draw_balls(view, projection);
     gl_entry_table.glUseProgramObjectARB(0);
     glDisable(GL_POINT_SPRITE);
+    if (viewer_controls.show_field)
+        draw_field_points();
 #endif
+    draw_overlay();
+    if (viewer_controls.screenshot_requested) {
+        viewer_controls.screenshot_requested = false;
+        save_screenshot();
+    }
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];
@@ -160,6 +209,8 @@ int main(int argc, char** argv)
     glutMouseFunc(mouse_button);
     glutMotionFunc(mouse_drag);
     glutIdleFunc(request_redraw);
+    glutKeyboardFunc(key_pressed);
+    glutSpecialFunc(special_key_pressed);
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
@@ -171,7 +222,8 @@ int main(int argc, char** argv)
         release_map();
         return 1;
     }
-    if (!start_simulation(&map_header, args.config_path.c_str())) {
+    settings_path = args.config_path;
+    if (!start_simulation(&map_header, settings_path.c_str())) {
         release_map();
         return 1;
     }
@@ -182,6 +234,7 @@ int main(int argc, char** argv)
     load_projection_matrix();
     float n = (float)map_header.field_size;
     float h = (float)(n * 0.5);
+    camera_set_field(&camera, n);
     camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
     load_view_matrix();
     glViewport(0, 0, window_width, window_height);
