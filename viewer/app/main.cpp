@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
+#include "keyboard.h"
 #include "map_format.h"
 #include "render.h"
+#include "render_math.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 #include "viewer_run.h"
@@ -35,10 +38,16 @@ LoadedMap viewer_map = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
+// Settings file of the run, read again when the balls are scattered anew.
+static std::string settings_path;
 static std::string map_path;     // the map as named on the command line
 static bool watch_map = true;    // reload the map when its file changes
 static FileWatch map_watch;
-static bool show_layers = false;  // the layers overlay (key l)
+#ifndef KSM_FIELD_VIEW
+// The collision field's filled cells, gathered when first shown.
+static std::vector<Vec3> field_points;
+static bool field_points_ready = false;
+#endif
 
 static void request_redraw()
 {
@@ -51,16 +60,23 @@ static void aim_camera_at_field()
 {
     float n = (float)viewer_map.header.field_size;
     float h = (float)(n * 0.5);
+    camera_set_field(&camera, n);
     camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
     load_view_matrix();
 }
 
 // Loads the map file again and, when it is usable, swaps it in under the
 // running balls; a new field size re-aims the camera at the new field.
-static void reload_viewer_map()
+void reload_viewer_map()
 {
     uint16_t old_size = viewer_map.header.field_size;
-    if (reload_map(map_path, &viewer_map) && viewer_map.header.field_size != old_size)
+    mark_file_seen(&map_watch);
+    if (!reload_map(map_path, &viewer_map))
+        return;
+#ifndef KSM_FIELD_VIEW
+    field_points_ready = false;
+#endif
+    if (viewer_map.header.field_size != old_size)
         aim_camera_at_field();
 }
 
@@ -71,7 +87,38 @@ static void check_map_file()
         reload_viewer_map();
 }
 
+bool restart_simulation()
+{
+#ifdef KSM_FIELD_VIEW
+    return true;
+#else
+    const char* reason = "";
+    if (init_balls_from(&viewer_map.header, settings_path.c_str(), &reason, &viewer_map.layers))
+        return true;
+    std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
+    return false;
+#endif
+}
+
 #ifndef KSM_FIELD_VIEW
+// The filled cells as white points over the scene, with the current
+// matrices (the camera's).
+static void draw_field_points()
+{
+    if (!field_points_ready) {
+        field_points = collect_field_points(&viewer_map.header);
+        field_points_ready = true;
+    }
+    if (field_points.empty())
+        return;
+    glPointSize(1.0f);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, field_points.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
 static void step_simulation()
 {
     static bool warned = false;
@@ -91,7 +138,8 @@ static void draw_frame()
     int previous = frame_timing.frame_start_ms;
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
 #ifndef KSM_FIELD_VIEW
-    step_simulation();
+    if (frame_runs_simulation(&viewer_controls))
+        step_simulation();
 #endif
     int t1 = glutGet(GLUT_ELAPSED_TIME);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -107,9 +155,16 @@ static void draw_frame()
     draw_balls(view, projection);
     gl_entry_table.glUseProgramObjectARB(0);
     glDisable(GL_POINT_SPRITE);
+    if (viewer_controls.show_field)
+        draw_field_points();
 #endif
-    if (show_layers)
+    if (viewer_controls.show_layers)
         draw_layers_overlay(&viewer_map.layers, view, projection);
+    draw_overlay();
+    if (viewer_controls.screenshot_requested) {
+        viewer_controls.screenshot_requested = false;
+        save_screenshot();
+    }
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];
@@ -168,6 +223,8 @@ int main(int argc, char** argv)
     glutMouseFunc(mouse_button);
     glutMotionFunc(mouse_drag);
     glutIdleFunc(request_redraw);
+    glutKeyboardFunc(key_pressed);
+    glutSpecialFunc(special_key_pressed);
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
@@ -180,7 +237,8 @@ int main(int argc, char** argv)
         return 1;
     }
     start_file_watch(&map_watch, map_path, glutGet(GLUT_ELAPSED_TIME));
-    if (!start_balls(&viewer_map, args.config_path.c_str(), args.seed_given, args.seed)) {
+    settings_path = args.config_path;
+    if (!start_balls(&viewer_map, settings_path.c_str(), args.seed_given, args.seed)) {
         release_map();
         return 1;
     }
