@@ -54,6 +54,25 @@ TEST(ViewerArgs, WordsAndOptions)
     EXPECT_NE(parse({"--frobnicate"}).error.find("--frobnicate"), std::string::npos);
 }
 
+TEST(ViewerArgs, HeadlessAndWatchOptions)
+{
+    ViewerArgs a = parse({"--headless", "--frames", "20", "--seed=7", "--dump", "o.ply", "m.ksm", "--no-watch"});
+    ASSERT_EQ(a.command, VIEWER_RUN) << a.error;
+    EXPECT_TRUE(a.headless);
+    EXPECT_EQ(a.frames, 20);
+    EXPECT_TRUE(a.seed_given);
+    EXPECT_EQ(a.seed, 7u);
+    EXPECT_EQ(a.dump_path, "o.ply");
+    EXPECT_EQ(a.map_path, "m.ksm");
+    EXPECT_FALSE(a.watch);
+    EXPECT_EQ(parse({"--headless"}).frames, DEFAULT_HEADLESS_FRAMES);
+    EXPECT_EQ(parse({"--seed", "4294967295"}).seed, 4294967295u);
+    for (std::vector<const char*> bad : {std::vector<const char*>{"--frames", "5"}, {"--dump", "a.ply"},
+                                         {"--headless", "--frames", "x"}, {"--seed", "-1"},
+                                         {"--seed", "4294967296"}, {"--headless", "--dump"}})
+        EXPECT_EQ(parse(bad).command, VIEWER_USAGE_ERROR) << bad[0] << " " << bad.size();
+}
+
 TEST(ViewerArgs, AbsolutePaths)
 {
     EXPECT_EQ(join_absolute_path("/home/u", "map.ksm"), "/home/u/map.ksm");
