@@ -28,15 +28,30 @@ void draw_field_box(int side)
     glEnd();
 }
 
-void draw_map_objects(const float* view, const float* projection)
+// The camera's matrices on both stacks, the previous ones kept beneath;
+// pop_camera_matrices restores them and leaves the modelview stack selected.
+static void push_camera_matrices(const float* view, const float* projection)
 {
-    glPushAttrib(GL_ENABLE_BIT);
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
     glLoadMatrixf(view);
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();
     glLoadMatrixf(projection);
+}
+
+static void pop_camera_matrices()
+{
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+}
+
+void draw_map_objects(const float* view, const float* projection)
+{
+    glPushAttrib(GL_ENABLE_BIT);
+    push_camera_matrices(view, projection);
     glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
@@ -50,10 +65,7 @@ void draw_map_objects(const float* view, const float* projection)
         glDrawElements(GL_TRIANGLES, (GLsizei)(3 * obj->face_count), GL_UNSIGNED_INT, obj->faces);
     }
     glDisableClientState(GL_VERTEX_ARRAY);
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    pop_camera_matrices();
     glPopAttrib();
 }
 
@@ -101,12 +113,7 @@ static void box_centre(const LayerBox* box, float c[3])
 void draw_layers_overlay(const MapLayers* layers, const float* view, const float* projection)
 {
     glPushAttrib(GL_ENABLE_BIT | GL_LINE_BIT | GL_CURRENT_BIT);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glLoadMatrixf(view);
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadMatrixf(projection);
+    push_camera_matrices(view, projection);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_CULL_FACE);
     glDisable(GL_TEXTURE_2D);
@@ -132,10 +139,7 @@ void draw_layers_overlay(const MapLayers* layers, const float* view, const float
         glVertex3fv(b);
         glEnd();
     }
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    pop_camera_matrices();
     glPopAttrib();
 }
 
