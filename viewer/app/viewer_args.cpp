@@ -33,7 +33,9 @@ static const char* const OPTION_HELP[] = {
 static const char* const MOUSE_HELP[] = {
     "  left or right drag  orbit around the field's centre",
     "  wheel               zoom in and out",
+#ifndef KSM_FIELD_VIEW
     "  middle button       hold to lift gravity, release to reverse it",
+#endif
 };
 
 // GLUT's own options, which glutInit reads and removes later: name and
