@@ -46,6 +46,8 @@ static std::string settings_path;
 static std::string map_path;     // the map as named on the command line
 static bool watch_map = true;    // reload the map when its file changes
 static FileWatch map_watch;
+static bool seed_given = false;  // --seed: key r starts again from the same seed
+static unsigned seed = 0;
 #ifndef KSM_FIELD_VIEW
 // The collision field's filled cells, gathered when first shown.
 static std::vector<Vec3> field_points;
@@ -128,6 +130,8 @@ bool restart_simulation()
 #ifdef KSM_FIELD_VIEW
     return true;
 #else
+    if (seed_given)
+        seed_ball_random(seed);
     const char* reason = "";
     if (init_balls_from(&viewer_map.header, settings_path.c_str(), &reason, &viewer_map.layers)) {
         set_frame_cap(&frame_pacer, frame_rate_cap);
@@ -246,6 +250,8 @@ int main(int argc, char** argv)
 #endif
     map_path = args.map_path;
     watch_map = args.watch;
+    seed_given = args.seed_given;
+    seed = args.seed;
 
     char title[TITLE_BUFFER_SIZE];
     format_init_title(title);
