@@ -1,10 +1,10 @@
 // The headless run: the simulation of a map without a window, timed frame by
 // frame, with a checksum of the final balls and an optional point cloud.
-#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <vector>
+#include <cstdlib>
 
 #include "balls.h"
 #include "sim_frame.h"
@@ -53,12 +53,42 @@ bool write_balls_ply(const char* path, const char** reason)
     return true;
 }
 
-// Median of the frame times (the mean of the middle two for an even count).
-static double median_of(std::vector<double> values)
+// Frame times kept as counts per whole microsecond (the printed precision),
+// up to one second, so that any number of frames fits in a fixed table.
+struct FrameTimes {
+    uint32_t* bins;  // FRAME_TIME_BINS counts; the last one holds every slower frame
+    long count;
+    double min_ms;
+    double max_ms;
+};
+static const size_t FRAME_TIME_BINS = 1000001;
+
+static void add_frame_time(FrameTimes* t, double ms)
 {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    double us = std::floor(ms * 1000.0 + 0.5);
+    size_t bin = us < (double)(FRAME_TIME_BINS - 1) ? (size_t)us : FRAME_TIME_BINS - 1;
+    t->bins[bin] += 1;
+    t->min_ms = t->count == 0 || ms < t->min_ms ? ms : t->min_ms;
+    t->max_ms = t->count == 0 || ms > t->max_ms ? ms : t->max_ms;
+    t->count += 1;
+}
+
+// The time of the frame of the given rank (0-based) in milliseconds.
+static double frame_time_at_rank(const FrameTimes* t, long rank)
+{
+    long seen = 0;
+    for (size_t bin = 0; bin < FRAME_TIME_BINS; ++bin) {
+        seen += t->bins[bin];
+        if (seen > rank)
+            return (double)bin / 1000.0;
+    }
+    return t->max_ms;
+}
+
+// The median (the mean of the middle two for an even count).
+static double median_frame_time(const FrameTimes* t)
+{
+    return (frame_time_at_rank(t, (t->count - 1) / 2) + frame_time_at_rank(t, t->count / 2)) / 2.0;
 }
 
 int run_headless(const ViewerArgs& args)
@@ -71,28 +101,33 @@ int run_headless(const ViewerArgs& args)
         return 1;
     }
 
-    std::vector<double> frame_ms;
-    frame_ms.reserve((size_t)args.frames);
+    FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0};
+    if (!times.bins) {
+        std::printf("ERROR! Cannot start the simulation: there is not enough memory for the frame times.\n");
+        free_balls();
+        free_loaded_map(&map);
+        return 1;
+    }
     bool warned = false;
     for (long n = 0; n < args.frames; ++n) {
         auto t0 = std::chrono::steady_clock::now();
         bool ok = simulate_frame(&map);
         auto t1 = std::chrono::steady_clock::now();
-        frame_ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        add_frame_time(&times, std::chrono::duration<double, std::milli>(t1 - t0).count());
         if (!ok && !warned) {
             std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
             warned = true;
         }
     }
 
-    std::printf("Headless run: %ld frames of %d balls in \"%s\"\n", args.frames, ball_count,
+    std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames, args.frames == 1 ? "" : "s", ball_count,
                 absolute_path(args.map_path).c_str());
-    if (frame_ms.empty())
+    if (times.count == 0)
         std::printf("Physics per frame (ms): no frames run\n");
     else
-        std::printf("Physics per frame (ms): min %.3f  median %.3f  max %.3f\n",
-                    *std::min_element(frame_ms.begin(), frame_ms.end()), median_of(frame_ms),
-                    *std::max_element(frame_ms.begin(), frame_ms.end()));
+        std::printf("Physics per frame (ms): min %.3f  median %.3f  max %.3f\n", times.min_ms,
+                    median_frame_time(&times), times.max_ms);
+    std::free(times.bins);
     std::printf("checksum: %016llx\n", (unsigned long long)ball_checksum());
 
     int status = 0;
