@@ -120,8 +120,8 @@ int run_headless(const ViewerArgs& args)
         }
     }
 
-    std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames, args.frames == 1 ? "" : "s", ball_count,
-                absolute_path(args.map_path).c_str());
+    std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames,
+                args.frames == 1 ? "" : "s", ball_count, absolute_path(args.map_path).c_str());
     if (times.count == 0)
         std::printf("Physics per frame (ms): no frames run\n");
     else
@@ -134,7 +134,8 @@ int run_headless(const ViewerArgs& args)
     if (!args.dump_path.empty()) {
         const char* reason = "";
         if (write_balls_ply(args.dump_path.c_str(), &reason)) {
-            std::printf("Point cloud: \"%s\" (%d points)\n", absolute_path(args.dump_path).c_str(), ball_count);
+            std::printf("Point cloud: \"%s\" (%d points)\n", absolute_path(args.dump_path).c_str(),
+                        ball_count);
         } else {
             std::printf("ERROR! Cannot write the point cloud \"%s\": %s.\n",
                         absolute_path(args.dump_path).c_str(), reason);

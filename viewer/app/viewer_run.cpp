@@ -55,7 +55,8 @@ bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given,
     double lo[3], hi[3];
     if (layers_enabled && map->layers.has_start &&
         !start_box_region(&map->layers.start, field_extent, lo, hi))
-        std::fprintf(stderr, "WARNING! The map's start box lies outside the field: the balls start in the whole field.\n");
+        std::fprintf(stderr, "WARNING! The map's start box lies outside the field: "
+                             "the balls start in the whole field.\n");
     return true;
 }
 
@@ -69,7 +70,8 @@ bool reload_map(const std::string& path, LoadedMap* current)
         fault = warning;
     if (fault) {
         free_loaded_map(&staged);
-        std::fprintf(stderr, "WARNING! The compiled map \"%s\" was not reloaded: %s. The current map stays.\n",
+        std::fprintf(stderr,
+                     "WARNING! The compiled map \"%s\" was not reloaded: %s. The current map stays.\n",
                      absolute_path(path).c_str(), fault);
         return false;
     }
