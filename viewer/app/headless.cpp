@@ -96,6 +96,7 @@ int run_headless(const ViewerArgs& args)
     LoadedMap map{};
     if (!load_start_map(args.map_path, &map))
         return 1;
+    print_settings_notes(args);
     if (!start_balls(&map, args.config_path.c_str(), args.seed_given, args.seed)) {
         free_loaded_map(&map);
         return 1;

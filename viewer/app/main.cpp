@@ -20,7 +20,6 @@
 #include "map_format.h"
 #include "render.h"
 #include "render_math.h"
-#include "settings_notes.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 #include "viewer_run.h"
@@ -76,20 +75,6 @@ static void request_redraw()
         return;
     }
     glutPostRedisplay();
-}
-
-// Notes on the settings file on stderr: entries that are not read as they
-// look, a missing file named on the command line, a directory.
-static void print_settings_notes(const ViewerArgs& args)
-{
-    std::string shown = absolute_path(args.config_path);
-    std::vector<std::string> notes;
-    if (path_is_directory(args.config_path))
-        notes.push_back(shown + ": is a directory; the defaults apply");
-    else
-        notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
-    for (const std::string& note : notes)
-        std::fprintf(stderr, "note: %s\n", note.c_str());
 }
 
 // Aims the camera at the field's centre from outside its z < 0 side, as at

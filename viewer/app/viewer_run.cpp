@@ -6,9 +6,11 @@
 
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "balls.h"
 #include "frame_logic.h"
+#include "settings_notes.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 
@@ -28,6 +30,20 @@ static void warn_about_layers(const std::string& path, const LoadedMap* map)
     if (map->layers_fault)
         std::fprintf(stderr, "WARNING! The compiled map \"%s\" has no layers: %s.\n",
                      absolute_path(path).c_str(), map->layers_fault);
+}
+
+// Notes on the settings file on stderr: entries that are not read as they
+// look, a missing file named on the command line, a directory.
+void print_settings_notes(const ViewerArgs& args)
+{
+    std::string shown = absolute_path(args.config_path);
+    std::vector<std::string> notes;
+    if (path_is_directory(args.config_path))
+        notes.push_back(shown + ": is a directory; the defaults apply");
+    else
+        notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "note: %s\n", note.c_str());
 }
 
 bool load_start_map(const std::string& path, LoadedMap* map)

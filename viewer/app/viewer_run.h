@@ -15,6 +15,10 @@ struct ViewerArgs;
 // warning line on stderr.
 bool load_start_map(const std::string& path, LoadedMap* map);
 
+// Notes on the settings file on stderr: entries that are not read as they
+// look, a missing file named on the command line, a directory.
+void print_settings_notes(const ViewerArgs& args);
+
 // Seeds the ball generator (with `seed`, or the clock when not given) and
 // starts the balls with the settings of `config_path`, in the map's start box
 // when the settings ask for layers. Prints the reason and returns false on
