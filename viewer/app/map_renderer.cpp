@@ -58,19 +58,9 @@ void draw_map_objects(const float* view, const float* projection)
 
 void draw_field_cells()
 {
-    const NormalField* field = &map_header.field;
-    float scale = field_cell_scale(&map_header);
-    if (!field->cells || !(scale > 0.0f))
-        return;
-    int g = field->grid_size;
-    for (int x = 0; x < g; ++x)
-        for (int y = 0; y < g; ++y)
-            for (int z = 0; z < g; ++z) {
-                if (!field_cell_filled(field, x, y, z))
-                    continue;
-                Vec3 p = field_cell_point(x, y, z, scale);
-                glBegin(GL_POINTS);
-                glVertex3f(p.x, p.y, p.z);
-                glEnd();
-            }
+    for (const Vec3& p : collect_field_points(&map_header)) {
+        glBegin(GL_POINTS);
+        glVertex3f(p.x, p.y, p.z);
+        glEnd();
+    }
 }
