@@ -76,7 +76,9 @@ TEST(ViewerArgs, HeadlessAndWatchOptions)
 TEST(ViewerArgs, AbsolutePaths)
 {
     EXPECT_EQ(join_absolute_path("/home/u", "map.ksm"), "/home/u/map.ksm");
-    EXPECT_EQ(join_absolute_path("/home/u/", "./out/./x.ksm"), "/home/u/out/./x.ksm");
+    EXPECT_EQ(join_absolute_path("/home/u/", "./out/./x.ksm"), "/home/u/out/x.ksm");
+    EXPECT_EQ(join_absolute_path("/home/u", "../v//maps/../x.ksm"), "/home/v/x.ksm");
+    EXPECT_EQ(join_absolute_path("/", "../../x.ksm"), "/x.ksm");
     EXPECT_EQ(join_absolute_path("/home/u", "/tmp/x.ksm"), "/tmp/x.ksm");
     EXPECT_EQ(join_absolute_path("/", "x.ksm"), "/x.ksm");
     EXPECT_EQ(join_absolute_path("/home/u", "."), "/home/u");

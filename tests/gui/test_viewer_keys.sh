@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Keys of the real viewer: Space freezes the picture and resumes it, n
 # steps while paused, p saves a PNG equal to the window, h shows the help,
-# q ends the viewer with status 0.
+# f the field's cells, q ends the viewer with status 0.
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gui_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/render_pixels.sh"
@@ -61,6 +61,20 @@ render_settled_screenshot "$GUI_DIR/g.png"
 after=$(help_pixels "$GUI_DIR/g.png")
 echo "help text pixels: $before before h, $after after"
 [ "$after" -gt $((before + 1000)) ] || gui_fail "h showed no help ($before, then $after text pixels)"
+
+# --- f: the collision field's filled cells as white points --------------------
+gui_key space
+render_settled_screenshot "$GUI_DIR/h.png"
+gui_key f
+render_settled_screenshot "$GUI_DIR/i.png"
+# Paused, only the points change the picture: about a hundred distinct
+# pixels for this map and view, each white.
+changed=$(pixels_changed "$GUI_DIR/h.png" "$GUI_DIR/i.png")
+read -r before _ <<<"$(white_box "$GUI_DIR/h.png")"
+read -r after _ <<<"$(white_box "$GUI_DIR/i.png")"
+echo "f: $changed pixels changed; white pixels $before, then $after"
+[ "$changed" -gt 50 ] || gui_fail "f showed no field points ($changed pixels changed)"
+[ "$after" -ge $((before + changed)) ] || gui_fail "the field points are not white"
 
 # --- q: a clean end ----------------------------------------------------------
 gui_key q

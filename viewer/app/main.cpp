@@ -128,8 +128,8 @@ bool restart_simulation()
 }
 
 #ifndef KSM_FIELD_VIEW
-// The filled cells as white points over the scene, with the current
-// matrices (the camera's).
+// The filled cells as white points over the scene (not hidden by the balls),
+// with the current matrices (the camera's).
 static void draw_field_points()
 {
     if (!field_points_ready) {
@@ -138,12 +138,15 @@ static void draw_field_points()
     }
     if (field_points.empty())
         return;
+    glPushAttrib(GL_ENABLE_BIT);
+    glDisable(GL_DEPTH_TEST);
     glPointSize(1.0f);
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, field_points.data());
     glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
     glDisableClientState(GL_VERTEX_ARRAY);
+    glPopAttrib();
 }
 
 static void step_simulation()

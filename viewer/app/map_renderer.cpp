@@ -145,19 +145,9 @@ void draw_layers_overlay(const MapLayers* layers, const float* view, const float
 
 void draw_field_cells()
 {
-    const NormalField* field = &viewer_map.header.field;
-    float scale = field_cell_scale(&viewer_map.header);
-    if (!field->cells || !(scale > 0.0f))
-        return;
-    int g = field->grid_size;
-    for (int x = 0; x < g; ++x)
-        for (int y = 0; y < g; ++y)
-            for (int z = 0; z < g; ++z) {
-                if (!field_cell_filled(field, x, y, z))
-                    continue;
-                Vec3 p = field_cell_point(x, y, z, scale);
-                glBegin(GL_POINTS);
-                glVertex3f(p.x, p.y, p.z);
-                glEnd();
-            }
+    for (const Vec3& p : collect_field_points(&viewer_map.header)) {
+        glBegin(GL_POINTS);
+        glVertex3f(p.x, p.y, p.z);
+        glEnd();
+    }
 }

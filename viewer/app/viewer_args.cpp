@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "frame_logic.h"
 #include "viewer_keys.h"
@@ -218,23 +219,27 @@ void print_viewer_version(FILE* out)
 
 std::string join_absolute_path(const std::string& cwd, const std::string& path)
 {
-    if (!path.empty() && path[0] == '/')
-        return path;
+    std::string whole = !path.empty() && path[0] == '/' ? path : cwd + "/" + path;
+    // Drop empty and "." parts; ".." takes back the part before it.
+    std::vector<std::string> parts;
     size_t start = 0;
-    while (path.compare(start, 2, "./") == 0) {
-        start += 2;
-        while (start < path.size() && path[start] == '/')
-            ++start;
+    while (start <= whole.size()) {
+        size_t end = whole.find('/', start);
+        if (end == std::string::npos)
+            end = whole.size();
+        std::string part = whole.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
     }
-    std::string rest = path.substr(start);
-    if (rest == ".")
-        rest.clear();
-    std::string base = cwd;
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    if (rest.empty())
-        return base;
-    return base == "/" ? base + rest : base + "/" + rest;
+    std::string out;
+    for (const std::string& part : parts)
+        out += "/" + part;
+    return out.empty() ? "/" : out;
 }
 
 std::string absolute_path(const std::string& path)

@@ -58,8 +58,9 @@ void print_viewer_usage_error(FILE* out, const std::string& error);
 // The program's title and its line break (--version).
 void print_viewer_version(FILE* out);
 
-// `path` made absolute against the directory `cwd` (itself absolute):
-// absolute paths stay as they are, leading "./" parts are dropped.
+// `path` made absolute against the directory `cwd` (itself absolute), with
+// "." and empty parts dropped and each ".." taking back the part before it
+// (by the text, as a shell's cd does, not by following links).
 std::string join_absolute_path(const std::string& cwd, const std::string& path);
 // `path` made absolute against the working directory (as given when the
 // working directory cannot be read).
