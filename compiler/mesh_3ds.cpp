@@ -189,15 +189,49 @@ static bool find_required(const Mesh3dsFile* file, uint16_t id, uint64_t start, 
     return true;
 }
 
-static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, MapObject* obj)
+// Offset just past the object block at `object` when its length is sound,
+// else 0 with the status set.
+static uint64_t object_block_end(const Mesh3dsFile* file, uint64_t object, Mesh3dsStatus* status)
+{
+    uint32_t length = u32_at(file->data + object + 2);
+    if (length < CHUNK_3DS_HEADER_SIZE) {
+        *status = status_of(MESH_BAD_CHUNK_LENGTH);
+        status->offset = object;
+        status->length = length;
+        return 0;
+    }
+    return object + length;
+}
+
+// The object block to read: the first one, or the first whose name is
+// `object_name`. Its name goes into the object; `*name_end` is the offset
+// after the name as read.
+static bool find_object_block(const Mesh3dsFile* file, uint64_t editor, const char* object_name,
+                              MapObject* obj, uint64_t* name_end, Mesh3dsStatus* s)
+{
+    uint64_t object;
+    if (!find_required(file, CHUNK_3DS_OBJECT, editor + 6, MESH_NO_OBJECT, &object, s))
+        return false;
+    *name_end = read_chunk_name(file, object + 6, obj->name);
+    while (object_name && std::strcmp(obj->name, object_name) != 0) {
+        uint64_t next = object_block_end(file, object, s);
+        if (next == 0)
+            return false;
+        if (!find_required(file, CHUNK_3DS_OBJECT, next, MESH_NO_NAMED_OBJECT, &object, s))
+            return false;
+        *name_end = read_chunk_name(file, object + 6, obj->name);
+    }
+    return true;
+}
+
+static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, const char* object_name, MapObject* obj)
 {
     Mesh3dsStatus s = status_of(MESH_READ_OK);
-    uint64_t editor, object, tri_mesh, vertices, mapping, faces;
+    uint64_t editor, name_end, tri_mesh, vertices, mapping, faces;
     if (!find_required(file, CHUNK_3DS_EDITOR, CHUNK_3DS_HEADER_SIZE, MESH_NO_EDITOR, &editor, &s))
         return s;
-    if (!find_required(file, CHUNK_3DS_OBJECT, editor + 6, MESH_NO_OBJECT, &object, &s))
+    if (!find_object_block(file, editor, object_name, obj, &name_end, &s))
         return s;
-    uint64_t name_end = read_chunk_name(file, object + 6, obj->name);
     // The scan goes on right after the name as read, even when a long name
     // was cut inside its bytes.
     if (!find_required(file, CHUNK_3DS_TRI_MESH, name_end, MESH_NO_TRI_MESH, &tri_mesh, &s))
@@ -222,34 +256,56 @@ static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, MapObject* obj)
     return s;
 }
 
-Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj)
+static void empty_mesh(MapObject* obj)
 {
     clear_object(obj);
     obj->vertex_count = 0;
     obj->face_count = 0;
-    Mesh3dsStatus s = read_mesh_chunks(file, obj);
-    if (s.result != MESH_READ_OK) {
-        clear_object(obj);
-        obj->vertex_count = 0;
-        obj->face_count = 0;
-    }
+}
+
+Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj, const char* object_name)
+{
+    empty_mesh(obj);
+    Mesh3dsStatus s = read_mesh_chunks(file, object_name, obj);
+    if (s.result != MESH_READ_OK)
+        empty_mesh(obj);
     return s;
 }
 
-Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj)
+Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj, const char* object_name)
 {
     size_t size = 0;
     uint8_t* data = read_file_bytes(path, &size);
     if (!data) {
-        clear_object(obj);
-        obj->vertex_count = 0;
-        obj->face_count = 0;
+        empty_mesh(obj);
         return status_of(MESH_CANNOT_READ);
     }
     Mesh3dsFile file{data, size};
-    Mesh3dsStatus s = read_3ds_mesh_bytes(&file, obj);
+    Mesh3dsStatus s = read_3ds_mesh_bytes(&file, obj, object_name);
     std::free(data);
     return s;
+}
+
+void list_3ds_mesh_objects(const Mesh3dsFile* file, std::vector<std::string>* names)
+{
+    names->clear();
+    uint64_t editor, object, bad;
+    editor = find_chunk(file, CHUNK_3DS_EDITOR, CHUNK_3DS_HEADER_SIZE, &bad);
+    if (editor == 0)
+        return;
+    object = find_chunk(file, CHUNK_3DS_OBJECT, editor + 6, &bad);
+    while (object != 0) {
+        Mesh3dsStatus s;
+        uint64_t end = object_block_end(file, object, &s);
+        if (end == 0)
+            return;
+        char name[MESH_NAME_MAX + 1];
+        uint64_t name_end = read_chunk_name(file, object + 6, name);
+        uint64_t mesh = find_chunk(file, CHUNK_3DS_TRI_MESH, name_end, &bad);
+        if (mesh != 0 && mesh < end)
+            names->push_back(name);
+        object = find_chunk(file, CHUNK_3DS_OBJECT, end, &bad);
+    }
 }
 
 void format_mesh_3ds_status(const Mesh3dsStatus* s, char* out, size_t size)
@@ -270,6 +326,9 @@ void format_mesh_3ds_status(const Mesh3dsStatus* s, char* out, size_t size)
         return;
     case MESH_NO_OBJECT:
         std::snprintf(out, size, "no object block (chunk 0x4000)");
+        return;
+    case MESH_NO_NAMED_OBJECT:
+        std::snprintf(out, size, "no object block (chunk 0x4000) has the name asked for");
         return;
     case MESH_NO_TRI_MESH:
         std::snprintf(out, size, "the first object is no triangular mesh (chunk 0x4100)");
