@@ -6,27 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-// ---- little-endian reads from the file image -------------------------------
+// ---- the file image ---------------------------------------------------------
 
 // True when `n` bytes starting at `at` lie inside the file.
 static bool bytes_in_file(const Mesh3dsFile* file, uint64_t at, uint64_t n)
 {
     return at <= file->size && n <= file->size - at;
-}
-
-static uint16_t u16_at(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-
-static uint32_t u32_at(const uint8_t* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-static float f32_at(const uint8_t* p)
-{
-    uint32_t bits = u32_at(p);
-    float v;
-    std::memcpy(&v, &bits, 4);
-    return v;
 }
 
 static Mesh3dsStatus status_of(Mesh3dsResult result)
@@ -46,9 +31,9 @@ uint64_t find_chunk(const Mesh3dsFile* file, uint16_t id, uint64_t start, uint64
     // scan ends once it passes the end of the file.
     while (bytes_in_file(file, pos, CHUNK_3DS_HEADER_SIZE)) {
         const uint8_t* p = file->data + pos;
-        if (u16_at(p) == id)
+        if (load_u16_le(p) == id)
             return pos;
-        uint32_t length = u32_at(p + 2);
+        uint32_t length = load_u32_le(p + 2);
         if (length < CHUNK_3DS_HEADER_SIZE) {
             *bad_offset = pos;
             return 0;
@@ -80,13 +65,13 @@ static Mesh3dsStatus take_list_count(const Mesh3dsFile* file, uint64_t body, uin
 {
     *count = 0;
     if (bytes_in_file(file, body, 2)) {
-        *count = u16_at(file->data + body);
+        *count = load_u16_le(file->data + body);
         if (bytes_in_file(file, body + 2, (uint64_t)*count * entry_size))
             return status_of(MESH_READ_OK);
     }
     Mesh3dsStatus s = status_of(MESH_LIST_TRUNCATED);
     s.offset = body >= CHUNK_3DS_HEADER_SIZE ? body - CHUNK_3DS_HEADER_SIZE : 0;
-    s.chunk_id = bytes_in_file(file, s.offset, 2) ? u16_at(file->data + s.offset) : 0;
+    s.chunk_id = bytes_in_file(file, s.offset, 2) ? load_u16_le(file->data + s.offset) : 0;
     return s;
 }
 
@@ -109,7 +94,7 @@ Mesh3dsStatus read_vertex_list(const Mesh3dsFile* file, uint64_t body, MapObject
         return status_of(MESH_NO_MEMORY);
     const uint8_t* p = file->data + body + 2;
     for (uint32_t i = 0; i < count; ++i, p += 12)
-        vertices[i] = Vec3{f32_at(p), f32_at(p + 4), f32_at(p + 8)};
+        vertices[i] = Vec3{load_f32_le(p), load_f32_le(p + 4), load_f32_le(p + 8)};
     std::free(obj->vertices);
     obj->vertices = vertices;
     obj->vertex_count = count;
@@ -129,7 +114,7 @@ Mesh3dsStatus read_face_list(const Mesh3dsFile* file, uint64_t body, MapObject* 
     for (uint32_t i = 0; i < count; ++i, p += 8) {
         // a, b, c; the flags word at p + 6 is dropped.
         for (int k = 0; k < 3; ++k) {
-            uint32_t index = u16_at(p + 2 * k);
+            uint32_t index = load_u16_le(p + 2 * k);
             if (index >= obj->vertex_count) {
                 std::free(faces);
                 s = status_of(MESH_BAD_FACE_INDEX);
@@ -161,7 +146,7 @@ Mesh3dsStatus read_tex_coord_list(const Mesh3dsFile* file, uint64_t body, MapObj
     uint32_t kept = count < obj->vertex_count ? count : obj->vertex_count;
     const uint8_t* p = file->data + body + 2;
     for (uint32_t i = 0; i < kept; ++i, p += 8)
-        coords[i] = Vec3{f32_at(p), f32_at(p + 4), 0.0f};
+        coords[i] = Vec3{load_f32_le(p), load_f32_le(p + 4), 0.0f};
     std::free(obj->tex_coords);
     obj->tex_coords = coords;
     return s;
@@ -179,7 +164,7 @@ static bool find_required(const Mesh3dsFile* file, uint16_t id, uint64_t start, 
     if (bad) {
         *status = status_of(MESH_BAD_CHUNK_LENGTH);
         status->offset = bad;
-        status->length = u32_at(file->data + bad + 2);
+        status->length = load_u32_le(file->data + bad + 2);
         return false;
     }
     if (*found == 0 && missing != MESH_READ_OK) {
@@ -193,7 +178,7 @@ static bool find_required(const Mesh3dsFile* file, uint16_t id, uint64_t start, 
 // else 0 with the status set.
 static uint64_t object_block_end(const Mesh3dsFile* file, uint64_t object, Mesh3dsStatus* status)
 {
-    uint32_t length = u32_at(file->data + object + 2);
+    uint32_t length = load_u32_le(file->data + object + 2);
     if (length < CHUNK_3DS_HEADER_SIZE) {
         *status = status_of(MESH_BAD_CHUNK_LENGTH);
         status->offset = object;
