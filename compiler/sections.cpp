@@ -193,9 +193,11 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
 
 // After a missing mesh: the folder searched and, for the default one, how
 // to name another.
-static void hint_missing_mesh(const char* path, const char* src_dir, const CompileOptions* options)
+static void hint_missing_mesh(const char* section, const char* file_value, const char* src_dir,
+                              const CompileOptions* options)
 {
-    print_note(NOTE_HINT, "\"%s\" was looked for in the mesh folder \"%s\"", path, src_dir);
+    print_note(NOTE_HINT, "the mesh \"%s\" of [%s] was looked for in the folder \"%s\"", file_value, section,
+               src_dir);
     if (options->default_src_dir)
         print_note(NOTE_HINT,
                    "that is the default folder src/ beside the program; name another as the third "
@@ -215,7 +217,7 @@ static bool load_object(const char* section, ObjectKeys* keys, const char* src_d
     const char* path = keys->mesh_path;
     if (!file_exists(path)) {
         std::printf("ERROR! NO FILE \"%s\"!\n", path);
-        hint_missing_mesh(path, src_dir, options);
+        hint_missing_mesh(section, keys->file_value, src_dir, options);
         return false;
     }
     double t0 = now_ms();
