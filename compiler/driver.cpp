@@ -218,6 +218,11 @@ static int run_compiler_steps(int argc, char** argv)
     OutputFile output;
     if (!begin_output(end_path, &output)) {
         std::printf("ERROR :(\n");
+        if (output.error)
+            print_note(NOTE_HINT, "\"%s\" cannot be written, or its folder takes no new file for the map to be "
+                                  "written into first: %s", end_path, std::strerror(output.error));
+        else
+            print_note(NOTE_HINT, "\"%s\" is a folder", end_path);
         note_output_unchanged(end_path);
         return EXIT_FAILED;
     }

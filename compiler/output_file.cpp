@@ -65,6 +65,7 @@ bool begin_output(const char* path, OutputFile* out)
     out->target = path;
     out->temp_path.clear();
     out->target_existed = false;
+    out->error = 0;
 
     // A link is followed, so that the file it names gets the new map, as
     // writing through it would.
@@ -82,12 +83,15 @@ bool begin_output(const char* path, OutputFile* out)
         if (!S_ISREG(st.st_mode)) {
             // A device or a pipe holds no map to keep: write to it directly.
             out->file = std::fopen(out->target.c_str(), "wb");
+            out->error = out->file ? 0 : errno;
             return out->file != nullptr;
         }
         // The old map is replaced, never written: only check that it could be.
         int fd = open(out->target.c_str(), O_WRONLY);
-        if (fd < 0)
+        if (fd < 0) {
+            out->error = errno;
             return false;
+        }
         close(fd);
         mode = st.st_mode & 07777;
     } else {
@@ -102,13 +106,16 @@ bool begin_output(const char* path, OutputFile* out)
     std::string pattern = folder_of(out->target) + "/." + base + ".XXXXXX";
     std::string buf = pattern;
     int fd = mkstemp(&buf[0]);
-    if (fd < 0)
+    if (fd < 0) {
+        out->error = errno;
         return false;
+    }
     out->temp_path = buf;
     watch_temp(out->temp_path);
     fchmod(fd, mode);
     out->file = fdopen(fd, "wb");
     if (!out->file) {
+        out->error = errno;
         close(fd);
         discard_output(out);
         return false;

@@ -12,6 +12,7 @@ struct OutputFile {
     std::string target;      // the file that is replaced (links followed)
     std::string temp_path;   // empty when written in place (a device or pipe)
     bool target_existed;
+    int error;               // errno of a failed begin_output, 0 for a directory
 };
 
 // Opens the temporary file for `path`. False (nothing created) when the

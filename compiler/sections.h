@@ -1,6 +1,7 @@
 // The sections of a map description (.ksd) and what they write:
 //   [main]          field_size, grid_size, objs_num (header), teleports
-//   [obj_N]         file, scale, pos_x/y/z, rt_angle, rt_x/y/z, geom1, geom2
+//   [obj_N]         file, scale, pos_x/y/z, rt_angle, rt_x/y/z, geom1, geom2,
+//                   optional object (picks one object of the mesh file by name)
 //   [start]         gg switches the start layer on; from_x/y/z, to_x/y/z
 //   [teleport_N]    from_from_x .. from_to_z, to_from_x .. to_to_z
 // Every required key is looked up with the default "GG=(", and a result that

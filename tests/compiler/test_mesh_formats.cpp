@@ -72,6 +72,14 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
     return s;
 }
 
+void write_unit_box(const std::string& path)
+{
+    Scene3ds box{};
+    box.objects.push_back(make_box_object("box", Vec3{1, 1, 1}, false));
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(write_3ds_file(path.c_str(), &box));
+}
+
 bool have_models()
 {
     return std::filesystem::exists(MODELS + "3DS/cubes_with_alpha.3DS");
@@ -201,10 +209,7 @@ TEST(MeshFormats, ObjectKeyPicksOneObjectIn3dsAndObj)
 TEST(MeshFormats, FailedCompileKeepsTheOutputAndLeavesNoFileBehind)
 {
     ScratchDir dir;
-    Scene3ds box{};
-    box.objects.push_back(make_box_object("box", Vec3{1, 1, 1}, false));
-    std::filesystem::create_directories(dir / "src");
-    ASSERT_TRUE(write_3ds_file((dir / "src/box.3ds").c_str(), &box));
+    write_unit_box(dir / "src/box.3ds");
     write_text(dir / "good.ksd", map_text(10, 10, {object_text(0, "box.3ds", TILTED)}));
     ASSERT_EQ(run_compiler_in(dir.path, {"good.ksd", "m.ksm", "src"}).status, 0);
     std::vector<uint8_t> good = read_bytes(dir / "m.ksm");
@@ -233,10 +238,7 @@ TEST(MeshFormats, FailedCompileKeepsTheOutputAndLeavesNoFileBehind)
 TEST(MeshFormats, NotesGoToStandardErrorAndLeaveTheTranscript)
 {
     ScratchDir dir;
-    Scene3ds box{};
-    box.objects.push_back(make_box_object("box", Vec3{1, 1, 1}, false));
-    std::filesystem::create_directories(dir / "src");
-    ASSERT_TRUE(write_3ds_file((dir / "src/box.3ds").c_str(), &box));
+    write_unit_box(dir / "src/box.3ds");
     const std::string outside = "scale=2\npos_x=3\npos_y=12\npos_z=3\nrt_angle=0\nrt_x=0\nrt_y=1\nrt_z=0\n";
     write_text(dir / "m.ksd", map_text(10, 10, {object_text(0, "box.3ds", outside)}));
     RunResult plain = run_compiler_in(dir.path, {"m.ksd", "m.ksm", "src"});
