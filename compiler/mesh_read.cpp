@@ -81,6 +81,11 @@ static bool read_3ds(const char* path, const char* object_name, const char* sect
                        name_list(names, names.size(), NAMES_LISTED).c_str());
         return false;
     }
+    if (status.result == MESH_NO_TRI_MESH && object_name) {
+        std::snprintf(reason, MESH_REASON_SIZE, "the object \"%s\" is no triangular mesh (chunk 0x4100)",
+                      object_name);
+        return false;
+    }
     if (status.result != MESH_READ_OK) {
         format_mesh_3ds_status(&status, reason, MESH_REASON_SIZE);
         return false;

@@ -128,6 +128,13 @@ bool commit_output(OutputFile* out, int* error)
     *error = 0;
     if (out->temp_path.empty())
         return true;
+    // The map's bytes reach the disk before its name does, so that even a
+    // power cut leaves the old map or the new one.
+    int fd = open(out->temp_path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
     if (std::rename(out->temp_path.c_str(), out->target.c_str()) != 0) {
         *error = errno;
         discard_output(out);
