@@ -44,7 +44,7 @@ void print_object_report(const ObjectReport* r)
     const float* b = r->obj->box;
     print_note(NOTE_NOTE,
                "[%s] \"%s\" (%s, object \"%s\"): %lu vertices, %lu faces, placed in x %g..%g, y %g..%g, "
-               "z %g..%g; %llu collision cells filled",
+               "z %g..%g; %llu collision cells newly filled",
                r->section, r->mesh_path, r->format, r->obj->name, (unsigned long)r->obj->vertex_count,
                (unsigned long)r->obj->face_count, b[0], b[0] + b[1], b[2], b[2] + b[3], b[4], b[4] + b[5],
                (unsigned long long)r->cells_filled);

@@ -21,13 +21,13 @@ void flush_notes();
 void note_output_unchanged(const char* path);
 
 // The details of one compiled object: its mesh, counts, placed box (field
-// units) and the collision cells it filled.
+// units) and the collision cells it newly filled.
 struct ObjectReport {
     const char* section;
     const char* mesh_path;
     const char* format;  // "3DS", "OBJ", ...
     const MapObject* obj;
-    uint64_t cells_filled;
+    uint64_t cells_filled;  // cells that were empty before the object
 };
 void print_object_report(const ObjectReport* report);
 

@@ -258,7 +258,7 @@ TEST(MeshFormats, NotesGoToStandardErrorAndLeaveTheTranscript)
         << plain.errors;
     EXPECT_NE(plain.errors.find("it adds no collision cells"), std::string::npos);
     const std::string details[] = {
-        "(3DS, object \"box\"): 8 vertices, 12 faces, placed in x 3..5, y 12..14, z 3..5; 0 collision cells filled",
+        "(3DS, object \"box\"): 8 vertices, 12 faces, placed in x 3..5, y 12..14, z 3..5; 0 collision cells newly filled",
         "0 collision cells written, " + std::to_string(plain_bytes.size()) + " bytes", "time: meshes read "};
     for (const std::string& detail : details)
         EXPECT_NE(verbose.errors.find(detail), std::string::npos) << detail << "\n" << verbose.errors;
