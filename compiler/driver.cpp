@@ -32,6 +32,7 @@ static void note_mesh_folder(const char* program_path)
         std::snprintf(dir, sizeof dir, "%s", SOURCE_SUBDIR);
     print_note(NOTE_HINT, "the meshes named in a map are looked up in src_dir; without it, in \"%s\" "
                           "(the folder src/ beside the program)", dir);
+    print_note(NOTE_HINT, "--verbose (-v) adds the details of every object and stage on standard error");
 }
 
 bool cut_after_last(const char* path, char* out, char c)
