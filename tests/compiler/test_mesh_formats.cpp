@@ -228,6 +228,12 @@ TEST(MeshFormats, FailedCompileKeepsTheOutputAndLeavesNoFileBehind)
         EXPECT_EQ(read_bytes(dir / "m.ksm"), good) << desc;
         EXPECT_FALSE(path_exists(dir / "new.ksm")) << desc;
     }
+    // A write error is a failure, not a success.
+    if (path_exists("/dev/full")) {
+        RunResult full = run_compiler_in(dir.path, {"good.ksd", "/dev/full", "src"});
+        EXPECT_EQ(full.status, 1);
+        EXPECT_NE(full.output.find("ERROR! CANNOT WRITE THE OUTPUT FILE!\n"), std::string::npos) << full.output;
+    }
     // Nothing else appeared beside the output: no temporary file is left.
     size_t entries = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path))
