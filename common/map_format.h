@@ -48,6 +48,10 @@ struct MapObject {
     float box[6];        // pos_x, size_x, pos_y, size_y, pos_z, size_z
 };
 
+// The first bytes of every compiled map.
+inline constexpr char MAP_MAGIC[] = "KSMP";
+const size_t MAP_MAGIC_SIZE = 4;
+
 // A record of the cell stream.
 struct CellRecord {
     int32_t index;

@@ -18,6 +18,7 @@ GUI_BUILD_DIR="${KSM_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 GUI_SOURCE_DIR="${KSM_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 VIEWER_BIN="$GUI_BUILD_DIR/viewer/app/ksm_viewer"
 GUI_XVFB_PID=""
+GUI_SPY_PID=""
 VIEWER_PID=""
 GUI_DIR=""
 GUI_KEEP_DIR="${GUI_KEEP_DIR:-0}"
@@ -37,6 +38,7 @@ gui_end() {
     for _ in $(seq 1 50); do kill -0 "$VIEWER_PID" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$VIEWER_PID" 2>/dev/null
   fi
+  gui_stop_title_spy
   if [ -n "$GUI_XVFB_PID" ] && kill -0 "$GUI_XVFB_PID" 2>/dev/null; then
     kill "$GUI_XVFB_PID" 2>/dev/null
     for _ in $(seq 1 50); do kill -0 "$GUI_XVFB_PID" 2>/dev/null || break; sleep 0.1; done
@@ -123,6 +125,33 @@ gui_start_viewer_in() {  # gui_start_viewer_in DIR [args...]
   env_vars=$(gui_viewer_env)
   (cd "$dir" && exec env $env_vars "$VIEWER_BIN" "$@" >"$GUI_DIR/viewer.out" 2>&1) &
   VIEWER_PID=$!
+  gui_start_title_spy
+}
+
+# Records every title of the viewer's window in $GUI_DIR/titles.log (xprop
+# -spy), so that gui_wait_title does not miss a title shown for a second
+# only while a loaded machine makes each poll slow.
+gui_start_title_spy() {
+  local pid="$VIEWER_PID"
+  gui_stop_title_spy
+  : >"$GUI_DIR/titles.log"
+  (
+    for _ in $(seq 1 600); do
+      id=$(xdotool search --pid "$pid" --name "Kestrion" 2>/dev/null | head -n 1) || true
+      [ -n "$id" ] && exec xprop -spy -id "$id" WM_NAME
+      kill -0 "$pid" 2>/dev/null || exit 0
+      sleep 0.05
+    done
+  ) >>"$GUI_DIR/titles.log" 2>/dev/null &
+  GUI_SPY_PID=$!
+}
+
+gui_stop_title_spy() {
+  if [ -n "$GUI_SPY_PID" ] && kill -0 "$GUI_SPY_PID" 2>/dev/null; then
+    kill "$GUI_SPY_PID" 2>/dev/null || true
+    wait "$GUI_SPY_PID" 2>/dev/null || true
+  fi
+  GUI_SPY_PID=""
 }
 
 # The window of the viewer started last (waits until it is mapped).
@@ -161,6 +190,15 @@ gui_wait_title() {  # gui_wait_title REGEX [seconds]
     if [ -n "$t" ] && [[ "$t" =~ $re ]]; then
       echo "$t"
       return 0
+    fi
+    # A title the spy saw, even if it has been replaced since.
+    if [ -s "$GUI_DIR/titles.log" ]; then
+      while IFS= read -r seen; do
+        if [[ "$seen" =~ $re ]]; then
+          echo "$seen"
+          return 0
+        fi
+      done < <(sed -n 's/^WM_NAME([A-Z_0-9]*) = "\(.*\)"$/\1/p' "$GUI_DIR/titles.log")
     fi
     kill -0 "$VIEWER_PID" 2>/dev/null || gui_fail "viewer ended while waiting for title /$re/"
     sleep 0.05
