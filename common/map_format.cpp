@@ -6,9 +6,6 @@
 #include <cstring>
 #include <new>
 
-MapObject* map_objects = nullptr;
-uint32_t map_object_count = 0;
-
 bool alloc_normal_field(NormalField* field, uint16_t grid_size)
 {
     field->grid_size = 0;
@@ -53,14 +50,15 @@ void write_u8(FILE* f, uint8_t v) { std::fputc(v, f); }
 
 void write_u16(FILE* f, uint16_t v)
 {
-    uint8_t b[2] = {(uint8_t)(v & 0xFF), (uint8_t)(v >> 8)};
+    uint8_t b[2];
+    store_u16_le(b, v);
     std::fwrite(b, 1, 2, f);
 }
 
 void write_u32(FILE* f, uint32_t v)
 {
-    uint8_t b[4] = {(uint8_t)(v & 0xFF), (uint8_t)((v >> 8) & 0xFF), (uint8_t)((v >> 16) & 0xFF),
-                    (uint8_t)(v >> 24)};
+    uint8_t b[4];
+    store_u32_le(b, v);
     std::fwrite(b, 1, 4, f);
 }
 
@@ -69,9 +67,9 @@ void write_s16(FILE* f, int16_t v) { write_u16(f, (uint16_t)v); }
 
 void write_f32(FILE* f, float v)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    write_u32(f, bits);
+    uint8_t b[4];
+    store_f32_le(b, v);
+    std::fwrite(b, 1, 4, f);
 }
 
 static void write_vec3(FILE* f, Vec3 v)
@@ -83,7 +81,7 @@ static void write_vec3(FILE* f, Vec3 v)
 
 void write_map_header(FILE* f, const MapHeader* header)
 {
-    std::fwrite("KSMP", 1, 4, f);
+    std::fwrite(MAP_MAGIC, 1, MAP_MAGIC_SIZE, f);
     write_u16(f, header->field_size);
     write_u16(f, header->grid_size);
     write_u16(f, header->objs_num);
@@ -160,6 +158,14 @@ void write_layer_record(const LayerRecord* rec, FILE* f)
 
 // ---- readers ---------------------------------------------------------------
 
+// A cursor over a file's bytes; the readers fail on a short buffer or a count
+// that cannot fit in the rest of it.
+struct ByteReader {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;
+};
+
 static bool take(ByteReader* in, void* out, size_t n)
 {
     if (in->size - in->pos < n)
@@ -174,7 +180,7 @@ static bool take_u16(ByteReader* in, uint16_t* v)
     uint8_t b[2];
     if (!take(in, b, 2))
         return false;
-    *v = (uint16_t)(b[0] | (b[1] << 8));
+    *v = load_u16_le(b);
     return true;
 }
 
@@ -183,22 +189,12 @@ static bool take_u32(ByteReader* in, uint32_t* v)
     uint8_t b[4];
     if (!take(in, b, 4))
         return false;
-    *v = (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+    *v = load_u32_le(b);
     return true;
 }
 
-static float f32_at(const uint8_t* p)
-{
-    uint32_t bits = (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-    float v;
-    std::memcpy(&v, &bits, 4);
-    return v;
-}
-
-static uint32_t u32_at(const uint8_t* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
+static float f32_at(const uint8_t* p) { return load_f32_le(p); }
+static uint32_t u32_at(const uint8_t* p) { return load_u32_le(p); }
 
 // Reads a count and checks that count * element bytes fit in the rest.
 static MapLoadResult take_count(ByteReader* in, uint32_t* count, size_t element_size)
@@ -226,7 +222,7 @@ static void read_vec3_array(Vec3* dst, ByteReader* in, uint32_t n)
     in->pos += (size_t)n * 12;
 }
 
-MapLoadResult read_vertices(MapObject* obj, ByteReader* in)
+static MapLoadResult read_vertices(MapObject* obj, ByteReader* in)
 {
     uint32_t n;
     MapLoadResult r = take_count(in, &n, 12);
@@ -240,7 +236,7 @@ MapLoadResult read_vertices(MapObject* obj, ByteReader* in)
     return MAP_LOADED;
 }
 
-MapLoadResult read_faces(MapObject* obj, ByteReader* in)
+static MapLoadResult read_faces(MapObject* obj, ByteReader* in)
 {
     uint32_t n;
     MapLoadResult r = take_count(in, &n, 12);
@@ -264,7 +260,7 @@ MapLoadResult read_faces(MapObject* obj, ByteReader* in)
     return MAP_LOADED;
 }
 
-MapLoadResult read_tex_coords(MapObject* obj, ByteReader* in)
+static MapLoadResult read_tex_coords(MapObject* obj, ByteReader* in)
 {
     uint32_t n;
     MapLoadResult r = take_count(in, &n, 8);
@@ -282,7 +278,7 @@ MapLoadResult read_tex_coords(MapObject* obj, ByteReader* in)
     return MAP_LOADED;
 }
 
-MapLoadResult read_vertex_normals(MapObject* obj, ByteReader* in)
+static MapLoadResult read_vertex_normals(MapObject* obj, ByteReader* in)
 {
     uint32_t n;
     MapLoadResult r = take_count(in, &n, 12);
@@ -306,19 +302,47 @@ static void free_object_array(MapObject* objs, uint32_t count)
     std::free(objs);
 }
 
-void free_map_objects()
+static bool take_box(ByteReader* in, LayerBox* box)
 {
-    free_object_array(map_objects, map_object_count);
-    map_objects = nullptr;
-    map_object_count = 0;
+    return take(in, box->a, 3) && take(in, box->b, 3);
 }
 
-static MapLoadResult parse_map(const uint8_t* data, size_t size, MapHeader* out_header,
-                               MapObject** out_objs)
+// Reads the layers block: an optional start layer (tag 0), teleports tagged
+// 1, 2, ... in order, then the end tag. Returns null when it reads cleanly,
+// else the fault, with `layers` emptied: a map without readable layers is
+// still a usable map.
+static const char* read_layers(ByteReader* in, MapLayers* layers)
+{
+    std::memset(layers, 0, sizeof *layers);
+    const char* fault = nullptr;
+    uint8_t tag;
+    if (!take(in, &tag, 1))
+        return "the map has no layers block";
+    if (tag == LAYER_TAG_START) {
+        layers->has_start = true;
+        if (!take_box(in, &layers->start) || !take(in, &tag, 1))
+            fault = "the layers block ends early";
+    }
+    while (!fault && tag != LAYER_TAG_END) {
+        if (tag != layers->teleport_count + 1) {
+            fault = tag == LAYER_TAG_START ? "the start layer comes after a teleport"
+                                           : "a teleport's tag is out of sequence";
+            break;
+        }
+        Teleport* t = &layers->teleports[layers->teleport_count++];
+        if (!take_box(in, &t->from) || !take_box(in, &t->to) || !take(in, &tag, 1))
+            fault = "the layers block ends early";
+    }
+    if (fault)
+        std::memset(layers, 0, sizeof *layers);
+    return fault;
+}
+
+static MapLoadResult parse_map(const uint8_t* data, size_t size, LoadedMap* out)
 {
     ByteReader in{data, size, 0};
     char magic[4];
-    if (!take(&in, magic, 4) || std::memcmp(magic, "KSMP", 4) != 0)
+    if (!take(&in, magic, 4) || std::memcmp(magic, MAP_MAGIC, MAP_MAGIC_SIZE) != 0)
         return MAP_BAD_MAGIC;
     uint16_t field_size, grid_size, objs_num;
     if (!take_u16(&in, &field_size) || !take_u16(&in, &grid_size) || !take_u16(&in, &objs_num))
@@ -371,15 +395,17 @@ static MapLoadResult parse_map(const uint8_t* data, size_t size, MapHeader* out_
         free_normal_field(&field);
         return r;
     }
-    out_header->field_size = field_size;
-    out_header->grid_size = grid_size;
-    out_header->objs_num = objs_num;
-    out_header->field = field;
-    *out_objs = objs;
+    out->header.field_size = field_size;
+    out->header.grid_size = grid_size;
+    out->header.objs_num = objs_num;
+    out->header.field = field;
+    out->objects = objs;
+    out->object_count = objs_num;
+    out->layers_fault = read_layers(&in, &out->layers);
     return MAP_LOADED;
 }
 
-MapLoadResult load_compiled_map_file(MapHeader* header, const char* path)
+MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path)
 {
     size_t size = 0;
     bool opened;
@@ -388,33 +414,29 @@ MapLoadResult load_compiled_map_file(MapHeader* header, const char* path)
         return MAP_MISSING;
     if (!data)
         return MAP_NO_MEMORY;
-    MapLoadResult r = load_compiled_map_bytes(header, data, size);
+    MapLoadResult r = load_compiled_map_bytes(map, data, size);
     std::free(data);
     return r;
 }
 
-MapLoadResult load_compiled_map_bytes(MapHeader* header, const uint8_t* data, size_t size)
+MapLoadResult load_compiled_map_bytes(LoadedMap* map, const uint8_t* data, size_t size)
 {
-    MapHeader loaded{};
-    MapObject* objs = nullptr;
-    MapLoadResult r = parse_map(data, size, &loaded, &objs);
-    if (r != MAP_LOADED)
-        return r;
-    // The new map is complete: only now replace the previous one.
-    free_map_objects();
-    map_objects = objs;
-    map_object_count = loaded.objs_num;
-    free_normal_field(&header->field);
-    header->field_size = loaded.field_size;
-    header->grid_size = loaded.grid_size;
-    header->objs_num = loaded.objs_num;
-    header->field = loaded.field;
-    return MAP_LOADED;
+    // The new map is built apart and replaces the previous one only when it
+    // is complete.
+    LoadedMap staged{};
+    MapLoadResult r = parse_map(data, size, &staged);
+    if (r == MAP_LOADED) {
+        free_loaded_map(map);
+        *map = staged;
+    }
+    return r;
 }
 
-MapLoadResult load_compiled_map(MapHeader* header)
+void free_loaded_map(LoadedMap* map)
 {
-    return load_compiled_map_file(header, "map.ksm");
+    free_object_array(map->objects, map->object_count);
+    free_normal_field(&map->header.field);
+    std::memset(map, 0, sizeof *map);
 }
 
 const char* map_load_result_text(MapLoadResult result)

@@ -7,6 +7,7 @@
 //   layers block: optional start layer, teleport layers, the byte 0xFF
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -46,6 +47,10 @@ struct MapObject {
     char name[256];      // compiler only, never written
     float box[6];        // pos_x, size_x, pos_y, size_y, pos_z, size_z
 };
+
+// The first bytes of every compiled map.
+inline constexpr char MAP_MAGIC[] = "KSMP";
+const size_t MAP_MAGIC_SIZE = 4;
 
 // A record of the cell stream.
 struct CellRecord {
@@ -119,31 +124,52 @@ enum MapLoadResult {
     MAP_NO_MEMORY       // the objects or the field could not be allocated
 };
 
-// The viewer's loaded objects (released at process exit).
-extern MapObject* map_objects;
-extern uint32_t map_object_count;
+// A box of the layers block as stored: two corners in whole field units. On
+// each axis it covers the units min(a, b) .. max(a, b), both included.
+struct LayerBox {
+    uint8_t a[3];
+    uint8_t b[3];
+};
 
-// Loads a compiled map into `header` and the global object array. The whole
-// file is checked before anything is replaced: on any result but MAP_LOADED
-// the header, the field and the objects stay exactly as they were.
-MapLoadResult load_compiled_map_file(MapHeader* header, const char* path);
+// A teleport: a ball inside `from` moves by the offset between the lower
+// corners of `from` and `to`.
+struct Teleport {
+    LayerBox from;
+    LayerBox to;
+};
+
+// Teleport tags run 1 .. 254; 0xFF ends the block.
+const int MAX_TELEPORTS = 254;
+
+// The layers block: the start box (tag 0) if present and the teleports in
+// tag order.
+struct MapLayers {
+    bool has_start;
+    LayerBox start;
+    int teleport_count;
+    Teleport teleports[MAX_TELEPORTS];
+};
+
+// A compiled map held as a whole: the header with its collision field, the
+// objects and the layers. Owned by the caller; `free_loaded_map` releases it.
+struct LoadedMap {
+    MapHeader header;
+    MapObject* objects;
+    uint32_t object_count;
+    MapLayers layers;
+    // Null when the layers block was read; otherwise why the map has no
+    // layers (missing, truncated or malformed block). Such a map still loads.
+    const char* layers_fault;
+};
+
+// Loads a compiled map into `map`. The whole file is read and checked first:
+// on MAP_LOADED the previous content of `map` is released and replaced; on
+// any other result `map` stays exactly as it was. `map` must be zeroed or
+// hold a loaded map.
+MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path);
 // The same from a file's bytes already in memory.
-MapLoadResult load_compiled_map_bytes(MapHeader* header, const uint8_t* data, size_t size);
-// Loads "map.ksm" from the working directory.
-MapLoadResult load_compiled_map(MapHeader* header);
+MapLoadResult load_compiled_map_bytes(LoadedMap* map, const uint8_t* data, size_t size);
 // A short English description of a load result ("the file is truncated").
 const char* map_load_result_text(MapLoadResult result);
-// Releases every loaded object, then the array; count back to 0.
-void free_map_objects();
-
-// Readers of one object sub-block each from a byte cursor; they fail on a
-// short buffer or a count that cannot fit in the rest of it.
-struct ByteReader {
-    const uint8_t* data;
-    size_t size;
-    size_t pos;
-};
-MapLoadResult read_vertices(MapObject* obj, ByteReader* in);
-MapLoadResult read_faces(MapObject* obj, ByteReader* in);
-MapLoadResult read_tex_coords(MapObject* obj, ByteReader* in);
-MapLoadResult read_vertex_normals(MapObject* obj, ByteReader* in);
+// Releases the objects and the field; the record is zeroed.
+void free_loaded_map(LoadedMap* map);

@@ -8,14 +8,17 @@
 #        gui_begin                       # scratch dir $GUI_DIR, display $DISPLAY
 #        gui_write_map [field] [grid]    # map.ksm in $GUI_DIR
 #        gui_start_viewer [args...]      # $VIEWER_PID, output in $GUI_DIR/viewer.out
+#        gui_start_viewer_in DIR [args...]  # the same, run in DIR
 #        gui_wait_title REGEX [secs]     # prints the matching title
 #        gui_screenshot FILE.png
+#        gui_key KEY...                  # keys to the viewer's window (xdotool names)
 #        gui_fail "message"              # exits 1 after clean-up
 
 GUI_BUILD_DIR="${KSM_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build}"
 GUI_SOURCE_DIR="${KSM_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 VIEWER_BIN="$GUI_BUILD_DIR/viewer/app/ksm_viewer"
 GUI_XVFB_PID=""
+GUI_SPY_PID=""
 VIEWER_PID=""
 GUI_DIR=""
 GUI_KEEP_DIR="${GUI_KEEP_DIR:-0}"
@@ -35,6 +38,7 @@ gui_end() {
     for _ in $(seq 1 50); do kill -0 "$VIEWER_PID" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$VIEWER_PID" 2>/dev/null
   fi
+  gui_stop_title_spy
   if [ -n "$GUI_XVFB_PID" ] && kill -0 "$GUI_XVFB_PID" 2>/dev/null; then
     kill "$GUI_XVFB_PID" 2>/dev/null
     for _ in $(seq 1 50); do kill -0 "$GUI_XVFB_PID" 2>/dev/null || break; sleep 0.1; done
@@ -111,10 +115,43 @@ gui_viewer_env() {
 }
 
 gui_start_viewer() {
-  local env_vars
+  gui_start_viewer_in "$GUI_DIR" "$@"
+}
+
+# The same with another working directory.
+gui_start_viewer_in() {  # gui_start_viewer_in DIR [args...]
+  local env_vars dir="$1"
+  shift
   env_vars=$(gui_viewer_env)
-  (cd "$GUI_DIR" && exec env $env_vars "$VIEWER_BIN" "$@" >"$GUI_DIR/viewer.out" 2>&1) &
+  (cd "$dir" && exec env $env_vars "$VIEWER_BIN" "$@" >"$GUI_DIR/viewer.out" 2>&1) &
   VIEWER_PID=$!
+  gui_start_title_spy
+}
+
+# Records every title of the viewer's window in $GUI_DIR/titles.log (xprop
+# -spy), so that gui_wait_title does not miss a title shown for a second
+# only while a loaded machine makes each poll slow.
+gui_start_title_spy() {
+  local pid="$VIEWER_PID"
+  gui_stop_title_spy
+  : >"$GUI_DIR/titles.log"
+  (
+    for _ in $(seq 1 600); do
+      id=$(xdotool search --pid "$pid" --name "Kestrion" 2>/dev/null | head -n 1) || true
+      [ -n "$id" ] && exec xprop -spy -id "$id" WM_NAME
+      kill -0 "$pid" 2>/dev/null || exit 0
+      sleep 0.05
+    done
+  ) >>"$GUI_DIR/titles.log" 2>/dev/null &
+  GUI_SPY_PID=$!
+}
+
+gui_stop_title_spy() {
+  if [ -n "$GUI_SPY_PID" ] && kill -0 "$GUI_SPY_PID" 2>/dev/null; then
+    kill "$GUI_SPY_PID" 2>/dev/null || true
+    wait "$GUI_SPY_PID" 2>/dev/null || true
+  fi
+  GUI_SPY_PID=""
 }
 
 # The window of the viewer started last (waits until it is mapped).
@@ -153,6 +190,15 @@ gui_wait_title() {  # gui_wait_title REGEX [seconds]
     if [ -n "$t" ] && [[ "$t" =~ $re ]]; then
       echo "$t"
       return 0
+    fi
+    # A title the spy saw, even if it has been replaced since.
+    if [ -s "$GUI_DIR/titles.log" ]; then
+      while IFS= read -r seen; do
+        if [[ "$seen" =~ $re ]]; then
+          echo "$seen"
+          return 0
+        fi
+      done < <(sed -n 's/^WM_NAME([A-Z_0-9]*) = "\(.*\)"$/\1/p' "$GUI_DIR/titles.log")
     fi
     kill -0 "$VIEWER_PID" 2>/dev/null || gui_fail "viewer ended while waiting for title /$re/"
     sleep 0.05
@@ -209,4 +255,25 @@ gui_close_window() {
   local id
   id=$(gui_window_id) || gui_fail "no window to close"
   "$GUI_BUILD_DIR/tests/ksm_close_window" "$id" || gui_fail "could not send WM_DELETE_WINDOW"
+}
+
+# Sends keys to the viewer's window, by xdotool's names ("q", "space",
+# "Escape", "F1", "Left", "plus", ...), after giving it the input focus.
+gui_key() {  # gui_key KEY...
+  local id
+  id=$(gui_window_id) || gui_fail "no window to send keys to"
+  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+  xdotool key --delay 50 "$@" || gui_fail "could not send keys $*"
+}
+
+# Resizes the viewer's window and waits until X reports the new size.
+gui_resize() {  # gui_resize WIDTH HEIGHT
+  local id
+  id=$(gui_window_id) || gui_fail "no window to resize"
+  xdotool windowsize "$id" "$1" "$2" || gui_fail "could not resize the window"
+  for _ in $(seq 1 50); do
+    xwininfo -id "$id" | grep -q "Width: $1\$" && xwininfo -id "$id" | grep -q "Height: $2\$" && return 0
+    sleep 0.1
+  done
+  gui_fail "the window did not become $1 x $2"
 }

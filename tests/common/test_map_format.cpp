@@ -72,12 +72,9 @@ struct SampleMap {
 };
 
 struct LoaderTest : ::testing::Test {
-    MapHeader header{};
-    void TearDown() override
-    {
-        free_map_objects();
-        free_normal_field(&header.field);
-    }
+    LoadedMap map{};
+    const MapHeader& header = map.header;
+    void TearDown() override { free_loaded_map(&map); }
 };
 
 }  // namespace
@@ -127,13 +124,13 @@ TEST_F(LoaderTest, RoundTripKeepsEveryField)
     SampleMap m;
     std::string path = temp_path("round.ksm");
     m.write(path, true, 1);
-    ASSERT_EQ(load_compiled_map_file(&header, path.c_str()), MAP_LOADED);
+    ASSERT_EQ(load_compiled_map_file(&map, path.c_str()), MAP_LOADED);
     EXPECT_EQ(header.field_size, 12);
     EXPECT_EQ(header.grid_size, 4);
     EXPECT_EQ(header.objs_num, 2);
-    ASSERT_EQ(map_object_count, 2u);
-    const MapObject& a = map_objects[0];
-    const MapObject& b = map_objects[1];
+    ASSERT_EQ(map.object_count, 2u);
+    const MapObject& a = map.objects[0];
+    const MapObject& b = map.objects[1];
     ASSERT_EQ(a.vertex_count, 4u);
     ASSERT_EQ(a.face_count, 2u);
     EXPECT_EQ(std::memcmp(a.vertices, m.verts.data(), 4 * sizeof(Vec3)), 0);
@@ -148,6 +145,41 @@ TEST_F(LoaderTest, RoundTripKeepsEveryField)
     EXPECT_EQ(b.tex_coords[3].z, 0.0f);
     EXPECT_EQ(b.face_count, 1u);
     EXPECT_EQ(std::memcmp(header.field.cells, m.field.cells, 64 * 3 * sizeof(int16_t)), 0);
+    EXPECT_EQ(map.layers_fault, nullptr);
+    EXPECT_TRUE(map.layers.has_start);
+    EXPECT_EQ(map.layers.start.a[2], 3);
+    EXPECT_EQ(map.layers.start.b[0], 4);
+    ASSERT_EQ(map.layers.teleport_count, 1);
+    EXPECT_EQ(map.layers.teleports[0].from.a[0], 1);
+    EXPECT_EQ(map.layers.teleports[0].to.b[2], 12);
+}
+
+TEST_F(LoaderTest, BrokenLayersMeanNoLayersInAUsableMap)
+{
+    SampleMap m;
+    std::string good = temp_path("layers.ksm");
+    m.write(good, true, 2);
+    std::vector<uint8_t> bytes = ksm_test::read_bytes(good);
+    size_t layers_at = bytes.size() - (7 + 2 * 13 + 1);
+    std::vector<uint8_t> none(bytes.begin(), bytes.begin() + layers_at);
+    std::vector<uint8_t> short_start(bytes.begin(), bytes.begin() + layers_at + 4);
+    std::vector<uint8_t> no_end(bytes.begin(), bytes.end() - 1);
+    std::vector<uint8_t> skipped = bytes;
+    skipped[layers_at + 7] = 2;  // teleport tags 2, 2
+    std::vector<uint8_t> start_late = bytes;
+    start_late[layers_at + 7 + 13] = 0;  // a start layer after teleport 1
+    for (const auto& data : {none, short_start, no_end, skipped, start_late}) {
+        std::string path = temp_path("broken_layers.ksm");
+        ksm_test::write_bytes(path, data);
+        ASSERT_EQ(load_compiled_map_file(&map, path.c_str()), MAP_LOADED) << data.size();
+        EXPECT_NE(map.layers_fault, nullptr) << data.size();
+        EXPECT_FALSE(map.layers.has_start);
+        EXPECT_EQ(map.layers.teleport_count, 0);
+        EXPECT_EQ(map.object_count, 2u);
+    }
+    ASSERT_EQ(load_compiled_map_file(&map, good.c_str()), MAP_LOADED);
+    EXPECT_EQ(map.layers_fault, nullptr);
+    EXPECT_EQ(map.layers.teleport_count, 2);
 }
 
 TEST_F(LoaderTest, SecondLoadReplacesTheFirst)
@@ -155,7 +187,7 @@ TEST_F(LoaderTest, SecondLoadReplacesTheFirst)
     SampleMap m;
     std::string first = temp_path("first.ksm");
     m.write(first, false, 0);
-    ASSERT_EQ(load_compiled_map_file(&header, first.c_str()), MAP_LOADED);
+    ASSERT_EQ(load_compiled_map_file(&map, first.c_str()), MAP_LOADED);
 
     std::string second = temp_path("second.ksm");
     FILE* f = std::fopen(second.c_str(), "wb");
@@ -169,11 +201,11 @@ TEST_F(LoaderTest, SecondLoadReplacesTheFirst)
     write_s16(f, 3);
     write_s32(f, -1);
     std::fclose(f);
-    ASSERT_EQ(load_compiled_map_file(&header, second.c_str()), MAP_LOADED);
+    ASSERT_EQ(load_compiled_map_file(&map, second.c_str()), MAP_LOADED);
     EXPECT_EQ(header.field_size, 3);
     EXPECT_EQ(header.grid_size, 1);
     EXPECT_EQ(header.objs_num, 0);
-    EXPECT_EQ(map_object_count, 0u);
+    EXPECT_EQ(map.object_count, 0u);
     EXPECT_EQ(header.field.cells[2], 3);
 }
 
@@ -182,19 +214,19 @@ TEST_F(LoaderTest, CorruptFilesLeaveTheStateUntouched)
     SampleMap m;
     std::string good = temp_path("good.ksm");
     m.write(good, false, 0);
-    ASSERT_EQ(load_compiled_map_file(&header, good.c_str()), MAP_LOADED);
+    ASSERT_EQ(load_compiled_map_file(&map, good.c_str()), MAP_LOADED);
     std::vector<uint8_t> bytes = ksm_test::read_bytes(good);
     const int16_t* field_before = header.field.cells;
-    const MapObject* objs_before = map_objects;
+    const MapObject* objs_before = map.objects;
 
     auto expect_rejected = [&](const std::vector<uint8_t>& data, const char* what) {
         std::string path = temp_path("bad.ksm");
         ksm_test::write_bytes(path, data);
-        MapLoadResult r = load_compiled_map_file(&header, path.c_str());
+        MapLoadResult r = load_compiled_map_file(&map, path.c_str());
         EXPECT_NE(r, MAP_LOADED) << what;
         EXPECT_NE(std::string(map_load_result_text(r)), "") << what;
         EXPECT_EQ(header.field.cells, field_before) << what;
-        EXPECT_EQ(map_objects, objs_before) << what;
+        EXPECT_EQ(map.objects, objs_before) << what;
         EXPECT_EQ(header.grid_size, 4) << what;
         EXPECT_EQ(header.objs_num, 2) << what;
     };
@@ -208,7 +240,7 @@ TEST_F(LoaderTest, CorruptFilesLeaveTheStateUntouched)
     std::vector<uint8_t> magic = bytes;
     magic[3] = 'Q';
     expect_rejected(magic, "magic");
-    EXPECT_EQ(load_compiled_map_file(&header, "/nonexistent/map.ksm"), MAP_MISSING);
+    EXPECT_EQ(load_compiled_map_file(&map, "/nonexistent/map.ksm"), MAP_MISSING);
 
     // A cell index at grid_size^3 = 64 in place of the first record's 0.
     size_t cells_at = bytes.size() - 1 - 4 - 30;

@@ -136,10 +136,11 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
 {
     const DemoMaps& m = demo_maps();
     ASSERT_EQ(m.fast.status, 0);
-    MapHeader header{};
-    ASSERT_EQ(load_compiled_map_file(&header, m.fast_path.c_str()), MAP_LOADED);
+    LoadedMap map{};
+    ASSERT_EQ(load_compiled_map_file(&map, m.fast_path.c_str()), MAP_LOADED);
+    const MapHeader& header = map.header;
     EXPECT_EQ(header.objs_num, 6);
-    ASSERT_EQ(map_object_count, 6u);
+    ASSERT_EQ(map.object_count, 6u);
     const int g = header.grid_size;
     const float cell_width = (float)header.field_size / (float)g;
 
@@ -193,6 +194,5 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
     char fault[256];
     EXPECT_TRUE(check_cell_lists(fault)) << fault;
     free_balls();
-    free_map_objects();
-    free_normal_field(&header.field);
+    free_loaded_map(&map);
 }

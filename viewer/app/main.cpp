@@ -6,15 +6,23 @@
 // the box, the meshes and the balls.
 #include <GL/freeglut.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
+#include "keyboard.h"
 #include "map_format.h"
 #include "render.h"
+#include "render_math.h"
+#include "sim_frame.h"
+#include "viewer_args.h"
+#include "viewer_run.h"
 #include "viewer_state.h"
 
 #ifdef KSM_FIELD_VIEW
@@ -28,37 +36,125 @@ static const char* const VIEWER_NOTICE = "Granular water viewer: drag to orbit, 
 static const float BALL_RADIUS = 8.0f;
 static const float BALL_POINT_SIZE = 2.0f;
 
-MapHeader map_header = {};
+LoadedMap viewer_map = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
+// Settings file of the run, read again when the balls are scattered anew.
+static std::string settings_path;
+static std::string map_path;     // the map as named on the command line
+static bool watch_map = true;    // reload the map when its file changes
+static FileWatch map_watch;
+static bool seed_given = false;  // --seed: key r starts again from the same seed
+static unsigned seed = 0;
+#ifndef KSM_FIELD_VIEW
+// The collision field's filled cells, gathered when first shown.
+static std::vector<Vec3> field_points;
+static bool field_points_ready = false;
+#endif
 
+static FramePacer frame_pacer = {};
+
+static double steady_ms()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Longest single wait, so that input is still handled promptly under a low
+// frame cap.
+static const double LONGEST_IDLE_WAIT_MS = 20.0;
+
+// Asks for the next frame; under a frame cap, first waits until it is due.
 static void request_redraw()
 {
+    double wait = frame_wait_ms(&frame_pacer, steady_ms());
+    if (wait > 0.0) {
+        double ms = wait < LONGEST_IDLE_WAIT_MS ? wait : LONGEST_IDLE_WAIT_MS;
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+        return;
+    }
     glutPostRedisplay();
 }
 
-// Seeds the generator from the clock and places the balls.
-static bool start_simulation(MapHeader* header)
+// Aims the camera at the field's centre from outside its z < 0 side, as at
+// start-up.
+static void aim_camera_at_field()
 {
-    seed_ball_random((unsigned)std::time(nullptr));
-    const char* reason = "";
-    if (!init_balls(header, &reason)) {
-        std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
-        std::fflush(stdout);
-        return false;
-    }
+    float n = (float)viewer_map.header.field_size;
+    float h = (float)(n * 0.5);
+    camera_set_field(&camera, n);
+    camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
+    load_view_matrix();
+}
+
+// Loads the map file again and, when it is usable, swaps it in under the
+// running balls; a new field size re-aims the camera at the new field.
+void reload_viewer_map()
+{
+    uint16_t old_size = viewer_map.header.field_size;
+    mark_file_seen(&map_watch);
+    if (!reload_map(map_path, &viewer_map))
+        return;
+#ifndef KSM_FIELD_VIEW
+    field_points_ready = false;
+#endif
+    if (viewer_map.header.field_size != old_size)
+        aim_camera_at_field();
+}
+
+// Between two frames: reload the map when its file has changed on disk.
+static void check_map_file()
+{
+    if (watch_map && poll_file_watch(&map_watch, glutGet(GLUT_ELAPSED_TIME)))
+        reload_viewer_map();
+}
+
+bool restart_simulation()
+{
+#ifdef KSM_FIELD_VIEW
     return true;
+#else
+    if (seed_given)
+        seed_ball_random(seed);
+    const char* reason = "";
+    if (init_balls_from(&viewer_map.header, settings_path.c_str(), &reason, &viewer_map.layers)) {
+        set_frame_cap(&frame_pacer, frame_rate_cap);
+        return true;
+    }
+    std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
+    return false;
+#endif
 }
 
 #ifndef KSM_FIELD_VIEW
+// The filled cells as white points over the scene (not hidden by the balls),
+// with the current matrices (the camera's).
+static void draw_field_points()
+{
+    if (!field_points_ready) {
+        field_points = collect_field_points(&viewer_map.header);
+        field_points_ready = true;
+    }
+    if (field_points.empty())
+        return;
+    glPushAttrib(GL_ENABLE_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glPointSize(1.0f);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, field_points.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glPopAttrib();
+}
+
 static void step_simulation()
 {
     static bool warned = false;
-    repel_balls();
     // Should the neighbour table fail to grow, the balls concerned keep
     // their old registration and the run goes on; say so once.
-    if (!step_balls(&map_header) && !warned) {
+    if (!simulate_frame(&viewer_map) && !warned) {
         std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
         std::fflush(stdout);
         warned = true;
@@ -68,26 +164,37 @@ static void step_simulation()
 
 static void draw_frame()
 {
+    check_map_file();
     int previous = frame_timing.frame_start_ms;
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
 #ifndef KSM_FIELD_VIEW
-    step_simulation();
+    if (frame_runs_simulation(&viewer_controls))
+        step_simulation();
 #endif
     int t1 = glutGet(GLUT_ELAPSED_TIME);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    const float* view = camera.view_matrix.m;
+    const float* projection = camera.projection_matrix.m;
 #ifdef KSM_FIELD_VIEW
     draw_field_cells();
 #else
-    const float* view = camera.view_matrix.m;
-    const float* projection = camera.projection_matrix.m;
-    draw_field_box(map_header.field_size + 1);
+    draw_field_box(viewer_map.header.field_size + 1);
     draw_map_objects(view, projection);
     glPointSize(BALL_POINT_SIZE);
     setup_ball_sprites((float)window_width, (float)window_height, BALL_RADIUS);
     draw_balls(view, projection);
     gl_entry_table.glUseProgramObjectARB(0);
     glDisable(GL_POINT_SPRITE);
+    if (viewer_controls.show_field)
+        draw_field_points();
 #endif
+    if (viewer_controls.show_layers)
+        draw_layers_overlay(&viewer_map.layers, view, projection);
+    draw_overlay();
+    if (viewer_controls.screenshot_requested) {
+        viewer_controls.screenshot_requested = false;
+        save_screenshot();
+    }
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];
@@ -106,12 +213,34 @@ static void print_gl_info()
 
 static void release_map()
 {
-    free_map_objects();
-    free_normal_field(&map_header.field);
+    free_loaded_map(&viewer_map);
 }
 
 int main(int argc, char** argv)
 {
+    ViewerArgs args = parse_viewer_args(argc, argv);
+    switch (args.command) {
+    case VIEWER_HELP:
+        print_viewer_usage(stdout);
+        return 0;
+    case VIEWER_VERSION:
+        print_viewer_version(stdout);
+        return 0;
+    case VIEWER_USAGE_ERROR:
+        print_viewer_usage_error(stderr, args.error);
+        return VIEWER_EXIT_USAGE;
+    case VIEWER_RUN:
+        break;
+    }
+#ifndef KSM_FIELD_VIEW
+    if (args.headless)
+        return run_headless(args);
+#endif
+    map_path = args.map_path;
+    watch_map = args.watch;
+    seed_given = args.seed_given;
+    seed = args.seed;
+
     char title[TITLE_BUFFER_SIZE];
     format_init_title(title);
     glutInit(&argc, argv);
@@ -126,22 +255,23 @@ int main(int argc, char** argv)
     glutMouseFunc(mouse_button);
     glutMotionFunc(mouse_drag);
     glutIdleFunc(request_redraw);
+    glutKeyboardFunc(key_pressed);
+    glutSpecialFunc(special_key_pressed);
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
-    if (argc > 1 && std::strcmp(argv[1], "info") == 0)
+    if (args.info)
         print_gl_info();
     std::fflush(stdout);
 
-    MapLoadResult loaded = load_compiled_map(&map_header);
-    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
-    if (fault) {
-        std::printf("ERROR! Cannot use the compiled map \"map.ksm\": %s.\n", fault);
-        std::fflush(stdout);
+    if (!load_start_map(args.map_path, &viewer_map)) {
         release_map();
         return 1;
     }
-    if (!start_simulation(&map_header)) {
+    start_file_watch(&map_watch, map_path, glutGet(GLUT_ELAPSED_TIME));
+    settings_path = args.config_path;
+    print_settings_notes(args);
+    if (!start_balls(&viewer_map, settings_path.c_str(), args.seed_given, args.seed)) {
         release_map();
         return 1;
     }
@@ -150,15 +280,13 @@ int main(int argc, char** argv)
     set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(window_width, window_height),
                    CAMERA_NEAR, CAMERA_FAR_START);
     load_projection_matrix();
-    float n = (float)map_header.field_size;
-    float h = (float)(n * 0.5);
-    camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
-    load_view_matrix();
+    aim_camera_at_field();
     glViewport(0, 0, window_width, window_height);
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     format_first_second_title(title);
     glutSetWindowTitle(title);
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
+    set_frame_cap(&frame_pacer, frame_rate_cap);
     glutMainLoop();
 
     free_balls();

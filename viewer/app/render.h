@@ -39,5 +39,9 @@ void draw_balls(const float* view, const float* projection);
 void draw_field_box(int side);
 // Every mesh of the loaded map as white wireframe, back faces culled.
 void draw_map_objects(const float* view, const float* projection);
+// The map's layers over the scene, seen through everything: the start box in
+// green, each teleport's from box in blue and its to box in orange as
+// wireframes, with a thin line between their centres.
+void draw_layers_overlay(const MapLayers* layers, const float* view, const float* projection);
 // The field view: one white point at every filled collision cell.
 void draw_field_cells();

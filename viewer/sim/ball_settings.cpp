@@ -8,6 +8,7 @@
 
 #include "balls.h"
 #include "ini.h"
+#include "sim_frame.h"
 
 const char* const BALL_SETTINGS_FILE = "config.ini";
 const char* const BALL_SETTINGS_SECTION = "balls";
@@ -18,6 +19,8 @@ float gravity = 0.0f;
 float repulsion_coef = 0.0f;
 float field_push_coef = 0.0f;
 float damping = 1.0f;
+bool layers_enabled = false;
+int frame_rate_cap = 0;
 
 float field_extent = 0.0f;
 float field_scale = 0.0f;
@@ -97,6 +100,16 @@ void read_ball_settings_from(const char* path)
     read_setting(path, "t", "1000", text);
     float t = (float)std::atof(text);
     damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
+
+    // Optional: frames per second at most, 0 (or anything not positive) for
+    // frames back to back.
+    read_setting(path, "fps", "0", text);
+    frame_rate_cap = parse_leading_int(text);
+    if (frame_rate_cap < 0)
+        frame_rate_cap = 0;
+
+    read_setting(path, "layers", "0", text);
+    layers_enabled = parse_leading_int(text) != 0;
 
     gravity = gravity_setting;
     cell_side = (int)field_extent + 2;
@@ -185,11 +198,12 @@ static bool allocate_ball_state(const char** reason)
     return true;
 }
 
-// A draw r in 0 .. 32767 as a coordinate in [1, F].
-static float random_coordinate(double extent)
+// A draw r in 0 .. 32767 as a coordinate in [lo, hi]; the whole field is
+// [1, F].
+static float random_coordinate(double lo, double hi)
 {
     double r = (double)ball_random();
-    return (float)(1.0 + r * (extent - 1.0) / (double)BALL_RANDOM_MAX);
+    return (float)(lo + r * (hi - lo) / (double)BALL_RANDOM_MAX);
 }
 
 static float start_color(float coordinate, double extent)
@@ -197,7 +211,8 @@ static float start_color(float coordinate, double extent)
     return (float)((double)coordinate / extent * (double)0.9f + (double)0.1f);
 }
 
-bool init_balls_from(const MapHeader* header, const char* settings_path, const char** reason)
+bool init_balls_from(const MapHeader* header, const char* settings_path, const char** reason,
+                     const MapLayers* layers)
 {
     free_balls();
     field_extent = (float)header->field_size;
@@ -210,11 +225,17 @@ bool init_balls_from(const MapHeader* header, const char* settings_path, const c
         return false;
 
     double extent = (double)field_extent;
+    double lo[3] = {1.0, 1.0, 1.0}, hi[3] = {extent, extent, extent};
+    if (layers_enabled && layers && layers->has_start &&
+        !start_box_region(&layers->start, field_extent, lo, hi)) {
+        lo[0] = lo[1] = lo[2] = 1.0;
+        hi[0] = hi[1] = hi[2] = extent;
+    }
     for (int i = 0; i < ball_count; ++i) {
         Vec3 p;
-        p.x = random_coordinate(extent);
-        p.y = random_coordinate(extent);
-        p.z = random_coordinate(extent);
+        p.x = random_coordinate(lo[0], hi[0]);
+        p.y = random_coordinate(lo[1], hi[1]);
+        p.z = random_coordinate(lo[2], hi[2]);
         ball_pos[i] = p;
         ball_prev[i] = p;
         CellCoord c = {(int)p.x, (int)p.y, (int)p.z};

@@ -52,6 +52,8 @@ extern float gravity;            // active gravity: gravity_setting, or 0 while 
 extern float repulsion_coef;     // strength of the ball-ball push
 extern float field_push_coef;    // push length per unit of a collision field vector
 extern float damping;            // factor on the implicit velocity per step
+extern bool layers_enabled;      // "layers": start box and teleports of the map in use
+extern int frame_rate_cap;       // "fps": frames per second at most, 0 for no cap
 
 // Derived from the map.
 extern float field_extent;       // F as a float: positions live in [1, F]
@@ -88,8 +90,9 @@ int ball_random();
 // Settings and start-up
 // ---------------------------------------------------------------------------
 
-// Reads the five keys of section "balls" of "config.ini" in the working
-// directory (token mode) and derives gravity and the neighbour grid size.
+// Reads the keys of section "balls" of "config.ini" in the working
+// directory (token mode): the five simulation settings, the optional frame
+// cap "fps" and "layers"; derives gravity and the neighbour grid size.
 // field_extent must be set first. A negative count is taken as 0.
 void read_ball_settings();
 // The same from another settings file (tests).
@@ -101,9 +104,11 @@ void read_ball_settings_from(const char* path);
 // allocated and ball_count 0, when memory cannot be had; the reason is
 // written to `reason` (may be null) as a short English phrase.
 bool init_balls(const MapHeader* header, const char** reason = nullptr);
-// Like init_balls with a settings file given by path (tests, benchmarks).
+// Like init_balls with a settings file given by path. With `layers` given,
+// the setting layers=1 and a start box that reaches into the field, the
+// balls start at random inside that box instead of the whole field.
 bool init_balls_from(const MapHeader* header, const char* settings_path,
-                     const char** reason = nullptr);
+                     const char** reason = nullptr, const MapLayers* layers = nullptr);
 // Releases the six buffers; safe to call twice or without init_balls.
 void free_balls();
 

@@ -1,0 +1,150 @@
+// The headless run: the simulation of a map without a window, timed frame by
+// frame, with a checksum of the final balls and an optional point cloud.
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "balls.h"
+#include "sim_frame.h"
+#include "viewer_args.h"
+#include "viewer_run.h"
+
+// A colour component in [0, 1] as a byte.
+static uint8_t color_byte(float c)
+{
+    if (!(c > 0.0f))
+        return 0;
+    if (c >= 1.0f)
+        return 255;
+    return (uint8_t)std::lround(c * 255.0f);
+}
+
+bool write_balls_ply(const char* path, const char** reason)
+{
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        *reason = "the file cannot be opened for writing";
+        return false;
+    }
+    std::fprintf(f,
+                 "ply\n"
+                 "format binary_little_endian 1.0\n"
+                 "comment balls of a ksm_viewer run\n"
+                 "element vertex %d\n"
+                 "property float x\nproperty float y\nproperty float z\n"
+                 "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                 "end_header\n",
+                 ball_count);
+    for (int i = 0; i < ball_count; ++i) {
+        write_f32(f, ball_pos[i].x);
+        write_f32(f, ball_pos[i].y);
+        write_f32(f, ball_pos[i].z);
+        write_u8(f, color_byte(ball_color[i].r));
+        write_u8(f, color_byte(ball_color[i].g));
+        write_u8(f, color_byte(ball_color[i].b));
+    }
+    bool failed = std::ferror(f) != 0;
+    if (std::fclose(f) != 0 || failed) {
+        *reason = "writing the file failed";
+        return false;
+    }
+    return true;
+}
+
+// Frame times kept as counts per whole microsecond (the printed precision),
+// up to one second, so that any number of frames fits in a fixed table.
+struct FrameTimes {
+    uint32_t* bins;  // FRAME_TIME_BINS counts; the last one holds every slower frame
+    long count;
+    double min_ms;
+    double max_ms;
+};
+static const size_t FRAME_TIME_BINS = 1000001;
+
+static void add_frame_time(FrameTimes* t, double ms)
+{
+    double us = std::floor(ms * 1000.0 + 0.5);
+    size_t bin = us < (double)(FRAME_TIME_BINS - 1) ? (size_t)us : FRAME_TIME_BINS - 1;
+    t->bins[bin] += 1;
+    t->min_ms = t->count == 0 || ms < t->min_ms ? ms : t->min_ms;
+    t->max_ms = t->count == 0 || ms > t->max_ms ? ms : t->max_ms;
+    t->count += 1;
+}
+
+// The time of the frame of the given rank (0-based) in milliseconds.
+static double frame_time_at_rank(const FrameTimes* t, long rank)
+{
+    long seen = 0;
+    for (size_t bin = 0; bin < FRAME_TIME_BINS; ++bin) {
+        seen += t->bins[bin];
+        if (seen > rank)
+            return (double)bin / 1000.0;
+    }
+    return t->max_ms;
+}
+
+// The median (the mean of the middle two for an even count).
+static double median_frame_time(const FrameTimes* t)
+{
+    return (frame_time_at_rank(t, (t->count - 1) / 2) + frame_time_at_rank(t, t->count / 2)) / 2.0;
+}
+
+int run_headless(const ViewerArgs& args)
+{
+    LoadedMap map{};
+    if (!load_start_map(args.map_path, &map))
+        return 1;
+    print_settings_notes(args);
+    if (!start_balls(&map, args.config_path.c_str(), args.seed_given, args.seed)) {
+        free_loaded_map(&map);
+        return 1;
+    }
+
+    FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0};
+    if (!times.bins) {
+        std::printf("ERROR! Cannot start the simulation: there is not enough memory for the frame times.\n");
+        free_balls();
+        free_loaded_map(&map);
+        return 1;
+    }
+    bool warned = false;
+    for (long n = 0; n < args.frames; ++n) {
+        auto t0 = std::chrono::steady_clock::now();
+        bool ok = simulate_frame(&map);
+        auto t1 = std::chrono::steady_clock::now();
+        add_frame_time(&times, std::chrono::duration<double, std::milli>(t1 - t0).count());
+        if (!ok && !warned) {
+            std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
+            warned = true;
+        }
+    }
+
+    std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames,
+                args.frames == 1 ? "" : "s", ball_count, absolute_path(args.map_path).c_str());
+    if (times.count == 0)
+        std::printf("Physics per frame (ms): no frames run\n");
+    else
+        std::printf("Physics per frame (ms): min %.3f  median %.3f  max %.3f\n", times.min_ms,
+                    median_frame_time(&times), times.max_ms);
+    std::free(times.bins);
+    std::printf("checksum: %016llx\n", (unsigned long long)ball_checksum());
+
+    int status = 0;
+    if (!args.dump_path.empty()) {
+        const char* reason = "";
+        if (write_balls_ply(args.dump_path.c_str(), &reason)) {
+            std::printf("Point cloud: \"%s\" (%d points)\n", absolute_path(args.dump_path).c_str(),
+                        ball_count);
+        } else {
+            std::printf("ERROR! Cannot write the point cloud \"%s\": %s.\n",
+                        absolute_path(args.dump_path).c_str(), reason);
+            status = 1;
+        }
+    }
+    std::fflush(stdout);
+    free_balls();
+    free_loaded_map(&map);
+    return status;
+}

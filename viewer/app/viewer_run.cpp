@@ -1,0 +1,158 @@
+// Start-up and live reload of the viewer's map, and the file watch behind
+// the reload. No GL here.
+#include "viewer_run.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "balls.h"
+#include "frame_logic.h"
+#include "settings_notes.h"
+#include "sim_frame.h"
+#include "viewer_args.h"
+
+// Loads and checks the map at `path` into `map`; null, or the fault.
+static const char* load_usable_map(const std::string& path, LoadedMap* map)
+{
+    if (path_is_directory(path))
+        return "it is a directory, not a compiled map";
+    MapLoadResult loaded = load_compiled_map_file(map, path.c_str());
+    if (loaded != MAP_LOADED)
+        return map_load_result_text(loaded);
+    return check_loaded_map(&map->header);
+}
+
+static void warn_about_layers(const std::string& path, const LoadedMap* map)
+{
+    if (map->layers_fault)
+        std::fprintf(stderr, "WARNING! The compiled map \"%s\" has no layers: %s.\n",
+                     absolute_path(path).c_str(), map->layers_fault);
+}
+
+// Notes on the settings file on stderr: entries that are not read as they
+// look, a missing file named on the command line, a directory.
+void print_settings_notes(const ViewerArgs& args)
+{
+    std::string shown = absolute_path(args.config_path);
+    std::vector<std::string> notes;
+    if (path_is_directory(args.config_path))
+        notes.push_back(shown + ": is a directory; the defaults apply");
+    else
+        notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "note: %s\n", note.c_str());
+}
+
+bool load_start_map(const std::string& path, LoadedMap* map)
+{
+    const char* fault = load_usable_map(path, map);
+    if (fault) {
+        std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(), fault);
+        std::fflush(stdout);
+        free_loaded_map(map);
+        return false;
+    }
+    warn_about_layers(path, map);
+    return true;
+}
+
+bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given, unsigned seed)
+{
+    seed_ball_random(seed_given ? seed : (unsigned)std::time(nullptr));
+    const char* reason = "";
+    if (!init_balls_from(&map->header, config_path, &reason, &map->layers)) {
+        std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
+        std::fflush(stdout);
+        return false;
+    }
+    double lo[3], hi[3];
+    if (layers_enabled && map->layers.has_start &&
+        !start_box_region(&map->layers.start, field_extent, lo, hi))
+        std::fprintf(stderr, "WARNING! The map's start box lies outside the field: "
+                             "the balls start in the whole field.\n");
+    return true;
+}
+
+bool reload_map(const std::string& path, LoadedMap* current)
+{
+    LoadedMap staged{};
+    const char* fault = load_usable_map(path, &staged);
+    const char* warning = nullptr;
+    // adopt_map changes nothing when it fails.
+    if (!fault && !adopt_map(&staged.header, &warning))
+        fault = warning;
+    if (fault) {
+        free_loaded_map(&staged);
+        std::fprintf(stderr,
+                     "WARNING! The compiled map \"%s\" was not reloaded: %s. The current map stays.\n",
+                     absolute_path(path).c_str(), fault);
+        return false;
+    }
+    free_loaded_map(current);
+    *current = staged;
+    std::fprintf(stderr, "Reloaded the compiled map \"%s\".\n", absolute_path(path).c_str());
+    if (warning)
+        std::fprintf(stderr, "WARNING! %s.\n", warning);
+    warn_about_layers(path, current);
+    return true;
+}
+
+FileStamp stat_file_stamp(const std::string& path)
+{
+    FileStamp s{};
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.device = (uint64_t)st.st_dev;
+    s.inode = (uint64_t)st.st_ino;
+    s.size = (int64_t)st.st_size;
+    s.mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+    return s;
+}
+
+bool same_file_stamp(const FileStamp& a, const FileStamp& b)
+{
+    if (!a.exists || !b.exists)
+        return a.exists == b.exists;
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+void start_file_watch(FileWatch* watch, const std::string& path, int now_ms)
+{
+    watch->path = path;
+    watch->seen = stat_file_stamp(path);
+    watch->has_pending = false;
+    watch->last_check_ms = now_ms;
+}
+
+bool poll_file_watch(FileWatch* watch, int now_ms)
+{
+    if (now_ms - watch->last_check_ms < FILE_WATCH_INTERVAL_MS)
+        return false;
+    watch->last_check_ms = now_ms;
+    FileStamp now = stat_file_stamp(watch->path);
+    if (same_file_stamp(now, watch->seen)) {
+        watch->has_pending = false;
+        return false;
+    }
+    if (watch->has_pending && same_file_stamp(now, watch->pending)) {
+        watch->seen = now;
+        watch->has_pending = false;
+        return true;
+    }
+    watch->pending = now;
+    watch->has_pending = true;
+    return false;
+}
+
+void mark_file_seen(FileWatch* watch)
+{
+    watch->seen = stat_file_stamp(watch->path);
+    watch->has_pending = false;
+}

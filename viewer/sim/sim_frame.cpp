@@ -1,0 +1,175 @@
+// The simulation frame, the layers' start box and teleports, and the swap of
+// a newly loaded map under the running balls.
+#include "sim_frame.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "balls.h"
+
+void layer_box_units(const LayerBox* box, int k, int* lo, int* hi)
+{
+    int a = box->a[k], b = box->b[k];
+    *lo = a < b ? a : b;
+    *hi = a < b ? b : a;
+}
+
+bool start_box_region(const LayerBox* box, float extent, double lo[3], double hi[3])
+{
+    for (int k = 0; k < 3; ++k) {
+        int min, max;
+        layer_box_units(box, k, &min, &max);
+        lo[k] = min > 1 ? (double)min : 1.0;
+        hi[k] = (double)max + 1.0 < (double)extent ? (double)max + 1.0 : (double)extent;
+        if (hi[k] < lo[k])
+            return false;
+    }
+    return true;
+}
+
+bool point_in_layer_box(const LayerBox* box, Vec3 p)
+{
+    const float c[3] = {p.x, p.y, p.z};
+    for (int k = 0; k < 3; ++k) {
+        int min, max;
+        layer_box_units(box, k, &min, &max);
+        if (!(c[k] >= (float)min && c[k] < (float)max + 1.0f))
+            return false;
+    }
+    return true;
+}
+
+// Holds a coordinate to [1, F].
+static float hold_in_field(float c, float extent)
+{
+    return c < 1.0f ? 1.0f : (c > extent ? extent : c);
+}
+
+// Moves ball i's registration to the cell of its position; false (the old
+// registration kept) when the table cannot grow.
+static bool register_at_position(int i)
+{
+    Vec3 p = ball_pos[i];
+    CellCoord old = ball_cell[i];
+    CellCoord now = {(int)p.x, (int)p.y, (int)p.z};
+    if (now.x == old.x && now.y == old.y && now.z == old.z)
+        return true;
+    if (!block_reserve(now.x, now.y, now.z))
+        return false;
+    block_remove(old.x, old.y, old.z, i);
+    block_insert(now.x, now.y, now.z, i);
+    ball_cell[i] = now;
+    return true;
+}
+
+bool apply_teleports(const MapLayers* layers)
+{
+    bool all_registered = true;
+    for (int i = 0; i < ball_count; ++i) {
+        Vec3 p = ball_pos[i];
+        for (int t = 0; t < layers->teleport_count; ++t) {
+            const Teleport* tp = &layers->teleports[t];
+            if (!point_in_layer_box(&tp->from, p))
+                continue;
+            float offset[3];
+            for (int k = 0; k < 3; ++k) {
+                int from_lo, from_hi, to_lo, to_hi;
+                layer_box_units(&tp->from, k, &from_lo, &from_hi);
+                layer_box_units(&tp->to, k, &to_lo, &to_hi);
+                offset[k] = (float)(to_lo - from_lo);
+            }
+            Vec3 v = vec3_sub(p, ball_prev[i]);
+            Vec3 moved = {hold_in_field(p.x + offset[0], field_extent),
+                          hold_in_field(p.y + offset[1], field_extent),
+                          hold_in_field(p.z + offset[2], field_extent)};
+            ball_pos[i] = moved;
+            ball_prev[i] = vec3_sub(moved, v);
+            if (!register_at_position(i))
+                all_registered = false;
+            break;
+        }
+    }
+    return all_registered;
+}
+
+bool simulate_frame(const LoadedMap* map)
+{
+    repel_balls();
+    bool ok = step_balls(&map->header);
+    if (layers_enabled && map->layers.teleport_count > 0 && !apply_teleports(&map->layers))
+        ok = false;
+    return ok;
+}
+
+bool adopt_map(const MapHeader* header, const char** reason)
+{
+    *reason = nullptr;
+    float extent = (float)header->field_size;
+    int side = (int)extent + 2;
+    bool rebuild = side != cell_side;
+    int* counts = nullptr;
+    int* slots = nullptr;
+    if (rebuild) {
+        size_t cells = (size_t)side * (size_t)side * (size_t)side;
+        size_t capacity = (size_t)cell_capacity;
+        counts = (int*)std::calloc(cells, sizeof(int));
+        slots = (int*)std::malloc(cells * capacity * sizeof(int));
+        if (!counts || !slots) {
+            std::free(counts);
+            std::free(slots);
+            *reason = "the neighbour table for the new field size cannot be allocated";
+            return false;
+        }
+    }
+    field_extent = extent;
+    field_stride_y = 3 * (size_t)header->grid_size;
+    field_stride_x = field_stride_y * (size_t)header->grid_size;
+    field_scale = (float)((double)header->grid_size / (double)header->field_size);
+    if (!rebuild)
+        return true;
+
+    std::free(cell_counts);
+    std::free(cell_slots);
+    cell_counts = counts;
+    cell_slots = slots;
+    cell_side = side;
+    cell_stride_y = (size_t)side;
+    cell_stride_x = (size_t)side * (size_t)side;
+    bool all_registered = true;
+    for (int i = 0; i < ball_count; ++i) {
+        Vec3 p = ball_pos[i];
+        Vec3 v = vec3_sub(p, ball_prev[i]);
+        Vec3 held = {hold_in_field(p.x, extent), hold_in_field(p.y, extent),
+                     hold_in_field(p.z, extent)};
+        if (held.x != p.x || held.y != p.y || held.z != p.z) {
+            ball_pos[i] = held;
+            ball_prev[i] = vec3_sub(held, v);
+        }
+        ball_cell[i] = CellCoord{(int)held.x, (int)held.y, (int)held.z};
+        if (!block_insert(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i))
+            all_registered = false;
+    }
+    if (!all_registered)
+        *reason = "the neighbour table could not grow: some balls see no neighbours";
+    return true;
+}
+
+uint64_t ball_checksum()
+{
+    uint64_t h = 14695981039346656037ull;
+    auto mix = [&h](float f) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        for (int b = 0; b < 4; ++b) {
+            h ^= (bits >> (8 * b)) & 0xFF;
+            h *= 1099511628211ull;
+        }
+    };
+    for (int i = 0; i < ball_count; ++i) {
+        Vec3 p = ball_pos[i];
+        Vec3 v = vec3_sub(p, ball_prev[i]);
+        mix(p.x); mix(p.y); mix(p.z);
+        mix(v.x); mix(v.y); mix(v.z);
+    }
+    return h;
+}
