@@ -206,8 +206,7 @@ static int run_compiler_steps(int argc, char** argv)
                 argv[kept++] = argv[i];
             }
             if (value && !parse_thread_count(value, &options.phys.threads)) {
-                std::fprintf(stderr, "ksm_compiler: --threads needs a whole number from 1 to %d, not \"%s\"\n",
-                             MAX_THREADS, value);
+                print_note(NOTE_HINT, "--threads needs a whole number from 1 to %d, not \"%s\"", MAX_THREADS, value);
                 return EXIT_USAGE;
             }
         }

@@ -303,7 +303,7 @@ TEST(CompilerCli, UsageHelpAndVersion)
     for (const char* bad : {"0", "-2", "two", "3x", ""}) {
         r = run_compiler_in(dir.path, {"--threads", bad, "map.ksd"});
         EXPECT_EQ(r.status, 2) << bad;
-        EXPECT_NE(r.output.find("--threads"), std::string::npos) << bad;
+        EXPECT_NE(r.errors.find("--threads"), std::string::npos) << bad;
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
