@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "ksm_version.h"
 #include "map_format.h"
 #include "phys_info.h"
 #include "sections.h"
@@ -133,7 +134,6 @@ static int fail_path_too_long(const char* what)
 
 int run_compiler(int argc, char** argv)
 {
-    std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.
     if (argc > 0) {
@@ -146,8 +146,11 @@ int run_compiler(int argc, char** argv)
         }
         argc = kept;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s (ksm %s)\n", COMPILER_TITLE, KSM_VERSION);
         return EXIT_COMPILED;
+    }
+    std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage();
         return EXIT_COMPILED;

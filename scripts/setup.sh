@@ -17,6 +17,7 @@ packages=(
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
   lib3ds-dev assimp-testmodels
+  man-db groff-base dpkg-dev
 )
 
 missing=()
