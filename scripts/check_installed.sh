@@ -25,8 +25,9 @@ expected="bin/ksm_compiler
 bin/ksm_field_viewer
 bin/ksm_make_3ds
 bin/ksm_viewer
-share/doc/ksm/LICENSE
 share/doc/ksm/README.md
+share/doc/ksm/changelog.gz
+share/doc/ksm/copyright
 share/ksm/demo/config.ini
 share/ksm/demo/demo.ksd
 share/ksm/demo/demo.ksm
