@@ -10,6 +10,7 @@
 #        gui_start_viewer [args...]      # $VIEWER_PID, output in $GUI_DIR/viewer.out
 #        gui_wait_title REGEX [secs]     # prints the matching title
 #        gui_screenshot FILE.png
+#        gui_key KEY...                  # keys to the viewer's window (xdotool names)
 #        gui_fail "message"              # exits 1 after clean-up
 
 GUI_BUILD_DIR="${KSM_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build}"
@@ -209,4 +210,25 @@ gui_close_window() {
   local id
   id=$(gui_window_id) || gui_fail "no window to close"
   "$GUI_BUILD_DIR/tests/ksm_close_window" "$id" || gui_fail "could not send WM_DELETE_WINDOW"
+}
+
+# Sends keys to the viewer's window, by xdotool's names ("q", "space",
+# "Escape", "F1", "Left", "plus", ...), after giving it the input focus.
+gui_key() {  # gui_key KEY...
+  local id
+  id=$(gui_window_id) || gui_fail "no window to send keys to"
+  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+  xdotool key --delay 50 "$@" || gui_fail "could not send keys $*"
+}
+
+# Resizes the viewer's window and waits until X reports the new size.
+gui_resize() {  # gui_resize WIDTH HEIGHT
+  local id
+  id=$(gui_window_id) || gui_fail "no window to resize"
+  xdotool windowsize "$id" "$1" "$2" || gui_fail "could not resize the window"
+  for _ in $(seq 1 50); do
+    xwininfo -id "$id" | grep -q "Width: $1\$" && xwininfo -id "$id" | grep -q "Height: $2\$" && return 0
+    sleep 0.1
+  done
+  gui_fail "the window did not become $1 x $2"
 }

@@ -13,7 +13,7 @@ shift || true
 packages=(
   g++ make cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  freeglut3-dev libgl-dev libglx-dev libgl1-mesa-dri libx11-dev
+  freeglut3-dev libgl-dev libglx-dev libgl1-mesa-dri libx11-dev libpng-dev
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
   lib3ds-dev assimp-testmodels

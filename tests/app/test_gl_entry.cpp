@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gl_entry.h"
+#include "gl_platform.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ protected:
 
 }  // namespace
 
-// The platform side of the table, replaced for these tests.
+// The platform seam (gl_platform.h), implemented by fakes for these tests.
 GlEntryAddress gl_entry_lookup(const char* name)
 {
     ++fake.lookups;

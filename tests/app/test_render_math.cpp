@@ -27,6 +27,20 @@ TEST(BallSprites, TwiceAsTallAtTheSameAspectDoublesTheSize)
     EXPECT_NEAR(b.point_scale / a.point_scale, 2.0, 1e-6);
 }
 
+// The scale follows the height alone, as the projection does: the 800 x 600
+// value times height / 600, whatever the width.
+TEST(BallSprites, WindowShapeDoesNotChangeTheSizeAgainstTheScene)
+{
+    BallSpriteScale ref = compute_ball_sprite_scale(800.0f, 600.0f, 8.0f);
+    const float sizes[][2] = {{300.0f, 700.0f}, {1000.0f, 500.0f}, {1920.0f, 600.0f}};
+    for (const auto& wh : sizes) {
+        BallSpriteScale s = compute_ball_sprite_scale(wh[0], wh[1], 8.0f);
+        EXPECT_EQ(s.angle, ref.angle);
+        EXPECT_NEAR(s.point_scale, ref.point_scale * wh[1] / 600.0f, ref.point_scale * 1e-6)
+            << wh[0] << " x " << wh[1];
+    }
+}
+
 TEST(BallSprites, ZeroHeightCountsAsOne)
 {
     BallSpriteScale z = compute_ball_sprite_scale(800.0f, 0.0f, 8.0f);

@@ -20,7 +20,7 @@ start_runs=$(white_runs_in_row "$start" 300)
 far_left=$(word "$start_runs" 2)
 within "$far_left" 286 292 || gui_fail "far left edge at $far_left before zooming ($start_runs)"
 
-# --- the wheel: a tenth of the distance closer per notch, then back out -----
+# --- the wheel: a tenth of the distance closer per notch; a notch out undoes one in
 render_click 4 400 300
 shot="$GUI_DIR/zoom_in.png"
 render_settled_screenshot "$shot"
@@ -35,9 +35,9 @@ shot="$GUI_DIR/zoom_out.png"
 render_settled_screenshot "$shot"
 runs=$(white_runs_in_row "$shot" 300)
 echo "zoomed out: $runs"
-# d = 0.9 * 1.1 * 1.1 * 19.43 = 21.16: far left edge at 295.
-within "$(word "$runs" 2)" 292 298 || gui_fail "zooming out: far left edge not at 295 ($runs)"
-render_click 4 400 300  # back to 0.99 * d0, close to the start
+# d = 19.43 / 0.9 = 21.59: far left edge at 297.
+within "$(word "$runs" 2)" 294 300 || gui_fail "zooming out: far left edge not at 297 ($runs)"
+render_click 4 400 300  # back to the start
 kill -0 "$VIEWER_PID" || gui_fail "the viewer ended while zooming"
 
 # --- a left drag to the right turns the view; a right drag back undoes it ---

@@ -9,7 +9,7 @@ gui_write_map 16 16
 gui_write_config "count=200"
 
 # --- info, titles, screenshot, close ---------------------------------------
-gui_start_viewer info extra-word
+gui_start_viewer info map.ksm
 gui_wait_title "^${GUI_TITLE_RE}    <<<    1-st sec    >>>\$" 30 >/dev/null
 first=$(gui_wait_title "$GUI_FPS_RE" 30)
 echo "title: $first"
@@ -42,12 +42,13 @@ gui_close_window
 gui_wait_exit 20; status=$GUI_EXIT_STATUS
 [ "$status" = 0 ] || gui_fail "closing the window gave exit status $status"
 
-# --- "Info" is not "info" ----------------------------------------------------
+# --- "Info" is not "info": it names a map ------------------------------------
 gui_start_viewer Info
-gui_wait_title "1-st sec|FPS" 30 >/dev/null
+gui_wait_exit 20; status=$GUI_EXIT_STATUS
+[ "$status" != 0 ] || gui_fail "a map named Info that does not exist gave exit status 0"
 grep -q "OpenGL Info" "$GUI_DIR/viewer.out" && gui_fail "'Info' printed the information lines"
-gui_close_window
-gui_wait_exit 20
+grep -q "\"$GUI_DIR/Info\": the file cannot be opened" "$GUI_DIR/viewer.out" ||
+  gui_fail "the message does not name the absolute path of Info"
 
 # --- a missing or corrupt map stops with a message and a non-zero status ----
 rm -f "$GUI_DIR/map.ksm"

@@ -26,14 +26,40 @@ void load_view_matrix()
     glLoadMatrixf(camera.view_matrix.m);
 }
 
+// Projection for the window's shape, far enough for the whole field box.
+static void update_projection()
+{
+    set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(window_width, window_height),
+                   CAMERA_NEAR, camera_far_plane(&camera));
+    load_projection_matrix();
+}
+
 void resize_view(int width, int height)
 {
     window_width = width;
     window_height = height;
-    set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(width, height),
-                   CAMERA_NEAR, CAMERA_FAR);
-    load_projection_matrix();
+    update_projection();
     glViewport(0, 0, window_width, window_height);
+}
+
+void reverse_gravity()
+{
+    gravity_setting = -gravity_setting;
+    gravity = gravity_setting;
+}
+
+void orbit_view(float dx, float dy)
+{
+    camera_orbit(&camera, dx, dy);
+    load_view_matrix();
+}
+
+void zoom_view(int notches)
+{
+    if (!camera_zoom(&camera, notches))
+        return;
+    update_projection();
+    load_view_matrix();
 }
 
 static void mouse_in_field_units(int x, int y, float* fx, float* fy)
@@ -50,10 +76,10 @@ void mouse_button(int button, int state, int x, int y)
         gravity = 0.0f;
         break;
     case MOUSE_ACTION_FLIP_GRAVITY:
-        gravity_setting = -gravity_setting;
-        gravity = gravity_setting;
+        reverse_gravity();
         break;
     case MOUSE_ACTION_VIEW_CHANGED:
+        update_projection();
         load_view_matrix();
         break;
     case MOUSE_ACTION_NONE:

@@ -37,6 +37,8 @@ void camera_reset(Camera* cam)
         down = 0;
     cam->last_mouse_x = 0.0f;
     cam->last_mouse_y = 0.0f;
+    cam->max_distance = (float)CAMERA_MAX_DISTANCE;
+    cam->field_size = 0.0f;
 }
 
 Mat4 mat4_rotation_y(float angle)
@@ -94,6 +96,30 @@ float window_aspect(int width, int height)
 {
     // A window shrunk to no height still gets a finite projection.
     return (float)width / (float)(height < 1 ? 1 : height);
+}
+
+void camera_set_field(Camera* cam, float field_size)
+{
+    cam->field_size = field_size;
+    double limit = CAMERA_MAX_DIAGONALS * std::sqrt(3.0) * (double)field_size;
+    cam->max_distance = (float)(limit > CAMERA_MIN_DISTANCE ? limit : CAMERA_MAX_DISTANCE);
+}
+
+float camera_far_plane(const Camera* cam)
+{
+    // Every point of the box lies within its corner-to-target distance of
+    // the target, and the target lies inside the box: that much past the
+    // eye's distance, plus a little for rounding, is behind all of it.
+    double side = (double)cam->field_size + 1.0;
+    double reach = 0.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        double t = axis == 0 ? cam->target.x : axis == 1 ? cam->target.y : cam->target.z;
+        double span = std::fmax(std::fabs(t), std::fabs(side - t));
+        reach += span * span;
+    }
+    Vec3 offset = vec3_sub(cam->eye, cam->target);
+    double needed = (std::sqrt(dot(offset, offset)) + std::sqrt(reach)) * 1.01 + 1.0;
+    return needed > (double)CAMERA_FAR ? (float)needed : CAMERA_FAR;
 }
 
 void build_view_matrix(Camera* cam)
@@ -185,17 +211,17 @@ bool camera_zoom(Camera* cam, int notches)
     // camera at a bound (up to the float rounding of the eye) stays put.
     if (notches > 0 && dist <= CAMERA_MIN_DISTANCE * 1.01)
         return false;
-    if (notches < 0 && dist >= CAMERA_MAX_DISTANCE * 0.99)
+    if (notches < 0 && dist >= (double)cam->max_distance * 0.99)
         return false;
     double wanted = dist;
     for (int i = 0; i < notches; ++i)
-        wanted -= wanted * CAMERA_ZOOM_STEP;
+        wanted *= 1.0 - CAMERA_ZOOM_STEP;
     for (int i = 0; i > notches; --i)
-        wanted += wanted * CAMERA_ZOOM_STEP;
+        wanted /= 1.0 - CAMERA_ZOOM_STEP;
     if (wanted < CAMERA_MIN_DISTANCE)
         wanted = CAMERA_MIN_DISTANCE;
-    if (wanted > CAMERA_MAX_DISTANCE)
-        wanted = CAMERA_MAX_DISTANCE;
+    if (wanted > (double)cam->max_distance)
+        wanted = cam->max_distance;
     double step = dist - wanted;
     const Vec3 f = cam->forward;
     cam->eye = Vec3{(float)(cam->eye.x + f.x * step), (float)(cam->eye.y + f.y * step),
@@ -235,16 +261,20 @@ MouseAction camera_mouse_button(Camera* cam, int button, int state, float fx, fl
     return MOUSE_ACTION_NONE;
 }
 
+void camera_orbit(Camera* cam, float dx, float dy)
+{
+    float pitch = (float)((double)-dy * CAMERA_TURN_PER_UNIT);
+    float yaw = (float)((double)dx * CAMERA_TURN_PER_UNIT);
+    camera_pitch(cam, pitch, CAMERA_PITCH_LIMIT);
+    camera_yaw(cam, yaw, 0.0f);
+    camera_orthonormalise(cam);
+}
+
 bool camera_mouse_drag(Camera* cam, float fx, float fy)
 {
     bool turning = cam->button_down[MOUSE_LEFT] || cam->button_down[MOUSE_RIGHT];
-    if (turning) {
-        float pitch = (float)((double)(cam->last_mouse_y - fy) * CAMERA_TURN_PER_UNIT);
-        float yaw = (float)((double)(fx - cam->last_mouse_x) * CAMERA_TURN_PER_UNIT);
-        camera_pitch(cam, pitch, CAMERA_PITCH_LIMIT);
-        camera_yaw(cam, yaw, 0.0f);
-        camera_orthonormalise(cam);
-    }
+    if (turning)
+        camera_orbit(cam, fx - cam->last_mouse_x, fy - cam->last_mouse_y);
     cam->last_mouse_x = fx;
     cam->last_mouse_y = fy;
     return turning;

@@ -23,16 +23,21 @@ const int MOUSE_RELEASED = 1;  // GLUT_UP
 const float CAMERA_PITCH_LIMIT = 1.5f;
 const double CAMERA_TURN_PER_UNIT = 0.1;
 // Field of view and near plane of every projection; start-up uses far 100,
-// every reshape far 200.
+// every reshape at least far 200 (see camera_far_plane).
 const float CAMERA_FOVY = 1.3f;
 const float CAMERA_NEAR = 0.5f;
 const float CAMERA_FAR_START = 100.0f;
 const float CAMERA_FAR = 200.0f;
-// Wheel zoom: each notch moves the eye a tenth of its distance to the
-// target, and the distance stays within these bounds.
+// Wheel zoom: a notch in moves the eye a tenth of its distance closer to
+// the target, a notch out undoes one notch in (the distance divided by 0.9),
+// and the distance stays between CAMERA_MIN_DISTANCE and the camera's
+// max_distance (CAMERA_MAX_DISTANCE until camera_set_field says otherwise).
 const double CAMERA_ZOOM_STEP = 0.1;
 const double CAMERA_MIN_DISTANCE = 0.5;
 const double CAMERA_MAX_DISTANCE = 10000.0;
+// The farthest zoom, in diagonals of the field: the box is small then but
+// still plainly visible.
+const double CAMERA_MAX_DIAGONALS = 20.0;
 
 struct Camera {
     Mat4 view_matrix;        // world to eye, rebuilt after every camera change
@@ -47,6 +52,8 @@ struct Camera {
     int button_down[3];      // 1 while GLUT button 0 (left), 1 (middle), 2 (right) is held
     float last_mouse_x;      // last mouse position in field units
     float last_mouse_y;
+    float max_distance;      // farthest the wheel takes the eye from the target
+    float field_size;        // side of the field the camera looks at (0: unknown)
 };
 
 // Both matrices identity, eye and target at the origin, S, U, F the x, y and
@@ -66,6 +73,14 @@ Mat4 mat4_translation(Vec3 v);
 void set_projection(Mat4* projection, float fovy, float aspect, float near_dist, float far_dist);
 // Aspect ratio of a window; a height below 1 counts as 1.
 float window_aspect(int width, int height);
+// Sets the field the camera looks at: the zoom stops at
+// CAMERA_MAX_DIAGONALS diagonals of it.
+void camera_set_field(Camera* cam, float field_size);
+// Far distance that keeps the whole field box (0 to field_size + 1 on each
+// axis) in front of the far plane from wherever the eye is: at least
+// CAMERA_FAR, more once the eye is far enough out for the box to reach past
+// it.
+float camera_far_plane(const Camera* cam);
 
 // Rows S, U, F with translations -(S.eye), -(U.eye), -(F.eye).
 void build_view_matrix(Camera* cam);
@@ -80,6 +95,9 @@ void camera_yaw(Camera* cam, float angle, float limit);
 void camera_pitch(Camera* cam, float angle, float limit);
 // Re-normalises F and rebuilds U and S from it, then the view matrix.
 void camera_orthonormalise(Camera* cam);
+// Turns the camera as a drag of (dx, dy) field units does: pitch (limited)
+// by -dy, then yaw by dx, 0.1 radian per unit, then the repair.
+void camera_orbit(Camera* cam, float dx, float dy);
 // Moves the eye along F towards the target (notches > 0) or away from it
 // (notches < 0) by a tenth of its distance per notch, never through the
 // target; turn totals stay. Returns true when the eye moved.

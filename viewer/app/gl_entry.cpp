@@ -1,6 +1,7 @@
 // The GLX side of the entry-point table: lookups by name, the advertised
 // extensions and version of the current context, and swap control.
 #include "gl_entry.h"
+#include "gl_platform.h"
 
 GlEntryAddress gl_entry_lookup(const char* name)
 {

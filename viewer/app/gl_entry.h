@@ -15,6 +15,8 @@
 #include <GL/glext.h>
 #include <GL/glx.h>
 
+#include "gl_platform.h"
+
 // One line per slot: result type, name, parameter list, argument list, and
 // what must be advertised: an extension name ("GL_..." or "GLX_...") or a
 // core version ("GL_VERSION_1_3").
@@ -64,12 +66,8 @@ int gl_entry_count();
 // Puts every slot back to its resolver (tests).
 void reset_gl_entry_table();
 
-// Address of an entry point in the current context, or null.
-typedef void (*GlEntryAddress)();
-// The platform side, which the table calls: looking a name up, and telling
-// whether the current context advertises an extension or a GL version.
-GlEntryAddress gl_entry_lookup(const char* name);
-bool gl_entry_requirement_met(const char* requirement);
+// The platform side, which the table calls (gl_entry_lookup and
+// gl_entry_requirement_met), is declared in gl_platform.h.
 
 // Pure checks behind gl_entry_requirement_met.
 // True when `name` is one of the blank-separated words of `list`.

@@ -1,11 +1,13 @@
 // The entry-point table and its resolvers, generated from KSM_GL_ENTRY_LIST,
 // and the string checks that decide whether an entry is advertised. The
-// platform side (gl_entry.cpp) supplies gl_entry_lookup and
-// gl_entry_requirement_met.
+// platform side, gl_entry_lookup and gl_entry_requirement_met, is declared in
+// gl_platform.h and defined outside this library (gl_entry.cpp, or the
+// tests' fakes).
 #include <cstdlib>
 #include <cstring>
 
 #include "gl_entry.h"
+#include "gl_platform.h"
 
 static GlEntryAddress find_entry(const char* name, const char* requirement)
 {

@@ -8,13 +8,17 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <vector>
 #include <ctime>
 
 #include "balls.h"
 #include "frame_logic.h"
+#include "keyboard.h"
 #include "map_format.h"
 #include "render.h"
+#include "render_math.h"
+#include "viewer_args.h"
 #include "viewer_state.h"
 
 #ifdef KSM_FIELD_VIEW
@@ -32,18 +36,26 @@ MapHeader map_header = {};
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
+// Settings file of the run, read again when the balls are scattered anew.
+static std::string settings_path;
+#ifndef KSM_FIELD_VIEW
+// The collision field's filled cells, gathered when first shown.
+static std::vector<Vec3> field_points;
+static bool field_points_ready = false;
+#endif
 
 static void request_redraw()
 {
     glutPostRedisplay();
 }
 
-// Seeds the generator from the clock and places the balls.
-static bool start_simulation(MapHeader* header)
+// Seeds the generator from the clock and places the balls, with the
+// settings of `config_path`.
+static bool start_simulation(MapHeader* header, const char* config_path)
 {
     seed_ball_random((unsigned)std::time(nullptr));
     const char* reason = "";
-    if (!init_balls(header, &reason)) {
+    if (!init_balls_from(header, config_path, &reason)) {
         std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
         std::fflush(stdout);
         return false;
@@ -51,7 +63,38 @@ static bool start_simulation(MapHeader* header)
     return true;
 }
 
+bool restart_simulation()
+{
+#ifdef KSM_FIELD_VIEW
+    return true;
+#else
+    const char* reason = "";
+    if (init_balls_from(&map_header, settings_path.c_str(), &reason))
+        return true;
+    std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
+    return false;
+#endif
+}
+
 #ifndef KSM_FIELD_VIEW
+// The filled cells as white points over the scene, with the current
+// matrices (the camera's).
+static void draw_field_points()
+{
+    if (!field_points_ready) {
+        field_points = collect_field_points(&map_header);
+        field_points_ready = true;
+    }
+    if (field_points.empty())
+        return;
+    glPointSize(1.0f);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, field_points.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
 static void step_simulation()
 {
     static bool warned = false;
@@ -71,7 +114,8 @@ static void draw_frame()
     int previous = frame_timing.frame_start_ms;
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
 #ifndef KSM_FIELD_VIEW
-    step_simulation();
+    if (frame_runs_simulation(&viewer_controls))
+        step_simulation();
 #endif
     int t1 = glutGet(GLUT_ELAPSED_TIME);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -87,7 +131,14 @@ static void draw_frame()
     draw_balls(view, projection);
     gl_entry_table.glUseProgramObjectARB(0);
     glDisable(GL_POINT_SPRITE);
+    if (viewer_controls.show_field)
+        draw_field_points();
 #endif
+    draw_overlay();
+    if (viewer_controls.screenshot_requested) {
+        viewer_controls.screenshot_requested = false;
+        save_screenshot();
+    }
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];
@@ -110,8 +161,40 @@ static void release_map()
     free_normal_field(&map_header.field);
 }
 
+// Loads the map at `path`; on failure prints why, naming the absolute path.
+static bool load_map(const std::string& path)
+{
+    const char* fault = nullptr;
+    if (path_is_directory(path)) {
+        fault = "it is a directory, not a compiled map";
+    } else {
+        MapLoadResult loaded = load_compiled_map_file(&map_header, path.c_str());
+        fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
+    }
+    if (!fault)
+        return true;
+    std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(), fault);
+    std::fflush(stdout);
+    return false;
+}
+
 int main(int argc, char** argv)
 {
+    ViewerArgs args = parse_viewer_args(argc, argv);
+    switch (args.command) {
+    case VIEWER_HELP:
+        print_viewer_usage(stdout);
+        return 0;
+    case VIEWER_VERSION:
+        print_viewer_version(stdout);
+        return 0;
+    case VIEWER_USAGE_ERROR:
+        print_viewer_usage_error(stderr, args.error);
+        return VIEWER_EXIT_USAGE;
+    case VIEWER_RUN:
+        break;
+    }
+
     char title[TITLE_BUFFER_SIZE];
     format_init_title(title);
     glutInit(&argc, argv);
@@ -126,22 +209,21 @@ int main(int argc, char** argv)
     glutMouseFunc(mouse_button);
     glutMotionFunc(mouse_drag);
     glutIdleFunc(request_redraw);
+    glutKeyboardFunc(key_pressed);
+    glutSpecialFunc(special_key_pressed);
 
     std::printf("%s\n", VIEWER_TITLE);
     std::printf("%s\n\n", VIEWER_NOTICE);
-    if (argc > 1 && std::strcmp(argv[1], "info") == 0)
+    if (args.info)
         print_gl_info();
     std::fflush(stdout);
 
-    MapLoadResult loaded = load_compiled_map(&map_header);
-    const char* fault = loaded == MAP_LOADED ? check_loaded_map(&map_header) : map_load_result_text(loaded);
-    if (fault) {
-        std::printf("ERROR! Cannot use the compiled map \"map.ksm\": %s.\n", fault);
-        std::fflush(stdout);
+    if (!load_map(args.map_path)) {
         release_map();
         return 1;
     }
-    if (!start_simulation(&map_header)) {
+    settings_path = args.config_path;
+    if (!start_simulation(&map_header, settings_path.c_str())) {
         release_map();
         return 1;
     }
@@ -152,6 +234,7 @@ int main(int argc, char** argv)
     load_projection_matrix();
     float n = (float)map_header.field_size;
     float h = (float)(n * 0.5);
+    camera_set_field(&camera, n);
     camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
     load_view_matrix();
     glViewport(0, 0, window_width, window_height);

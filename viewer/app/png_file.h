@@ -1,0 +1,12 @@
+// Screenshots as PNG files, through libpng.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Writes an 8-bit RGB image of width x height pixels to `path`. `pixels`
+// holds the rows bottom first, as glReadPixels returns them, 3 bytes a
+// pixel with no row padding; the file has the top row first. Returns false
+// with a short reason in `error` when the file cannot be written.
+bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
+                   std::string* error);

@@ -1,0 +1,57 @@
+// The viewer's command line, read into a plain record before any window
+// exists, so that --help and --version work without a display.
+//
+//   ksm_viewer [info] [MAP] [--config FILE] [--help] [--version]
+//
+// GLUT's own X options (-display NAME, -geometry WxH+X+Y, -iconic, ...) are
+// skipped here and left in place for glutInit.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+enum ViewerCommand {
+    VIEWER_RUN,          // open the window and simulate
+    VIEWER_HELP,         // print the usage, the mouse and the keys; exit 0
+    VIEWER_VERSION,      // print the title; exit 0
+    VIEWER_USAGE_ERROR   // print `error` and the usage; exit VIEWER_EXIT_USAGE
+};
+
+// Exit status after a command line the viewer cannot use.
+const int VIEWER_EXIT_USAGE = 2;
+
+// Paths used when the command line names none (in the working directory).
+extern const char* const DEFAULT_MAP_PATH;     // "map.ksm"
+extern const char* const DEFAULT_CONFIG_PATH;  // "config.ini"
+
+struct ViewerArgs {
+    ViewerCommand command;
+    bool info;                // first word "info": print the OpenGL driver's identification
+    std::string map_path;     // as given, DEFAULT_MAP_PATH when none
+    std::string config_path;  // as given, DEFAULT_CONFIG_PATH when none
+    bool config_given;        // --config named the settings file
+    std::string error;        // VIEWER_USAGE_ERROR only: what was wrong, one line
+};
+
+// Reads argv[1 .. argc-1]. "info" counts only as the first word; one more
+// word is the map. Options take their value as the next word or after '='
+// ("--config FILE", "--config=FILE"); "--" ends the options. --help and
+// --version win over everything after them.
+ViewerArgs parse_viewer_args(int argc, const char* const* argv);
+
+// The usage with the mouse and the keys (--help on stdout, errors on stderr).
+void print_viewer_usage(FILE* out);
+// "<program>: <error>", a blank line and the usage (a command line the
+// viewer cannot use).
+void print_viewer_usage_error(FILE* out, const std::string& error);
+// The program's title and its line break (--version).
+void print_viewer_version(FILE* out);
+
+// `path` made absolute against the directory `cwd` (itself absolute):
+// absolute paths stay as they are, leading "./" parts are dropped.
+std::string join_absolute_path(const std::string& cwd, const std::string& path);
+// `path` made absolute against the working directory (as given when the
+// working directory cannot be read).
+std::string absolute_path(const std::string& path);
+// True when `path` names an existing directory.
+bool path_is_directory(const std::string& path);
