@@ -61,9 +61,12 @@ say "programs find their libraries"
 cmp "$scratch/demo.ksm" "$demo/demo.ksm" || fail "the installed compiler gives other bytes than the shipped demo.ksm"
 say "installed compiler remakes demo.ksm ($(stat -c %s "$demo/demo.ksm") bytes)"
 
-out="$("$root/bin/ksm_compiler" --version)"
-[ "$out" = "Kestrion Map Compiler v 1.04c (ksm $version)" ] || fail "ksm_compiler --version printed '$out'"
-say "--version: $out"
+for pair in "ksm_compiler:Kestrion Map Compiler v 1.04c" "ksm_viewer:Kestrion Physics v 1.01d" \
+            "ksm_field_viewer:Kestrion Physics v 1.01b"; do
+  out="$(DISPLAY= "$root/bin/${pair%%:*}" --version)"
+  [ "$out" = "${pair#*:} (ksm $version)" ] || fail "${pair%%:*} --version printed '$out'"
+  say "--version: $out"
+done
 
 # The viewer on the shipped demo, under a private Xvfb.
 (
@@ -71,9 +74,7 @@ say "--version: $out"
   source "$here/gui_lib.sh"
   VIEWER_BIN="$root/bin/ksm_viewer"
   gui_begin
-  cp "$demo/demo.ksm" "$GUI_DIR/map.ksm"
-  cp "$demo/config.ini" "$GUI_DIR/config.ini"
-  gui_start_viewer
+  gui_start_viewer "$demo/demo.ksm" --config "$demo/config.ini"
   title=$(gui_wait_title "$GUI_FPS_RE" 60)
   [[ "$title" == *"Count: 4000    >>>" ]] || gui_fail "the viewer's title does not count the demo's 4000 balls: $title"
   echo "check: installed viewer runs the demo: $title"

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "frame_logic.h"
+#include "ksm_version.h"
 
 const char* const DEFAULT_MAP_PATH = "map.ksm";
 const char* const DEFAULT_CONFIG_PATH = "config.ini";
@@ -26,7 +27,7 @@ static const char* const OPTION_HELP[] = {
     "  MAP            compiled map (default: map.ksm in the working directory)",
     "  --config FILE  settings file (default: config.ini in the working directory)",
     "  --help         print this help and exit",
-    "  --version      print the program's title and exit",
+    "  --version      print the program's title and version and exit",
 };
 
 static const char* const MOUSE_HELP[] = {
@@ -152,7 +153,7 @@ void print_viewer_usage_error(FILE* out, const std::string& error)
 
 void print_viewer_version(FILE* out)
 {
-    std::fprintf(out, "%s\n", VIEWER_TITLE);
+    std::fprintf(out, "%s (ksm %s)\n", VIEWER_TITLE, KSM_VERSION);
 }
 
 std::string join_absolute_path(const std::string& cwd, const std::string& path)
