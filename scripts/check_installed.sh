@@ -62,7 +62,7 @@ cmp "$scratch/demo.ksm" "$demo/demo.ksm" || fail "the installed compiler gives o
 say "installed compiler remakes demo.ksm ($(stat -c %s "$demo/demo.ksm") bytes)"
 
 for pair in "ksm_compiler:Kestrion Map Compiler v 1.04c" "ksm_viewer:Kestrion Physics v 1.01d" \
-            "ksm_field_viewer:Kestrion Physics v 1.01b"; do
+            "ksm_field_viewer:Kestrion Physics v 1.01b" "ksm_make_3ds:ksm_make_3ds"; do
   out="$(DISPLAY= "$root/bin/${pair%%:*}" --version)"
   [ "$out" = "${pair#*:} (ksm $version)" ] || fail "${pair%%:*} --version printed '$out'"
   say "--version: $out"
