@@ -27,7 +27,7 @@ static const char* const OPTION_HELP[] = {
     "  MAP            compiled map (default: map.ksm in the working directory)",
     "  --config FILE  settings file (default: config.ini in the working directory)",
     "  --help         print this help and exit",
-    "  --version      print the program's title and version and exit",
+    "  --version      print the program's title and exit",
 };
 
 static const char* const MOUSE_HELP[] = {
