@@ -134,6 +134,12 @@ static int fail_path_too_long(const char* what)
 
 int run_compiler(int argc, char** argv)
 {
+    // --version alone: the title with the package's version, and no banner.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s (ksm %s)\n", COMPILER_TITLE, KSM_VERSION);
+        return EXIT_COMPILED;
+    }
+    std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.
     if (argc > 0) {
@@ -146,11 +152,8 @@ int run_compiler(int argc, char** argv)
         }
         argc = kept;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s (ksm %s)\n", COMPILER_TITLE, KSM_VERSION);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return EXIT_COMPILED;
-    }
-    std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage();
         return EXIT_COMPILED;
