@@ -1,10 +1,10 @@
 #include "driver.h"
+#include "ksm_version.h"
 
 #include <sys/stat.h>
 
 #include <cstring>
 
-#include "ksm_version.h"
 #include "map_format.h"
 #include "phys_info.h"
 #include "sections.h"
