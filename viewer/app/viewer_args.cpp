@@ -1,4 +1,5 @@
 #include "viewer_args.h"
+#include "ksm_version.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +7,6 @@
 #include <cstring>
 
 #include "frame_logic.h"
-#include "ksm_version.h"
 
 const char* const DEFAULT_MAP_PATH = "map.ksm";
 const char* const DEFAULT_CONFIG_PATH = "config.ini";
