@@ -8,6 +8,7 @@
 #        gui_begin                       # scratch dir $GUI_DIR, display $DISPLAY
 #        gui_write_map [field] [grid]    # map.ksm in $GUI_DIR
 #        gui_start_viewer [args...]      # $VIEWER_PID, output in $GUI_DIR/viewer.out
+#        gui_start_viewer_in DIR [args...]  # the same, run in DIR
 #        gui_wait_title REGEX [secs]     # prints the matching title
 #        gui_screenshot FILE.png
 #        gui_key KEY...                  # keys to the viewer's window (xdotool names)
@@ -112,9 +113,15 @@ gui_viewer_env() {
 }
 
 gui_start_viewer() {
-  local env_vars
+  gui_start_viewer_in "$GUI_DIR" "$@"
+}
+
+# The same with another working directory.
+gui_start_viewer_in() {  # gui_start_viewer_in DIR [args...]
+  local env_vars dir="$1"
+  shift
   env_vars=$(gui_viewer_env)
-  (cd "$GUI_DIR" && exec env $env_vars "$VIEWER_BIN" "$@" >"$GUI_DIR/viewer.out" 2>&1) &
+  (cd "$dir" && exec env $env_vars "$VIEWER_BIN" "$@" >"$GUI_DIR/viewer.out" 2>&1) &
   VIEWER_PID=$!
 }
 

@@ -78,3 +78,19 @@ TEST(MapCheck, RejectsMapsTheSimulationCannotRunOn)
     h.field.cells = nullptr;
     EXPECT_NE(check_loaded_map(&h), nullptr);
 }
+
+TEST(FrameCap, FramesComeOncePerPeriodAndALongStallStartsAfresh)
+{
+    FramePacer p;
+    set_frame_cap(&p, 0);
+    EXPECT_EQ(frame_wait_ms(&p, 5.0), 0.0);
+    EXPECT_EQ(frame_wait_ms(&p, 5.0), 0.0);
+    set_frame_cap(&p, 50);  // 20 ms a frame
+    EXPECT_EQ(frame_wait_ms(&p, 1000.0), 0.0);
+    EXPECT_DOUBLE_EQ(frame_wait_ms(&p, 1005.0), 15.0);
+    EXPECT_EQ(frame_wait_ms(&p, 1020.0), 0.0);
+    EXPECT_EQ(frame_wait_ms(&p, 1041.0), 0.0);  // a little late: the schedule holds
+    EXPECT_DOUBLE_EQ(frame_wait_ms(&p, 1041.0), 19.0);
+    EXPECT_EQ(frame_wait_ms(&p, 1500.0), 0.0);  // far behind: no burst of frames
+    EXPECT_DOUBLE_EQ(frame_wait_ms(&p, 1500.0), 20.0);
+}

@@ -54,3 +54,21 @@ const char* check_loaded_map(const MapHeader* header)
         return "it has no collision field";
     return nullptr;
 }
+
+void set_frame_cap(FramePacer* pacer, int fps)
+{
+    pacer->period_ms = fps > 0 ? 1000.0 / fps : 0.0;
+    pacer->next_ms = 0.0;
+}
+
+double frame_wait_ms(FramePacer* pacer, double now_ms)
+{
+    if (!(pacer->period_ms > 0.0))
+        return 0.0;
+    if (now_ms < pacer->next_ms)
+        return pacer->next_ms - now_ms;
+    if (now_ms - pacer->next_ms > pacer->period_ms)
+        pacer->next_ms = now_ms;
+    pacer->next_ms += pacer->period_ms;
+    return 0.0;
+}

@@ -28,3 +28,15 @@ struct MapHeader;
 // A map the simulation can run on: field_size and grid_size at least 1 and a
 // collision field present. Otherwise returns a short reason.
 const char* check_loaded_map(const MapHeader* header);
+
+// Frame cap: frames at most `fps` a second, 0 for frames back to back.
+struct FramePacer {
+    double period_ms;  // 1000 / fps, 0 without a cap
+    double next_ms;    // when the next frame is due
+};
+void set_frame_cap(FramePacer* pacer, int fps);
+// At time now_ms: 0 when a frame may be drawn now (the one after is then
+// due a period later), else the milliseconds left to wait. A pacer that
+// has fallen more than a period behind starts afresh instead of drawing
+// the missed frames back to back.
+double frame_wait_ms(FramePacer* pacer, double now_ms);

@@ -6,9 +6,11 @@
 // the box, the meshes and the balls.
 #include <GL/freeglut.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 #include <ctime>
 
@@ -18,6 +20,7 @@
 #include "map_format.h"
 #include "render.h"
 #include "render_math.h"
+#include "settings_notes.h"
 #include "viewer_args.h"
 #include "viewer_state.h"
 
@@ -44,9 +47,42 @@ static std::vector<Vec3> field_points;
 static bool field_points_ready = false;
 #endif
 
+static FramePacer frame_pacer = {};
+
+static double steady_ms()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Longest single wait, so that input is still handled promptly under a low
+// frame cap.
+static const double LONGEST_IDLE_WAIT_MS = 20.0;
+
+// Asks for the next frame; under a frame cap, first waits until it is due.
 static void request_redraw()
 {
+    double wait = frame_wait_ms(&frame_pacer, steady_ms());
+    if (wait > 0.0) {
+        double ms = wait < LONGEST_IDLE_WAIT_MS ? wait : LONGEST_IDLE_WAIT_MS;
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+        return;
+    }
     glutPostRedisplay();
+}
+
+// Notes on the settings file on stderr: entries that are not read as they
+// look, a missing file named on the command line, a directory.
+static void print_settings_notes(const ViewerArgs& args)
+{
+    std::string shown = absolute_path(args.config_path);
+    std::vector<std::string> notes;
+    if (path_is_directory(args.config_path))
+        notes.push_back(shown + ": is a directory; the defaults apply");
+    else
+        notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "note: %s\n", note.c_str());
 }
 
 // Seeds the generator from the clock and places the balls, with the
@@ -69,8 +105,10 @@ bool restart_simulation()
     return true;
 #else
     const char* reason = "";
-    if (init_balls_from(&map_header, settings_path.c_str(), &reason))
+    if (init_balls_from(&map_header, settings_path.c_str(), &reason)) {
+        set_frame_cap(&frame_pacer, frame_rate_cap);
         return true;
+    }
     std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
     return false;
 #endif
@@ -223,6 +261,7 @@ int main(int argc, char** argv)
         return 1;
     }
     settings_path = args.config_path;
+    print_settings_notes(args);
     if (!start_simulation(&map_header, settings_path.c_str())) {
         release_map();
         return 1;
@@ -242,6 +281,7 @@ int main(int argc, char** argv)
     format_first_second_title(title);
     glutSetWindowTitle(title);
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
+    set_frame_cap(&frame_pacer, frame_rate_cap);
     glutMainLoop();
 
     free_balls();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "frame_logic.h"
+#include "viewer_keys.h"
 
 const char* const DEFAULT_MAP_PATH = "map.ksm";
 const char* const DEFAULT_CONFIG_PATH = "config.ini";
@@ -33,7 +34,9 @@ static const char* const OPTION_HELP[] = {
 static const char* const MOUSE_HELP[] = {
     "  left or right drag  orbit around the field's centre",
     "  wheel               zoom in and out",
+#ifndef KSM_FIELD_VIEW
     "  middle button       hold to lift gravity, release to reverse it",
+#endif
 };
 
 // GLUT's own options, which glutInit reads and removes later: name and
@@ -143,6 +146,9 @@ void print_viewer_usage(FILE* out)
     std::fprintf(out, "\nMouse:\n");
     for (const char* line : MOUSE_HELP)
         std::fprintf(out, "%s\n", line);
+    std::fprintf(out, "\nKeys:\n");
+    for (int i = 0; i < KEY_HELP_LINE_COUNT; ++i)
+        std::fprintf(out, "  %s\n", KEY_HELP_LINES[i]);
 }
 
 void print_viewer_usage_error(FILE* out, const std::string& error)

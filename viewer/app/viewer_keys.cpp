@@ -4,6 +4,17 @@
 
 static const unsigned char KEY_ESCAPE = 27;
 
+// The field view (ksm_field_viewer) runs no simulation: the keys that act
+// on the balls are not its own.
+#ifdef KSM_FIELD_VIEW
+const char* const KEY_HELP_LINES[] = {
+    "Esc, q    quit",
+    "arrows    orbit",
+    "+, -      zoom in, out",
+    "h, F1     show or hide this help",
+    "p         save a screenshot (PNG)",
+};
+#else
 const char* const KEY_HELP_LINES[] = {
     "Esc, q    quit",
     "Space     pause or resume",
@@ -16,19 +27,22 @@ const char* const KEY_HELP_LINES[] = {
     "h, F1     show or hide this help",
     "p         save a screenshot (PNG)",
 };
+#endif
 const int KEY_HELP_LINE_COUNT = (int)(sizeof KEY_HELP_LINES / sizeof KEY_HELP_LINES[0]);
 
 KeyAction key_action(unsigned char key)
 {
     switch (key) {
     case KEY_ESCAPE: case 'q': case 'Q': return KEY_QUIT;
+#ifndef KSM_FIELD_VIEW
     case ' ': return KEY_PAUSE;
     case 'n': case 'N': return KEY_STEP;
     case 'r': case 'R': return KEY_RESET;
     case 'g': case 'G': return KEY_GRAVITY;
+    case 'f': case 'F': return KEY_FIELD;
+#endif
     case '+': case '=': return KEY_ZOOM_IN;
     case '-': case '_': return KEY_ZOOM_OUT;
-    case 'f': case 'F': return KEY_FIELD;
     case 'h': case 'H': return KEY_HELP;
     case 'p': case 'P': return KEY_SCREENSHOT;
     default: return KEY_NONE;

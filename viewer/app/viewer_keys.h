@@ -30,7 +30,8 @@ const int SPECIAL_KEY_UP = 101;
 const int SPECIAL_KEY_RIGHT = 102;
 const int SPECIAL_KEY_DOWN = 103;
 
-// An ordinary key (GLUT keyboard callback); letters in either case.
+// An ordinary key (GLUT keyboard callback); letters in either case. The
+// field view knows no simulation keys (Space, n, r, g, f).
 KeyAction key_action(unsigned char key);
 // A special key (GLUT special callback).
 KeyAction special_key_action(int key);

@@ -18,6 +18,7 @@ float gravity = 0.0f;
 float repulsion_coef = 0.0f;
 float field_push_coef = 0.0f;
 float damping = 1.0f;
+int frame_rate_cap = 0;
 
 float field_extent = 0.0f;
 float field_scale = 0.0f;
@@ -97,6 +98,13 @@ void read_ball_settings_from(const char* path)
     read_setting(path, "t", "1000", text);
     float t = (float)std::atof(text);
     damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
+
+    // Optional: frames per second at most, 0 (or anything not positive) for
+    // frames back to back.
+    read_setting(path, "fps", "0", text);
+    frame_rate_cap = parse_leading_int(text);
+    if (frame_rate_cap < 0)
+        frame_rate_cap = 0;
 
     gravity = gravity_setting;
     cell_side = (int)field_extent + 2;

@@ -52,6 +52,7 @@ extern float gravity;            // active gravity: gravity_setting, or 0 while 
 extern float repulsion_coef;     // strength of the ball-ball push
 extern float field_push_coef;    // push length per unit of a collision field vector
 extern float damping;            // factor on the implicit velocity per step
+extern int frame_rate_cap;       // "fps": frames per second at most, 0 for no cap
 
 // Derived from the map.
 extern float field_extent;       // F as a float: positions live in [1, F]
@@ -88,8 +89,9 @@ int ball_random();
 // Settings and start-up
 // ---------------------------------------------------------------------------
 
-// Reads the five keys of section "balls" of "config.ini" in the working
-// directory (token mode) and derives gravity and the neighbour grid size.
+// Reads the keys of section "balls" of "config.ini" in the working
+// directory (token mode): the five simulation settings and the optional
+// frame cap "fps"; derives gravity and the neighbour grid size.
 // field_extent must be set first. A negative count is taken as 0.
 void read_ball_settings();
 // The same from another settings file (tests).

@@ -1,0 +1,22 @@
+// Notes on a settings file: entries that look meant but that the token-mode
+// reader passes over, so the user learns why a setting had no effect. The
+// reading itself is not changed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Keys of section "balls" that the viewer reads.
+extern const char* const BALL_SETTING_KEYS[];
+extern const int BALL_SETTING_KEY_COUNT;
+
+// One line per finding, each starting with `shown_path` and ": ": a key
+// followed by a lone '=' (with how to write it), an unknown key in
+// [balls], a count or fps that is negative or not a number, a file without
+// a [balls] section. A file that cannot be opened gives one note when
+// `missing_is_noted`, none otherwise (the defaults apply quietly).
+std::vector<std::string> check_ball_settings_file(const char* path, const std::string& shown_path,
+                                                  bool missing_is_noted);
+// The same over the file's text.
+std::vector<std::string> check_ball_settings_text(const std::string& text,
+                                                  const std::string& shown_path);
