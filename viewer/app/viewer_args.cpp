@@ -1,4 +1,5 @@
 #include "viewer_args.h"
+#include "ksm_version.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -214,7 +215,7 @@ void print_viewer_usage_error(FILE* out, const std::string& error)
 
 void print_viewer_version(FILE* out)
 {
-    std::fprintf(out, "%s\n", VIEWER_TITLE);
+    std::fprintf(out, "%s (ksm %s)\n", VIEWER_TITLE, KSM_VERSION);
 }
 
 std::string join_absolute_path(const std::string& cwd, const std::string& path)

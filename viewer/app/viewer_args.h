@@ -55,7 +55,7 @@ void print_viewer_usage(FILE* out);
 // "<program>: <error>", a blank line and the usage (a command line the
 // viewer cannot use).
 void print_viewer_usage_error(FILE* out, const std::string& error);
-// The program's title and its line break (--version).
+// The program's title with the package's version, and a line break (--version).
 void print_viewer_version(FILE* out);
 
 // `path` made absolute against the directory `cwd` (itself absolute), with
