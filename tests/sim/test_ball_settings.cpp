@@ -122,7 +122,9 @@ TEST_F(BallSettings, StartPositionsColoursAndCells)
         for (int a = 0; a < 3; ++a) {
             ASSERT_GE(rgb[a], low_colour - 1e-6f);
             ASSERT_LE(rgb[a], 1.0f);
-            ASSERT_NEAR(rgb[a], xyz[a] / F * 0.9 + 0.1, 1e-6);
+            // The formula on the coordinate as stored, to the bit.
+            float expected = (float)((double)xyz[a] / F * (double)0.9f + (double)0.1f);
+            ASSERT_EQ(rgb[a], expected) << "ball " << i << ", axis " << a;
         }
     }
     char fault[256] = "";
