@@ -65,7 +65,10 @@ bool prepare(const Scene& scene)
 int fullest_list()
 {
     size_t cells = (size_t)cell_side * cell_side * cell_side;
-    return *std::max_element(cell_counts, cell_counts + cells);
+    int most = 0;
+    for (size_t k = 0; k < cells; ++k)
+        most = std::max(most, cell_count(k));
+    return most;
 }
 
 void report(benchmark::State& state)
@@ -73,7 +76,7 @@ void report(benchmark::State& state)
     state.counters["per_ball"] = benchmark::Counter(
         (double)ball_count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["fullest_list"] = fullest_list();
-    state.counters["slots"] = cell_capacity;
+    state.counters["slots"] = cell_capacity_bound();
 }
 
 void repel_and_step(benchmark::State& state, Scene scene)

@@ -74,6 +74,9 @@ bool step_balls(const MapHeader* header)
         }
         block_remove(old.x, old.y, old.z, i);
         block_insert(now.x, now.y, now.z, i);
+        // Lists the ball leaves empty give their memory back, now that the
+        // new block no longer needs room.
+        block_release_empty(old.x, old.y, old.z);
         ball_cell[i] = now;
     }
     return all_registered;
