@@ -34,7 +34,7 @@ static uint64_t state_checksum()
 
 struct Golden : SimFixture {
     // Runs a scene with the given pass and returns the checksum.
-    uint64_t run(const GoldenScene& s, void (*frame)(MapHeader*))
+    uint64_t run(const GoldenScene& s, void (*frame)(MapHeader*), int threads = 0)
     {
         free_balls();
         free_normal_field(&map.field);
@@ -49,8 +49,10 @@ struct Golden : SimFixture {
                         c[2] = 1;
                     }
         }
+        sim_threads = threads;
         for (int n = 0; n < s.frames; ++n)
             frame(&map);
+        sim_threads = 0;
         char fault[256] = "";
         EXPECT_TRUE(check_cell_lists(fault)) << fault;
         return state_checksum();
@@ -86,4 +88,36 @@ TEST_F(Golden, SequentialModeKeepsItsBits)
             EXPECT_EQ(sum, s.checksum) << std::hex << "0x" << sum << " (" << names[p] << ")";
         }
     }
+}
+
+static void parallel_frame(MapHeader* map)
+{
+    ASSERT_TRUE(simulate_frame(map));
+}
+
+// The parallel mode's schedule depends neither on the number of threads nor
+// on the way each thread runs its walks.
+TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
+{
+    for (const GoldenScene& s : GOLDEN_SCENES) {
+        SCOPED_TRACE(s.name);
+        uint64_t one = run(s, parallel_frame, 1);
+        EXPECT_EQ(run(s, parallel_frame, 2), one) << "2 threads";
+        repel_path = REPEL_PLAIN;
+        EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
+        repel_path = REPEL_AUTO;
+        // Not the sequential order: the mode really ran.
+        if (s.field > 2) {
+            EXPECT_NE(one, s.checksum);
+        }
+    }
+}
+
+TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
+{
+    start(10, 10, "count=10 threads=3");
+    EXPECT_EQ(sim_threads, 3);
+    free_balls();
+    start(10, 10, "count=10");
+    EXPECT_EQ(sim_threads, 0);
 }

@@ -12,6 +12,9 @@
 const char* const BALL_SETTINGS_FILE = "config.ini";
 const char* const BALL_SETTINGS_SECTION = "balls";
 
+// More threads than this would only wait on each other.
+static const int MAX_SIM_THREADS = 256;
+
 int ball_count = 0;
 float gravity_setting = 0.0f;
 float gravity = 0.0f;
@@ -93,6 +96,12 @@ void read_ball_settings_from(const char* path)
     read_setting(path, "t", "1000", text);
     float t = (float)std::atof(text);
     damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
+
+    // Opt-in parallel mode; without the key, the sequential mode.
+    read_setting(path, "threads", "0", text);
+    sim_threads = parse_leading_int(text);
+    if (sim_threads > MAX_SIM_THREADS)
+        sim_threads = MAX_SIM_THREADS;
 
     gravity = gravity_setting;
     cell_side = (int)field_extent + 2;

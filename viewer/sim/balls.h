@@ -177,6 +177,12 @@ extern RepelPath repel_path;
 bool repel_wide_supported();
 // Releases the working memory of the repulsion pass.
 void free_repel_scratch();
+// Threads of the parallel mode ("threads" in the settings); below 1 the
+// sequential mode. The parallel mode's results do not depend on the count.
+extern int sim_threads;
+// One frame of the simulation: the repulsion pass and the step, in the
+// sequential mode or on sim_threads threads. False as for step_balls.
+bool simulate_frame(const MapHeader* header);
 // One damped Verlet step against the map's collision field. False when the
 // neighbour table could not grow (the ball that needed it keeps its old
 // registration, so the lists stay consistent).

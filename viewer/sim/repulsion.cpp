@@ -76,6 +76,42 @@ void repel_plain(const int* order, int count, double coef)
 void free_repel_scratch()
 {
     free_wide_scratch(&main_scratch);
+    free_parallel_scratch();
+}
+
+// Two walks whose cells are less than three apart on every axis may share a
+// ball and must run one after the other.
+static inline bool walks_conflict(CellCoord a, CellCoord b)
+{
+    return std::abs(a.x - b.x) < 3 && std::abs(a.y - b.y) < 3 && std::abs(a.z - b.z) < 3;
+}
+
+// Walks the lanes must keep going at once, on average, for the wide path to
+// beat the plain one.
+static const int WIDE_MIN_LANES = 6;
+static const int WIDE_LANE_COUNT = 16;
+static const int WIDE_SAMPLE = 512;
+
+bool wide_walks_pay(const int* order, int count)
+{
+    // Fill lanes with the first balls of the sequence as the wide path
+    // does; a walk that conflicts with a running one makes the lanes drain
+    // first. The mean number of walks per fill estimates the lanes in use.
+    CellCoord running[WIDE_LANE_COUNT];
+    int filled = 0, fills = 1;
+    int sample = count < WIDE_SAMPLE ? count : WIDE_SAMPLE;
+    for (int n = 0; n < sample; ++n) {
+        CellCoord c = ball_cell[order ? order[n] : n];
+        bool conflict = filled == WIDE_LANE_COUNT;
+        for (int l = 0; l < filled && !conflict; ++l)
+            conflict = walks_conflict(running[l], c);
+        if (conflict) {
+            ++fills;
+            filled = 0;
+        }
+        running[filled++] = c;
+    }
+    return sample >= WIDE_MIN_LANES * fills;
 }
 
 bool repel_wide_supported()
@@ -89,8 +125,9 @@ void repel_balls()
     const double coef = (double)repulsion_coef;
     if (ball_count <= 0)
         return;
-    if (repel_path != REPEL_PLAIN && repel_wide_supported() &&
-        repel_wide(nullptr, ball_count, coef, &main_scratch))
+    bool wide = repel_path == REPEL_WIDE ||
+                (repel_path == REPEL_AUTO && wide_walks_pay(nullptr, ball_count));
+    if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch))
         return;
     repel_plain(nullptr, ball_count, coef);
 }

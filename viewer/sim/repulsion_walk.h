@@ -24,3 +24,9 @@ bool wide_walks_supported();
 // scratch memory does not allow it.
 bool repel_wide(const int* order, int count, double coef, WideScratch* scratch);
 void free_wide_scratch(WideScratch* scratch);
+// Whether running these walks side by side is worth it: enough of them
+// independent of each other to keep several lanes busy. In crowded cells
+// almost every walk waits for the one before, and the plain walk is faster.
+bool wide_walks_pay(const int* order, int count);
+// Releases the parallel mode's working memory.
+void free_parallel_scratch();
