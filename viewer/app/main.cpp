@@ -55,10 +55,9 @@ static bool start_simulation(MapHeader* header)
 static void step_simulation()
 {
     static bool warned = false;
-    repel_balls();
     // Should the neighbour table fail to grow, the balls concerned keep
     // their old registration and the run goes on; say so once.
-    if (!step_balls(&map_header) && !warned) {
+    if (!simulate_frame(&map_header) && !warned) {
         std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
         std::fflush(stdout);
         warned = true;
