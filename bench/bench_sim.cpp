@@ -213,7 +213,7 @@ double minimum(const std::vector<double>& v)
 const Scene SCENE_10K_64 = {10000, 64, 3000, 0, 0};
 const Scene SCENE_10K_14 = {10000, 14, 3000, 0, 0};
 const Scene SCENE_100K_100 = {100000, 100, 3000, 0, 0};
-const Scene SCENE_1M_220 = {1000000, 220, 400, 24, 2};
+const Scene SCENE_1M_220 = {1000000, 220, 200, 30, 2};
 // Every list holds every ball.
 const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
 

@@ -62,14 +62,27 @@ static inline void repel_one(int i, double coef)
     pos[i] = Vec3{xi, yi, zi};
 }
 
+// Balls ahead of the walk whose list offset, and then whose list, is
+// fetched early: in a large field both are far apart in memory.
+static const int PREFETCH_OFFSET_AHEAD = 16;
+static const int PREFETCH_LIST_AHEAD = 8;
+
+static inline size_t cell_of_ball(int i)
+{
+    CellCoord c = ball_cell[i];
+    return cell_index(c.x, c.y, c.z);
+}
+
 void repel_plain(const int* order, int count, double coef)
 {
-    if (order) {
-        for (int n = 0; n < count; ++n)
-            repel_one(order[n], coef);
-    } else {
-        for (int i = 0; i < count; ++i)
-            repel_one(i, coef);
+    for (int n = 0; n < count; ++n) {
+        if (n + PREFETCH_OFFSET_AHEAD < count) {
+            int ahead = order ? order[n + PREFETCH_OFFSET_AHEAD] : n + PREFETCH_OFFSET_AHEAD;
+            __builtin_prefetch(cell_start + cell_of_ball(ahead));
+            ahead = order ? order[n + PREFETCH_LIST_AHEAD] : n + PREFETCH_LIST_AHEAD;
+            __builtin_prefetch(cell_list(cell_of_ball(ahead)));
+        }
+        repel_one(order ? order[n] : n, coef);
     }
 }
 
