@@ -74,13 +74,6 @@ static bool reserve_wide_rows(WideScratch* scratch, int longest)
     return scratch->rows != nullptr;
 }
 
-void free_wide_scratch(WideScratch* scratch)
-{
-    std::free(scratch->rows);
-    scratch->rows = nullptr;
-    scratch->row_mask = 0;
-}
-
 KSM_WIDE static inline __m512 join_halves(__m256 low, __m256 high)
 {
     return _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
@@ -331,11 +324,11 @@ bool repel_wide(const int*, int, double, WideScratch*)
     return false;
 }
 
+#endif
+
 void free_wide_scratch(WideScratch* scratch)
 {
     std::free(scratch->rows);
     scratch->rows = nullptr;
     scratch->row_mask = 0;
 }
-
-#endif
