@@ -166,3 +166,25 @@ TEST_F(CellLists, CheckFindsMissingDuplicateStrayAndMarginEntries)
     cell_remove(0, 3, 3, 10);
     EXPECT_TRUE(check_cell_lists());
 }
+
+// A ball crossing the field leaves empty lists behind: their blocks serve the
+// lists it enters next, so the table does not grow with the distance.
+TEST_F(CellLists, ListsLeftEmptyGiveTheirMemoryBack)
+{
+    start(60, 4, "count=1 g=0 t=0");
+    unregister_all();
+    block_release_empty(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z);
+    place(0, Vec3{2.5f, 30.5f, 30.5f});
+    ball_prev[0] = Vec3{2.0f, 30.5f, 30.5f};
+    ASSERT_TRUE(step_balls(&map));
+    size_t bytes = cell_lists_bytes();
+    for (int n = 0; n < 100; ++n)
+        ASSERT_TRUE(step_balls(&map));
+    EXPECT_GT(ball_cell[0].x, 50);
+    EXPECT_EQ(cell_lists_bytes(), bytes);
+    long long lists = 0;
+    for (size_t k = 0; k < (size_t)cell_side * cell_side * cell_side; ++k)
+        lists += cell_start[k] != 0;
+    EXPECT_EQ(lists, 27);
+    EXPECT_TRUE(check_cell_lists());
+}
