@@ -35,6 +35,9 @@ static size_t pool_used = 0;           // ints handed out from pool_raw
 static uint32_t free_blocks[BLOCK_CLASSES];  // per size: a free list's offset, 0 = none
 static size_t cells_total = 0;
 static int capacity_bound = 0;         // largest capacity handed out
+static size_t free_ints = 0;           // ints in freed blocks
+// Pools smaller than this are never rebuilt.
+static const size_t TIDY_MIN_INTS = 1 << 16;
 
 // Highest in-range cell coordinate: F.
 static inline int cell_limit()
@@ -73,6 +76,7 @@ void free_cell_lists()
     pool_ints = pool_used = 0;
     cells_total = 0;
     capacity_bound = 0;
+    free_ints = 0;
     std::memset(free_blocks, 0, sizeof free_blocks);
 }
 
@@ -91,11 +95,12 @@ size_t cell_lists_bytes()
 static uint32_t take_block(int c)
 {
     uint32_t o = free_blocks[c];
+    size_t size = (size_t)1 << c;
     if (o) {
         free_blocks[c] = (uint32_t)cell_pool[o];
+        free_ints -= size;
         return o;
     }
-    size_t size = (size_t)1 << c;
     if (pool_used + size > pool_ints) {
         size_t want = pool_ints * 2;
         while (want < pool_used + size)
@@ -128,6 +133,7 @@ static void give_block(uint32_t o)
         ++c;
     cell_pool[o] = (int)free_blocks[c];
     free_blocks[c] = o;
+    free_ints += (size_t)1 << c;
 }
 
 // Moves the list of cell k to a block with room for more entries, keeping its
@@ -149,6 +155,40 @@ static bool grow_list(size_t k)
     if (from)
         give_block(from);
     return true;
+}
+
+void tidy_cell_lists()
+{
+    if (pool_used < TIDY_MIN_INTS || free_ints * 2 < pool_used)
+        return;
+    size_t need = pool_used - free_ints;
+    int* raw = (int*)std::malloc(need * sizeof(int));
+    if (!raw)
+        return;
+    raw[0] = raw[1] = 0;  // the empty list
+    size_t used = 2;
+    for (size_t k = 0; k < cells_total; ++k) {
+        uint32_t o = cell_start[k];
+        if (!o)
+            continue;
+        int n = cell_pool[o];
+        if (n == 0) {
+            cell_start[k] = 0;
+            continue;
+        }
+        // Capacity, count and entries; the block keeps its size.
+        int capacity = cell_pool[o - 1];
+        std::memcpy(raw + used, cell_pool + o - 1, ((size_t)n + 2) * sizeof(int));
+        cell_start[k] = (uint32_t)used;
+        used += (size_t)capacity + 2;
+    }
+    std::free(pool_raw);
+    pool_raw = raw;
+    cell_pool = raw + 1;
+    pool_ints = need;
+    pool_used = used;
+    free_ints = 0;
+    std::memset(free_blocks, 0, sizeof free_blocks);
 }
 
 bool cell_insert(int x, int y, int z, int ball)

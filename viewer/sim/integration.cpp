@@ -11,5 +11,6 @@ bool step_balls(const MapHeader* header)
         advance_ball(k, i);
         all_registered &= move_registration(i);
     }
+    tidy_cell_lists();
     return all_registered;
 }

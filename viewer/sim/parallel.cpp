@@ -112,6 +112,7 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
     bool all_registered = true;
     for (int i = 0; i < ball_count; ++i)
         all_registered &= move_registration(i);
+    tidy_cell_lists();
     return all_registered;
 }
 
