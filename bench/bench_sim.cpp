@@ -7,6 +7,8 @@
 // threads ("threads_2"). Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
 // collision field included); sim_MB the ball arrays and neighbour lists.
+// Times are wall-clock (the parallel mode's work is on several threads), so
+// they need a quiet machine.
 // Pick scenes with --benchmark_filter, e.g. 'balls_100k'.
 #include <benchmark/benchmark.h>
 
@@ -222,6 +224,7 @@ const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
 #define KSM_SIM_BENCH(name, fn, scene, mode)                                                    \
     BENCHMARK_CAPTURE(fn, name, scene, mode)                                                    \
         ->Unit(benchmark::kMillisecond)                                                         \
+        ->UseRealTime()                                                                         \
         ->MinTime(0.5)                                                                          \
         ->Repetitions(5)                                                                        \
         ->ReportAggregatesOnly(true)                                                            \
