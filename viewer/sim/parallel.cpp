@@ -23,8 +23,11 @@
 
 int sim_threads = 0;
 
-// Slabs the field is cut into, whatever the number of threads.
-static const int SLABS = 16;
+// Slabs the field is cut into, whatever the number of threads: two per
+// phase. Few thick slabs keep the walks inside a slab spread over a wide
+// area, so that many of them are independent and run side by side in vector
+// lanes; thin slabs would leave the lanes waiting on each other.
+static const int SLABS = 4;
 
 // Neighbour cells per slab along x: at least two.
 static int slab_width()
