@@ -26,13 +26,7 @@ namespace {
 // the objects section leaves them before calc_phys_info.
 MapObject placed_object(const Object3ds& mesh, float pos, float scale)
 {
-    MapObject obj{};
-    obj.vertex_count = (uint32_t)mesh.vertices.size();
-    obj.face_count = (uint32_t)mesh.faces.size();
-    obj.vertices = (Vec3*)std::calloc(obj.vertex_count, sizeof(Vec3));
-    obj.faces = (MapFace*)std::calloc(obj.face_count, sizeof(MapFace));
-    std::memcpy(obj.vertices, mesh.vertices.data(), obj.vertex_count * sizeof(Vec3));
-    std::memcpy(obj.faces, mesh.faces.data(), obj.face_count * sizeof(MapFace));
+    MapObject obj = map_object_from(&mesh);
     place_object(&obj, pos, pos, pos, scale, 0.0f, 0.0f, 1.0f, 0.0f);
     calc_face_normals(&obj);
     calc_vertex_normals(&obj);

@@ -53,14 +53,15 @@ void write_u8(FILE* f, uint8_t v) { std::fputc(v, f); }
 
 void write_u16(FILE* f, uint16_t v)
 {
-    uint8_t b[2] = {(uint8_t)(v & 0xFF), (uint8_t)(v >> 8)};
+    uint8_t b[2];
+    store_u16_le(b, v);
     std::fwrite(b, 1, 2, f);
 }
 
 void write_u32(FILE* f, uint32_t v)
 {
-    uint8_t b[4] = {(uint8_t)(v & 0xFF), (uint8_t)((v >> 8) & 0xFF), (uint8_t)((v >> 16) & 0xFF),
-                    (uint8_t)(v >> 24)};
+    uint8_t b[4];
+    store_u32_le(b, v);
     std::fwrite(b, 1, 4, f);
 }
 
@@ -69,9 +70,9 @@ void write_s16(FILE* f, int16_t v) { write_u16(f, (uint16_t)v); }
 
 void write_f32(FILE* f, float v)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    write_u32(f, bits);
+    uint8_t b[4];
+    store_f32_le(b, v);
+    std::fwrite(b, 1, 4, f);
 }
 
 static void write_vec3(FILE* f, Vec3 v)
@@ -83,7 +84,7 @@ static void write_vec3(FILE* f, Vec3 v)
 
 void write_map_header(FILE* f, const MapHeader* header)
 {
-    std::fwrite("KSMP", 1, 4, f);
+    std::fwrite(MAP_MAGIC, 1, MAP_MAGIC_SIZE, f);
     write_u16(f, header->field_size);
     write_u16(f, header->grid_size);
     write_u16(f, header->objs_num);
@@ -174,7 +175,7 @@ static bool take_u16(ByteReader* in, uint16_t* v)
     uint8_t b[2];
     if (!take(in, b, 2))
         return false;
-    *v = (uint16_t)(b[0] | (b[1] << 8));
+    *v = load_u16_le(b);
     return true;
 }
 
@@ -183,22 +184,12 @@ static bool take_u32(ByteReader* in, uint32_t* v)
     uint8_t b[4];
     if (!take(in, b, 4))
         return false;
-    *v = (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+    *v = load_u32_le(b);
     return true;
 }
 
-static float f32_at(const uint8_t* p)
-{
-    uint32_t bits = (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-    float v;
-    std::memcpy(&v, &bits, 4);
-    return v;
-}
-
-static uint32_t u32_at(const uint8_t* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
+static float f32_at(const uint8_t* p) { return load_f32_le(p); }
+static uint32_t u32_at(const uint8_t* p) { return load_u32_le(p); }
 
 // Reads a count and checks that count * element bytes fit in the rest.
 static MapLoadResult take_count(ByteReader* in, uint32_t* count, size_t element_size)
@@ -318,7 +309,7 @@ static MapLoadResult parse_map(const uint8_t* data, size_t size, MapHeader* out_
 {
     ByteReader in{data, size, 0};
     char magic[4];
-    if (!take(&in, magic, 4) || std::memcmp(magic, "KSMP", 4) != 0)
+    if (!take(&in, magic, 4) || std::memcmp(magic, MAP_MAGIC, MAP_MAGIC_SIZE) != 0)
         return MAP_BAD_MAGIC;
     uint16_t field_size, grid_size, objs_num;
     if (!take_u16(&in, &field_size) || !take_u16(&in, &grid_size) || !take_u16(&in, &objs_num))

@@ -7,6 +7,7 @@
 //   layers block: optional start layer, teleport layers, the byte 0xFF
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -46,6 +47,10 @@ struct MapObject {
     char name[256];      // compiler only, never written
     float box[6];        // pos_x, size_x, pos_y, size_y, pos_z, size_z
 };
+
+// The first bytes of every compiled map.
+inline constexpr char MAP_MAGIC[] = "KSMP";
+const size_t MAP_MAGIC_SIZE = 4;
 
 // A record of the cell stream.
 struct CellRecord {

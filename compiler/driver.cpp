@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "compile_report.h"
 #include "map_format.h"
+#include "output_file.h"
 #include "phys_info.h"
 #include "sections.h"
 
@@ -20,6 +22,17 @@ static void print_usage()
     std::printf("Examples:  ksm_compiler test.ksd\n");
     std::printf("           ksm_compiler test.ksd test.ksm\n");
     std::printf("           ksm_compiler test.ksd test.ksm src\n");
+}
+
+// After the usage text: where meshes are found when no folder is given.
+static void note_mesh_folder(const char* program_path)
+{
+    char dir[PATH_MAX_CHARS + 1];
+    if (!default_source_dir(program_path, dir))
+        std::snprintf(dir, sizeof dir, "%s", SOURCE_SUBDIR);
+    print_note(NOTE_HINT, "the meshes named in a map are looked up in src_dir; without it, in \"%s\" "
+                          "(the folder src/ beside the program)", dir);
+    print_note(NOTE_HINT, "--verbose (-v) adds the details of every object and stage on standard error");
 }
 
 bool cut_after_last(const char* path, char* out, char c)
@@ -91,27 +104,41 @@ bool source_dir_prefix(const char* given, char* out)
     return join_path(given, "/", out);
 }
 
-bool compile_map(FILE* out, const char* map_path, const char* src_dir)
+bool compile_map(FILE* out, const char* map_path, const char* src_dir, const CompileOptions* options)
 {
+    static const CompileOptions defaults{};
+    if (!options)
+        options = &defaults;
     std::printf("OK!\n");
-    std::fwrite("KSMP", 1, 4, out);
+    CompileStats stats{};
     MapHeader header{};
-    if (!read_header_section(&header, map_path)) {
+    bool ok = read_header_section(&header, map_path);
+    if (ok) {
+        write_map_header(out, &header);
+        ok = compile_objects_section(out, &header, map_path, src_dir, options, &stats);
+    }
+    if (ok) {
+        double t0 = now_ms();
+        ok = compile_layers_section(map_path, out);
+        stats.write_ms += now_ms() - t0;
+    }
+    if (!ok) {
         std::fclose(out);
+        flush_notes();
         return false;
     }
-    write_u16(out, header.field_size);
-    write_u16(out, header.grid_size);
-    write_u16(out, header.objs_num);
-    if (!compile_objects_section(out, &header, map_path, src_dir)) {
-        std::fclose(out);
+    long size = std::ftell(out);
+    bool written = !std::ferror(out);
+    if (std::fclose(out) != 0)
+        written = false;
+    if (!written) {
+        std::printf("ERROR! CANNOT WRITE THE OUTPUT FILE!\n");
+        flush_notes();
         return false;
     }
-    if (!compile_layers_section(map_path, out)) {
-        std::fclose(out);
-        return false;
-    }
-    std::fclose(out);
+    if (options->verbose)
+        print_compile_stats(&stats, size);
+    flush_notes();
     std::printf("DONE!!!=)))\n");
     return true;
 }
@@ -131,16 +158,21 @@ static int fail_path_too_long(const char* what)
     return EXIT_FAILED;
 }
 
-int run_compiler(int argc, char** argv)
+static int run_compiler_steps(int argc, char** argv)
 {
     std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.
+    // --verbose (-v), anywhere: details of every object and stage on
+    // standard error.
+    CompileOptions options{};
     if (argc > 0) {
         int kept = 1;
         for (int i = 1; i < argc; ++i) {
             if (std::strcmp(argv[i], "--exhaustive") == 0)
                 set_phys_search(PHYS_SEARCH_EXHAUSTIVE);
+            else if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0)
+                options.verbose = true;
             else
                 argv[kept++] = argv[i];
         }
@@ -150,10 +182,12 @@ int run_compiler(int argc, char** argv)
         return EXIT_COMPILED;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage();
+        note_mesh_folder(argc > 0 && argv[0] ? argv[0] : "");
         return EXIT_COMPILED;
     }
     if (argc < 2) {
         print_usage();
+        note_mesh_folder(argc > 0 && argv[0] ? argv[0] : "");
         return EXIT_USAGE;
     }
 
@@ -173,24 +207,46 @@ int run_compiler(int argc, char** argv)
                              : default_source_dir(argc > 0 && argv[0] ? argv[0] : "", src_dir);
     if (!src_fits)
         return fail_path_too_long("source directory");
+    options.default_src_dir = argc <= 3;
 
     std::printf("Open output file (%s) to write... ", end_path);
-    // Opening the output truncates it: never when it is the description.
+    // The map would replace the description it is read from.
     if (same_file(end_path, map_path)) {
         std::printf("ERROR! IT IS THE MAP FILE ITSELF!\n");
+        note_output_unchanged(end_path);
         return EXIT_FAILED;
     }
-    FILE* out = std::fopen(end_path, "wb");
-    if (!out) {
+    OutputFile output;
+    if (!begin_output(end_path, &output)) {
         std::printf("ERROR :(\n");
+        if (output.error)
+            print_note(NOTE_HINT, "\"%s\" cannot be written, or its folder takes no new file for the map to be "
+                                  "written into first: %s", end_path, std::strerror(output.error));
+        else
+            print_note(NOTE_HINT, "\"%s\" is a folder", end_path);
+        note_output_unchanged(end_path);
         return EXIT_FAILED;
     }
-    if (!compile_map(out, map_path, src_dir)) {
-        // No partial map: a failed run leaves an empty file behind.
-        FILE* empty = std::fopen(end_path, "wb");
-        if (empty)
-            std::fclose(empty);
+    // The map goes to a temporary file: the output changes only after a
+    // complete success, so a failed run keeps the last good map.
+    bool ok = compile_map(output.file, map_path, src_dir, &options);
+    output.file = nullptr;  // closed by compile_map
+    int error = 0;
+    if (ok && !commit_output(&output, &error)) {
+        std::printf("ERROR! CANNOT REPLACE \"%s\": %s!\n", end_path, std::strerror(error));
+        ok = false;
+    }
+    if (!ok) {
+        discard_output(&output);
+        note_output_unchanged(end_path);
         return EXIT_FAILED;
     }
     return EXIT_COMPILED;
+}
+
+int run_compiler(int argc, char** argv)
+{
+    int status = run_compiler_steps(argc, argv);
+    flush_notes();
+    return status;
 }

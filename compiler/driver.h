@@ -5,10 +5,16 @@
 // end_file defaults to the map file with the extension of its file name
 // replaced by "ksm" (or ".ksm" added when it has none); src_dir, the prefix
 // of every mesh path, defaults to the program's own directory followed by
-// "src/". A failed compile leaves an empty output file.
+// "src/". The map is written into a temporary file beside the output and
+// moved over it only after a complete success: a failed compile leaves an
+// existing output as it was and creates none. Notes, warnings and the
+// --verbose (-v) details go to standard error; the transcript on standard
+// output is the same with or without them.
 #pragma once
 
 #include <cstdio>
+
+#include "sections.h"
 
 extern const char* const COMPILER_TITLE;
 extern const char* const COMPILER_NOTICE;
@@ -36,11 +42,14 @@ bool default_source_dir(const char* program_path, char* out);
 // '/' or '\' (a trailing '\' becomes '/').
 bool source_dir_prefix(const char* given, char* out);
 
-// Writes the magic and the header, then runs the header, objects and layers
-// sections into the open output, which it closes on every path. Prints
-// "OK!\n" first (completing the driver's "Open output file" fragment) and
-// "DONE!!!=)))\n" after a success.
-bool compile_map(FILE* out, const char* map_path, const char* src_dir);
+// Runs the header section, writes the magic and the header, then runs the
+// objects and layers sections into the open output, which it closes on
+// every path; a write error fails the compile. Prints "OK!\n" first
+// (completing the driver's "Open output file" fragment) and "DONE!!!=)))\n"
+// after a success. Without options: no details, a mesh folder given by the
+// user.
+bool compile_map(FILE* out, const char* map_path, const char* src_dir,
+                 const CompileOptions* options = nullptr);
 
 // The whole program: banner, arguments, output file, compile. Returns the
 // exit status.

@@ -6,27 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-// ---- little-endian reads from the file image -------------------------------
+// ---- the file image ---------------------------------------------------------
 
 // True when `n` bytes starting at `at` lie inside the file.
 static bool bytes_in_file(const Mesh3dsFile* file, uint64_t at, uint64_t n)
 {
     return at <= file->size && n <= file->size - at;
-}
-
-static uint16_t u16_at(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-
-static uint32_t u32_at(const uint8_t* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-static float f32_at(const uint8_t* p)
-{
-    uint32_t bits = u32_at(p);
-    float v;
-    std::memcpy(&v, &bits, 4);
-    return v;
 }
 
 static Mesh3dsStatus status_of(Mesh3dsResult result)
@@ -46,9 +31,9 @@ uint64_t find_chunk(const Mesh3dsFile* file, uint16_t id, uint64_t start, uint64
     // scan ends once it passes the end of the file.
     while (bytes_in_file(file, pos, CHUNK_3DS_HEADER_SIZE)) {
         const uint8_t* p = file->data + pos;
-        if (u16_at(p) == id)
+        if (load_u16_le(p) == id)
             return pos;
-        uint32_t length = u32_at(p + 2);
+        uint32_t length = load_u32_le(p + 2);
         if (length < CHUNK_3DS_HEADER_SIZE) {
             *bad_offset = pos;
             return 0;
@@ -80,13 +65,13 @@ static Mesh3dsStatus take_list_count(const Mesh3dsFile* file, uint64_t body, uin
 {
     *count = 0;
     if (bytes_in_file(file, body, 2)) {
-        *count = u16_at(file->data + body);
+        *count = load_u16_le(file->data + body);
         if (bytes_in_file(file, body + 2, (uint64_t)*count * entry_size))
             return status_of(MESH_READ_OK);
     }
     Mesh3dsStatus s = status_of(MESH_LIST_TRUNCATED);
     s.offset = body >= CHUNK_3DS_HEADER_SIZE ? body - CHUNK_3DS_HEADER_SIZE : 0;
-    s.chunk_id = bytes_in_file(file, s.offset, 2) ? u16_at(file->data + s.offset) : 0;
+    s.chunk_id = bytes_in_file(file, s.offset, 2) ? load_u16_le(file->data + s.offset) : 0;
     return s;
 }
 
@@ -109,7 +94,7 @@ Mesh3dsStatus read_vertex_list(const Mesh3dsFile* file, uint64_t body, MapObject
         return status_of(MESH_NO_MEMORY);
     const uint8_t* p = file->data + body + 2;
     for (uint32_t i = 0; i < count; ++i, p += 12)
-        vertices[i] = Vec3{f32_at(p), f32_at(p + 4), f32_at(p + 8)};
+        vertices[i] = Vec3{load_f32_le(p), load_f32_le(p + 4), load_f32_le(p + 8)};
     std::free(obj->vertices);
     obj->vertices = vertices;
     obj->vertex_count = count;
@@ -129,7 +114,7 @@ Mesh3dsStatus read_face_list(const Mesh3dsFile* file, uint64_t body, MapObject* 
     for (uint32_t i = 0; i < count; ++i, p += 8) {
         // a, b, c; the flags word at p + 6 is dropped.
         for (int k = 0; k < 3; ++k) {
-            uint32_t index = u16_at(p + 2 * k);
+            uint32_t index = load_u16_le(p + 2 * k);
             if (index >= obj->vertex_count) {
                 std::free(faces);
                 s = status_of(MESH_BAD_FACE_INDEX);
@@ -161,7 +146,7 @@ Mesh3dsStatus read_tex_coord_list(const Mesh3dsFile* file, uint64_t body, MapObj
     uint32_t kept = count < obj->vertex_count ? count : obj->vertex_count;
     const uint8_t* p = file->data + body + 2;
     for (uint32_t i = 0; i < kept; ++i, p += 8)
-        coords[i] = Vec3{f32_at(p), f32_at(p + 4), 0.0f};
+        coords[i] = Vec3{load_f32_le(p), load_f32_le(p + 4), 0.0f};
     std::free(obj->tex_coords);
     obj->tex_coords = coords;
     return s;
@@ -179,7 +164,7 @@ static bool find_required(const Mesh3dsFile* file, uint16_t id, uint64_t start, 
     if (bad) {
         *status = status_of(MESH_BAD_CHUNK_LENGTH);
         status->offset = bad;
-        status->length = u32_at(file->data + bad + 2);
+        status->length = load_u32_le(file->data + bad + 2);
         return false;
     }
     if (*found == 0 && missing != MESH_READ_OK) {
@@ -189,15 +174,49 @@ static bool find_required(const Mesh3dsFile* file, uint16_t id, uint64_t start, 
     return true;
 }
 
-static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, MapObject* obj)
+// Offset just past the object block at `object` when its length is sound,
+// else 0 with the status set.
+static uint64_t object_block_end(const Mesh3dsFile* file, uint64_t object, Mesh3dsStatus* status)
+{
+    uint32_t length = load_u32_le(file->data + object + 2);
+    if (length < CHUNK_3DS_HEADER_SIZE) {
+        *status = status_of(MESH_BAD_CHUNK_LENGTH);
+        status->offset = object;
+        status->length = length;
+        return 0;
+    }
+    return object + length;
+}
+
+// The object block to read: the first one, or the first whose name is
+// `object_name`. Its name goes into the object; `*name_end` is the offset
+// after the name as read.
+static bool find_object_block(const Mesh3dsFile* file, uint64_t editor, const char* object_name,
+                              MapObject* obj, uint64_t* name_end, Mesh3dsStatus* s)
+{
+    uint64_t object;
+    if (!find_required(file, CHUNK_3DS_OBJECT, editor + 6, MESH_NO_OBJECT, &object, s))
+        return false;
+    *name_end = read_chunk_name(file, object + 6, obj->name);
+    while (object_name && std::strcmp(obj->name, object_name) != 0) {
+        uint64_t next = object_block_end(file, object, s);
+        if (next == 0)
+            return false;
+        if (!find_required(file, CHUNK_3DS_OBJECT, next, MESH_NO_NAMED_OBJECT, &object, s))
+            return false;
+        *name_end = read_chunk_name(file, object + 6, obj->name);
+    }
+    return true;
+}
+
+static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, const char* object_name, MapObject* obj)
 {
     Mesh3dsStatus s = status_of(MESH_READ_OK);
-    uint64_t editor, object, tri_mesh, vertices, mapping, faces;
+    uint64_t editor, name_end, tri_mesh, vertices, mapping, faces;
     if (!find_required(file, CHUNK_3DS_EDITOR, CHUNK_3DS_HEADER_SIZE, MESH_NO_EDITOR, &editor, &s))
         return s;
-    if (!find_required(file, CHUNK_3DS_OBJECT, editor + 6, MESH_NO_OBJECT, &object, &s))
+    if (!find_object_block(file, editor, object_name, obj, &name_end, &s))
         return s;
-    uint64_t name_end = read_chunk_name(file, object + 6, obj->name);
     // The scan goes on right after the name as read, even when a long name
     // was cut inside its bytes.
     if (!find_required(file, CHUNK_3DS_TRI_MESH, name_end, MESH_NO_TRI_MESH, &tri_mesh, &s))
@@ -222,34 +241,56 @@ static Mesh3dsStatus read_mesh_chunks(const Mesh3dsFile* file, MapObject* obj)
     return s;
 }
 
-Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj)
+static void empty_mesh(MapObject* obj)
 {
     clear_object(obj);
     obj->vertex_count = 0;
     obj->face_count = 0;
-    Mesh3dsStatus s = read_mesh_chunks(file, obj);
-    if (s.result != MESH_READ_OK) {
-        clear_object(obj);
-        obj->vertex_count = 0;
-        obj->face_count = 0;
-    }
+}
+
+Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj, const char* object_name)
+{
+    empty_mesh(obj);
+    Mesh3dsStatus s = read_mesh_chunks(file, object_name, obj);
+    if (s.result != MESH_READ_OK)
+        empty_mesh(obj);
     return s;
 }
 
-Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj)
+Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj, const char* object_name)
 {
     size_t size = 0;
     uint8_t* data = read_file_bytes(path, &size);
     if (!data) {
-        clear_object(obj);
-        obj->vertex_count = 0;
-        obj->face_count = 0;
+        empty_mesh(obj);
         return status_of(MESH_CANNOT_READ);
     }
     Mesh3dsFile file{data, size};
-    Mesh3dsStatus s = read_3ds_mesh_bytes(&file, obj);
+    Mesh3dsStatus s = read_3ds_mesh_bytes(&file, obj, object_name);
     std::free(data);
     return s;
+}
+
+void list_3ds_mesh_objects(const Mesh3dsFile* file, std::vector<std::string>* names)
+{
+    names->clear();
+    uint64_t editor, object, bad;
+    editor = find_chunk(file, CHUNK_3DS_EDITOR, CHUNK_3DS_HEADER_SIZE, &bad);
+    if (editor == 0)
+        return;
+    object = find_chunk(file, CHUNK_3DS_OBJECT, editor + 6, &bad);
+    while (object != 0) {
+        Mesh3dsStatus s;
+        uint64_t end = object_block_end(file, object, &s);
+        if (end == 0)
+            return;
+        char name[MESH_NAME_MAX + 1];
+        uint64_t name_end = read_chunk_name(file, object + 6, name);
+        uint64_t mesh = find_chunk(file, CHUNK_3DS_TRI_MESH, name_end, &bad);
+        if (mesh != 0 && mesh < end)
+            names->push_back(name);
+        object = find_chunk(file, CHUNK_3DS_OBJECT, end, &bad);
+    }
 }
 
 void format_mesh_3ds_status(const Mesh3dsStatus* s, char* out, size_t size)
@@ -270,6 +311,9 @@ void format_mesh_3ds_status(const Mesh3dsStatus* s, char* out, size_t size)
         return;
     case MESH_NO_OBJECT:
         std::snprintf(out, size, "no object block (chunk 0x4000)");
+        return;
+    case MESH_NO_NAMED_OBJECT:
+        std::snprintf(out, size, "no object block (chunk 0x4000) has the name asked for");
         return;
     case MESH_NO_TRI_MESH:
         std::snprintf(out, size, "the first object is no triangular mesh (chunk 0x4100)");

@@ -1,5 +1,5 @@
 // 3D Studio (.3ds) mesh reader: the first named object of the file's mesh
-// data, which must be a triangle mesh.
+// data (or the first with a given name), which must be a triangle mesh.
 //
 // A 3DS file is a tree of chunks, each a 6-byte header (u16 id, u32 length
 // counting the header and all children) and a body. The reader looks for:
@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "map_format.h"
 
@@ -41,6 +43,7 @@ enum Mesh3dsResult {
     MESH_BAD_CHUNK_LENGTH,    // a chunk shorter than its own header stopped a search
     MESH_NO_EDITOR,           // no 0x3D3D chunk
     MESH_NO_OBJECT,           // no 0x4000 chunk
+    MESH_NO_NAMED_OBJECT,     // no 0x4000 chunk with the name asked for
     MESH_NO_TRI_MESH,         // the first object is no triangle mesh
     MESH_NO_VERTICES_LIST,    // no 0x4110 chunk
     MESH_NO_FACES_LIST,       // no 0x4120 chunk
@@ -85,10 +88,14 @@ Mesh3dsStatus read_tex_coord_list(const Mesh3dsFile* file, uint64_t body, MapObj
 
 // Reads the mesh from bytes already in memory into `obj` (cleared first;
 // counts set from the lists). On failure the object is cleared again and
-// its counts are 0.
-Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj);
+// its counts are 0. With `object_name`, the object block read is the first
+// of that name instead of the first of all (the same sibling scan).
+Mesh3dsStatus read_3ds_mesh_bytes(const Mesh3dsFile* file, MapObject* obj, const char* object_name = nullptr);
 // Reads the file at `path` and then as above.
-Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj);
+Mesh3dsStatus read_3ds_mesh(const char* path, MapObject* obj, const char* object_name = nullptr);
+
+// The names of the object blocks that hold a triangular mesh, in file order.
+void list_3ds_mesh_objects(const Mesh3dsFile* file, std::vector<std::string>* names);
 
 // The reason of a failed read in a few words, without the file name
 // ("no faces description (chunk 0x4120)"). `out` holds `size` bytes.

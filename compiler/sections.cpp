@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "ini.h"
-#include "mesh_3ds.h"
+#include "compile_report.h"
+#include "mesh_read.h"
 #include "phys_info.h"
 #include "placement.h"
 
@@ -120,6 +121,7 @@ bool read_header_section(MapHeader* header, const char* map_path)
     std::printf("Read header... ");
     if (!file_exists(map_path)) {
         std::printf("ERROR! NO FILE!\n");
+        print_note(NOTE_HINT, "the map description \"%s\" does not exist or is no readable file", map_path);
         return false;
     }
     static const char* const keys[3] = {"field_size", "grid_size", "objs_num"};
@@ -144,6 +146,9 @@ struct ObjectKeys {
     bool mesh_path_fits;
     char file_value[INI_BUFFER_SIZE];
     float scale, pos_x, pos_y, pos_z, rt_angle, rt_x, rt_y, rt_z;
+    bool has_object_name;  // the optional key `object` picks one object of the file
+    char object_name[INI_BUFFER_SIZE];
+    char format[MESH_FORMAT_SIZE];  // set when the mesh is read
 };
 
 // Reads the keys of one object in the order of lookups; the first missing
@@ -179,12 +184,30 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
         }
         *geoms[i] = (uint16_t)parse_decimal_int(value);
     }
+    // Optional, looked up last so that a missing required key is named first.
+    keys->has_object_name = lookup_key(map_path, section, "object", value) && value[0] != '\0';
+    std::memcpy(keys->object_name, value, sizeof value);
+    keys->format[0] = '\0';
     return true;
+}
+
+// After a missing mesh: the folder searched and, for the default one, how
+// to name another.
+static void hint_missing_mesh(const char* section, const char* file_value, const char* src_dir,
+                              const CompileOptions* options)
+{
+    print_note(NOTE_HINT, "the mesh \"%s\" of [%s] was looked for in the folder \"%s\"", file_value, section,
+               src_dir);
+    if (options->default_src_dir)
+        print_note(NOTE_HINT,
+                   "that is the default folder src/ beside the program; name another as the third "
+                   "argument: ksm_compiler <map_file> <end_file> <src_dir>");
 }
 
 // Reads, places and gives normals to one object; prints the reason and
 // returns false when it cannot.
-static bool load_object(const char* section, const ObjectKeys* keys, MapObject* obj)
+static bool load_object(const char* section, ObjectKeys* keys, const char* src_dir,
+                        const CompileOptions* options, MapObject* obj, CompileStats* stats)
 {
     if (!keys->mesh_path_fits) {
         std::printf("ERROR! PATH TOO LONG: the mesh path of [%s][file] is over %d characters!\n", section,
@@ -194,12 +217,16 @@ static bool load_object(const char* section, const ObjectKeys* keys, MapObject* 
     const char* path = keys->mesh_path;
     if (!file_exists(path)) {
         std::printf("ERROR! NO FILE \"%s\"!\n", path);
+        hint_missing_mesh(section, keys->file_value, src_dir, options);
         return false;
     }
-    Mesh3dsStatus mesh = read_3ds_mesh(path, obj);
-    if (mesh.result != MESH_READ_OK) {
-        char reason[160];
-        format_mesh_3ds_status(&mesh, reason, sizeof reason);
+    double t0 = now_ms();
+    char reason[MESH_REASON_SIZE];
+    bool read = read_object_mesh(path, keys->has_object_name ? keys->object_name : nullptr, section, obj,
+                                 keys->format, reason);
+    double t1 = now_ms();
+    stats->read_ms += t1 - t0;
+    if (!read) {
         std::printf("ERROR! BAD MESH \"%s\": %s!\n", path, reason);
         return false;
     }
@@ -214,7 +241,9 @@ static bool load_object(const char* section, const ObjectKeys* keys, MapObject* 
                     section, path);
         return false;
     }
-    if (!calc_face_normals(obj) || !calc_vertex_normals(obj)) {
+    bool normals = calc_face_normals(obj) && calc_vertex_normals(obj);
+    stats->place_ms += now_ms() - t1;
+    if (!normals) {
         std::printf("ERROR! NO MEMORY FOR THE NORMALS OF \"%s\"!\n", path);
         return false;
     }
@@ -260,13 +289,47 @@ static bool create_field(const MapHeader* header, NormalField* field)
     return true;
 }
 
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir)
+// Non-empty cells of the field (only counted for the details).
+static uint64_t count_filled_cells(const NormalField* field)
 {
+    uint64_t filled = 0;
+    if (field->cells) {
+        uint64_t n = field_cell_count(field->grid_size);
+        for (uint64_t i = 0; i < n; ++i) {
+            const int16_t* c = field->cells + 3 * i;
+            filled += (c[0] || c[1] || c[2]) ? 1 : 0;
+        }
+    }
+    return filled;
+}
+
+// True when the placed box lies wholly outside the field on some axis, so
+// that the object cannot add a collision cell.
+static bool box_outside_field(const float* box, float field_size)
+{
+    for (int axis = 0; axis < 3; ++axis) {
+        float lo = box[2 * axis], hi = box[2 * axis] + box[2 * axis + 1];
+        if (hi < 0.0f || lo > field_size)
+            return true;
+    }
+    return false;
+}
+
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+                             const CompileOptions* options, CompileStats* stats)
+{
+    static const CompileOptions no_options{};
+    CompileStats scratch{};
+    if (!options)
+        options = &no_options;
+    if (!stats)
+        stats = &scratch;
     NormalField field{0, nullptr};
     if (!create_field(header, &field))
         return false;
     MapObject obj{};
     bool ok = true;
+    uint64_t filled_before = 0;
     for (int n = 0; n < header->objs_num && ok; ++n) {
         std::printf("Object #%d:\n", n);
         std::printf("  Read and compile... ");
@@ -274,24 +337,44 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
         char section[32];
         std::snprintf(section, sizeof section, "obj_%d", n);
         ObjectKeys keys;
-        ok = read_object_keys(map_path, section, src_dir, header, &keys) && load_object(section, &keys, &obj);
+        ok = read_object_keys(map_path, section, src_dir, header, &keys) &&
+             load_object(section, &keys, src_dir, options, &obj, stats);
         if (!ok)
             break;
         std::printf("OK!\n");
+        flush_notes();
         std::printf("  Write... ");
+        double t0 = now_ms();
         write_object_block(&obj, out);
+        double t1 = now_ms();
+        stats->write_ms += t1 - t0;
         std::printf("OK!\n");
-        // The object block is written first: this turns the vertices into
-        // grid units in place.
         ok = calc_phys_info(header, &obj, &field);
+        stats->field_ms += now_ms() - t1;
         if (!ok)
             break;
         std::printf("OK!\n");
+        if (box_outside_field(obj.box, (float)header->field_size))
+            print_note(NOTE_WARNING,
+                       "[%s] \"%s\" is placed wholly outside the field (0..%u on each axis): it adds no "
+                       "collision cells",
+                       section, keys.mesh_path, (unsigned)header->field_size);
+        if (options->verbose) {
+            uint64_t filled = count_filled_cells(&field);
+            ObjectReport report{section, keys.mesh_path, keys.format, &obj, filled - filled_before};
+            print_object_report(&report);
+            filled_before = filled;
+        }
+        flush_notes();
         clear_object(&obj);
     }
     if (ok) {
         std::printf("Write phys info... ");
+        double t0 = now_ms();
         write_cell_stream(&field, out);
+        stats->write_ms += now_ms() - t0;
+        if (options->verbose)
+            stats->cells_written = count_filled_cells(&field);
         std::printf("OK!\n");
     }
     clear_object(&obj);

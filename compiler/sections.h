@@ -1,6 +1,7 @@
 // The sections of a map description (.ksd) and what they write:
 //   [main]          field_size, grid_size, objs_num (header), teleports
-//   [obj_N]         file, scale, pos_x/y/z, rt_angle, rt_x/y/z, geom1, geom2
+//   [obj_N]         file, scale, pos_x/y/z, rt_angle, rt_x/y/z, geom1, geom2,
+//                   optional object (picks one object of the mesh file by name)
 //   [start]         gg switches the start layer on; from_x/y/z, to_x/y/z
 //   [teleport_N]    from_from_x .. from_to_z, to_from_x .. to_to_z
 // Every required key is looked up with the default "GG=(", and a result that
@@ -12,6 +13,22 @@
 #include <cstdio>
 
 #include "map_format.h"
+
+// Choices of one compile beyond the description.
+struct CompileOptions {
+    bool verbose;          // details of every object and stage on standard error
+    bool default_src_dir;  // the mesh folder is the default one beside the program
+};
+
+// What a compile did, for its details: milliseconds per stage and the
+// cells of the cell stream.
+struct CompileStats {
+    double read_ms;   // mesh files read
+    double place_ms;  // placement and normals
+    double field_ms;  // collision field
+    double write_ms;  // object blocks, cell stream and layers written
+    uint64_t cells_written;
+};
 
 // Default of every required key; a lookup that returns it found nothing.
 extern const char* const MISSING_KEY;
@@ -44,8 +61,11 @@ bool build_mesh_path(const char* src_dir, const char* file_value, char* out);
 bool read_header_section(MapHeader* header, const char* map_path);
 
 // Every object "obj_N", N = 0 .. objs_num - 1: keys, mesh, placement,
-// normals, object block, collision field; then the cell stream.
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir);
+// normals, object block, collision field; then the cell stream. Notes and
+// warnings go to standard error, with the details when options ask for
+// them; `stats` (if given) adds up what was done.
+bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+                             const CompileOptions* options = nullptr, CompileStats* stats = nullptr);
 
 // "Read layers... ": the start layer, the teleports and the end tag.
 bool compile_layers_section(const char* map_path, FILE* out);

@@ -7,17 +7,23 @@
 // group), --plain (no version chunks), --flip (faces wound clockwise seen
 // from outside), --name NAME (object name, default "box" or "sphere").
 // A box is centred on the origin (default sides 2 2 2); a sphere has radius 1.
+// An output path ending in .obj or .stl gets the same triangles as Wavefront
+// OBJ or binary STL (the 3DS-only options are then ignored).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <strings.h>
+
 #include "mesh_3ds_writer.h"
+#include "mesh_obj_stl_writer.h"
 
 static void print_usage()
 {
     std::printf("ksm_make_3ds box <out.3ds> [size_x size_y size_z] [options]\n");
     std::printf("ksm_make_3ds sphere <subdivisions 0..5> <out.3ds> [options]\n");
     std::printf("Options: --uv --material --plain --flip --name NAME\n");
+    std::printf("An output ending in .obj or .stl is written as OBJ or STL.\n");
 }
 
 // A positive finite number, or false.
@@ -96,7 +102,11 @@ int main(int argc, char** argv)
     if (flip)
         flip_object_faces(&obj);
     scene.objects.push_back(obj);
-    if (!write_3ds_file(out_path, &scene)) {
+    const char* dot = std::strrchr(out_path, '.');
+    bool written = dot && strcasecmp(dot, ".obj") == 0   ? write_obj_file(out_path, &scene)
+                   : dot && strcasecmp(dot, ".stl") == 0 ? write_stl_file(out_path, &scene)
+                                                          : write_3ds_file(out_path, &scene);
+    if (!written) {
         std::printf("ERROR! Cannot write %s\n", out_path);
         return 1;
     }

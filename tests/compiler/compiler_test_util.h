@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -67,18 +68,23 @@ inline std::string shell_quote(const std::string& s)
 
 struct RunResult {
     int status;          // exit status, or -1 when the program did not exit normally
-    std::string output;  // standard output and standard error
+    std::string output;  // standard output: the transcript
+    std::string errors;  // standard error: notes, hints and warnings
 };
 
 // Runs `program` with `args` in the folder `cwd`.
 inline RunResult run_program(const std::string& cwd, const std::string& program,
                              const std::vector<std::string>& args)
 {
+    char err_path[] = "/tmp/ksm_test_stderr_XXXXXX";
+    int err_fd = mkstemp(err_path);
+    if (err_fd >= 0)
+        close(err_fd);
     std::string cmd = "cd " + shell_quote(cwd) + " && " + shell_quote(program);
     for (const std::string& a : args)
         cmd += " " + shell_quote(a);
-    cmd += " 2>&1";
-    RunResult r{-1, ""};
+    cmd += " 2>" + shell_quote(err_path);
+    RunResult r{-1, "", ""};
     FILE* p = popen(cmd.c_str(), "r");
     if (!p)
         return r;
@@ -89,6 +95,9 @@ inline RunResult run_program(const std::string& cwd, const std::string& program,
     int st = pclose(p);
     if (st != -1 && WIFEXITED(st))
         r.status = WEXITSTATUS(st);
+    std::vector<uint8_t> err = read_bytes(err_path);
+    r.errors.assign(err.begin(), err.end());
+    unlink(err_path);
     return r;
 }
 

@@ -1,5 +1,6 @@
 // Descriptions and folders a user could get wrong: every one ends the run
-// with a clear message, status 1 and an empty output, never a crash.
+// with a clear message, status 1 and the previous output unchanged, never a
+// crash.
 #include "compiler_test_util.h"
 
 #include <string>
@@ -14,13 +15,14 @@ const char* const BOX_OBJECT =
 
 void expect_failed_run(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& message)
 {
-    // A previous map at the output path is emptied, as after any failure.
+    // A previous map at the output path is kept, as after any failure.
     write_text(dir / "out.ksm", "previous");
     RunResult r = run_compiler_in(dir.path, args);
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("DONE"), std::string::npos) << r.output;
-    EXPECT_TRUE(read_bytes(dir / "out.ksm").empty());
+    EXPECT_EQ(read_bytes(dir / "out.ksm"), std::vector<uint8_t>({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
+    EXPECT_NE(r.errors.find("\"out.ksm\" was left unchanged"), std::string::npos) << r.errors;
 }
 
 }  // namespace

@@ -13,17 +13,7 @@
 namespace {
 
 // A MapObject holding a copy of a writer mesh (vertices and faces only).
-MapObject object_from(const Object3ds& src)
-{
-    MapObject obj{};
-    obj.vertex_count = (uint32_t)src.vertices.size();
-    obj.face_count = (uint32_t)src.faces.size();
-    obj.vertices = (Vec3*)std::calloc(obj.vertex_count + 1, sizeof(Vec3));
-    obj.faces = (MapFace*)std::calloc(obj.face_count + 1, sizeof(MapFace));
-    std::memcpy(obj.vertices, src.vertices.data(), src.vertices.size() * sizeof(Vec3));
-    std::memcpy(obj.faces, src.faces.data(), src.faces.size() * sizeof(MapFace));
-    return obj;
-}
+MapObject object_from(const Object3ds& src) { return map_object_from(&src); }
 
 uint32_t bits_of(float f)
 {

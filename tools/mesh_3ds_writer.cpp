@@ -1,6 +1,9 @@
 #include "mesh_3ds_writer.h"
 
+#include "file_bytes.h"
+
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,21 +37,23 @@ static void put_u8(std::vector<uint8_t>* b, uint8_t v) { b->push_back(v); }
 
 static void put_u16(std::vector<uint8_t>* b, uint16_t v)
 {
-    b->push_back((uint8_t)(v & 0xFF));
-    b->push_back((uint8_t)(v >> 8));
+    uint8_t e[2];
+    store_u16_le(e, v);
+    b->insert(b->end(), e, e + 2);
 }
 
 static void put_u32(std::vector<uint8_t>* b, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        b->push_back((uint8_t)((v >> (8 * i)) & 0xFF));
+    uint8_t e[4];
+    store_u32_le(e, v);
+    b->insert(b->end(), e, e + 4);
 }
 
 static void put_f32(std::vector<uint8_t>* b, float v)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    put_u32(b, bits);
+    uint8_t e[4];
+    store_f32_le(e, v);
+    b->insert(b->end(), e, e + 4);
 }
 
 static void put_vec3(std::vector<uint8_t>* b, Vec3 v)
@@ -75,9 +80,7 @@ static size_t begin_chunk(std::vector<uint8_t>* b, uint16_t id)
 
 static void end_chunk(std::vector<uint8_t>* b, size_t at)
 {
-    uint32_t len = (uint32_t)(b->size() - at);
-    for (int i = 0; i < 4; ++i)
-        (*b)[at + 2 + i] = (uint8_t)((len >> (8 * i)) & 0xFF);
+    store_u32_le(b->data() + at + 2, (uint32_t)(b->size() - at));
 }
 
 // ---- chunks ----------------------------------------------------------------
@@ -363,4 +366,18 @@ void flip_object_faces(Object3ds* obj)
         f.v[1] = f.v[2];
         f.v[2] = b;
     }
+}
+
+MapObject map_object_from(const Object3ds* src)
+{
+    MapObject obj{};
+    obj.vertex_count = (uint32_t)src->vertices.size();
+    obj.face_count = (uint32_t)src->faces.size();
+    obj.vertices = (Vec3*)std::calloc(obj.vertex_count + 1, sizeof(Vec3));
+    obj.faces = (MapFace*)std::calloc(obj.face_count + 1, sizeof(MapFace));
+    if (!src->vertices.empty())
+        std::memcpy(obj.vertices, src->vertices.data(), src->vertices.size() * sizeof(Vec3));
+    if (!src->faces.empty())
+        std::memcpy(obj.faces, src->faces.data(), src->faces.size() * sizeof(MapFace));
+    return obj;
 }

@@ -1,8 +1,8 @@
 // A small 3D Studio (.3ds) writer: the chunks the compiler's mesh reader
 // needs plus a few optional ones (version chunks, a material with its face
 // group, the mesh matrix), so that tests and demo data can make meshes that
-// other 3DS readers accept too. Used by the tools and the tests, never by
-// the compile itself.
+// other 3DS readers accept too. Part of the tools library: used by the
+// tools, tests, benchmarks and the demo, never by the compile itself.
 //
 // Chunk tree written (optional parts in brackets):
 //   0x4D4D main
@@ -68,3 +68,7 @@ Object3ds make_box_object(const char* name, Vec3 size, bool mapping);
 Object3ds make_sphere_object(const char* name, int subdivisions, bool mapping);
 // Reverses the winding of every face (a, b, c becomes a, c, b).
 void flip_object_faces(Object3ds* obj);
+
+// A MapObject holding a copy of the mesh's vertices and faces, nothing
+// else (release it with clear_object).
+MapObject map_object_from(const Object3ds* src);

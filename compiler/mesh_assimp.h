@@ -1,0 +1,27 @@
+// Meshes of every format assimp reads (OBJ, STL, PLY, glTF, ...), turned
+// into one MapObject: triangulated, identical vertices joined, every node's
+// transform applied, points and lines dropped. The meshes are merged in
+// node order, or one node (with its children) or one mesh is picked by name.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "map_format.h"
+
+struct AssimpMeshInfo {
+    std::vector<std::string> merged;  // the parts merged, in node order
+    std::vector<std::string> names;   // every node and mesh name, for a name not found
+    unsigned dropped_points;
+    unsigned dropped_lines;
+};
+
+// Reads `path` into `obj` (cleared first). The object's name is the picked
+// name, else the first mesh's name, else the file's base name. Texture
+// coordinates come from the first UV channel of the meshes that have one
+// ((0, 0) for the others); without any the object has none. False, with the
+// reason in `reason` (`size` bytes) and the object cleared, when assimp
+// cannot read the file, no object has the name, or no triangle is left.
+bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj, AssimpMeshInfo* info,
+                      char* reason, size_t size);

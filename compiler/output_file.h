@@ -1,0 +1,26 @@
+// The compiled map is written into a temporary file beside the output and
+// moved over it only after a complete success, so a failed compile never
+// changes or creates the output and a program watching the output only
+// ever sees complete maps.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+struct OutputFile {
+    FILE* file;              // where the map is written
+    std::string target;      // the file that is replaced (links followed)
+    std::string temp_path;   // empty when written in place (a device or pipe)
+    bool target_existed;
+    int error;               // errno of a failed begin_output, 0 for a directory
+};
+
+// Opens the temporary file for `path`. False (nothing created) when the
+// output is a directory, cannot be written, or its folder takes no new file.
+bool begin_output(const char* path, OutputFile* out);
+// Moves the finished temporary file over the target; `out->file` must be
+// closed already. False (with `*error` set to the reason) when the rename
+// fails; the temporary file is then removed.
+bool commit_output(OutputFile* out, int* error);
+// Removes the temporary file (closing it first when still open).
+void discard_output(OutputFile* out);
