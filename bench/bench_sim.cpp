@@ -1,10 +1,20 @@
-// Speed of the simulation pass of one frame (repulsion, then the integration
-// step) on settled heaps of balls, without a window. The figure of interest
-// is the time per ball and step ("per_ball").
+// Speed and memory of the simulation pass of one frame (repulsion, then the
+// integration step) on settled heaps of balls, without a window.
+//
+// Per scene: the sequential mode as it runs by default ("auto": walks side by
+// side in AVX-512 lanes where that pays), the same forced onto the plain walk
+// ("plain", as on a processor without AVX-512), and the parallel mode on two
+// threads ("threads_2"). Counters: per_ball is the time per ball and step;
+// peak_MB the process's peak resident memory since the scene was set up (its
+// collision field included); sim_MB the ball arrays and neighbour lists.
+// Times are wall-clock (the parallel mode's work is on several threads), so
+// they need a quiet machine.
+// Pick scenes with --benchmark_filter, e.g. 'balls_100k'.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,6 +27,11 @@ struct Scene {
     int balls;
     int field;
     int warm_up_steps;
+    // Above 0: the balls start squeezed into the bottom layers, this many
+    // units high, and the warm-up runs on this many threads (a shortcut to a
+    // settled heap for the largest scene).
+    int pile_height;
+    int warm_up_threads;
 };
 
 MapHeader bench_map = {};
@@ -35,14 +50,59 @@ std::string settings_file(int balls)
     return path;
 }
 
+// Resets the process's peak resident memory to the present one.
+void reset_peak_memory()
+{
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (f) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+// Peak resident memory in MB since the last reset, 0 when unknown.
+double peak_memory_mb()
+{
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return 0.0;
+    char line[256];
+    double kb = 0.0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %lf kB", &kb) == 1)
+            break;
+    std::fclose(f);
+    return kb / 1024.0;
+}
+
+// Squeezes the balls into the bottom pile_height units, at rest, and
+// registers them afresh.
+bool squeeze(int pile_height)
+{
+    double scale = (double)(pile_height - 1) / (double)(field_extent - 1.0f);
+    for (int i = 0; i < ball_count; ++i) {
+        ball_pos[i].y = (float)(1.0 + ((double)ball_pos[i].y - 1.0) * scale);
+        ball_prev[i] = ball_pos[i];
+        ball_cell[i] = CellCoord{(int)ball_pos[i].x, (int)ball_pos[i].y, (int)ball_pos[i].z};
+    }
+    if (!alloc_cell_lists())
+        return false;
+    for (int i = 0; i < ball_count; ++i)
+        if (!block_insert(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i))
+            return false;
+    return true;
+}
+
 // Scatters the balls over an empty field and lets them fall and settle.
-// The same scene serves every repetition of a benchmark.
+// The same scene serves every benchmark of it.
 bool prepare(const Scene& scene)
 {
     if (loaded_balls == scene.balls && loaded_field == scene.field)
         return true;
+    loaded_balls = -1;
     free_balls();
     free_normal_field(&bench_map.field);
+    reset_peak_memory();
     bench_map.field_size = (uint16_t)scene.field;
     bench_map.grid_size = (uint16_t)scene.field;
     if (!alloc_normal_field(&bench_map.field, bench_map.grid_size))
@@ -51,12 +111,12 @@ bool prepare(const Scene& scene)
     seed_ball_random(20240601);
     bool ok = init_balls_from(&bench_map, path.c_str());
     std::remove(path.c_str());
-    if (!ok)
+    if (!ok || (scene.pile_height > 0 && !squeeze(scene.pile_height)))
         return false;
-    for (int n = 0; n < scene.warm_up_steps; ++n) {
-        repel_balls();
-        step_balls(&bench_map);
-    }
+    sim_threads = scene.warm_up_threads;
+    for (int n = 0; n < scene.warm_up_steps; ++n)
+        simulate_step(&bench_map);
+    sim_threads = 0;
     loaded_balls = scene.balls;
     loaded_field = scene.field;
     return true;
@@ -65,7 +125,10 @@ bool prepare(const Scene& scene)
 int fullest_list()
 {
     size_t cells = (size_t)cell_side * cell_side * cell_side;
-    return *std::max_element(cell_counts, cell_counts + cells);
+    int most = 0;
+    for (size_t k = 0; k < cells; ++k)
+        most = std::max(most, cell_count(k));
+    return most;
 }
 
 void report(benchmark::State& state)
@@ -73,30 +136,53 @@ void report(benchmark::State& state)
     state.counters["per_ball"] = benchmark::Counter(
         (double)ball_count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["fullest_list"] = fullest_list();
-    state.counters["slots"] = cell_capacity;
+    state.counters["peak_MB"] = peak_memory_mb();
+    double sim_bytes = (double)ball_count * (2 * sizeof(Vec3) + sizeof(CellCoord) + sizeof(BallColor)) +
+                       (double)cell_lists_bytes();
+    state.counters["sim_MB"] = sim_bytes / (1024.0 * 1024.0);
 }
 
-void repel_and_step(benchmark::State& state, Scene scene)
+// How a benchmark runs the frame.
+enum Mode { AUTO, PLAIN, WIDE, THREADS_2 };
+
+bool begin(benchmark::State& state, const Scene& scene, Mode mode)
 {
+    if (mode == WIDE && !repel_wide_supported()) {
+        state.SkipWithError("no AVX-512 on this processor");
+        return false;
+    }
     if (!prepare(scene)) {
         state.SkipWithError("the scene could not be set up");
-        return;
+        return false;
     }
+    repel_path = mode == PLAIN ? REPEL_PLAIN : mode == WIDE ? REPEL_WIDE : REPEL_AUTO;
+    sim_threads = mode == THREADS_2 ? 2 : 0;
+    return true;
+}
+
+void end(benchmark::State& state)
+{
+    repel_path = REPEL_AUTO;
+    sim_threads = 0;
+    report(state);
+}
+
+void frame(benchmark::State& state, Scene scene, Mode mode)
+{
+    if (!begin(state, scene, mode))
+        return;
     for (auto _ : state) {
-        repel_balls();
-        step_balls(&bench_map);
+        simulate_step(&bench_map);
         benchmark::ClobberMemory();
     }
-    report(state);
+    end(state);
 }
 
 // The two passes timed apart (the other one runs with the clock stopped).
-void repel_only(benchmark::State& state, Scene scene)
+void repel_only(benchmark::State& state, Scene scene, Mode mode)
 {
-    if (!prepare(scene)) {
-        state.SkipWithError("the scene could not be set up");
+    if (!begin(state, scene, mode))
         return;
-    }
     for (auto _ : state) {
         repel_balls();
         benchmark::ClobberMemory();
@@ -104,15 +190,13 @@ void repel_only(benchmark::State& state, Scene scene)
         step_balls(&bench_map);
         state.ResumeTiming();
     }
-    report(state);
+    end(state);
 }
 
-void step_only(benchmark::State& state, Scene scene)
+void step_only(benchmark::State& state, Scene scene, Mode mode)
 {
-    if (!prepare(scene)) {
-        state.SkipWithError("the scene could not be set up");
+    if (!begin(state, scene, mode))
         return;
-    }
     for (auto _ : state) {
         state.PauseTiming();
         repel_balls();
@@ -120,7 +204,7 @@ void step_only(benchmark::State& state, Scene scene)
         step_balls(&bench_map);
         benchmark::ClobberMemory();
     }
-    report(state);
+    end(state);
 }
 
 double minimum(const std::vector<double>& v)
@@ -128,25 +212,39 @@ double minimum(const std::vector<double>& v)
     return *std::min_element(v.begin(), v.end());
 }
 
-const Scene SCENE_10K_64 = {10000, 64, 3000};
-const Scene SCENE_10K_14 = {10000, 14, 3000};
-const Scene SCENE_100K_100 = {100000, 100, 3000};
+const Scene SCENE_10K_64 = {10000, 64, 3000, 0, 0};
+const Scene SCENE_10K_14 = {10000, 14, 3000, 0, 0};
+const Scene SCENE_100K_100 = {100000, 100, 3000, 0, 0};
+const Scene SCENE_1M_220 = {1000000, 220, 200, 30, 2};
+// Every list holds every ball.
+const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
 
 }  // namespace
 
-#define KSM_SIM_BENCH(name, fn, scene)                                                          \
-    BENCHMARK_CAPTURE(fn, name, scene)                                                          \
+#define KSM_SIM_BENCH(name, fn, scene, mode)                                                    \
+    BENCHMARK_CAPTURE(fn, name, scene, mode)                                                    \
         ->Unit(benchmark::kMillisecond)                                                         \
+        ->UseRealTime()                                                                         \
         ->MinTime(0.5)                                                                          \
         ->Repetitions(5)                                                                        \
+        ->ReportAggregatesOnly(true)                                                            \
         ->ComputeStatistics("min", minimum)
 
-KSM_SIM_BENCH(balls_10k_field_64, repel_and_step, SCENE_10K_64);
-KSM_SIM_BENCH(balls_10k_field_64, repel_only, SCENE_10K_64);
-KSM_SIM_BENCH(balls_10k_field_64, step_only, SCENE_10K_64);
-KSM_SIM_BENCH(balls_10k_field_14, repel_and_step, SCENE_10K_14);
-KSM_SIM_BENCH(balls_100k_field_100, repel_and_step, SCENE_100K_100);
-KSM_SIM_BENCH(balls_100k_field_100, repel_only, SCENE_100K_100);
-KSM_SIM_BENCH(balls_100k_field_100, step_only, SCENE_100K_100);
+#define KSM_SIM_SCENE(name, scene)                          \
+    KSM_SIM_BENCH(name##_auto, frame, scene, AUTO);         \
+    KSM_SIM_BENCH(name##_plain, frame, scene, PLAIN);       \
+    KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2)
+
+KSM_SIM_SCENE(balls_10k_field_64, SCENE_10K_64);
+KSM_SIM_BENCH(balls_10k_field_64_auto, repel_only, SCENE_10K_64, AUTO);
+KSM_SIM_BENCH(balls_10k_field_64_auto, step_only, SCENE_10K_64, AUTO);
+KSM_SIM_SCENE(balls_10k_field_14, SCENE_10K_14);
+KSM_SIM_BENCH(balls_2k_field_2_auto, repel_only, SCENE_2K_2, AUTO);
+KSM_SIM_BENCH(balls_2k_field_2_plain, repel_only, SCENE_2K_2, PLAIN);
+KSM_SIM_BENCH(balls_2k_field_2_wide, repel_only, SCENE_2K_2, WIDE);
+KSM_SIM_SCENE(balls_100k_field_100, SCENE_100K_100);
+KSM_SIM_BENCH(balls_100k_field_100_auto, repel_only, SCENE_100K_100, AUTO);
+KSM_SIM_BENCH(balls_100k_field_100_auto, step_only, SCENE_100K_100, AUTO);
+KSM_SIM_SCENE(balls_1m_field_220, SCENE_1M_220);
 
 BENCHMARK_MAIN();

@@ -1,4 +1,5 @@
 #include "driver.h"
+#include "ksm_version.h"
 
 #include <sys/stat.h>
 
@@ -181,6 +182,11 @@ static bool parse_thread_count(const char* text, int* out)
 
 static int run_compiler_steps(int argc, char** argv)
 {
+    // --version alone: the title with the package's version, and no banner.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s (ksm %s)\n", COMPILER_TITLE, KSM_VERSION);
+        return EXIT_COMPILED;
+    }
     std::printf("%s\n%s\n", COMPILER_TITLE, COMPILER_NOTICE);
     // --exhaustive, anywhere: the collision field by the plain exhaustive
     // search (the same bytes, far slower), to double-check the fast one.

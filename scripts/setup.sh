@@ -11,7 +11,7 @@ build="${1:-$root/build}"
 shift || true
 
 packages=(
-  g++ make cmake pkg-config
+  g++ make cmake pkg-config dpkg-dev man-db groff-base
   libgtest-dev libgmock-dev libbenchmark-dev
   freeglut3-dev libgl-dev libglx-dev libgl1-mesa-dri libx11-dev libpng-dev
   xvfb xdotool x11-utils x11-apps imagemagick

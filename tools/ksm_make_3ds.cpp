@@ -2,6 +2,7 @@
 //
 //   ksm_make_3ds box <out.3ds> [size_x size_y size_z] [options]
 //   ksm_make_3ds sphere <subdivisions> <out.3ds> [options]
+//   ksm_make_3ds --version
 //
 // Options: --uv (mapping coordinates), --material (a material and its face
 // group), --plain (no version chunks), --flip (faces wound clockwise seen
@@ -15,6 +16,7 @@
 
 #include <strings.h>
 
+#include "ksm_version.h"
 #include "mesh_3ds_writer.h"
 #include "mesh_obj_stl_writer.h"
 
@@ -39,6 +41,10 @@ static bool parse_size(const char* text, float* out)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ksm_make_3ds (ksm %s)\n", KSM_VERSION);
+        return 0;
+    }
     if (argc < 3) {
         print_usage();
         return 2;

@@ -67,7 +67,11 @@ TEST(ViewerArgs, HeadlessAndWatchOptions)
     EXPECT_FALSE(a.watch);
     EXPECT_EQ(parse({"--headless"}).frames, DEFAULT_HEADLESS_FRAMES);
     EXPECT_EQ(parse({"--seed", "4294967295"}).seed, 4294967295u);
+    EXPECT_EQ(parse({"--headless"}).threads, -1);
+    EXPECT_EQ(parse({"--headless", "--threads", "2"}).threads, 2);
     for (std::vector<const char*> bad : {std::vector<const char*>{"--frames", "5"}, {"--dump", "a.ply"},
+                                         {"--threads", "2"}, {"--headless", "--threads", "-1"},
+                                         {"--headless", "--threads", "257"},
                                          {"--headless", "--frames", "x"}, {"--seed", "-1"},
                                          {"--seed", "4294967296"}, {"--headless", "--dump"}})
         EXPECT_EQ(parse(bad).command, VIEWER_USAGE_ERROR) << bad[0] << " " << bad.size();

@@ -12,6 +12,7 @@
 
 #include "compiler_test_util.h"
 #include "driver.h"
+#include "ksm_version.h"
 #include "mesh_3ds.h"
 #include "mesh_3ds_writer.h"
 #include "placement.h"
@@ -298,7 +299,7 @@ TEST(CompilerCli, UsageHelpAndVersion)
     }
     r = run_compiler_in(dir.path, {"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, banner());
+    EXPECT_EQ(r.output, std::string("Kestrion Map Compiler v 1.04c (ksm ") + KSM_VERSION + ")\n");
     // A thread count that is no whole number from 1 up stops before any file.
     for (const char* bad : {"0", "-2", "two", "3x", ""}) {
         r = run_compiler_in(dir.path, {"--threads", bad, "map.ksd"});

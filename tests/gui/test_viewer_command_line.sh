@@ -13,7 +13,8 @@ for want in "Usage: ksm_viewer [info] [MAP] [--config FILE]" "wheel" "Space" "F1
   [[ "$out" == *"$want"* ]] || gui_fail "--help does not mention '$want'"
 done
 out=$(DISPLAY= "$VIEWER_BIN" --version 2>&1); status=$?
-[ "$status" = 0 ] && [ "$out" = "Kestrion Physics v 1.01d" ] || gui_fail "--version: $status '$out'"
+[ "$status" = 0 ] && [[ "$out" =~ ^"Kestrion Physics v 1.01d (ksm "[0-9]+\.[0-9]+\.[0-9]+")"$ ]] ||
+  gui_fail "--version: $status '$out'"
 DISPLAY= "$VIEWER_BIN" --no-such-option >"$GUI_DIR/o.txt" 2>"$GUI_DIR/e.txt"; status=$?
 [ "$status" = 2 ] || gui_fail "an unknown option gave exit status $status"
 [ ! -s "$GUI_DIR/o.txt" ] || gui_fail "an unknown option wrote to stdout"

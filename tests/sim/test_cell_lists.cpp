@@ -11,8 +11,8 @@ using CellLists = SimFixture;
 static std::vector<int> list_of(int x, int y, int z)
 {
     size_t k = cell_index(x, y, z);
-    const int* slots = cell_slots + k * (size_t)cell_capacity;
-    return std::vector<int>(slots + 1, slots + 1 + cell_counts[k]);
+    const int* list = cell_list(k);
+    return std::vector<int>(list + 1, list + 1 + list[0]);
 }
 
 static long long total_entries()
@@ -21,7 +21,7 @@ static long long total_entries()
     for (int x = 0; x < cell_side; ++x)
         for (int y = 0; y < cell_side; ++y)
             for (int z = 0; z < cell_side; ++z)
-                n += cell_counts[cell_index(x, y, z)];
+                n += cell_count(cell_index(x, y, z));
     return n;
 }
 
@@ -33,7 +33,7 @@ static long long margin_entries()
         for (int y = 0; y < cell_side; ++y)
             for (int z = 0; z < cell_side; ++z)
                 if (x == 0 || y == 0 || z == 0 || x == last || y == last || z == last)
-                    n += cell_counts[cell_index(x, y, z)];
+                    n += cell_count(cell_index(x, y, z));
     return n;
 }
 
@@ -65,7 +65,7 @@ TEST_F(CellLists, RemovingAnAbsentBallChangesNothing)
     EXPECT_FALSE(cell_remove(5, 5, 5, 8));
     EXPECT_EQ(list_of(5, 5, 5), (std::vector<int>{0, 1, 2}));
     EXPECT_FALSE(cell_remove(6, 6, 6, 0));
-    EXPECT_EQ(cell_counts[cell_index(6, 6, 6)], 0);
+    EXPECT_EQ(cell_count(cell_index(6, 6, 6)), 0);
     block_remove(3, 3, 3, 4);
     EXPECT_EQ(total_entries(), 3);
 }
@@ -107,23 +107,23 @@ TEST_F(CellLists, MovedBallIsLastInCellsOfBothBlocks)
     EXPECT_TRUE(check_cell_lists());
 }
 
-// A list that outgrows its slots makes the table grow; every other list
-// keeps its entries in order.
+// A list that outgrows its block moves to a larger one; every list keeps
+// its entries in order.
 TEST_F(CellLists, GrowthKeepsEveryListInOrder)
 {
     start(5, 5, "count=200", 77);
-    int before = cell_capacity;
-    ASSERT_EQ(before, CELL_SLOTS_INITIAL);
+    size_t crowded = cell_index(3, 3, 3);
+    int before = cell_list_capacity(crowded);
     std::vector<std::vector<int>> lists;
     for (int x = 0; x < cell_side; ++x)
         for (int y = 0; y < cell_side; ++y)
             for (int z = 0; z < cell_side; ++z)
                 lists.push_back(list_of(x, y, z));
     ASSERT_TRUE(check_cell_lists());
-    int crowd = cell_counts[cell_index(3, 3, 3)];
+    int crowd = cell_count(crowded);
     for (int n = crowd; n < before + 5; ++n)
         ASSERT_TRUE(cell_insert(3, 3, 3, n % ball_count));
-    EXPECT_GT(cell_capacity, before);
+    EXPECT_GT(cell_list_capacity(crowded), before);
     size_t at = 0;
     for (int x = 0; x < cell_side; ++x)
         for (int y = 0; y < cell_side; ++y)
@@ -164,5 +164,27 @@ TEST_F(CellLists, CheckFindsMissingDuplicateStrayAndMarginEntries)
     EXPECT_FALSE(check_cell_lists(fault));
     EXPECT_NE(std::string(fault).find("margin"), std::string::npos) << fault;
     cell_remove(0, 3, 3, 10);
+    EXPECT_TRUE(check_cell_lists());
+}
+
+// A ball crossing the field leaves empty lists behind: their blocks serve the
+// lists it enters next, so the table does not grow with the distance.
+TEST_F(CellLists, ListsLeftEmptyGiveTheirMemoryBack)
+{
+    start(60, 4, "count=1 g=0 t=0");
+    unregister_all();
+    block_release_empty(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z);
+    place(0, Vec3{2.5f, 30.5f, 30.5f});
+    ball_prev[0] = Vec3{2.0f, 30.5f, 30.5f};
+    ASSERT_TRUE(step_balls(&map));
+    size_t bytes = cell_lists_bytes();
+    for (int n = 0; n < 100; ++n)
+        ASSERT_TRUE(step_balls(&map));
+    EXPECT_GT(ball_cell[0].x, 50);
+    EXPECT_EQ(cell_lists_bytes(), bytes);
+    long long lists = 0;
+    for (size_t k = 0; k < (size_t)cell_side * cell_side * cell_side; ++k)
+        lists += cell_start[k] != 0;
+    EXPECT_EQ(lists, 27);
     EXPECT_TRUE(check_cell_lists());
 }

@@ -101,6 +101,9 @@ int run_headless(const ViewerArgs& args)
         free_loaded_map(&map);
         return 1;
     }
+    // --threads wins over the settings' threads key, read by start_balls.
+    if (args.threads >= 0)
+        sim_threads = args.threads;
 
     FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0};
     if (!times.bins) {

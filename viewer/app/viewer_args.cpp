@@ -1,4 +1,5 @@
 #include "viewer_args.h"
+#include "ksm_version.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "balls.h"
 #include "frame_logic.h"
 #include "viewer_keys.h"
 
@@ -35,6 +37,8 @@ static const char* const OPTION_HELP[] = {
     "                 per frame and a checksum of the final balls, and exit",
     "  --frames N     frames of a headless run (default 1000)",
     "  --dump FILE    after a headless run, write the balls as a PLY point cloud",
+    "  --threads N    a headless run in the parallel mode on N threads (0: the",
+    "                 sequential mode; default: the settings' threads key)",
 #endif
     "  --help         print this help and exit",
     "  --version      print the program's title and exit",
@@ -126,6 +130,7 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
     args.frames = DEFAULT_HEADLESS_FRAMES;
     args.seed_given = false;
     args.seed = 0;
+    args.threads = -1;
     bool frames_given = false;
     int words = 0;  // positional words seen
     bool options_ended = false;
@@ -172,6 +177,12 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
                 error = "--seed needs a whole number from 0 to 4294967295, not '" + value + "'";
             args.seed = (unsigned)n;
         } else if (take_option_value("--dump", argc, argv, &i, &args.dump_path, &error)) {
+        } else if (take_option_value("--threads", argc, argv, &i, &value, &error)) {
+            unsigned long n = 0;
+            if (error.empty() && !parse_count(value, (unsigned long)MAX_SIM_THREADS, &n))
+                error = "--threads needs a whole number from 0 to " + std::to_string(MAX_SIM_THREADS) +
+                        ", not '" + value + "'";
+            args.threads = (int)n;
 #endif
         } else if (const GlutOption* glut = find_glut_option(arg)) {
             if (glut->takes_value && ++i >= argc)
@@ -182,8 +193,10 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
         if (!error.empty())
             return usage_error(args, error);
     }
-    if (!args.headless && (frames_given || !args.dump_path.empty()))
-        return usage_error(args, frames_given ? "--frames needs --headless" : "--dump needs --headless");
+    if (!args.headless && (frames_given || !args.dump_path.empty() || args.threads >= 0))
+        return usage_error(args, frames_given            ? "--frames needs --headless"
+                                 : args.threads >= 0     ? "--threads needs --headless"
+                                                         : "--dump needs --headless");
     return args;
 }
 
@@ -191,7 +204,8 @@ void print_viewer_usage(FILE* out)
 {
     std::fprintf(out, "Usage: %s [info] [MAP] [--config FILE] [--help] [--version]\n", PROGRAM_NAME);
 #ifndef KSM_FIELD_VIEW
-    std::fprintf(out, "       %s --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]\n",
+    std::fprintf(out, "       %s --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]\n"
+                      "                  [--threads N]\n",
                  PROGRAM_NAME);
 #endif
     std::fprintf(out, "\n");
@@ -214,7 +228,7 @@ void print_viewer_usage_error(FILE* out, const std::string& error)
 
 void print_viewer_version(FILE* out)
 {
-    std::fprintf(out, "%s\n", VIEWER_TITLE);
+    std::fprintf(out, "%s (ksm %s)\n", VIEWER_TITLE, KSM_VERSION);
 }
 
 std::string join_absolute_path(const std::string& cwd, const std::string& path)

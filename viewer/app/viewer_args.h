@@ -4,6 +4,7 @@
 //   ksm_viewer [info] [MAP] [--config FILE] [--help] [--version]
 //   ksm_viewer [MAP] [--no-watch] [--seed S]
 //   ksm_viewer --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]
+//              [--threads N]
 //
 // GLUT's own X options (-display NAME, -geometry WxH+X+Y, -iconic, ...) are
 // skipped here and left in place for glutInit.
@@ -39,6 +40,7 @@ struct ViewerArgs {
     bool seed_given;          // --seed S fixes the ball generator's seed
     unsigned seed;
     std::string dump_path;    // --dump FILE.ply after a headless run; empty when none
+    int threads;              // --threads N of a headless run (parallel mode); -1 when not given
 };
 
 // Frames of a headless run when --frames is not given.
@@ -55,7 +57,7 @@ void print_viewer_usage(FILE* out);
 // "<program>: <error>", a blank line and the usage (a command line the
 // viewer cannot use).
 void print_viewer_usage_error(FILE* out, const std::string& error);
-// The program's title and its line break (--version).
+// The program's title with the package's version, and a line break (--version).
 void print_viewer_version(FILE* out);
 
 // `path` made absolute against the directory `cwd` (itself absolute), with

@@ -13,6 +13,8 @@
 const char* const BALL_SETTINGS_FILE = "config.ini";
 const char* const BALL_SETTINGS_SECTION = "balls";
 
+// More threads than this would only wait on each other.
+
 int ball_count = 0;
 float gravity_setting = 0.0f;
 float gravity = 0.0f;
@@ -34,10 +36,6 @@ Vec3* ball_pos = nullptr;
 Vec3* ball_prev = nullptr;
 CellCoord* ball_cell = nullptr;
 BallColor* ball_color = nullptr;
-
-int* cell_counts = nullptr;
-int* cell_slots = nullptr;
-int cell_capacity = 0;
 
 // ---------------------------------------------------------------------------
 // Pseudo-random numbers
@@ -111,6 +109,12 @@ void read_ball_settings_from(const char* path)
     read_setting(path, "layers", "0", text);
     layers_enabled = parse_leading_int(text) != 0;
 
+    // Opt-in parallel mode; without the key, the sequential mode.
+    read_setting(path, "threads", "0", text);
+    sim_threads = parse_leading_int(text);
+    if (sim_threads > MAX_SIM_THREADS)
+        sim_threads = MAX_SIM_THREADS;
+
     gravity = gravity_setting;
     cell_side = (int)field_extent + 2;
     cell_stride_y = (size_t)cell_side;
@@ -161,27 +165,20 @@ static bool fail_start(const char** reason, const char* text)
     return false;
 }
 
-// The four per-ball arrays and the neighbour table, counts zeroed.
+// The four per-ball arrays and an empty neighbour table.
 static bool allocate_ball_state(const char** reason)
 {
     size_t n = (size_t)ball_count;
     size_t array_bytes = n * sizeof(Vec3);
     size_t cells = (size_t)cell_side * (size_t)cell_side * (size_t)cell_side;
-    // A list never holds more than every ball once, so a table wider than
-    // that would only waste memory.
-    cell_capacity = ball_count < CELL_SLOTS_INITIAL ? ball_count + 1 : CELL_SLOTS_INITIAL;
-    size_t slot_count, slot_bytes;
-    if (!multiply_size(cells, (size_t)cell_capacity, &slot_count) ||
-        !multiply_size(slot_count, sizeof(int), &slot_bytes))
-        return fail_start(reason, "the neighbour table is too large");
 
-    // The ball arrays and the counts are written whole at once; memory the
-    // system promises but cannot back would end the process later, so a
-    // demand beyond the machine's memory is refused here.
-    // (No overflow: ball_count and cell_side are bounded by int and u16.)
-    size_t touched = 4 * array_bytes + cells * sizeof(int);
+    // The ball arrays are written whole at once, and every ball takes up to
+    // 27 list entries; memory the system promises but cannot back would end
+    // the process later, so a demand beyond the machine's memory is refused
+    // here. (No overflow: ball_count and cell_side are bounded by int and u16.)
+    size_t touched = 4 * array_bytes + 27 * n * sizeof(int) + cells * sizeof(uint32_t);
     if (touched > physical_memory_bytes())
-        return fail_start(reason, "the ball arrays and neighbour counts exceed the machine's memory");
+        return fail_start(reason, "the ball arrays and neighbour lists exceed the machine's memory");
 
     // ball_pos carries one float of padding: the repulsion pass may read a
     // ball as 16 bytes.
@@ -190,11 +187,8 @@ static bool allocate_ball_state(const char** reason)
         !allocate(n * sizeof(CellCoord), (void**)&ball_cell) ||
         !allocate(n * sizeof(BallColor), (void**)&ball_color))
         return fail_start(reason, "the ball arrays cannot be allocated");
-    if (!allocate(slot_bytes, (void**)&cell_slots))
+    if (!alloc_cell_lists())
         return fail_start(reason, "the neighbour table cannot be allocated");
-    cell_counts = (int*)std::calloc(cells, sizeof(int));
-    if (!cell_counts)
-        return fail_start(reason, "the neighbour counts cannot be allocated");
     return true;
 }
 
@@ -209,6 +203,21 @@ static float random_coordinate(double lo, double hi)
 static float start_color(float coordinate, double extent)
 {
     return (float)((double)coordinate / extent * (double)0.9f + (double)0.1f);
+}
+
+// Colours from the positions as stored. A pass of its own, after the
+// placement: formed in the same loop as the coordinates, GCC's SLP
+// vectoriser (at -O2) fused the two formulas and lost the rounding of the
+// coordinate to float in two of the three lanes, so about one component in
+// seven was one unit in the last place off. Here the coordinate can only
+// come from memory, as a float.
+static void colour_balls(double extent)
+{
+    for (int i = 0; i < ball_count; ++i) {
+        const Vec3& p = ball_pos[i];
+        ball_color[i] = BallColor{start_color(p.x, extent), start_color(p.y, extent),
+                                  start_color(p.z, extent)};
+    }
 }
 
 bool init_balls_from(const MapHeader* header, const char* settings_path, const char** reason,
@@ -240,11 +249,10 @@ bool init_balls_from(const MapHeader* header, const char* settings_path, const c
         ball_prev[i] = p;
         CellCoord c = {(int)p.x, (int)p.y, (int)p.z};
         ball_cell[i] = c;
-        ball_color[i] = BallColor{start_color(p.x, extent), start_color(p.y, extent),
-                                  start_color(p.z, extent)};
         if (!block_insert(c.x, c.y, c.z, i))
             return fail_start(reason, "the neighbour table cannot grow to hold the balls");
     }
+    colour_balls(extent);
     return true;
 }
 
@@ -259,14 +267,11 @@ void free_balls()
     std::free(ball_prev);
     std::free(ball_cell);
     std::free(ball_color);
-    std::free(cell_slots);
-    std::free(cell_counts);
+    free_cell_lists();
+    free_repel_scratch();
     ball_pos = nullptr;
     ball_prev = nullptr;
     ball_cell = nullptr;
     ball_color = nullptr;
-    cell_slots = nullptr;
-    cell_counts = nullptr;
-    cell_capacity = 0;
     ball_count = 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "map_format.h"
 #include "vec3.h"
@@ -19,10 +20,6 @@ extern const char* const BALL_SETTINGS_FILE;     // "config.ini"
 extern const char* const BALL_SETTINGS_SECTION;  // "balls"
 constexpr double SETTING_DIVISOR_SMALL = 31415.926535897932;  // 10000·π
 constexpr double SETTING_DIVISOR_LARGE = 314.1592653589793;   // 100·π
-
-// Slots per neighbour cell at start-up (slot 0 unused, so 99 entries). The
-// table grows when a list would outgrow it, so this is only the first size.
-constexpr int CELL_SLOTS_INITIAL = 100;
 
 // Largest value of ball_random().
 constexpr int BALL_RANDOM_MAX = 32767;
@@ -70,11 +67,13 @@ extern Vec3* ball_prev;          // position before the last step
 extern CellCoord* ball_cell;     // neighbour cell the ball is registered around
 extern BallColor* ball_color;    // colour fixed at start-up
 
-// Neighbour table: cell k's entries are cell_slots[k·cell_capacity + 1 ..
-// k·cell_capacity + cell_counts[k]]; slot 0 of every cell is unused.
-extern int* cell_counts;         // cell_side³ entry counts
-extern int* cell_slots;          // cell_side³ × cell_capacity ball numbers
-extern int cell_capacity;        // slots per cell, slot 0 included
+// Neighbour lists, all in one pool of ints. The list of cell k starts at
+// cell_pool + cell_start[k]: element 0 is its count n, elements 1 .. n its
+// entries, and the element before it its capacity. Cells with no list share
+// the empty list at offset 0 (count 0, capacity 0), so a fresh table is all
+// zeros and the cells no ball ever reaches cost only their offset.
+extern uint32_t* cell_start;     // cell_side³ offsets into cell_pool
+extern int* cell_pool;           // the lists
 
 // ---------------------------------------------------------------------------
 // Pseudo-random numbers
@@ -122,8 +121,23 @@ inline size_t cell_index(int x, int y, int z)
     return (size_t)x * cell_stride_x + (size_t)y * cell_stride_y + (size_t)z;
 }
 
-// Appends ball to the list of cell (x, y, z), growing the table when the
-// list is full. False (nothing changed) when the table cannot grow.
+// The list of cell k: [0] the count, [1 .. count] the entries.
+inline const int* cell_list(size_t k)
+{
+    return cell_pool + cell_start[k];
+}
+inline int cell_count(size_t k)
+{
+    return cell_pool[cell_start[k]];
+}
+// Entries the list of cell k holds before it must move to a larger block.
+inline int cell_list_capacity(size_t k)
+{
+    return cell_pool[(ptrdiff_t)cell_start[k] - 1];
+}
+
+// Appends ball to the list of cell (x, y, z), moving the list to a larger
+// block when it is full. False (nothing changed) when no memory is left.
 bool cell_insert(int x, int y, int z, int ball);
 // Removes ball from the list of cell (x, y, z): the last entry moves into
 // its slot. False (nothing changed) when the ball is not in the list.
@@ -134,8 +148,25 @@ bool block_insert(int x, int y, int z, int ball);
 // cell_remove from every in-range cell of the 3×3×3 block around (x, y, z).
 void block_remove(int x, int y, int z, int ball);
 // Makes room for one more entry in every in-range cell of the block around
-// (x, y, z). False when the table cannot grow.
+// (x, y, z). False when no memory is left.
 bool block_reserve(int x, int y, int z);
+// Gives the blocks of the empty lists around (x, y, z) back to the pool.
+void block_release_empty(int x, int y, int z);
+// Rebuilds the pool, lists in cell order, when most of it lies in blocks
+// that lists have given back (as when a scattered start settles into a
+// heap). Lists keep their order; without memory for it nothing changes.
+void tidy_cell_lists();
+// Sets up an empty table for cell_side³ cells; false when out of memory.
+bool alloc_cell_lists();
+// Replaces the table by an empty one for side³ cells (cell_side and the
+// strides follow); false, with the old table kept, when out of memory.
+bool resize_cell_lists(int side);
+// Releases the table.
+void free_cell_lists();
+// Bytes the table holds (offsets and pool).
+size_t cell_lists_bytes();
+// No list has held more entries than this since the table was set up.
+int cell_capacity_bound();
 
 // Checks that every ball is in the list of every in-range cell of its block
 // exactly once and in no other list, and that the margin is empty. On a
@@ -148,9 +179,24 @@ bool check_cell_lists(char* fault = nullptr);
 
 // One repulsion pass between neighbouring balls, in ball order.
 void repel_balls();
-// Whether repel_balls may run independent walks side by side in vector
-// lanes where the processor allows (same results; tests clear it to compare).
-extern bool repel_wide_enabled;
+// How repel_balls runs its walks: all give the same results. By default it
+// runs independent walks side by side in vector lanes where the processor
+// allows and the lists leave enough of them; tests and benchmarks force one
+// way to compare them.
+enum RepelPath { REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE };
+extern RepelPath repel_path;
+// Whether this processor can run the walks side by side (AVX-512).
+bool repel_wide_supported();
+// Releases the working memory of the repulsion pass.
+void free_repel_scratch();
+// Threads of the parallel mode ("threads" in the settings); below 1 the
+// sequential mode. The parallel mode's results do not depend on the count.
+extern int sim_threads;
+// The most threads the parallel mode takes; more are held at this.
+const int MAX_SIM_THREADS = 256;
+// One frame of the simulation: the repulsion pass and the step, in the
+// sequential mode or on sim_threads threads. False as for step_balls.
+bool simulate_step(const MapHeader* header);
 // One damped Verlet step against the map's collision field. False when the
 // neighbour table could not grow (the ball that needed it keeps its old
 // registration, so the lists stay consistent).

@@ -3,17 +3,41 @@
 //
 // List order is part of the results (the repulsion pass walks each list from
 // its last entry down), so an insertion appends and a removal moves the last
-// entry into the freed slot. Every cell has cell_capacity slots of which slot
-// 0 is unused. When a list would outgrow them, the whole table is rebuilt with
-// more slots per cell, each list copied in order; a settled simulation thus
-// stops allocating once the table fits its most crowded list.
+// entry into the freed slot.
+//
+// The lists live in one pool of ints, each in a block of a power-of-two size:
+// [capacity][count][entries ...]. A full list moves, in order, to a block
+// twice its size; a list left empty by a ball's move gives its block back,
+// and freed blocks are kept per size for the next list that needs one. The
+// table therefore takes memory in proportion to the entries, that is to the
+// balls, plus one offset per cell.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "balls.h"
+
+uint32_t* cell_start = nullptr;
+int* cell_pool = nullptr;
+
+// Sizes of blocks: 2^c ints, c from BLOCK_CLASS_MIN. The pool is addressed by
+// 32-bit offsets.
+static const int BLOCK_CLASS_MIN = 2;
+static const int BLOCK_CLASSES = 32;
+static const size_t POOL_FIRST_INTS = 1 << 12;
+
+static int* pool_raw = nullptr;        // cell_pool - 1: the empty list's capacity
+static size_t pool_ints = 0;           // ints in pool_raw
+static size_t pool_used = 0;           // ints handed out from pool_raw
+static uint32_t free_blocks[BLOCK_CLASSES];  // per size: a free list's offset, 0 = none
+static size_t cells_total = 0;
+static int capacity_bound = 0;         // largest capacity handed out
+static size_t free_ints = 0;           // ints in freed blocks
+// Pools smaller than this are never rebuilt.
+static const size_t TIDY_MIN_INTS = 1 << 16;
 
 // Highest in-range cell coordinate: F.
 static inline int cell_limit()
@@ -26,62 +50,193 @@ static inline bool cell_in_range(int c, int limit)
     return c >= 1 && c <= limit;
 }
 
-// Rebuilds the table with at least `min_capacity` slots per cell, usually
-// half as many again as now, never more than a list can need.
-static bool grow_cell_table(int min_capacity)
+bool alloc_cell_lists()
 {
-    long long want = (long long)cell_capacity + cell_capacity / 2 + 1;
-    long long most = (long long)ball_count + 1;
-    if (want > most)
-        want = most;
-    if (want < min_capacity)
-        want = min_capacity;
-    if (want > INT32_MAX)
+    free_cell_lists();
+    cells_total = cell_stride_x * (size_t)cell_side;
+    cell_start = (uint32_t*)std::calloc(cells_total ? cells_total : 1, sizeof(uint32_t));
+    pool_raw = (int*)std::calloc(POOL_FIRST_INTS, sizeof(int));
+    if (!cell_start || !pool_raw) {
+        free_cell_lists();
         return false;
-    size_t cells = cell_stride_x * (size_t)cell_side;
-    size_t capacity = (size_t)want;
-    if (cells != 0 && capacity > SIZE_MAX / sizeof(int) / cells)
-        return false;
-    int* slots = (int*)std::malloc(cells * capacity * sizeof(int));
-    if (!slots)
-        return false;
-    size_t old_capacity = (size_t)cell_capacity;
-    for (size_t k = 0; k < cells; ++k) {
-        int n = cell_counts[k];
-        const int* from = cell_slots + k * old_capacity;
-        int* to = slots + k * capacity;
-        for (int s = 1; s <= n; ++s)
-            to[s] = from[s];
     }
-    std::free(cell_slots);
-    cell_slots = slots;
-    cell_capacity = (int)want;
+    pool_ints = POOL_FIRST_INTS;
+    pool_used = 2;  // the empty list: capacity 0, count 0
+    cell_pool = pool_raw + 1;
     return true;
+}
+
+bool resize_cell_lists(int side)
+{
+    size_t cells = (size_t)side * (size_t)side * (size_t)side;
+    uint32_t* start = (uint32_t*)std::calloc(cells ? cells : 1, sizeof(uint32_t));
+    int* raw = (int*)std::calloc(POOL_FIRST_INTS, sizeof(int));
+    if (!start || !raw) {
+        std::free(start);
+        std::free(raw);
+        return false;
+    }
+    free_cell_lists();
+    cell_side = side;
+    cell_stride_y = (size_t)side;
+    cell_stride_x = (size_t)side * (size_t)side;
+    cells_total = cells;
+    cell_start = start;
+    pool_raw = raw;
+    pool_ints = POOL_FIRST_INTS;
+    pool_used = 2;  // the empty list: capacity 0, count 0
+    cell_pool = pool_raw + 1;
+    return true;
+}
+
+void free_cell_lists()
+{
+    std::free(cell_start);
+    std::free(pool_raw);
+    cell_start = nullptr;
+    pool_raw = nullptr;
+    cell_pool = nullptr;
+    pool_ints = pool_used = 0;
+    cells_total = 0;
+    capacity_bound = 0;
+    free_ints = 0;
+    std::memset(free_blocks, 0, sizeof free_blocks);
+}
+
+int cell_capacity_bound()
+{
+    return capacity_bound;
+}
+
+size_t cell_lists_bytes()
+{
+    return cells_total * sizeof(uint32_t) + pool_ints * sizeof(int);
+}
+
+// A block of 2^c ints: its list's offset (count element), or 0 when no
+// memory is left. The capacity is set, the count is not.
+static uint32_t take_block(int c)
+{
+    uint32_t o = free_blocks[c];
+    size_t size = (size_t)1 << c;
+    if (o) {
+        free_blocks[c] = (uint32_t)cell_pool[o];
+        free_ints -= size;
+        return o;
+    }
+    if (pool_used + size > pool_ints) {
+        size_t want = pool_ints * 2;
+        while (want < pool_used + size)
+            want *= 2;
+        // Offsets are 32-bit, counted from cell_pool.
+        if (want > (size_t)UINT32_MAX)
+            want = (size_t)UINT32_MAX;
+        if (want < pool_used + size)
+            return 0;
+        int* grown = (int*)std::realloc(pool_raw, want * sizeof(int));
+        if (!grown)
+            return 0;
+        pool_raw = grown;
+        pool_ints = want;
+        cell_pool = pool_raw + 1;
+    }
+    // The block covers pool_raw[pool_used ..]; its capacity sits first.
+    o = (uint32_t)pool_used;
+    pool_used += size;
+    cell_pool[o - 1] = (int)(size - 2);
+    if ((int)(size - 2) > capacity_bound)
+        capacity_bound = (int)(size - 2);
+    return o;
+}
+
+static void give_block(uint32_t o)
+{
+    int c = BLOCK_CLASS_MIN;
+    while (((size_t)1 << c) - 2 < (size_t)cell_pool[o - 1])
+        ++c;
+    cell_pool[o] = (int)free_blocks[c];
+    free_blocks[c] = o;
+    free_ints += (size_t)1 << c;
+}
+
+// Moves the list of cell k to a block with room for more entries, keeping its
+// order. False (nothing changed) when no memory is left.
+static bool grow_list(size_t k)
+{
+    uint32_t from = cell_start[k];
+    int n = cell_pool[from];
+    int c = BLOCK_CLASS_MIN;
+    while (c < BLOCK_CLASSES - 1 && ((long long)1 << c) - 2 <= (long long)n)
+        ++c;
+    if (((long long)1 << c) - 2 <= (long long)n)
+        return false;
+    uint32_t to = take_block(c);
+    if (!to)
+        return false;
+    std::memcpy(cell_pool + to, cell_pool + from, ((size_t)n + 1) * sizeof(int));
+    cell_start[k] = to;
+    if (from)
+        give_block(from);
+    return true;
+}
+
+void tidy_cell_lists()
+{
+    if (pool_used < TIDY_MIN_INTS || free_ints * 2 < pool_used)
+        return;
+    size_t need = pool_used - free_ints;
+    int* raw = (int*)std::malloc(need * sizeof(int));
+    if (!raw)
+        return;
+    raw[0] = raw[1] = 0;  // the empty list
+    size_t used = 2;
+    for (size_t k = 0; k < cells_total; ++k) {
+        uint32_t o = cell_start[k];
+        if (!o)
+            continue;
+        int n = cell_pool[o];
+        if (n == 0) {
+            cell_start[k] = 0;
+            continue;
+        }
+        // Capacity, count and entries; the block keeps its size.
+        int capacity = cell_pool[o - 1];
+        std::memcpy(raw + used, cell_pool + o - 1, ((size_t)n + 2) * sizeof(int));
+        cell_start[k] = (uint32_t)used;
+        used += (size_t)capacity + 2;
+    }
+    std::free(pool_raw);
+    pool_raw = raw;
+    cell_pool = raw + 1;
+    pool_ints = need;
+    pool_used = used;
+    free_ints = 0;
+    std::memset(free_blocks, 0, sizeof free_blocks);
 }
 
 bool cell_insert(int x, int y, int z, int ball)
 {
     size_t k = cell_index(x, y, z);
-    int n = cell_counts[k];
-    if (n + 1 >= cell_capacity && !grow_cell_table(n + 2))
+    int n = cell_count(k);
+    if (n >= cell_list_capacity(k) && !grow_list(k))
         return false;
-    n += 1;
-    cell_counts[k] = n;
-    cell_slots[k * (size_t)cell_capacity + (size_t)n] = ball;
+    int* list = cell_pool + cell_start[k];
+    list[n + 1] = ball;
+    list[0] = n + 1;
     return true;
 }
 
 bool cell_remove(int x, int y, int z, int ball)
 {
     size_t k = cell_index(x, y, z);
-    int n = cell_counts[k];
-    int* list = cell_slots + k * (size_t)cell_capacity;
+    int* list = cell_pool + cell_start[k];
+    int n = list[0];
     // The whole list is scanned, last entry included, so that a ball that is
     // not there leaves the list untouched instead of losing its last entry.
     for (int s = 1; s <= n; ++s) {
         if (list[s] == ball) {
             list[s] = list[n];
-            cell_counts[k] = n - 1;
+            list[0] = n - 1;
             return true;
         }
     }
@@ -110,15 +265,13 @@ static inline void for_each_block_cell(int x, int y, int z, Visit visit)
 
 bool block_reserve(int x, int y, int z)
 {
-    int fullest = 0;
+    bool ok = true;
     for_each_block_cell(x, y, z, [&](int u, int v, int w) {
-        int n = cell_counts[cell_index(u, v, w)];
-        if (n > fullest)
-            fullest = n;
+        size_t k = cell_index(u, v, w);
+        if (ok && cell_count(k) >= cell_list_capacity(k))
+            ok = grow_list(k);
     });
-    if (fullest + 1 < cell_capacity)
-        return true;
-    return grow_cell_table(fullest + 2);
+    return ok;
 }
 
 bool block_insert(int x, int y, int z, int ball)
@@ -133,6 +286,18 @@ bool block_insert(int x, int y, int z, int ball)
 void block_remove(int x, int y, int z, int ball)
 {
     for_each_block_cell(x, y, z, [&](int u, int v, int w) { cell_remove(u, v, w, ball); });
+}
+
+void block_release_empty(int x, int y, int z)
+{
+    for_each_block_cell(x, y, z, [&](int u, int v, int w) {
+        size_t k = cell_index(u, v, w);
+        uint32_t o = cell_start[k];
+        if (o && cell_pool[o] == 0) {
+            give_block(o);
+            cell_start[k] = 0;
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -167,9 +332,9 @@ static long long block_cell_count(int x, int y, int z, int limit)
 
 bool check_cell_lists(char* fault)
 {
-    if (ball_count > 0 && (!cell_counts || !cell_slots))
+    if (ball_count > 0 && !cell_start)
         return report(fault, "no neighbour table for %d balls", ball_count);
-    if (!cell_counts)
+    if (!cell_start)
         return true;
     int limit = cell_limit();
     long long expected_entries = 0;
@@ -186,20 +351,23 @@ bool check_cell_lists(char* fault)
     // then sits in exactly the lists of its block.
     std::vector<long long> seen_in((size_t)ball_count, -1);
     long long entries = 0;
-    size_t capacity = (size_t)cell_capacity;
     for (int x = 0; x < cell_side; ++x) {
         for (int y = 0; y < cell_side; ++y) {
             for (int z = 0; z < cell_side; ++z) {
                 size_t k = cell_index(x, y, z);
-                int n = cell_counts[k];
-                if (n < 0 || n >= cell_capacity)
+                uint32_t o = cell_start[k];
+                if (o != 0 && (o < 2 || o >= pool_used))
+                    return report(fault, "cell (%d, %d, %d) has its list at %u, outside the pool", x,
+                                  y, z, (unsigned)o);
+                int n = cell_count(k);
+                if (n < 0 || n > cell_list_capacity(k) || o + (size_t)cell_list_capacity(k) >= pool_used)
                     return report(fault, "cell (%d, %d, %d) holds %d entries, capacity %d", x, y, z,
-                                  n, cell_capacity);
+                                  n, cell_list_capacity(k));
                 bool inside = cell_in_range(x, limit) && cell_in_range(y, limit) &&
                               cell_in_range(z, limit);
                 if (!inside && n != 0)
                     return report(fault, "margin cell (%d, %d, %d) holds %d entries", x, y, z, n);
-                const int* list = cell_slots + k * capacity;
+                const int* list = cell_list(k);
                 for (int s = 1; s <= n; ++s) {
                     int b = list[s];
                     if (b < 0 || b >= ball_count)

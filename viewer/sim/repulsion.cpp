@@ -5,44 +5,29 @@
 // neighbour list from the last entry down, every pair seeing the pushes of
 // all pairs before it. Each accepted pair therefore sits on a long chain of
 // dependent arithmetic (a division among it) through the position of the
-// walking ball. Two walks that touch disjoint sets of balls cannot see each
-// other, though, so running them side by side gives the same bits as running
-// them one after the other. Where the processor has AVX-512, the wide path
-// below keeps up to sixteen such walks going at once in vector lanes; the
-// plain walk serves everywhere else. Both perform exactly the same IEEE
-// operations in the same order for every pair.
+// walking ball. Where the processor has AVX-512, independent walks run side
+// by side in vector lanes (repulsion_wide.cpp); the plain walk serves
+// everywhere else.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
-#include "balls.h"
+#include "repulsion_walk.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// GCC 12's AVX-512 headers leave the undefined source of some conversions
-// uninitialised on purpose and then warn about it.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#define KSM_WIDE_REPULSION 1
-#endif
+RepelPath repel_path = REPEL_AUTO;
 
-bool repel_wide_enabled = true;
-
-// Squared distances below this count as this (the push then grows only
-// linearly with the distance and vanishes when two balls coincide).
-static const float MIN_SQUARED_DISTANCE = 0.2f;
+static WideScratch main_scratch;
 
 // The walk of ball i over the list of its cell.
-static void repel_one(int i, double coef, size_t capacity)
+static inline void repel_one(int i, double coef)
 {
     Vec3* pos = ball_pos;
     CellCoord c = ball_cell[i];
-    size_t k = cell_index(c.x, c.y, c.z);
-    const int* list = cell_slots + k * capacity;
+    const int* list = cell_list(cell_index(c.x, c.y, c.z));
     // Ball i is never its own partner, so its position can live in locals
     // for the walk: every pair still sees its latest value.
     float xi = pos[i].x, yi = pos[i].y, zi = pos[i].z;
-    for (int s = cell_counts[k]; s >= 1; --s) {
+    for (int s = list[0]; s >= 1; --s) {
         int j = list[s];
         if (j == i)
             continue;
@@ -77,314 +62,85 @@ static void repel_one(int i, double coef, size_t capacity)
     pos[i] = Vec3{xi, yi, zi};
 }
 
-#ifdef KSM_WIDE_REPULSION
+// Balls ahead of the walk whose list offset, and then whose list, is
+// fetched early: in a large field both are far apart in memory.
+static const int PREFETCH_OFFSET_AHEAD = 16;
+static const int PREFETCH_LIST_AHEAD = 8;
 
-// ---------------------------------------------------------------------------
-// Wide path
-// ---------------------------------------------------------------------------
-//
-// Sixteen lanes, each running one walk. A free lane takes the next ball in
-// ball order, but only while that ball's walk is independent of every
-// running walk; otherwise the lanes wait until the conflicting walk ends.
-// Two walks are independent when their cells are three or more apart on some
-// axis: a ball in both lists would be registered within one cell of each
-// (every list includes its own ball, so neither walk touches the other's
-// ball either). Hence every pair of conflicting walks still runs in ball
-// order, and independent walks commute.
-//
-// Each iteration performs one step of every running walk: the next entry of
-// its list, in the list's order. To keep the loads off the arithmetic chain,
-// positions are loaded one iteration ahead and a step's stores are made one
-// iteration late. That is safe for running walks, whose partners no other
-// walk touches; a new walk starts two iterations after its lane was given to
-// it, by when the stores of every walk that had ended are in memory.
-//
-// The list entries of a walk are copied at its start into a ring of rows,
-// row r holding lane l's entry for iteration r, so that one vector load
-// yields the entries of all lanes for one step.
-
-#define KSM_WIDE __attribute__((target("avx512f,avx512vl,avx512dq")))
-
-static const int WIDE_LANES = 16;
-// Balls ahead of the next walk whose list is prefetched.
-static const int PREFETCH_AHEAD = 32;
-// Free lanes hold this as their cell, far from every real cell.
-static const int NO_CELL = -100;
-
-static int* wide_rows = nullptr;  // ring of rows, WIDE_LANES entries each
-static int wide_row_mask = 0;     // rows - 1 (rows is a power of two)
-
-static bool wide_supported()
+static inline size_t cell_of_ball(int i)
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq");
+    CellCoord c = ball_cell[i];
+    return cell_index(c.x, c.y, c.z);
 }
 
-// Makes the ring long enough for the longest list and a walk's start delay.
-static bool reserve_wide_rows(int capacity)
+void repel_plain(const int* order, int count, double coef)
 {
-    int rows = 1;
-    while (rows < capacity + 4) {
-        if (rows > (1 << 24))
-            return false;
-        rows <<= 1;
-    }
-    if (wide_rows && rows - 1 <= wide_row_mask)
-        return true;
-    std::free(wide_rows);
-    wide_rows = (int*)std::aligned_alloc(64, (size_t)rows * WIDE_LANES * sizeof(int));
-    wide_row_mask = wide_rows ? rows - 1 : 0;
-    return wide_rows != nullptr;
-}
-
-KSM_WIDE static inline __m512 join_halves(__m256 low, __m256 high)
-{
-    return _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
-}
-
-KSM_WIDE static inline __m256 high_half(__m512 v)
-{
-    return _mm512_extractf32x8_ps(v, 1);
-}
-
-// x, y and z of the balls at float offsets at[l] for the lanes of mask, other
-// lanes reading ball 0: one 16-byte load per ball (its fourth float is the
-// next ball's x, or the padding after the last ball), then a transpose.
-// Cheaper here than three gathers.
-KSM_WIDE static inline void load_positions(const float* base, __mmask16 mask, __m512i at, __m512* x,
-                                           __m512* y, __m512* z)
-{
-    alignas(64) int offset[WIDE_LANES];
-    _mm512_store_si512(offset, _mm512_maskz_mov_epi32(mask, at));
-    __m512 quad[4];
-    for (int g = 0; g < 4; ++g) {
-        __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(base + offset[4 * g]));
-        v = _mm512_insertf32x4(v, _mm_loadu_ps(base + offset[4 * g + 1]), 1);
-        v = _mm512_insertf32x4(v, _mm_loadu_ps(base + offset[4 * g + 2]), 2);
-        v = _mm512_insertf32x4(v, _mm_loadu_ps(base + offset[4 * g + 3]), 3);
-        quad[g] = v;
-    }
-    const __m512i pick_xy = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
-    const __m512i pick_z = _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 2, 6, 10, 14, 18, 22, 26, 30);
-    __m512 xy_low = _mm512_permutex2var_ps(quad[0], pick_xy, quad[1]);
-    __m512 xy_high = _mm512_permutex2var_ps(quad[2], pick_xy, quad[3]);
-    __m512 z_low = _mm512_permutex2var_ps(quad[0], pick_z, quad[1]);
-    __m512 z_high = _mm512_permutex2var_ps(quad[2], pick_z, quad[3]);
-    *x = _mm512_shuffle_f32x4(xy_low, xy_high, 0x44);
-    *y = _mm512_shuffle_f32x4(xy_low, xy_high, 0xEE);
-    *z = _mm512_shuffle_f32x4(z_low, z_high, 0x44);
-}
-
-// Stores x, y and z of the lanes of mask at float offsets at[l].
-KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i at, __m512 x, __m512 y,
-                                            __m512 z)
-{
-    alignas(64) float out_x[WIDE_LANES], out_y[WIDE_LANES], out_z[WIDE_LANES];
-    alignas(64) int offset[WIDE_LANES];
-    _mm512_store_ps(out_x, x);
-    _mm512_store_ps(out_y, y);
-    _mm512_store_ps(out_z, z);
-    _mm512_store_si512(offset, at);
-    unsigned lanes = mask;
-    while (lanes) {
-        int l = __builtin_ctz(lanes);
-        lanes &= lanes - 1;
-        float* p = base + offset[l];
-        p[0] = out_x[l];
-        p[1] = out_y[l];
-        p[2] = out_z[l];
-    }
-}
-
-KSM_WIDE static void repel_wide(double coef, size_t capacity)
-{
-    float* base = &ball_pos[0].x;
-    int* rows = wide_rows;
-    const unsigned row_mask = (unsigned)wide_row_mask;
-    const int count = ball_count;
-
-    const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7fffffff));
-    const __m512 two = _mm512_set1_ps(2.0f);
-    const __m512 one_f = _mm512_set1_ps(1.0f);
-    const __m512 min_s = _mm512_set1_ps(MIN_SQUARED_DISTANCE);
-    const __m512d one = _mm512_set1_pd(1.0);
-    const __m512d k_coef = _mm512_set1_pd(coef);
-    const __m512i three = _mm512_set1_epi32(3);
-    const __m512i ones = _mm512_set1_epi32(1);
-    const __m512i apart = _mm512_set1_epi32(3);
-    const __m512i no_cell = _mm512_set1_epi32(NO_CELL);
-    const __m512i zero_i = _mm512_setzero_si512();
-    const __m512 zero = _mm512_setzero_ps();
-
-    // Per lane: the walking ball, its float offset, its position, the
-    // entries left to visit and its cell.
-    __m512i self = _mm512_set1_epi32(-1), self_at = zero_i, left = zero_i;
-    __m512 xi = zero, yi = zero, zi = zero;
-    __m512i cx = no_cell, cy = no_cell, cz = no_cell;
-    // Lanes with a walk; lanes given a walk one and two iterations ago; lanes
-    // stepping in this iteration.
-    __mmask16 running = 0, delay1 = 0, delay2 = 0, ready = 0;
-    // This step's partners, loaded in the previous iteration.
-    __mmask16 partner = 0;
-    __m512i at = zero_i;
-    __m512 xj = zero, yj = zero, zj = zero;
-    // The previous step's stores: partners, and the balls of ended walks.
-    __mmask16 store_partner = 0, store_own = 0;
-    __m512i store_at = zero_i, store_own_at = zero_i;
-    __m512 store_x = zero, store_y = zero, store_z = zero, own_x = zero, own_y = zero, own_z = zero;
-    unsigned t = 0;
-    int next = 0;
-
-    for (;;) {
-        // Walks starting now read their ball, the last stores of the walks
-        // they may depend on being in memory.
-        if (delay2) {
-            xi = _mm512_mask_i32gather_ps(xi, delay2, self_at, base, 4);
-            yi = _mm512_mask_i32gather_ps(yi, delay2, self_at, base + 1, 4);
-            zi = _mm512_mask_i32gather_ps(zi, delay2, self_at, base + 2, 4);
+    for (int n = 0; n < count; ++n) {
+        if (n + PREFETCH_OFFSET_AHEAD < count) {
+            int ahead = order ? order[n + PREFETCH_OFFSET_AHEAD] : n + PREFETCH_OFFSET_AHEAD;
+            __builtin_prefetch(cell_start + cell_of_ball(ahead));
+            ahead = order ? order[n + PREFETCH_LIST_AHEAD] : n + PREFETCH_LIST_AHEAD;
+            __builtin_prefetch(cell_list(cell_of_ball(ahead)));
         }
-        __m512i left_next = _mm512_mask_sub_epi32(left, ready, left, ones);
-        __mmask16 done = _mm512_mask_cmple_epi32_mask(ready, left_next, zero_i);
-        __mmask16 ready_next = (__mmask16)(running & ~done & ~delay1);
-        // Entries and partner positions of the next step.
-        __m512i j_next = _mm512_mask_mov_epi32(
-            self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_LANES));
-        __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
-        __m512i at_next = _mm512_mullo_epi32(j_next, three);
-        __m512 xj_next, yj_next, zj_next;
-        load_positions(base, partner_next, at_next, &xj_next, &yj_next, &zj_next);
-        // The previous step's stores.
-        store_positions(base, store_partner, store_at, store_x, store_y, store_z);
-        if (store_own)
-            store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
-        if (!running && next >= count)
-            break;
-
-        // This step, lane by lane the same operations as repel_one. The
-        // rejections compare as there: false with not-a-number.
-        __m512 dx = _mm512_sub_ps(xi, xj);
-        __m512 dy = _mm512_sub_ps(yi, yj);
-        __m512 dz = _mm512_sub_ps(zi, zj);
-        __mmask16 reject = _mm512_cmp_ps_mask(_mm512_and_ps(dx, abs_mask), two, _CMP_GE_OQ) |
-                           _mm512_cmp_ps_mask(_mm512_and_ps(dy, abs_mask), two, _CMP_GE_OQ) |
-                           _mm512_cmp_ps_mask(_mm512_and_ps(dz, abs_mask), two, _CMP_GE_OQ);
-        __m512d dx_low = _mm512_cvtps_pd(_mm512_castps512_ps256(dx)), dx_high = _mm512_cvtps_pd(high_half(dx));
-        __m512d dy_low = _mm512_cvtps_pd(_mm512_castps512_ps256(dy)), dy_high = _mm512_cvtps_pd(high_half(dy));
-        __m512d dz_low = _mm512_cvtps_pd(_mm512_castps512_ps256(dz)), dz_high = _mm512_cvtps_pd(high_half(dz));
-        __m512d sum_low = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx_low, dx_low), _mm512_mul_pd(dy_low, dy_low)),
-                                        _mm512_mul_pd(dz_low, dz_low));
-        __m512d sum_high = _mm512_add_pd(
-            _mm512_add_pd(_mm512_mul_pd(dx_high, dx_high), _mm512_mul_pd(dy_high, dy_high)),
-            _mm512_mul_pd(dz_high, dz_high));
-        __m512 s2 = join_halves(_mm512_cvtpd_ps(sum_low), _mm512_cvtpd_ps(sum_high));
-        reject |= _mm512_cmp_ps_mask(s2, one_f, _CMP_GT_OQ);
-        __mmask16 push = partner & (__mmask16)~reject;
-        s2 = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(s2, min_s, _CMP_LT_OQ), s2, min_s);
-        __m256 u_low = _mm512_cvtpd_ps(
-            _mm512_sub_pd(one, _mm512_div_pd(one, _mm512_cvtps_pd(_mm512_castps512_ps256(s2)))));
-        __m256 u_high = _mm512_cvtpd_ps(_mm512_sub_pd(one, _mm512_div_pd(one, _mm512_cvtps_pd(high_half(s2)))));
-        __m512d ud_low = _mm512_cvtps_pd(u_low), ud_high = _mm512_cvtps_pd(u_high);
-        __m512 px = join_halves(_mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dx_low, ud_low))),
-                                _mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dx_high, ud_high))));
-        __m512 py = join_halves(_mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dy_low, ud_low))),
-                                _mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dy_high, ud_high))));
-        __m512 pz = join_halves(_mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dz_low, ud_low))),
-                                _mm512_cvtpd_ps(_mm512_mul_pd(k_coef, _mm512_mul_pd(dz_high, ud_high))));
-        xi = _mm512_mask_sub_ps(xi, push, xi, px);
-        yi = _mm512_mask_sub_ps(yi, push, yi, py);
-        zi = _mm512_mask_sub_ps(zi, push, zi, pz);
-        store_partner = push;
-        store_at = at;
-        store_x = _mm512_add_ps(xj, px);
-        store_y = _mm512_add_ps(yj, py);
-        store_z = _mm512_add_ps(zj, pz);
-        store_own = done;
-        store_own_at = self_at;
-        own_x = xi;
-        own_y = yi;
-        own_z = zi;
-
-        left = left_next;
-        running &= (__mmask16)~done;
-        cx = _mm512_mask_mov_epi32(cx, done, no_cell);
-        cy = _mm512_mask_mov_epi32(cy, done, no_cell);
-        cz = _mm512_mask_mov_epi32(cz, done, no_cell);
-        ready = ready_next;
-        partner = partner_next;
-        at = at_next;
-        xj = xj_next;
-        yj = yj_next;
-        zj = zj_next;
-        delay2 = delay1;
-        delay1 = 0;
-        ++t;
-
-        // New walks in free lanes.
-        __mmask16 free_lanes = (__mmask16)~running;
-        while (free_lanes && next < count) {
-            CellCoord c = ball_cell[next];
-            __mmask16 conflict = _mm512_mask_cmplt_epi32_mask(
-                running, _mm512_abs_epi32(_mm512_sub_epi32(cx, _mm512_set1_epi32(c.x))), apart);
-            conflict = _mm512_mask_cmplt_epi32_mask(
-                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cy, _mm512_set1_epi32(c.y))), apart);
-            conflict = _mm512_mask_cmplt_epi32_mask(
-                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cz, _mm512_set1_epi32(c.z))), apart);
-            if (conflict)
-                break;
-            if (next + PREFETCH_AHEAD < count) {
-                CellCoord ahead = ball_cell[next + PREFETCH_AHEAD];
-                size_t ka = cell_index(ahead.x, ahead.y, ahead.z);
-                _mm_prefetch((const char*)(cell_counts + ka), _MM_HINT_T0);
-                _mm_prefetch((const char*)(cell_slots + ka * capacity), _MM_HINT_T0);
-                _mm_prefetch((const char*)(cell_slots + ka * capacity) + 64, _MM_HINT_T0);
-            }
-            size_t k = cell_index(c.x, c.y, c.z);
-            int n = cell_counts[k];
-            const int* list = cell_slots + k * capacity;
-            // The list holds the ball itself; an empty one (which the lists
-            // never leave) would mean a walk with nothing to visit.
-            if (n <= 0) {
-                ++next;
-                continue;
-            }
-            int l = __builtin_ctz(free_lanes);
-            __mmask16 bit = (__mmask16)(1u << l);
-            // t now counts the next iteration; the walk's first step is in
-            // the one after.
-            for (int s = 0; s < n; ++s)
-                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_LANES + l] = list[n - s];
-            self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(next));
-            self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(3 * next));
-            left = _mm512_mask_mov_epi32(left, bit, _mm512_set1_epi32(n));
-            cx = _mm512_mask_mov_epi32(cx, bit, _mm512_set1_epi32(c.x));
-            cy = _mm512_mask_mov_epi32(cy, bit, _mm512_set1_epi32(c.y));
-            cz = _mm512_mask_mov_epi32(cz, bit, _mm512_set1_epi32(c.z));
-            running |= bit;
-            delay1 |= bit;
-            free_lanes &= (__mmask16)~bit;
-            ++next;
-        }
+        repel_one(order ? order[n] : n, coef);
     }
 }
 
-#endif  // KSM_WIDE_REPULSION
+void free_repel_scratch()
+{
+    free_wide_scratch(&main_scratch);
+    free_parallel_scratch();
+}
+
+// Two walks whose cells are less than three apart on every axis may share a
+// ball and must run one after the other.
+static inline bool walks_conflict(CellCoord a, CellCoord b)
+{
+    return std::abs(a.x - b.x) < 3 && std::abs(a.y - b.y) < 3 && std::abs(a.z - b.z) < 3;
+}
+
+// Walks the lanes must keep going at once, on average, for the wide path to
+// beat the plain one.
+static const int WIDE_MIN_LANES = 6;
+static const int WIDE_LANE_COUNT = 16;
+static const int WIDE_SAMPLE = 512;
+
+bool wide_walks_pay(const int* order, int count)
+{
+    // Fill lanes with the first balls of the sequence as the wide path
+    // does; a walk that conflicts with a running one makes the lanes drain
+    // first. The mean number of walks per fill estimates the lanes in use.
+    CellCoord running[WIDE_LANE_COUNT];
+    int filled = 0, fills = 1;
+    int sample = count < WIDE_SAMPLE ? count : WIDE_SAMPLE;
+    for (int n = 0; n < sample; ++n) {
+        CellCoord c = ball_cell[order ? order[n] : n];
+        bool conflict = filled == WIDE_LANE_COUNT;
+        for (int l = 0; l < filled && !conflict; ++l)
+            conflict = walks_conflict(running[l], c);
+        if (conflict) {
+            ++fills;
+            filled = 0;
+        }
+        running[filled++] = c;
+    }
+    return sample >= WIDE_MIN_LANES * fills;
+}
+
+bool repel_wide_supported()
+{
+    static const bool supported = wide_walks_supported();
+    return supported;
+}
 
 void repel_balls()
 {
     const double coef = (double)repulsion_coef;
-    const size_t capacity = (size_t)cell_capacity;
     if (ball_count <= 0)
         return;
-#ifdef KSM_WIDE_REPULSION
-    static const bool wide_available = wide_supported();
-    // Lanes address positions by 32-bit float offsets (3 per ball).
-    if (wide_available && repel_wide_enabled && ball_count <= INT32_MAX / 3 &&
-        reserve_wide_rows(cell_capacity)) {
-        repel_wide(coef, capacity);
+    bool wide = repel_path == REPEL_WIDE ||
+                (repel_path == REPEL_AUTO && wide_walks_pay(nullptr, ball_count));
+    if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch))
         return;
-    }
-#endif
-    for (int i = 0; i < ball_count; ++i)
-        repel_one(i, coef, capacity);
+    repel_plain(nullptr, ball_count, coef);
 }

@@ -8,7 +8,7 @@
 #include "balls.h"
 #include "ini.h"
 
-const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers"};
+const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
 const int BALL_SETTING_KEY_COUNT = (int)(sizeof BALL_SETTING_KEYS / sizeof BALL_SETTING_KEYS[0]);
 
 static bool is_known_key(const std::string& key)
@@ -37,7 +37,7 @@ static std::vector<std::string> split_words(const std::string& text)
     return words;
 }
 
-// "count" and "fps" are read as atoi reads them: the leading integer.
+// "count", "fps" and "threads" are read as atoi reads them: the leading integer.
 static void check_integer(const std::string& key, const std::string& value, const std::string& where,
                           std::vector<std::string>* notes)
 {
@@ -105,7 +105,7 @@ std::vector<std::string> check_ball_settings_text(const std::string& text,
         if (!first)
             continue;
         seen.push_back(key);
-        if (key == "count" || key == "fps")
+        if (key == "count" || key == "fps" || key == "threads")
             check_integer(key, value, where, &notes);
     }
     if (!has_balls)

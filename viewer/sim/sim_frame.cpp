@@ -94,8 +94,7 @@ bool apply_teleports(const MapLayers* layers)
 
 bool simulate_frame(const LoadedMap* map)
 {
-    repel_balls();
-    bool ok = step_balls(&map->header);
+    bool ok = simulate_step(&map->header);
     if (layers_enabled && map->layers.teleport_count > 0 && !apply_teleports(&map->layers))
         ok = false;
     return ok;
@@ -107,19 +106,9 @@ bool adopt_map(const MapHeader* header, const char** reason)
     float extent = (float)header->field_size;
     int side = (int)extent + 2;
     bool rebuild = side != cell_side;
-    int* counts = nullptr;
-    int* slots = nullptr;
-    if (rebuild) {
-        size_t cells = (size_t)side * (size_t)side * (size_t)side;
-        size_t capacity = (size_t)cell_capacity;
-        counts = (int*)std::calloc(cells, sizeof(int));
-        slots = (int*)std::malloc(cells * capacity * sizeof(int));
-        if (!counts || !slots) {
-            std::free(counts);
-            std::free(slots);
-            *reason = "the neighbour table for the new field size cannot be allocated";
-            return false;
-        }
+    if (rebuild && !resize_cell_lists(side)) {
+        *reason = "the neighbour table for the new field size cannot be allocated";
+        return false;
     }
     field_extent = extent;
     field_stride_y = 3 * (size_t)header->grid_size;
@@ -128,13 +117,6 @@ bool adopt_map(const MapHeader* header, const char** reason)
     if (!rebuild)
         return true;
 
-    std::free(cell_counts);
-    std::free(cell_slots);
-    cell_counts = counts;
-    cell_slots = slots;
-    cell_side = side;
-    cell_stride_y = (size_t)side;
-    cell_stride_x = (size_t)side * (size_t)side;
     bool all_registered = true;
     for (int i = 0; i < ball_count; ++i) {
         Vec3 p = ball_pos[i];

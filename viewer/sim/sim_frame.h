@@ -28,8 +28,9 @@ bool point_in_layer_box(const LayerBox* box, Vec3 p);
 // registration).
 bool apply_teleports(const MapLayers* layers);
 
-// One simulation frame: the repulsion pass, the integration step and, with
-// layers=1, the teleports. False when the neighbour table could not grow.
+// One simulation frame: the repulsion pass and the integration step
+// (sequential, or parallel with threads=N), then, with layers=1, the
+// teleports. False when the neighbour table could not grow.
 bool simulate_frame(const LoadedMap* map);
 
 // Puts the running balls into a newly loaded map (field_size and grid_size at

@@ -1,0 +1,96 @@
+// The integration step of one ball, shared by the sequential step and the
+// parallel mode: the arithmetic of a ball, and the move of its registration.
+#pragma once
+
+#include "balls.h"
+
+// What the step reads besides the per-ball arrays, taken once per step.
+struct StepConstants {
+    int grid;
+    const int16_t* field;
+    double scale;
+    size_t stride_x, stride_y;
+    double push, damp, fall;
+    float extent;
+};
+
+inline StepConstants step_constants(const MapHeader* header)
+{
+    return StepConstants{header->grid_size, header->field.cells, (double)field_scale,
+                         field_stride_x, field_stride_y, (double)field_push_coef,
+                         (double)damping, (double)gravity, field_extent};
+}
+
+// Collision field cell along one axis of a coordinate that may lie slightly
+// outside [1, F] after the repulsion pass: trunc(coordinate · scale), held
+// to 0 .. G − 1. Not-a-number lands in cell 0.
+inline size_t field_cell(float coordinate, double scale, int grid)
+{
+    double v = (double)coordinate * scale;
+    if (v >= (double)grid)
+        return (size_t)(grid - 1);
+    if (v >= 0.0)
+        return (size_t)v;
+    return 0;
+}
+
+// Holds a coordinate to [1, F]. Written so that not-a-number becomes 1: a
+// position must always name a neighbour cell.
+inline float confine(float coordinate, float extent)
+{
+    if (!(coordinate >= 1.0f))
+        return 1.0f;
+    if (coordinate > extent)
+        return extent;
+    return coordinate;
+}
+
+// Field push, damped Verlet update and confinement of ball i; touches only
+// ball i's position and previous position.
+inline void advance_ball(const StepConstants& k, int i)
+{
+    Vec3 p = ball_pos[i];
+    Vec3 q = ball_prev[i];
+
+    const int16_t* n = k.field + field_cell(p.x, k.scale, k.grid) * k.stride_x +
+                       field_cell(p.y, k.scale, k.grid) * k.stride_y +
+                       field_cell(p.z, k.scale, k.grid) * 3;
+    if (n[0] != 0 || n[1] != 0 || n[2] != 0) {
+        p.x = (float)((double)p.x - n[0] * k.push);
+        p.y = (float)((double)p.y - n[1] * k.push);
+        p.z = (float)((double)p.z - n[2] * k.push);
+    }
+
+    Vec3 next;
+    next.x = (float)((double)p.x + k.damp * ((double)p.x - q.x));
+    next.y = (float)((double)p.y + (k.damp * ((double)p.y - q.y) + k.fall));
+    next.z = (float)((double)p.z + k.damp * ((double)p.z - q.z));
+    ball_prev[i] = p;
+
+    next.x = confine(next.x, k.extent);
+    next.y = confine(next.y, k.extent);
+    next.z = confine(next.z, k.extent);
+    ball_pos[i] = next;
+}
+
+// Moves ball i's registration to the cell of its position when that changed.
+// False when the lists could not make room: the ball then stays registered
+// where it was, so the lists stay consistent.
+inline bool move_registration(int i)
+{
+    Vec3 p = ball_pos[i];
+    CellCoord old = ball_cell[i];
+    CellCoord now = {(int)p.x, (int)p.y, (int)p.z};
+    if (now.x == old.x && now.y == old.y && now.z == old.z)
+        return true;
+    // Room in the new block before leaving the old one.
+    if (!block_reserve(now.x, now.y, now.z))
+        return false;
+    block_remove(old.x, old.y, old.z, i);
+    block_insert(now.x, now.y, now.z, i);
+    // Lists the ball leaves empty give their memory back, now that the new
+    // block no longer needs room.
+    block_release_empty(old.x, old.y, old.z);
+    ball_cell[i] = now;
+    return true;
+}

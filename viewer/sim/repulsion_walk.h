@@ -1,0 +1,32 @@
+// The repulsion pass's walks, shared by its plain and wide forms. A walk is
+// the visit of one ball to the entries of its cell's list, last entry first.
+#pragma once
+
+#include "balls.h"
+
+// Squared distances below this count as this (the push then grows only
+// linearly with the distance and vanishes when two balls coincide).
+constexpr float MIN_SQUARED_DISTANCE = 0.2f;
+
+// Working memory of one runner of wide walks.
+struct WideScratch {
+    int* rows = nullptr;  // ring of rows of list entries, one entry per lane
+    int row_mask = 0;     // rows - 1 (rows is a power of two)
+};
+
+// The walks of balls order[0 .. count - 1] (order null: balls 0 .. count - 1),
+// one after the other.
+void repel_plain(const int* order, int count, double coef);
+// Whether this processor runs the wide walks.
+bool wide_walks_supported();
+// The same walks, independent ones side by side in vector lanes: the same
+// bits as repel_plain. False, having done nothing, when the processor or the
+// scratch memory does not allow it.
+bool repel_wide(const int* order, int count, double coef, WideScratch* scratch);
+void free_wide_scratch(WideScratch* scratch);
+// Whether running these walks side by side is worth it: enough of them
+// independent of each other to keep several lanes busy. In crowded cells
+// almost every walk waits for the one before, and the plain walk is faster.
+bool wide_walks_pay(const int* order, int count);
+// Releases the parallel mode's working memory.
+void free_parallel_scratch();
