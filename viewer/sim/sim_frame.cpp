@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "balls.h"
+#include "integration_ball.h"
 
 void layer_box_units(const LayerBox* box, int k, int* lo, int* hi)
 {
@@ -45,23 +46,6 @@ static float hold_in_field(float c, float extent)
     return c < 1.0f ? 1.0f : (c > extent ? extent : c);
 }
 
-// Moves ball i's registration to the cell of its position; false (the old
-// registration kept) when the table cannot grow.
-static bool register_at_position(int i)
-{
-    Vec3 p = ball_pos[i];
-    CellCoord old = ball_cell[i];
-    CellCoord now = {(int)p.x, (int)p.y, (int)p.z};
-    if (now.x == old.x && now.y == old.y && now.z == old.z)
-        return true;
-    if (!block_reserve(now.x, now.y, now.z))
-        return false;
-    block_remove(old.x, old.y, old.z, i);
-    block_insert(now.x, now.y, now.z, i);
-    ball_cell[i] = now;
-    return true;
-}
-
 bool apply_teleports(const MapLayers* layers)
 {
     bool all_registered = true;
@@ -84,7 +68,7 @@ bool apply_teleports(const MapLayers* layers)
                           hold_in_field(p.z + offset[2], field_extent)};
             ball_pos[i] = moved;
             ball_prev[i] = vec3_sub(moved, v);
-            if (!register_at_position(i))
+            if (!move_registration(i))
                 all_registered = false;
             break;
         }
