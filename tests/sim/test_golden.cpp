@@ -118,6 +118,8 @@ TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
     start(10, 10, "count=10 threads=3");
     EXPECT_EQ(sim_threads, 3);
     free_balls();
+    free_normal_field(&map.field);
+    std::remove(settings_path.c_str());
     start(10, 10, "count=10");
     EXPECT_EQ(sim_threads, 0);
 }
