@@ -33,6 +33,7 @@
 #include "mesh_3ds_writer.h"
 #include "phys_info.h"
 #include "placement.h"
+#include "peak_memory.h"
 
 namespace {
 
@@ -60,31 +61,6 @@ MapObject placed_file(const char* path, float pos, float scale, float angle, Vec
     calc_face_normals(&obj);
     calc_vertex_normals(&obj);
     return obj;
-}
-
-// Starts a new peak of the resident size (Linux: writing 5 to clear_refs).
-void reset_peak_memory()
-{
-    FILE* f = std::fopen("/proc/self/clear_refs", "w");
-    if (f) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
-}
-
-// The peak resident size since the last reset, in MB (VmHWM).
-double peak_memory_mb()
-{
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0.0;
-    char line[256];
-    double kb = 0.0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "VmHWM:", 6) == 0)
-            kb = std::atof(line + 6);
-    std::fclose(f);
-    return kb / 1024.0;
 }
 
 // Radius 1 + 0.2 * a few waves: dents and bumps, so many cells see features

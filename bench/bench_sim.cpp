@@ -20,6 +20,7 @@
 
 #include "balls.h"
 #include "map_format.h"
+#include "peak_memory.h"
 
 namespace {
 
@@ -48,31 +49,6 @@ std::string settings_file(int balls)
         std::fclose(f);
     }
     return path;
-}
-
-// Resets the process's peak resident memory to the present one.
-void reset_peak_memory()
-{
-    FILE* f = std::fopen("/proc/self/clear_refs", "w");
-    if (f) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
-}
-
-// Peak resident memory in MB since the last reset, 0 when unknown.
-double peak_memory_mb()
-{
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0.0;
-    char line[256];
-    double kb = 0.0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmHWM: %lf kB", &kb) == 1)
-            break;
-    std::fclose(f);
-    return kb / 1024.0;
 }
 
 // Squeezes the balls into the bottom pile_height units, at rest, and
