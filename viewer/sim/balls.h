@@ -166,6 +166,10 @@ bool resize_cell_lists(int side);
 void free_cell_lists();
 // Bytes the table holds (offsets and pool).
 size_t cell_lists_bytes();
+// The most bytes of the table in use at once since it was set up: offsets
+// and the part of the pool handed out (the rest of the pool is address space
+// the lists have not touched yet).
+size_t cell_lists_peak_bytes();
 // No list has held more entries than this since the table was set up.
 int cell_capacity_bound();
 

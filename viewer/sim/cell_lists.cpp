@@ -36,11 +36,12 @@ static size_t pool_used = 0;           // ints handed out from pool_raw
 static uint32_t free_blocks[BLOCK_CLASSES];  // per size: a free list's offset, 0 = none
 static size_t cells_total = 0;
 static int capacity_bound = 0;         // largest capacity handed out
+static size_t pool_used_peak = 0;      // most ints ever handed out at once
 static size_t free_ints = 0;           // ints in freed blocks
 // Pools smaller than this are never rebuilt; larger ones are when freed
 // blocks make up one part in TIDY_FREE_SHARE of them.
 static const size_t TIDY_MIN_INTS = 1 << 16;
-static const size_t TIDY_FREE_SHARE = 4;
+static const size_t TIDY_FREE_SHARE = 8;
 
 // Highest in-range cell coordinate: F.
 static inline int cell_limit()
@@ -102,8 +103,14 @@ void free_cell_lists()
     pool_ints = pool_used = 0;
     cells_total = 0;
     capacity_bound = 0;
+    pool_used_peak = 0;
     free_ints = 0;
     std::memset(free_blocks, 0, sizeof free_blocks);
+}
+
+size_t cell_lists_peak_bytes()
+{
+    return cells_total * sizeof(uint32_t) + pool_used_peak * sizeof(int);
 }
 
 int cell_capacity_bound()
@@ -146,6 +153,8 @@ static uint32_t take_block(int c)
     // The block covers pool_raw[pool_used ..]; its capacity sits first.
     o = (uint32_t)pool_used;
     pool_used += size;
+    if (pool_used > pool_used_peak)
+        pool_used_peak = pool_used;
     cell_pool[o - 1] = (int)(size - 2);
     if ((int)(size - 2) > capacity_bound)
         capacity_bound = (int)(size - 2);
@@ -183,11 +192,11 @@ static bool grow_list(size_t k)
     return true;
 }
 
-// Ints of the smallest block that holds n entries and one more.
+// Ints of the smallest block that holds n entries.
 static size_t tidy_block_size(int n)
 {
     size_t size = (size_t)1 << BLOCK_CLASS_MIN;
-    while (size < (size_t)n + 3)
+    while (size < (size_t)n + 2)
         size *= 2;
     return size;
 }
@@ -218,8 +227,8 @@ void tidy_cell_lists()
         if (cell_start[k])
             lists[at++] = LiveList{cell_start[k], k};
     std::sort(lists, lists + live, [](const LiveList& a, const LiveList& b) { return a.offset < b.offset; });
-    // Each list slides down in place into a block that fits its entries and
-    // one more, never larger than its own (capacity, count and entries move;
+    // Each list slides down in place into the smallest block that fits its
+    // entries, never larger than its own (capacity, count and entries move;
     // the order of the lists in the pool is kept, so no list is overwritten
     // before it has moved). No second pool is needed, so tidying never
     // raises the peak.
