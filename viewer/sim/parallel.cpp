@@ -14,8 +14,9 @@
 // ranges of balls; the neighbour registrations then move in ball order on one
 // thread, exactly as the sequential step moves them. The step's results are
 // thus those of step_balls, bit for bit.
+#include <omp.h>
+
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "integration_ball.h"
@@ -50,17 +51,18 @@ void free_parallel_scratch()
     parallel = ParallelState();
 }
 
-// Runs work(t) on threads 0 .. n - 1, thread 0 being the caller's.
+// Runs work(t) for t = 0 .. n - 1 on a team of up to n OpenMP threads, the
+// caller's among them. The team's threads stay alive between frames, so a
+// frame does not pay for starting threads. Should the team come out smaller
+// (no threads to be had), its threads take the remaining parts in turn.
 template <typename Work>
 static void run_on_threads(int n, Work work)
 {
-    std::vector<std::thread> helpers;
-    helpers.reserve((size_t)n - 1);
-    for (int t = 1; t < n; ++t)
-        helpers.emplace_back(work, t);
-    work(0);
-    for (std::thread& h : helpers)
-        h.join();
+#pragma omp parallel num_threads(n)
+    {
+        for (int t = omp_get_thread_num(); t < n; t += omp_get_num_threads())
+            work(t);
+    }
 }
 
 // Counting sort of the balls by slab, stable in ball order.
