@@ -192,12 +192,14 @@ static bool grow_list(size_t k)
     return true;
 }
 
-// Ints of the smallest block that holds n entries.
-static size_t tidy_block_size(int n)
+// Ints of the block a list of n entries keeps when the pool is tidied, from
+// a block of `size`: halved while the half still has room for twice the
+// entries. Lists that are merely full keep their block, so that tidying
+// does not make every list grow again at its next entry.
+static size_t tidy_block_size(int n, size_t size)
 {
-    size_t size = (size_t)1 << BLOCK_CLASS_MIN;
-    while (size < (size_t)n + 2)
-        size *= 2;
+    while (size > ((size_t)1 << BLOCK_CLASS_MIN) && size / 2 - 2 >= 2 * (size_t)n)
+        size /= 2;
     return size;
 }
 
@@ -227,17 +229,16 @@ void tidy_cell_lists()
         if (cell_start[k])
             lists[at++] = LiveList{cell_start[k], k};
     std::sort(lists, lists + live, [](const LiveList& a, const LiveList& b) { return a.offset < b.offset; });
-    // Each list slides down in place into the smallest block that fits its
-    // entries, never larger than its own (capacity, count and entries move;
-    // the order of the lists in the pool is kept, so no list is overwritten
-    // before it has moved). No second pool is needed, so tidying never
-    // raises the peak.
+    // Each list slides down in place into its block or a smaller one
+    // (capacity, count and entries move; the order of the lists in the pool
+    // is kept, so no list is overwritten before it has moved). No second
+    // pool is needed, so tidying never raises the peak.
     int* raw = pool_raw;
     size_t used = 2;  // the empty list
     for (size_t i = 0; i < live; ++i) {
         uint32_t o = lists[i].offset;
         int n = raw[o + 1];
-        size_t size = std::min(tidy_block_size(n), (size_t)raw[o] + 2);
+        size_t size = tidy_block_size(n, (size_t)raw[o] + 2);
         std::memmove(raw + used + 1, raw + o + 1, ((size_t)n + 1) * sizeof(int));
         raw[used] = (int)(size - 2);
         cell_start[lists[i].cell] = (uint32_t)used;
