@@ -92,17 +92,32 @@ static bool has_outside_neighbour(const uint8_t* marks, int64_t g, int64_t x, in
 }
 
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<FrontierCell>* targets, PhysProgress* pr)
+                      std::vector<FrontierCell>* targets, PhysProgress* pr, int threads)
 {
     // The first pass looks at the region cells with a neighbour in the grid
-    // outside the region: the others add nothing to the list.
+    // outside the region: the others add nothing to the list. The x planes
+    // are scanned on the threads and their lists joined in order.
     std::vector<int64_t> candidates;
     if (box_cell_count(box) != 0) {
-        for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x)
-            for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
-                for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
-                    if ((marks[cell_index(x, y, z, g)] & CELL_REGION) && has_outside_neighbour(marks, g, x, y, z))
-                        candidates.push_back(cell_index(x, y, z, g));
+        int64_t planes = box->hi[0] - box->lo[0] + 1;
+        std::vector<std::vector<int64_t>> found((size_t)planes);
+        parallel_chunks(threads, planes, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t x = box->lo[0] + begin; x < box->lo[0] + end; ++x) {
+                std::vector<int64_t>& cells = found[(size_t)(x - box->lo[0])];
+                for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
+                    for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
+                        if ((marks[cell_index(x, y, z, g)] & CELL_REGION) && has_outside_neighbour(marks, g, x, y, z))
+                            cells.push_back(cell_index(x, y, z, g));
+            }
+        });
+        size_t total = 0;
+        for (const std::vector<int64_t>& cells : found)
+            total += cells.size();
+        candidates.reserve(total);
+        for (std::vector<int64_t>& cells : found) {
+            candidates.insert(candidates.end(), cells.begin(), cells.end());
+            std::vector<int64_t>().swap(cells);
+        }
     }
     std::vector<FrontierCell>* list = targets;
     list->clear();

@@ -46,8 +46,9 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
 // Updates pr->total after each pass.
 void grow_region_exhaustive(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
                             std::vector<FrontierCell>* targets, PhysProgress* pr);
+// Fast form; its scans run on `threads` threads.
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<FrontierCell>* targets, PhysProgress* pr);
+                      std::vector<FrontierCell>* targets, PhysProgress* pr, int threads);
 
 // Stage 3: the push cells of `box` get the vector from their nearest target
 // (ties to the earlier list entry). False, with `fault` filled, at the first
