@@ -45,10 +45,13 @@ struct Classifier {
 // One thread's share of the work: it counts the cells it has classified
 // into `done` (shared by all threads, or none with one thread); the thread
 // that owns `pr` (or the only one) also prints the dots now due for them.
+struct Candidates;
+
 struct Worker {
     const Classifier* c;
     PhysProgress* pr;
     std::atomic<uint64_t>* done;
+    Candidates* candidates;  // this thread's scratch for small blocks
 };
 
 void count_cells(Worker* w, uint64_t cells)
@@ -75,28 +78,28 @@ uint64_t block_cells(const Block& b)
 
 // ---- one cell, exactly ------------------------------------------------------
 
-PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
+// The class of cell point p. The visitors hand over the candidates of each
+// kind: each_vertex(limit, visit), each_edge(limit, visit) and
+// each_face(limit, visit) call visit(i) for at least every feature whose
+// float distance can be at most limit() (the walk's current threshold).
+// Candidates are compared by (distance, index), so any superset and any
+// order give the class the exhaustive search gives.
+template <typename Vertices, typename Edges, typename Faces>
+PhysSide classify_point(const PhysMesh* mesh, Vec3 p, Vertices each_vertex, Edges each_edge, Faces each_face)
 {
-    const PhysMesh* mesh = c->mesh;
-    Vec3 p = {(float)x, (float)y, (float)z};
-    double pd[3] = {(double)x, (double)y, (double)z};
-    Query q = make_query(pd, pd);
-
     // Nearest vertex by (float distance, index).
     float d0 = vertex_distance(p, mesh->vertices[0]);
     float best_vertex = d0;
     uint32_t vertex = 0;
-    walk_bvh(
-        c->features.vertex_bvh, NearerFirst{pd},
-        [&](const BvhNode& n) { return vertex_node_lower(q, n) > best_vertex; },
-        [&](uint32_t i) {
-            float d = vertex_distance(p, mesh->vertices[i]);
-            if (d < best_vertex || (d == best_vertex && i < vertex)) {
-                best_vertex = d;
-                vertex = i;
-            }
-            return true;
-        });
+    each_vertex([&] { return best_vertex; },
+                [&](uint32_t i) {
+                    float d = vertex_distance(p, mesh->vertices[i]);
+                    if (d < best_vertex || (d == best_vertex && i < vertex)) {
+                        best_vertex = d;
+                        vertex = i;
+                    }
+                    return true;
+                });
     PhysSide vertex_sd = vertex_side(p, mesh->vertices[vertex], mesh->vertex_normals[vertex]);
 
     // Edges that can measure at most the vertex distance and the best edge so
@@ -104,21 +107,19 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     float best_edge = 10.0f * d0;
     int64_t edge = -1;
     PhysSide edge_sd = PHYS_SIDE_NONE;
-    walk_bvh(
-        c->features.edge_bvh, RightFirst(),
-        [&](const BvhNode& n) { return edge_node_lower(q, n) > std::min(best_vertex, best_edge); },
-        [&](uint32_t i) {
-            // Measuring an edge costs less than bounding it first.
-            float dist;
-            PhysSide sd;
-            if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
-                (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
-                best_edge = dist;
-                edge = i;
-                edge_sd = sd;
-            }
-            return true;
-        });
+    each_edge([&] { return std::min(best_vertex, best_edge); },
+              [&](uint32_t i) {
+                  // Measuring an edge costs less than bounding it first.
+                  float dist;
+                  PhysSide sd;
+                  if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
+                      (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
+                      best_edge = dist;
+                      edge = i;
+                      edge_sd = sd;
+                  }
+                  return true;
+              });
     if (best_edge > best_vertex)
         return vertex_sd;
 
@@ -127,30 +128,74 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
     float best_face = 10.0f * d0;
     int64_t face = -1;
     PhysSide face_sd = PHYS_SIDE_NONE;
-    auto try_face = [&](uint32_t j) {
-        // A face farther than the best edge cannot decide: the edge does
-        // (or, with every distance zero, no face is ever taken).
-        const PhysFace* f = &mesh->faces[j];
-        float h = std::fabs(face_plane_value(f, p));
-        if (h > best_edge || !(h < best_face || (h == best_face && (int64_t)j < face)))
-            return true;
-        PhysSide sd;
-        if (face_inside(f, p, h, &sd)) {
-            best_face = h;
-            face = j;
-            face_sd = sd;
-        }
-        return true;
-    };
-    walk_bvh(
-        c->features.face_bvh, RightFirst(),
-        [&](const BvhNode& n) { return face_node_lower(q, n) > std::min(best_edge, best_face); }, try_face);
-    for (uint32_t j : c->features.odd_faces)
-        try_face(j);
+    each_face([&] { return std::min(best_edge, best_face); },
+              [&](uint32_t j) {
+                  // A face farther than the best edge cannot decide: the edge
+                  // does (or, with every distance zero, no face is ever taken).
+                  const PhysFace* f = &mesh->faces[j];
+                  float h = std::fabs(face_plane_value(f, p));
+                  if (h > best_edge || !(h < best_face || (h == best_face && (int64_t)j < face)))
+                      return true;
+                  PhysSide sd;
+                  if (face_inside(f, p, h, &sd)) {
+                      best_face = h;
+                      face = j;
+                      face_sd = sd;
+                  }
+                  return true;
+              });
     return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
 }
 
+// One cell, its candidates found through the hierarchies.
+PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
+{
+    Vec3 p = {(float)x, (float)y, (float)z};
+    double pd[3] = {(double)x, (double)y, (double)z};
+    Query q = make_query(pd, pd);
+    const MeshFeatures& f = c->features;
+    return classify_point(
+        c->mesh, p,
+        [&](auto limit, auto visit) {
+            walk_bvh(
+                f.vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return vertex_node_lower(q, n) > limit(); },
+                visit);
+        },
+        [&](auto limit, auto visit) {
+            walk_bvh(
+                f.edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > limit(); }, visit);
+        },
+        [&](auto limit, auto visit) {
+            walk_bvh(
+                f.face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > limit(); }, visit);
+            for (uint32_t j : f.odd_faces)
+                visit(j);
+        });
+}
+
 // ---- whole blocks -------------------------------------------------------------
+
+PhysSide side_of(RobustSide common)
+{
+    if (common == ROBUST_FRONT)
+        return PHYS_SIDE_FRONT;
+    if (common == ROBUST_BACK)
+        return PHYS_SIDE_BACK;
+    return PHYS_SIDE_NONE;
+}
+
+// One feature is beyond `reach` of the block or has the common side.
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool one_agrees(const Query& q, const Info& f, double reach, RobustSide* common)
+{
+    // The side is the cheaper test: a feature already on the common side
+    // agrees whether it is in reach or not.
+    RobustSide s = SideOf(q, f);
+    if (s != ROBUST_UNSURE && s == *common)
+        return true;
+    return Beyond(q, f, reach) || agree(s, common);
+}
 
 // Every feature of one kind within `reach` of the block (those of the
 // hierarchy, then the `loose` ones outside it) has the side `common`, which
@@ -162,15 +207,7 @@ template <typename Info, double (*NodeLower)(const Query&, const BvhNode&),
 bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vector<uint32_t>* loose, const Query& q,
                  double reach, RobustSide* common)
 {
-    auto feature_agrees = [&](uint32_t id) {
-        const Info& f = infos[id];
-        // The side is the cheaper test: a feature already on the common side
-        // agrees whether it is in reach or not.
-        RobustSide s = SideOf(q, f);
-        if (s != ROBUST_UNSURE && s == *common)
-            return true;
-        return Beyond(q, f, reach) || agree(s, common);
-    };
+    auto feature_agrees = [&](uint32_t id) { return one_agrees<Info, Beyond, SideOf>(q, infos[id], reach, common); };
     bool all = walk_bvh(
         bvh, RightFirst(),
         [&](const BvhNode& n) {
@@ -185,20 +222,22 @@ bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vect
     return all;
 }
 
-// The class of every cell of the block when it is certain, else NONE.
-PhysSide certify_block(const Classifier* c, const Query& q)
+// Vertex 0 at a cell point of the block would make d0 zero there: such
+// blocks are left to cells (1e-12 is a squared distance far below any float
+// offset from a cell).
+bool vertex0_clear_of(const Classifier* c, const Query& q)
 {
-    // Vertex 0 at a cell point would make d0 zero: leave such blocks to cells
-    // (1e-12 is a squared distance far below any float offset from a cell).
     const double* v0 = c->features.vertices[0].p;
     double near2 = 0.0;
     for (int i = 0; i < 3; ++i)
         near2 += sq(v0[i] - std::min(std::max(std::round(v0[i]), q.box.lo[i]), q.box.hi[i]));
-    if (!(near2 > 1e-12))
-        return PHYS_SIDE_NONE;
+    return near2 > 1e-12;
+}
 
-    // Largest possible nearest-vertex distance over the block, from the
-    // vertex nearest to its centre.
+// The vertex nearest to the block's centre; every cell's nearest vertex is
+// at most as far as this one.
+uint32_t vertex_nearest_centre(const Classifier* c, const Query& q)
+{
     double best2 = INFINITY;
     uint32_t best = 0;
     walk_bvh(
@@ -213,9 +252,23 @@ PhysSide certify_block(const Classifier* c, const Query& q)
             }
             return true;
         });
-    double far = std::sqrt(box_point_maxdist2(q.box, c->features.vertices[best].p));
-    double reach = far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
+    return best;
+}
 
+// Largest possible nearest-vertex distance over the block, with the float
+// slack: features beyond it decide no cell.
+double block_reach(const Classifier* c, const Query& q, uint32_t nearest)
+{
+    double far = std::sqrt(box_point_maxdist2(q.box, c->features.vertices[nearest].p));
+    return far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
+}
+
+// The class of every cell of the block when it is certain, else NONE.
+PhysSide certify_block(const Classifier* c, const Query& q)
+{
+    if (!vertex0_clear_of(c, q))
+        return PHYS_SIDE_NONE;
+    double reach = block_reach(c, q, vertex_nearest_centre(c, q));
     RobustSide common = ROBUST_UNSURE;
     if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
             c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
@@ -224,11 +277,7 @@ PhysSide certify_block(const Classifier* c, const Query& q)
         !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
             c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common))
         return PHYS_SIDE_NONE;
-    if (common == ROBUST_FRONT)
-        return PHYS_SIDE_FRONT;
-    if (common == ROBUST_BACK)
-        return PHYS_SIDE_BACK;
-    return PHYS_SIDE_NONE;
+    return side_of(common);
 }
 
 void mark_front(const Classifier* c, const Block& b)
@@ -276,6 +325,103 @@ int split_block(const Block& b, Block children[8])
     return n;
 }
 
+// ---- small blocks -------------------------------------------------------------
+//
+// A block at most two cells long on every axis gathers once every feature
+// that can matter to any of its cells, certifies itself from that list and,
+// failing that, classifies its cells from it: one set of walks instead of
+// one per cell.
+
+struct Candidates {
+    std::vector<uint32_t> vertices, edges, faces;
+};
+
+bool is_small(const Block& b)
+{
+    return b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1;
+}
+
+// The features of one kind whose float distance can be at most `limit` for
+// some point of the query, and others near them: every feature of a leaf
+// in reach (measuring a few more costs less than bounding each).
+template <double (*NodeLower)(const Query&, const BvhNode&)>
+void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>* out)
+{
+    out->clear();
+    walk_bvh(
+        bvh, RightFirst(), [&](const BvhNode& n) { return NodeLower(q, n) > limit; },
+        [&](uint32_t id) {
+            out->push_back(id);
+            return true;
+        });
+}
+
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double reach,
+                 RobustSide* common)
+{
+    for (uint32_t id : ids)
+        if (!one_agrees<Info, Beyond, SideOf>(q, infos[id], reach, common))
+            return false;
+    return true;
+}
+
+void classify_small_block(Worker* w, const Block& b)
+{
+    const Classifier* c = w->c;
+    const MeshFeatures& f = c->features;
+    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
+    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
+    Query q = make_query(dlo, dhi);
+    uint32_t nearest = vertex_nearest_centre(c, q);
+    double reach = block_reach(c, q, nearest);
+    // No cell's nearest vertex is farther, in float, than `nearest` is.
+    float upper = 0.0f;
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
+                upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
+    double limit = std::max(reach, (double)upper);
+    Candidates* k = w->candidates;
+    gather<vertex_node_lower>(f.vertex_bvh, q, limit, &k->vertices);
+    gather<edge_node_lower>(f.edge_bvh, q, limit, &k->edges);
+    gather<face_node_lower>(f.face_bvh, q, limit, &k->faces);
+
+    RobustSide common = ROBUST_UNSURE;
+    if (vertex0_clear_of(c, q) &&
+        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
+        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
+        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, k->faces, q, reach, &common) &&
+        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, q, reach, &common) &&
+        side_of(common) != PHYS_SIDE_NONE) {
+        if (side_of(common) == PHYS_SIDE_FRONT)
+            mark_front(c, b);
+        count_cells(w, block_cells(b));
+        return;
+    }
+    auto each_in = [](const std::vector<uint32_t>& ids) {
+        return [&ids](auto, auto visit) {
+            for (uint32_t i : ids)
+                visit(i);
+        };
+    };
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
+                PhysSide side = classify_point(c->mesh, Vec3{(float)x, (float)y, (float)z}, each_in(k->vertices),
+                                               each_in(k->edges), [&](auto, auto visit) {
+                                                   for (uint32_t j : k->faces)
+                                                       visit(j);
+                                                   for (uint32_t j : f.odd_faces)
+                                                       visit(j);
+                                               });
+                if (side == PHYS_SIDE_FRONT)
+                    c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
+            }
+    count_cells(w, block_cells(b));
+}
+
 void classify_block(Worker* w, const Block& b)
 {
     if (block_cells(b) == 1) {
@@ -283,6 +429,10 @@ void classify_block(Worker* w, const Block& b)
         if (classify_cell_fast(c, b.lo[0], b.lo[1], b.lo[2]) == PHYS_SIDE_FRONT)
             c->marks[cell_index(b.lo[0], b.lo[1], b.lo[2], c->g)] = CELL_PUSH | CELL_REGION;
         count_cells(w, 1);
+        return;
+    }
+    if (is_small(b)) {
+        classify_small_block(w, b);
         return;
     }
     if (certify_whole(w, b))
@@ -301,7 +451,8 @@ void classify_block(Worker* w, const Block& b)
 void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int threads)
 {
     std::atomic<uint64_t> done{0};
-    Worker main_worker{c, pr, &done};
+    std::vector<Candidates> scratch((size_t)threads);
+    Worker main_worker{c, pr, &done, &scratch[0]};
     std::vector<Block> level = {box}, next;
     const size_t wanted = (size_t)threads * 16;
     while (level.size() < wanted) {
@@ -329,7 +480,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
     std::vector<std::thread> helpers;
     for (int t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(work, Worker{c, nullptr, &done});
+            helpers.emplace_back(work, Worker{c, nullptr, &done, &scratch[(size_t)t]});
         } catch (const std::system_error&) {
             break;  // no more threads: the others share the work
         }
@@ -361,7 +512,8 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
     if (threads > 1) {
         classify_shared(&c, whole, pr, threads);
     } else {
-        Worker w{&c, pr, nullptr};
+        Candidates scratch;
+        Worker w{&c, pr, nullptr, &scratch};
         classify_block(&w, whole);
     }
     return true;
