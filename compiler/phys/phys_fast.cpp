@@ -80,15 +80,24 @@ void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh)
 // increasing cell index (the scan order). A flag per cell replaces the
 // search of the list for duplicates.
 
-static bool has_outside_neighbour(const uint8_t* marks, int64_t g, int64_t x, int64_t y, int64_t z)
+// Appends, in scan order, the region cells of row (x, y) of the box with a
+// neighbour in the grid outside the region.
+static void find_row_candidates(const PhysBox* box, int64_t g, const uint8_t* marks, int64_t x, int64_t y,
+                                std::vector<int64_t>* out)
 {
-    for (const int* d : NEIGHBOUR_STEPS) {
-        int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
-        if (nx >= 0 && ny >= 0 && nz >= 0 && nx < g && ny < g && nz < g &&
-            !(marks[cell_index(nx, ny, nz, g)] & CELL_REGION))
-            return true;
+    const int64_t plane = g * g;
+    int64_t base = cell_index(x, y, 0, g);
+    const uint8_t* row = marks + base;
+    bool x_lo = x > 0, x_hi = x < g - 1, y_lo = y > 0, y_hi = y < g - 1;
+    for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
+        if (!(row[z] & CELL_REGION))
+            continue;
+        bool open = (z > 0 && !(row[z - 1] & CELL_REGION)) || (z < g - 1 && !(row[z + 1] & CELL_REGION)) ||
+                    (y_lo && !(row[z - g] & CELL_REGION)) || (y_hi && !(row[z + g] & CELL_REGION)) ||
+                    (x_lo && !(row[z - plane] & CELL_REGION)) || (x_hi && !(row[z + plane] & CELL_REGION));
+        if (open)
+            out->push_back(base + z);
     }
-    return false;
 }
 
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
@@ -105,9 +114,7 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
             for (int64_t x = box->lo[0] + begin; x < box->lo[0] + end; ++x) {
                 std::vector<int64_t>& cells = found[(size_t)(x - box->lo[0])];
                 for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
-                    for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
-                        if ((marks[cell_index(x, y, z, g)] & CELL_REGION) && has_outside_neighbour(marks, g, x, y, z))
-                            cells.push_back(cell_index(x, y, z, g));
+                    find_row_candidates(box, g, marks, x, y, &cells);
             }
         });
         size_t total = 0;

@@ -61,9 +61,12 @@ void group_targets(const std::vector<FrontierCell>* targets, TargetLines* lines)
     }
 }
 
-// One thread's scratch: a plane of keys and the envelope of one line.
+// One thread's scratch: a plane of keys, the envelope of one line, and per
+// line the first target at or beyond the last plane worked out (a thread
+// takes its planes in increasing x).
 struct PlaneScratch {
     std::vector<int64_t> keys, column, sites, values, starts;
+    std::vector<uint32_t> ahead;
 };
 
 // Smallest integer above a / b (b > 0), exactly.
@@ -146,20 +149,27 @@ void compute_plane(const VectorJob* job, int64_t x, PlaneScratch* s)
     const TargetLines& L = job->lines;
     int64_t ny = L.n[1], nz = L.n[2], K = job->key_unit;
     int64_t* keys = s->keys.data();
+    const int64_t* xs = L.xs.data();
+    uint32_t* ahead = s->ahead.data();
     for (int64_t l = 0; l < ny * nz; ++l) {
         // Along x: the nearest target of the line on either side.
-        const int64_t* xb = L.xs.data() + L.start[(size_t)l];
-        const int64_t* xe = L.xs.data() + L.start[(size_t)l + 1];
-        int64_t best = KEY_NONE;
-        const int64_t* right = std::lower_bound(xb, xe, x);
-        if (right != xe) {
-            int64_t d = *right - x;
-            best = K * d * d + L.ids[(size_t)(right - L.xs.data())];
+        uint32_t first = L.start[(size_t)l], end = L.start[(size_t)l + 1];
+        if (first == end) {
+            keys[l] = KEY_NONE;
+            continue;
         }
-        if (right != xb) {
-            const int64_t* left = right - 1;
-            int64_t d = x - *left;
-            best = std::min(best, K * d * d + L.ids[(size_t)(left - L.xs.data())]);
+        uint32_t right = ahead[l];
+        while (right < end && xs[right] < x)
+            ++right;
+        ahead[l] = right;
+        int64_t best = KEY_NONE;
+        if (right != end) {
+            int64_t d = xs[right] - x;
+            best = K * d * d + L.ids[right];
+        }
+        if (right != first) {
+            int64_t d = x - xs[right - 1];
+            best = std::min(best, K * d * d + L.ids[right - 1]);
         }
         keys[l] = best;
     }
@@ -277,6 +287,7 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
         s.sites.resize((size_t)longest);
         s.values.resize((size_t)longest);
         s.starts.resize((size_t)longest);
+        s.ahead.assign(L.start.begin(), L.start.end() - 1);
     }
     PlaneOrder order;
     std::vector<std::thread> helpers;
