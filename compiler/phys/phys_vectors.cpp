@@ -25,6 +25,8 @@
 namespace {
 
 const int64_t KEY_NONE = INT64_MAX;
+// Columns of a plane transformed together: one cache line of keys.
+const int64_t COLUMNS = 8;
 
 // The targets by (y, z) line of the plane extent, each line sorted by x.
 struct TargetLines {
@@ -86,6 +88,9 @@ int64_t first_above(int64_t a, int64_t b)
 // keys never tie.
 void envelope_line(int64_t* data, int64_t n, int64_t key_unit, PlaneScratch* s)
 {
+    int key_shift = 1;
+    while (((int64_t)1 << (key_shift - 1)) < key_unit)
+        ++key_shift;
     int64_t* site = s->sites.data();
     int64_t* value = s->values.data();
     int64_t* from = s->starts.data();
@@ -110,7 +115,9 @@ void envelope_line(int64_t* data, int64_t n, int64_t key_unit, PlaneScratch* s)
                 useful = false;  // r beats q up to the end of the line
                 break;
             }
-            start = first_above(a, 2 * d);
+            // Neighbouring sites divide by 2K, a power of two: a shift (which
+            // floors negative values too).
+            start = q - r == 1 ? (a >> key_shift) + 1 : first_above(a, 2 * d);
             break;
         }
         if (!useful)
@@ -175,14 +182,20 @@ void compute_plane(const VectorJob* job, int64_t x, PlaneScratch* s)
     }
     for (int64_t y = 0; y < ny; ++y)
         envelope_line(keys + y * nz, nz, K, s);
-    // Along y, only for the columns the box reads.
+    // Along y, only for the columns the box reads, COLUMNS at a time so
+    // that each row of keys is read and written once per group.
     int64_t* col = s->column.data();
-    for (int64_t z = job->box->lo[2] - L.lo[2]; z <= job->box->hi[2] - L.lo[2]; ++z) {
+    int64_t z_end = job->box->hi[2] - L.lo[2] + 1;
+    for (int64_t z0 = job->box->lo[2] - L.lo[2]; z0 < z_end; z0 += COLUMNS) {
+        int64_t w = std::min(COLUMNS, z_end - z0);
         for (int64_t y = 0; y < ny; ++y)
-            col[y] = keys[y * nz + z];
-        envelope_line(col, ny, K, s);
+            for (int64_t j = 0; j < w; ++j)
+                col[j * ny + y] = keys[y * nz + z0 + j];
+        for (int64_t j = 0; j < w; ++j)
+            envelope_line(col + j * ny, ny, K, s);
         for (int64_t y = 0; y < ny; ++y)
-            keys[y * nz + z] = col[y];
+            for (int64_t j = 0; j < w; ++j)
+                keys[y * nz + z0 + j] = col[j * ny + y];
     }
 }
 
@@ -283,7 +296,7 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
     int64_t longest = std::max(L.n[1], L.n[2]);
     for (PlaneScratch& s : scratch) {
         s.keys.resize((size_t)(L.n[1] * L.n[2]));
-        s.column.resize((size_t)L.n[1]);
+        s.column.resize((size_t)(COLUMNS * L.n[1]));
         s.sites.resize((size_t)longest);
         s.values.resize((size_t)longest);
         s.starts.resize((size_t)longest);
