@@ -39,7 +39,8 @@ struct Classifier {
     const PhysMesh* mesh;
     MeshFeatures features;
     int64_t g;
-    uint8_t* marks;  // threads write disjoint cells
+    uint8_t* marks;     // threads write disjoint cells
+    bool small_blocks;  // small blocks gather their candidates once
 };
 
 // One thread's share of the work: it counts the cells it has classified
@@ -336,6 +337,9 @@ struct Candidates {
     std::vector<uint32_t> vertices, edges, faces;
 };
 
+// Mean edge length (cells) from which small blocks gather their candidates.
+const double SMALL_BLOCK_EDGE = 1.5;
+
 bool is_small(const Block& b)
 {
     return b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1;
@@ -431,7 +435,7 @@ void classify_block(Worker* w, const Block& b)
         count_cells(w, 1);
         return;
     }
-    if (is_small(b)) {
+    if (w->c->small_blocks && is_small(b)) {
         classify_small_block(w, b);
         return;
     }
@@ -508,6 +512,17 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         return false;
     c.g = g;
     c.marks = marks;
+    // Gathering pays where features are sparse: with edges about a cell long
+    // or shorter, a small block's lists grow longer than the walks of its
+    // cells are. Either way gives the same marks.
+    double length = 0.0;
+    size_t edges = 0;
+    for (const EdgeInfo& e : c.features.edges)
+        if (e.len > 0.0) {
+            length += e.len;
+            ++edges;
+        }
+    c.small_blocks = edges != 0 && length >= SMALL_BLOCK_EDGE * (double)edges;
     Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
     if (threads > 1) {
         classify_shared(&c, whole, pr, threads);
