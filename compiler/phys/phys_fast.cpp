@@ -100,6 +100,41 @@ static void find_row_candidates(const PhysBox* box, int64_t g, const uint8_t* ma
     }
 }
 
+// A neighbour of a region cell outside the region.
+struct Neighbour {
+    int64_t index;
+    FrontierCell cell;
+};
+
+// The neighbours of region cell `index` outside the region, in the order of
+// the neighbour steps.
+static void find_free_neighbours(const uint8_t* marks, int64_t g, int64_t index, std::vector<Neighbour>* out)
+{
+    int64_t z = index % g, y = (index / g) % g, x = index / g / g;
+    for (const int* d : NEIGHBOUR_STEPS) {
+        int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
+        if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
+            continue;
+        int64_t n = cell_index(nx, ny, nz, g);
+        if (!(marks[n] & CELL_REGION))
+            out->push_back(Neighbour{n, FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz}});
+    }
+}
+
+// Sorts `v`: pieces on the threads, then merged.
+static void sort_on_threads(std::vector<int64_t>* v, int threads)
+{
+    int64_t n = (int64_t)v->size();
+    int64_t pieces = std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536));
+    int64_t step = (n + pieces - 1) / std::max<int64_t>(pieces, 1);
+    parallel_chunks(threads, pieces, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t p = begin; p < end; ++p)
+            std::sort(v->begin() + p * step, v->begin() + std::min(n, (p + 1) * step));
+    });
+    for (int64_t p = 1; p < pieces; ++p)
+        std::inplace_merge(v->begin(), v->begin() + p * step, v->begin() + std::min(n, (p + 1) * step));
+}
+
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
                       std::vector<FrontierCell>* targets, PhysProgress* pr, int threads)
 {
@@ -128,18 +163,30 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
     }
     std::vector<FrontierCell>* list = targets;
     list->clear();
+    // Each pass: the neighbours outside the region, per run of candidates on
+    // the threads (the region does not change during a pass); then each is
+    // listed once, in candidate order.
+    const int64_t RUN = 4096;
+    std::vector<std::vector<Neighbour>> found;
     for (int64_t m = geom1 + geom2; m >= 0; --m) {
-        for (int64_t index : candidates) {
-            int64_t z = index % g, y = (index / g) % g, x = index / g / g;
-            for (const int* d : NEIGHBOUR_STEPS) {
-                int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
-                if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
-                    continue;
-                uint8_t* mark = &marks[cell_index(nx, ny, nz, g)];
-                if (*mark & (CELL_REGION | CELL_LISTED))
+        int64_t runs = ((int64_t)candidates.size() + RUN - 1) / RUN;
+        found.resize((size_t)runs);
+        parallel_chunks(threads, runs, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t r = begin; r < end; ++r) {
+                std::vector<Neighbour>& out = found[(size_t)r];
+                out.clear();
+                int64_t stop = std::min((int64_t)candidates.size(), (r + 1) * RUN);
+                for (int64_t k = r * RUN; k < stop; ++k)
+                    find_free_neighbours(marks, g, candidates[(size_t)k], &out);
+            }
+        });
+        for (int64_t r = 0; r < runs; ++r) {
+            for (const Neighbour& n : found[(size_t)r]) {
+                uint8_t* mark = &marks[n.index];
+                if (*mark & CELL_LISTED)
                     continue;
                 *mark |= CELL_LISTED;
-                list->push_back(FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz});
+                list->push_back(n.cell);
             }
         }
         // The whole box counts as scanned, as in the plain pass.
@@ -147,13 +194,16 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
         if (m == 0)
             break;
         uint8_t flags = m >= geom2 + 1 ? (CELL_PUSH | CELL_REGION) : CELL_REGION;
-        candidates.clear();
-        for (const FrontierCell& c : *list) {
-            int64_t index = cell_index(c.x, c.y, c.z, g);
-            marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
-            candidates.push_back(index);
-        }
-        std::sort(candidates.begin(), candidates.end());
+        candidates.resize(list->size());
+        parallel_chunks(threads, (int64_t)list->size(), 1 << 16, [&](int64_t begin, int64_t end) {
+            for (int64_t k = begin; k < end; ++k) {
+                const FrontierCell& c = (*list)[(size_t)k];
+                int64_t index = cell_index(c.x, c.y, c.z, g);
+                marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
+                candidates[(size_t)k] = index;
+            }
+        });
+        sort_on_threads(&candidates, threads);
         list->clear();
         grow_box(box, g);
         pr->total = pr->count + (uint64_t)m * box_cell_count(box) + 1;
