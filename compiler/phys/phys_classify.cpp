@@ -482,6 +482,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
             classify_block(&w, level[k]);
     };
     std::vector<std::thread> helpers;
+    helpers.reserve((size_t)threads);
     for (int t = 1; t < threads; ++t) {
         try {
             helpers.emplace_back(work, Worker{c, nullptr, &done, &scratch[(size_t)t]});

@@ -304,6 +304,7 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
     }
     PlaneOrder order;
     std::vector<std::thread> helpers;
+    helpers.reserve((size_t)workers);
     for (int64_t t = 1; t < workers; ++t) {
         try {
             helpers.emplace_back(work_planes, &job, &order, &scratch[(size_t)t]);
