@@ -335,7 +335,19 @@ int split_block(const Block& b, Block children[8])
 
 struct Candidates {
     std::vector<uint32_t> vertices, edges, faces;
+    std::vector<std::pair<double, uint32_t>> ranked_edges, ranked_faces;  // (lower bound, id)
 };
+
+// The ids with their lower bounds over the block, nearest first.
+template <typename Info, double (*Lower)(const Query&, const Info&)>
+void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q,
+          std::vector<std::pair<double, uint32_t>>* out)
+{
+    out->clear();
+    for (uint32_t id : ids)
+        out->emplace_back(Lower(q, infos[id]), id);
+    std::sort(out->begin(), out->end());
+}
 
 // Mean edge length (cells) from which small blocks gather their candidates.
 const double SMALL_BLOCK_EDGE = 1.5;
@@ -404,22 +416,36 @@ void classify_small_block(Worker* w, const Block& b)
         count_cells(w, block_cells(b));
         return;
     }
-    auto each_in = [](const std::vector<uint32_t>& ids) {
-        return [&ids](auto, auto visit) {
-            for (uint32_t i : ids)
-                visit(i);
+    // Each cell walks the edges and faces nearest first and stops at the
+    // first whose bound is beyond its threshold, as a hierarchy walk would.
+    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, &k->ranked_edges);
+    rank<FaceInfo, face_lower>(f.faces, k->faces, q, &k->ranked_faces);
+    auto each_ranked = [](const std::vector<std::pair<double, uint32_t>>& ranked) {
+        return [&ranked](auto limit, auto visit) {
+            for (const std::pair<double, uint32_t>& r : ranked) {
+                if (r.first > limit())
+                    break;
+                visit(r.second);
+            }
         };
     };
+    auto each_edge = each_ranked(k->ranked_edges);
+    auto each_listed_face = each_ranked(k->ranked_faces);
     for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
         for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
             for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
-                PhysSide side = classify_point(c->mesh, Vec3{(float)x, (float)y, (float)z}, each_in(k->vertices),
-                                               each_in(k->edges), [&](auto, auto visit) {
-                                                   for (uint32_t j : k->faces)
-                                                       visit(j);
-                                                   for (uint32_t j : f.odd_faces)
-                                                       visit(j);
-                                               });
+                PhysSide side = classify_point(
+                    c->mesh, Vec3{(float)x, (float)y, (float)z},
+                    [&](auto, auto visit) {
+                        for (uint32_t i : k->vertices)
+                            visit(i);
+                    },
+                    each_edge,
+                    [&](auto limit, auto visit) {
+                        each_listed_face(limit, visit);
+                        for (uint32_t j : f.odd_faces)
+                            visit(j);
+                    });
                 if (side == PHYS_SIDE_FRONT)
                     c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
             }
