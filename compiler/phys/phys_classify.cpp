@@ -235,12 +235,14 @@ bool vertex0_clear_of(const Classifier* c, const Query& q)
     return near2 > 1e-12;
 }
 
-// The vertex nearest to the block's centre; every cell's nearest vertex is
-// at most as far as this one.
-uint32_t vertex_nearest_centre(const Classifier* c, const Query& q)
+// A vertex nearest to the block's centre, searched from `hint` (any
+// vertex: the parent block's is near); every cell's nearest vertex is at
+// most as far as the one found.
+uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint)
 {
-    double best2 = INFINITY;
-    uint32_t best = 0;
+    const double* h = c->features.vertices[hint].p;
+    double best2 = sq(h[0] - q.centre[0]) + sq(h[1] - q.centre[1]) + sq(h[2] - q.centre[2]);
+    uint32_t best = hint;
     walk_bvh(
         c->features.vertex_bvh, NearerFirst{q.centre},
         [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
@@ -265,11 +267,14 @@ double block_reach(const Classifier* c, const Query& q, uint32_t nearest)
 }
 
 // The class of every cell of the block when it is certain, else NONE.
-PhysSide certify_block(const Classifier* c, const Query& q)
+// `*nearest` holds a hint for the vertex nearest to the centre and gets
+// that vertex once searched.
+PhysSide certify_block(const Classifier* c, const Query& q, uint32_t* nearest)
 {
     if (!vertex0_clear_of(c, q))
         return PHYS_SIDE_NONE;
-    double reach = block_reach(c, q, vertex_nearest_centre(c, q));
+    *nearest = vertex_nearest_centre(c, q, *nearest);
+    double reach = block_reach(c, q, *nearest);
     RobustSide common = ROBUST_UNSURE;
     if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
             c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
@@ -290,12 +295,12 @@ void mark_front(const Classifier* c, const Block& b)
 }
 
 // Classifies a block of more than one cell as a whole when it can: true
-// when done (marked and counted).
-bool certify_whole(Worker* w, const Block& b)
+// when done (marked and counted). `*nearest` as for certify_block.
+bool certify_whole(Worker* w, const Block& b, uint32_t* nearest)
 {
     double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
     double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
-    PhysSide side = certify_block(w->c, make_query(dlo, dhi));
+    PhysSide side = certify_block(w->c, make_query(dlo, dhi), nearest);
     if (side == PHYS_SIDE_NONE)
         return false;
     if (side == PHYS_SIDE_FRONT)
@@ -383,14 +388,14 @@ bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& id
     return true;
 }
 
-void classify_small_block(Worker* w, const Block& b)
+void classify_small_block(Worker* w, const Block& b, uint32_t hint)
 {
     const Classifier* c = w->c;
     const MeshFeatures& f = c->features;
     double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
     double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
     Query q = make_query(dlo, dhi);
-    uint32_t nearest = vertex_nearest_centre(c, q);
+    uint32_t nearest = vertex_nearest_centre(c, q, hint);
     double reach = block_reach(c, q, nearest);
     // No cell's nearest vertex is farther, in float, than `nearest` is.
     float upper = 0.0f;
@@ -452,7 +457,8 @@ void classify_small_block(Worker* w, const Block& b)
     count_cells(w, block_cells(b));
 }
 
-void classify_block(Worker* w, const Block& b)
+// `hint`: a vertex near the block (its parent's nearest), or any.
+void classify_block(Worker* w, const Block& b, uint32_t hint)
 {
     if (block_cells(b) == 1) {
         const Classifier* c = w->c;
@@ -462,15 +468,15 @@ void classify_block(Worker* w, const Block& b)
         return;
     }
     if (w->c->small_blocks && is_small(b)) {
-        classify_small_block(w, b);
+        classify_small_block(w, b, hint);
         return;
     }
-    if (certify_whole(w, b))
+    if (certify_whole(w, b, &hint))
         return;
     Block children[8];
     int n = split_block(b, children);
     for (int k = 0; k < n; ++k)
-        classify_block(w, children[k]);
+        classify_block(w, children[k], hint);
 }
 
 // Several threads: the first levels of the split are walked here until
@@ -491,7 +497,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
         for (const Block& b : level) {
             if (block_cells(b) == 1) {
                 next.push_back(b);
-            } else if (!certify_whole(&main_worker, b)) {
+            } else if (uint32_t hint = 0; !certify_whole(&main_worker, b, &hint)) {
                 Block children[8];
                 int n = split_block(b, children);
                 next.insert(next.end(), children, children + n);
@@ -505,7 +511,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
     std::atomic<size_t> taken{0};
     auto work = [&level, &taken](Worker w) {
         for (size_t k = taken.fetch_add(1); k < level.size(); k = taken.fetch_add(1))
-            classify_block(&w, level[k]);
+            classify_block(&w, level[k], 0);
     };
     std::vector<std::thread> helpers;
     helpers.reserve((size_t)threads);
@@ -556,7 +562,7 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
     } else {
         Candidates scratch;
         Worker w{&c, pr, nullptr, &scratch};
-        classify_block(&w, whole);
+        classify_block(&w, whole, 0);
     }
     return true;
 }
