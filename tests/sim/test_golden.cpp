@@ -75,12 +75,13 @@ static void sequential_frame(MapHeader* map)
 TEST_F(Golden, SequentialModeKeepsItsBits)
 {
     // Whatever the default picks, it is one of these.
-    const RepelPath paths[] = {REPEL_PLAIN, REPEL_WIDE};
-    const char* names[] = {"plain", "wide"};
+    const RepelPath paths[] = {REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8};
+    const char* names[] = {"plain", "wide", "eight lanes"};
+    const bool runs[] = {true, repel_wide_supported(), repel_wide8_supported()};
     for (const GoldenScene& s : GOLDEN_SCENES) {
         SCOPED_TRACE(s.name);
-        for (int p = 0; p < 2; ++p) {
-            if (paths[p] == REPEL_WIDE && !repel_wide_supported())
+        for (int p = 0; p < 3; ++p) {
+            if (!runs[p])
                 continue;
             repel_path = paths[p];
             uint64_t sum = run(s, sequential_frame);

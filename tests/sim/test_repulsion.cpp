@@ -185,6 +185,13 @@ TEST_F(Repulsion, PlainPassMatchesThePairAtATimeFormulasToTheBit)
 TEST_F(Repulsion, WidePassMatchesThePairAtATimeFormulasToTheBit)
 {
     if (!repel_wide_supported())
-        GTEST_SKIP() << "this processor has no AVX-512: the wide walk cannot run here";
+        GTEST_SKIP() << "this processor has neither AVX-512 nor AVX2: the wide walk cannot run here";
     expect_pass_matches_formulas(this, REPEL_WIDE);
+}
+
+TEST_F(Repulsion, EightLanePassMatchesThePairAtATimeFormulasToTheBit)
+{
+    if (!repel_wide8_supported())
+        GTEST_SKIP() << "this processor has no AVX2: the eight-lane walk cannot run here";
+    expect_pass_matches_formulas(this, REPEL_WIDE8);
 }

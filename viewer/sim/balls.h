@@ -182,11 +182,14 @@ void repel_balls();
 // How repel_balls runs its walks: all give the same results. By default it
 // runs independent walks side by side in vector lanes where the processor
 // allows and the lists leave enough of them; tests and benchmarks force one
-// way to compare them.
-enum RepelPath { REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE };
+// way to compare them. REPEL_WIDE takes the widest lanes the processor has
+// (sixteen with AVX-512, else eight with AVX2), REPEL_WIDE8 eight lanes.
+enum RepelPath { REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8 };
 extern RepelPath repel_path;
-// Whether this processor can run the walks side by side (AVX-512).
+// Whether this processor can run the walks side by side: in any lanes
+// (AVX-512 or AVX2), and in eight AVX2 lanes.
 bool repel_wide_supported();
+bool repel_wide8_supported();
 // Releases the working memory of the repulsion pass.
 void free_repel_scratch();
 // Threads of the parallel mode ("threads" in the settings); below 1 the

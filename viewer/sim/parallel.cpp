@@ -99,7 +99,7 @@ static void repel_balls_parallel(int threads)
                 if (count == 0)
                     continue;
                 const int* order = parallel.order.data() + begin;
-                bool wide = repel_path == REPEL_WIDE ||
+                bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                             (repel_path == REPEL_AUTO && wide_walks_pay(order, count));
                 if (!(wide && repel_wide_supported() &&
                       repel_wide(order, count, coef, &parallel.scratch[(size_t)t])))

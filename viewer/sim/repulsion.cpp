@@ -5,9 +5,9 @@
 // neighbour list from the last entry down, every pair seeing the pushes of
 // all pairs before it. Each accepted pair therefore sits on a long chain of
 // dependent arithmetic (a division among it) through the position of the
-// walking ball. Where the processor has AVX-512, independent walks run side
-// by side in vector lanes (repulsion_wide.cpp); the plain walk serves
-// everywhere else.
+// walking ball. Independent walks run side by side in vector lanes: sixteen
+// where the processor has AVX-512 (repulsion_wide.cpp), eight where it has
+// AVX2 (repulsion_wide8.cpp); the plain walk serves everywhere else.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -127,10 +127,24 @@ bool wide_walks_pay(const int* order, int count)
     return sample >= WIDE_MIN_LANES * fills;
 }
 
+bool repel_wide8_supported()
+{
+    static const bool supported = wide8_walks_supported();
+    return supported;
+}
+
 bool repel_wide_supported()
 {
-    static const bool supported = wide_walks_supported();
+    static const bool supported = wide_walks_supported() || repel_wide8_supported();
     return supported;
+}
+
+bool repel_wide(const int* order, int count, double coef, WideScratch* scratch)
+{
+    static const bool sixteen = wide_walks_supported();
+    if (repel_path != REPEL_WIDE8 && sixteen)
+        return repel_wide16(order, count, coef, scratch);
+    return repel_wide8_supported() && repel_wide8(order, count, coef, scratch);
 }
 
 void repel_balls()
@@ -138,7 +152,7 @@ void repel_balls()
     const double coef = (double)repulsion_coef;
     if (ball_count <= 0)
         return;
-    bool wide = repel_path == REPEL_WIDE ||
+    bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                 (repel_path == REPEL_AUTO && wide_walks_pay(nullptr, ball_count));
     if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch))
         return;

@@ -13,16 +13,25 @@ struct WideScratch {
     int* rows = nullptr;  // ring of rows of list entries, one entry per lane
     int row_mask = 0;     // rows - 1 (rows is a power of two)
 };
+// Ints per row of the ring: room for the widest lanes.
+const int WIDE_ROW_INTS = 16;
+// Makes the ring long enough for the longest list and a walk's start delay.
+bool reserve_wide_rows(WideScratch* scratch, int longest);
 
 // The walks of balls order[0 .. count - 1] (order null: balls 0 .. count - 1),
 // one after the other.
 void repel_plain(const int* order, int count, double coef);
-// Whether this processor runs the wide walks.
+// Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
+// (AVX2) wide walks.
 bool wide_walks_supported();
+bool wide8_walks_supported();
 // The same walks, independent ones side by side in vector lanes: the same
 // bits as repel_plain. False, having done nothing, when the processor or the
-// scratch memory does not allow it.
+// scratch memory does not allow it. repel_wide takes the widest lanes the
+// processor has, or eight when repel_path is REPEL_WIDE8.
 bool repel_wide(const int* order, int count, double coef, WideScratch* scratch);
+bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch);
+bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them
 // independent of each other to keep several lanes busy. In crowded cells

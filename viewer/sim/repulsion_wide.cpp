@@ -57,23 +57,6 @@ bool wide_walks_supported()
            __builtin_cpu_supports("avx512dq");
 }
 
-// Makes the ring long enough for the longest list and a walk's start delay.
-static bool reserve_wide_rows(WideScratch* scratch, int longest)
-{
-    int rows = 1;
-    while (rows < longest + 4) {
-        if (rows > (1 << 24))
-            return false;
-        rows <<= 1;
-    }
-    if (scratch->rows && rows - 1 <= scratch->row_mask)
-        return true;
-    std::free(scratch->rows);
-    scratch->rows = (int*)std::aligned_alloc(64, (size_t)rows * WIDE_LANES * sizeof(int));
-    scratch->row_mask = scratch->rows ? rows - 1 : 0;
-    return scratch->rows != nullptr;
-}
-
 KSM_WIDE static inline __m512 join_halves(__m256 low, __m256 high)
 {
     return _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
@@ -184,7 +167,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         __mmask16 ready_next = (__mmask16)(running & ~done & ~delay1);
         // Entries and partner positions of the next step.
         __m512i j_next = _mm512_mask_mov_epi32(
-            self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_LANES));
+            self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS));
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
         __m512i at_next = _mm512_mullo_epi32(j_next, three);
         __m512 xj_next, yj_next, zj_next;
@@ -288,7 +271,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
             // t now counts the next iteration; the walk's first step is in
             // the one after.
             for (int s = 0; s < n; ++s)
-                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_LANES + l] = list[n - s];
+                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = list[n - s];
             self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(ball));
             self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(3 * ball));
             left = _mm512_mask_mov_epi32(left, bit, _mm512_set1_epi32(n));
@@ -303,7 +286,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     }
 }
 
-bool repel_wide(const int* order, int count, double coef, WideScratch* scratch)
+bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch)
 {
     // Lanes address positions by 32-bit float offsets (3 per ball).
     if (ball_count > INT32_MAX / 3 || !reserve_wide_rows(scratch, cell_capacity_bound()))
@@ -319,7 +302,7 @@ bool wide_walks_supported()
     return false;
 }
 
-bool repel_wide(const int*, int, double, WideScratch*)
+bool repel_wide16(const int*, int, double, WideScratch*)
 {
     return false;
 }
@@ -331,4 +314,20 @@ void free_wide_scratch(WideScratch* scratch)
     std::free(scratch->rows);
     scratch->rows = nullptr;
     scratch->row_mask = 0;
+}
+
+bool reserve_wide_rows(WideScratch* scratch, int longest)
+{
+    int rows = 1;
+    while (rows < longest + 4) {
+        if (rows > (1 << 24))
+            return false;
+        rows <<= 1;
+    }
+    if (scratch->rows && rows - 1 <= scratch->row_mask)
+        return true;
+    std::free(scratch->rows);
+    scratch->rows = (int*)std::aligned_alloc(64, (size_t)rows * WIDE_ROW_INTS * sizeof(int));
+    scratch->row_mask = scratch->rows ? rows - 1 : 0;
+    return scratch->rows != nullptr;
 }
