@@ -1,7 +1,8 @@
 // The three stages of the collision field computation, each in its
-// exhaustive form (phys_exhaustive.cpp) and its fast form (phys_classify.cpp,
-// phys_fast.cpp). Both forms of a stage leave the same marks, the same
-// frontier order, the same field cells and print the same dots.
+// exhaustive form (phys_exhaustive.cpp) and its fast form (phys_classify.cpp
+// and phys_cells.cpp, phys_fast.cpp, phys_vectors.cpp). Both forms of a stage
+// leave the same marks, the same frontier order, the same field cells and
+// print the same dots.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +57,8 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
 bool fill_vectors_exhaustive(const PhysBox* box, int64_t g, const uint8_t* marks,
                              const std::vector<FrontierCell>* targets, NormalField* field, PhysProgress* pr,
                              PushFault* fault);
-// Fast form; its distance transform runs on `threads` threads.
+// Fast form; its distance transform runs plane by plane on `threads`
+// threads.
 bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
                        NormalField* field, PhysProgress* pr, PushFault* fault, int threads);
 
