@@ -27,6 +27,9 @@ namespace {
 const int64_t KEY_NONE = INT64_MAX;
 // Columns of a plane transformed together: one cache line of keys.
 const int64_t COLUMNS = 8;
+// Bytes of plane scratch for all threads together (each thread needs a few
+// MB at the largest grids).
+const int64_t SCRATCH_BUDGET = (int64_t)256 << 20;
 
 // The targets by (y, z) line of the plane extent, each line sorted by x.
 struct TargetLines {
@@ -291,9 +294,12 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
 
     // Every thread's scratch is taken before any starts, so that a thread
     // that has taken a plane always stores it.
-    int64_t workers = std::max<int64_t>(1, std::min<int64_t>(threads, L.n[0]));
-    std::vector<PlaneScratch> scratch((size_t)workers);
+    // Their scratch is kept under SCRATCH_BUDGET whatever the thread count.
     int64_t longest = std::max(L.n[1], L.n[2]);
+    int64_t per_worker = (int64_t)sizeof(int64_t) * (L.n[1] * L.n[2] + COLUMNS * L.n[1] + 3 * longest) +
+                         (int64_t)sizeof(uint32_t) * L.n[1] * L.n[2];
+    int64_t workers = std::max<int64_t>(1, std::min<int64_t>({threads, L.n[0], SCRATCH_BUDGET / per_worker}));
+    std::vector<PlaneScratch> scratch((size_t)workers);
     for (PlaneScratch& s : scratch) {
         s.keys.resize((size_t)(L.n[1] * L.n[2]));
         s.column.resize((size_t)(COLUMNS * L.n[1]));
