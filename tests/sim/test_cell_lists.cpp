@@ -188,3 +188,41 @@ TEST_F(CellLists, ListsLeftEmptyGiveTheirMemoryBack)
     EXPECT_EQ(lists, 27);
     EXPECT_TRUE(check_cell_lists());
 }
+
+// A scattered start that gathers in one corner leaves most of the pool in
+// given-back blocks: tidying compacts it in place, returns the room and keeps
+// every list's entries in their order.
+TEST_F(CellLists, TidyingCompactsThePoolAndKeepsEveryList)
+{
+    start(40, 4, "count=20000 g=0 t=0");
+    for (int i = 0; i < ball_count; ++i) {
+        if (i % 4 == 0)
+            continue;
+        CellCoord c = ball_cell[i];
+        Vec3 p = {1.5f + (float)(i % 5), 1.5f + (float)(i / 5 % 5), 1.5f + (float)(i / 25 % 5)};
+        CellCoord now = {(int)p.x, (int)p.y, (int)p.z};
+        block_remove(c.x, c.y, c.z, i);
+        ASSERT_TRUE(block_insert(now.x, now.y, now.z, i));
+        block_release_empty(c.x, c.y, c.z);
+        ball_pos[i] = ball_prev[i] = p;
+        ball_cell[i] = now;
+    }
+    std::vector<std::vector<int>> before;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z)
+                before.push_back(list_of(x, y, z));
+    size_t bytes = cell_lists_bytes();
+    tidy_cell_lists();
+    EXPECT_LT(cell_lists_bytes(), bytes * 3 / 4);
+    size_t k = 0;
+    for (int x = 0; x < cell_side; ++x)
+        for (int y = 0; y < cell_side; ++y)
+            for (int z = 0; z < cell_side; ++z)
+                ASSERT_EQ(list_of(x, y, z), before[k++]) << x << " " << y << " " << z;
+    char fault[256] = "";
+    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+    // The lists still grow and shrink as before.
+    ASSERT_TRUE(step_balls(&map));
+    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+}

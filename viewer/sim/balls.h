@@ -152,9 +152,10 @@ void block_remove(int x, int y, int z, int ball);
 bool block_reserve(int x, int y, int z);
 // Gives the blocks of the empty lists around (x, y, z) back to the pool.
 void block_release_empty(int x, int y, int z);
-// Rebuilds the pool, lists in cell order, when most of it lies in blocks
-// that lists have given back (as when a scattered start settles into a
-// heap). Lists keep their order; without memory for it nothing changes.
+// Compacts the pool in place when a good part of it lies in blocks that
+// lists have given back (as when a scattered start settles into a heap), and
+// returns the room freed to the system. Lists keep their entries and order;
+// without memory for its index of the lists nothing changes.
 void tidy_cell_lists();
 // Sets up an empty table for cell_side³ cells; false when out of memory.
 bool alloc_cell_lists();

@@ -11,6 +11,7 @@
 // and freed blocks are kept per size for the next list that needs one. The
 // table therefore takes memory in proportion to the entries, that is to the
 // balls, plus one offset per cell.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +37,10 @@ static uint32_t free_blocks[BLOCK_CLASSES];  // per size: a free list's offset, 
 static size_t cells_total = 0;
 static int capacity_bound = 0;         // largest capacity handed out
 static size_t free_ints = 0;           // ints in freed blocks
-// Pools smaller than this are never rebuilt.
+// Pools smaller than this are never rebuilt; larger ones are when freed
+// blocks make up one part in TIDY_FREE_SHARE of them.
 static const size_t TIDY_MIN_INTS = 1 << 16;
+static const size_t TIDY_FREE_SHARE = 4;
 
 // Highest in-range cell coordinate: F.
 static inline int cell_limit()
@@ -180,38 +183,69 @@ static bool grow_list(size_t k)
     return true;
 }
 
+// Ints of the smallest block that holds n entries and one more.
+static size_t tidy_block_size(int n)
+{
+    size_t size = (size_t)1 << BLOCK_CLASS_MIN;
+    while (size < (size_t)n + 3)
+        size *= 2;
+    return size;
+}
+
+struct LiveList {
+    uint32_t offset;
+    size_t cell;
+};
+
 void tidy_cell_lists()
 {
-    if (pool_used < TIDY_MIN_INTS || free_ints * 2 < pool_used)
+    if (pool_used < TIDY_MIN_INTS || free_ints * TIDY_FREE_SHARE < pool_used)
         return;
-    size_t need = pool_used - free_ints;
-    int* raw = (int*)std::malloc(need * sizeof(int));
-    if (!raw)
-        return;
-    raw[0] = raw[1] = 0;  // the empty list
-    size_t used = 2;
+    // The lists in use, in the order they lie in the pool; empty ones are
+    // dropped.
+    size_t live = 0;
     for (size_t k = 0; k < cells_total; ++k) {
         uint32_t o = cell_start[k];
-        if (!o)
-            continue;
-        int n = cell_pool[o];
-        if (n == 0) {
-            cell_start[k] = 0;
-            continue;
-        }
-        // Capacity, count and entries; the block keeps its size.
-        int capacity = cell_pool[o - 1];
-        std::memcpy(raw + used, cell_pool + o - 1, ((size_t)n + 2) * sizeof(int));
-        cell_start[k] = (uint32_t)used;
-        used += (size_t)capacity + 2;
+        if (o && cell_pool[o] == 0)
+            cell_start[k] = o = 0;
+        live += o != 0;
     }
-    std::free(pool_raw);
-    pool_raw = raw;
-    cell_pool = raw + 1;
-    pool_ints = need;
+    LiveList* lists = (LiveList*)std::malloc((live ? live : 1) * sizeof(LiveList));
+    if (!lists)
+        return;
+    size_t at = 0;
+    for (size_t k = 0; k < cells_total; ++k)
+        if (cell_start[k])
+            lists[at++] = LiveList{cell_start[k], k};
+    std::sort(lists, lists + live, [](const LiveList& a, const LiveList& b) { return a.offset < b.offset; });
+    // Each list slides down in place into a block that fits its entries and
+    // one more, never larger than its own (capacity, count and entries move;
+    // the order of the lists in the pool is kept, so no list is overwritten
+    // before it has moved). No second pool is needed, so tidying never
+    // raises the peak.
+    int* raw = pool_raw;
+    size_t used = 2;  // the empty list
+    for (size_t i = 0; i < live; ++i) {
+        uint32_t o = lists[i].offset;
+        int n = raw[o + 1];
+        size_t size = std::min(tidy_block_size(n), (size_t)raw[o] + 2);
+        std::memmove(raw + used + 1, raw + o + 1, ((size_t)n + 1) * sizeof(int));
+        raw[used] = (int)(size - 2);
+        cell_start[lists[i].cell] = (uint32_t)used;
+        used += size;
+    }
+    std::free(lists);
     pool_used = used;
     free_ints = 0;
     std::memset(free_blocks, 0, sizeof free_blocks);
+    // The room above goes back to the system.
+    size_t keep = used > POOL_FIRST_INTS ? used : POOL_FIRST_INTS;
+    int* shrunk = (int*)std::realloc(pool_raw, keep * sizeof(int));
+    if (shrunk) {
+        pool_raw = shrunk;
+        cell_pool = pool_raw + 1;
+        pool_ints = keep;
+    }
 }
 
 bool cell_insert(int x, int y, int z, int ball)
