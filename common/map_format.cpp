@@ -132,19 +132,29 @@ void write_object_block(const MapObject* obj, FILE* f)
 
 void write_cell_stream(const NormalField* field, FILE* f)
 {
+    // Records are gathered in a buffer and written a buffer at a time.
+    const size_t RECORD = 10;
+    uint8_t buf[RECORD * 4096];
+    size_t used = 0;
     if (field->cells) {
         uint64_t n = field_cell_count(field->grid_size);
         for (uint64_t i = 0; i < n; ++i) {
             const int16_t* c = field->cells + 3 * i;
-            if (c[0] || c[1] || c[2]) {
-                write_s32(f, (int32_t)i);
-                write_s16(f, c[0]);
-                write_s16(f, c[1]);
-                write_s16(f, c[2]);
+            if (!(c[0] || c[1] || c[2]))
+                continue;
+            uint8_t* r = buf + used;
+            store_u32_le(r, (uint32_t)(int32_t)i);
+            for (int k = 0; k < 3; ++k)
+                store_u16_le(r + 4 + 2 * k, (uint16_t)c[k]);
+            used += RECORD;
+            if (used == sizeof buf) {
+                std::fwrite(buf, 1, used, f);
+                used = 0;
             }
         }
     }
-    write_s32(f, -1);
+    store_u32_le(buf + used, (uint32_t)(int32_t)-1);
+    std::fwrite(buf, 1, used + 4, f);
 }
 
 void write_layer_record(const LayerRecord* rec, FILE* f)

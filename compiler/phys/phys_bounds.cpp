@@ -163,13 +163,20 @@ bool make_face_info(const PhysFace* pf, FaceInfo* f)
 
 // True when the edge's float distance exceeds `limit` for every point of
 // the query: the box distance first, the segment distance only if needed.
-bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
+double edge_lower(const Query& q, const EdgeInfo& e)
 {
     double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
     double to_b = std::sqrt(box_point_dist2(q.box, e.b));
-    double d = std::sqrt(box_box_dist2(q.box, e.box));
-    if (edge_lower_from(d, to_b, e.len, e.len, s_max) > limit)
+    return edge_lower_from(std::sqrt(box_box_dist2(q.box, e.box)), to_b, e.len, e.len, s_max);
+}
+
+bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
+{
+    if (edge_lower(q, e) > limit)
         return true;
+    double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
+    double to_b = std::sqrt(box_point_dist2(q.box, e.b));
+    double d = std::sqrt(box_box_dist2(q.box, e.box));
     d = std::max(d, point_segment_dist(q.centre, e.a, e.b) - q.radius);
     // Less the double rounding of the segment distance (about 1e-16 relative
     // to the magnitudes involved; 1e-9 is far above it).
@@ -188,19 +195,25 @@ double edge_node_lower(const Query& q, const BvhNode& n)
 // test: h is at least the plane distance less rounding, and for a well-shaped
 // face at least the distance to the triangle less its margin.
 // True when that bound exceeds `limit` (cheap bounds first).
-bool face_beyond(const Query& q, const FaceInfo& f, double limit)
+double face_lower(const Query& q, const FaceInfo& f)
 {
     double lo, hi;
     plane_range(q, f.n, f.c[0], &lo, &hi);
     double plane = (lo > 0.0 ? lo : (hi < 0.0 ? -hi : 0.0)) - plane_error(q, f.n, f.c[0]);
-    if (plane > limit)
+    if (!f.well)
+        return plane;
+    double d = std::sqrt(box_box_dist2(q.box, f.box));
+    return std::max(plane, (d - f.margin) / (1.0 + FLOAT_SLACK) - 4.0 * FLOAT_UNIT * q.abs_norm);
+}
+
+bool face_beyond(const Query& q, const FaceInfo& f, double limit)
+{
+    if (face_lower(q, f) > limit)
         return true;
     if (!f.well)
         return false;
     double slack = 4.0 * FLOAT_UNIT * q.abs_norm;
     double d = std::sqrt(box_box_dist2(q.box, f.box));
-    if ((d - f.margin) / (1.0 + FLOAT_SLACK) - slack > limit)
-        return true;
     d = std::max(d, point_triangle_dist(q.centre, f.c[0], f.c[1], f.c[2]) - q.radius);
     return (d - f.margin) / (1.0 + FLOAT_SLACK) - slack > limit;
 }

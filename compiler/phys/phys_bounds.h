@@ -114,13 +114,16 @@ bool make_face_info(const PhysFace* pf, FaceInfo* f);
 
 // Lower bounds of the float distance a feature (or every feature of a node)
 // measures for any point of the query; `*_beyond` is true when that bound
-// exceeds `limit`. For faces the bound holds for faces that pass the inside
-// test; for edges, for edges whose foot lies on the edge.
+// (or a finer one) exceeds `limit`; `edge_lower` and `face_lower` give the
+// cheaper bound of one feature. For faces the bound holds for faces that
+// pass the inside test; for edges, for edges whose foot lies on the edge.
 double vertex_node_lower(const Query& q, const BvhNode& n);
 bool vertex_beyond(const Query& q, const VertexInfo& v, double limit);
 double edge_node_lower(const Query& q, const BvhNode& n);
+double edge_lower(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
+double face_lower(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 
 // The side a feature gives every point of the query, when float rounding

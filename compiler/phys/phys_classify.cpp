@@ -16,6 +16,8 @@
 //    has the same side for every point of the block, with a margin that float
 //    rounding cannot cross. The decision then gives that side whichever
 //    feature decides. Blocks that fail are split down to single cells.
+// Blocks at most two cells long on every axis gather their candidate
+// features once for both (phys_cells.cpp, with the single cells).
 // Meshes with coordinates that are no finite numbers, or huge ones, are left
 // to the exhaustive search. The hierarchies are in phys_bvh.h, the bounds
 // and their rounding margins in phys_bounds.h.
@@ -27,130 +29,11 @@
 #include <thread>
 #include <vector>
 
-#include "phys_bounds.h"
-#include "phys_bvh.h"
-#include "phys_stages.h"
-
-namespace {
-
-// ---- the classifier ----------------------------------------------------------
-
-struct Classifier {
-    const PhysMesh* mesh;
-    MeshFeatures features;
-    int64_t g;
-    uint8_t* marks;  // threads write disjoint cells
-};
-
-// One thread's share of the work: it counts the cells it has classified
-// into `done` (shared by all threads, or none with one thread); the thread
-// that owns `pr` (or the only one) also prints the dots now due for them.
-struct Worker {
-    const Classifier* c;
-    PhysProgress* pr;
-    std::atomic<uint64_t>* done;
-};
-
-void count_cells(Worker* w, uint64_t cells)
-{
-    if (!w->done) {
-        progress_advance(w->pr, cells);
-        return;
-    }
-    uint64_t total = w->done->fetch_add(cells, std::memory_order_relaxed) + cells;
-    if (w->pr && total > w->pr->count)
-        progress_advance(w->pr, total - w->pr->count);
-}
-
-// Inclusive cell bounds of one block.
-struct Block {
-    int64_t lo[3];
-    int64_t hi[3];
-};
-
-uint64_t block_cells(const Block& b)
-{
-    return (uint64_t)(b.hi[0] - b.lo[0] + 1) * (uint64_t)(b.hi[1] - b.lo[1] + 1) * (uint64_t)(b.hi[2] - b.lo[2] + 1);
-}
-
-// ---- one cell, exactly ------------------------------------------------------
-
-PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
-{
-    const PhysMesh* mesh = c->mesh;
-    Vec3 p = {(float)x, (float)y, (float)z};
-    double pd[3] = {(double)x, (double)y, (double)z};
-    Query q = make_query(pd, pd);
-
-    // Nearest vertex by (float distance, index).
-    float d0 = vertex_distance(p, mesh->vertices[0]);
-    float best_vertex = d0;
-    uint32_t vertex = 0;
-    walk_bvh(
-        c->features.vertex_bvh, NearerFirst{pd},
-        [&](const BvhNode& n) { return vertex_node_lower(q, n) > best_vertex; },
-        [&](uint32_t i) {
-            float d = vertex_distance(p, mesh->vertices[i]);
-            if (d < best_vertex || (d == best_vertex && i < vertex)) {
-                best_vertex = d;
-                vertex = i;
-            }
-            return true;
-        });
-    PhysSide vertex_sd = vertex_side(p, mesh->vertices[vertex], mesh->vertex_normals[vertex]);
-
-    // Edges that can measure at most the vertex distance and the best edge so
-    // far (ties to the later edge).
-    float best_edge = 10.0f * d0;
-    int64_t edge = -1;
-    PhysSide edge_sd = PHYS_SIDE_NONE;
-    walk_bvh(
-        c->features.edge_bvh, RightFirst(),
-        [&](const BvhNode& n) { return edge_node_lower(q, n) > std::min(best_vertex, best_edge); },
-        [&](uint32_t i) {
-            // Measuring an edge costs less than bounding it first.
-            float dist;
-            PhysSide sd;
-            if (edge_measure(&mesh->edge_geom[i], p, &dist, &sd) &&
-                (dist < best_edge || (dist == best_edge && (int64_t)i > edge))) {
-                best_edge = dist;
-                edge = i;
-                edge_sd = sd;
-            }
-            return true;
-        });
-    if (best_edge > best_vertex)
-        return vertex_sd;
-
-    // Faces that can measure at most the edge distance and the best face so
-    // far (ties to the earlier face).
-    float best_face = 10.0f * d0;
-    int64_t face = -1;
-    PhysSide face_sd = PHYS_SIDE_NONE;
-    auto try_face = [&](uint32_t j) {
-        // A face farther than the best edge cannot decide: the edge does
-        // (or, with every distance zero, no face is ever taken).
-        const PhysFace* f = &mesh->faces[j];
-        float h = std::fabs(face_plane_value(f, p));
-        if (h > best_edge || !(h < best_face || (h == best_face && (int64_t)j < face)))
-            return true;
-        PhysSide sd;
-        if (face_inside(f, p, h, &sd)) {
-            best_face = h;
-            face = j;
-            face_sd = sd;
-        }
-        return true;
-    };
-    walk_bvh(
-        c->features.face_bvh, RightFirst(),
-        [&](const BvhNode& n) { return face_node_lower(q, n) > std::min(best_edge, best_face); }, try_face);
-    for (uint32_t j : c->features.odd_faces)
-        try_face(j);
-    return decide_class(best_vertex, vertex_sd, best_edge, edge_sd, best_face, face_sd);
-}
+#include "phys_classify_parts.h"
 
 // ---- whole blocks -------------------------------------------------------------
+
+namespace {
 
 // Every feature of one kind within `reach` of the block (those of the
 // hierarchy, then the `loose` ones outside it) has the side `common`, which
@@ -162,15 +45,7 @@ template <typename Info, double (*NodeLower)(const Query&, const BvhNode&),
 bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vector<uint32_t>* loose, const Query& q,
                  double reach, RobustSide* common)
 {
-    auto feature_agrees = [&](uint32_t id) {
-        const Info& f = infos[id];
-        // The side is the cheaper test: a feature already on the common side
-        // agrees whether it is in reach or not.
-        RobustSide s = SideOf(q, f);
-        if (s != ROBUST_UNSURE && s == *common)
-            return true;
-        return Beyond(q, f, reach) || agree(s, common);
-    };
+    auto feature_agrees = [&](uint32_t id) { return one_agrees<Info, Beyond, SideOf>(q, infos[id], reach, common); };
     bool all = walk_bvh(
         bvh, RightFirst(),
         [&](const BvhNode& n) {
@@ -185,22 +60,28 @@ bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vect
     return all;
 }
 
-// The class of every cell of the block when it is certain, else NONE.
-PhysSide certify_block(const Classifier* c, const Query& q)
+}  // namespace
+
+// Vertex 0 at a cell point of the block would make d0 zero there: such
+// blocks are left to cells (1e-12 is a squared distance far below any float
+// offset from a cell).
+bool vertex0_clear_of(const Classifier* c, const Query& q)
 {
-    // Vertex 0 at a cell point would make d0 zero: leave such blocks to cells
-    // (1e-12 is a squared distance far below any float offset from a cell).
     const double* v0 = c->features.vertices[0].p;
     double near2 = 0.0;
     for (int i = 0; i < 3; ++i)
         near2 += sq(v0[i] - std::min(std::max(std::round(v0[i]), q.box.lo[i]), q.box.hi[i]));
-    if (!(near2 > 1e-12))
-        return PHYS_SIDE_NONE;
+    return near2 > 1e-12;
+}
 
-    // Largest possible nearest-vertex distance over the block, from the
-    // vertex nearest to its centre.
-    double best2 = INFINITY;
-    uint32_t best = 0;
+// A vertex nearest to the block's centre, searched from `hint` (any
+// vertex: the parent block's is near); every cell's nearest vertex is at
+// most as far as the one found.
+uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint)
+{
+    const double* h = c->features.vertices[hint].p;
+    double best2 = sq(h[0] - q.centre[0]) + sq(h[1] - q.centre[1]) + sq(h[2] - q.centre[2]);
+    uint32_t best = hint;
     walk_bvh(
         c->features.vertex_bvh, NearerFirst{q.centre},
         [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
@@ -213,9 +94,28 @@ PhysSide certify_block(const Classifier* c, const Query& q)
             }
             return true;
         });
-    double far = std::sqrt(box_point_maxdist2(q.box, c->features.vertices[best].p));
-    double reach = far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
+    return best;
+}
 
+// Largest possible nearest-vertex distance over the block, with the float
+// slack: features beyond it decide no cell.
+double block_reach(const Classifier* c, const Query& q, uint32_t nearest)
+{
+    double far = std::sqrt(box_point_maxdist2(q.box, c->features.vertices[nearest].p));
+    return far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
+}
+
+namespace {
+
+// The class of every cell of the block when it is certain, else NONE.
+// `*nearest` holds a hint for the vertex nearest to the centre and gets
+// that vertex once searched.
+PhysSide certify_block(const Classifier* c, const Query& q, uint32_t* nearest)
+{
+    if (!vertex0_clear_of(c, q))
+        return PHYS_SIDE_NONE;
+    *nearest = vertex_nearest_centre(c, q, *nearest);
+    double reach = block_reach(c, q, *nearest);
     RobustSide common = ROBUST_UNSURE;
     if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
             c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
@@ -224,12 +124,10 @@ PhysSide certify_block(const Classifier* c, const Query& q)
         !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
             c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common))
         return PHYS_SIDE_NONE;
-    if (common == ROBUST_FRONT)
-        return PHYS_SIDE_FRONT;
-    if (common == ROBUST_BACK)
-        return PHYS_SIDE_BACK;
-    return PHYS_SIDE_NONE;
+    return side_of(common);
 }
+
+}  // namespace
 
 void mark_front(const Classifier* c, const Block& b)
 {
@@ -239,13 +137,15 @@ void mark_front(const Classifier* c, const Block& b)
                 c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
 }
 
+namespace {
+
 // Classifies a block of more than one cell as a whole when it can: true
-// when done (marked and counted).
-bool certify_whole(Worker* w, const Block& b)
+// when done (marked and counted). `*nearest` as for certify_block.
+bool certify_whole(Worker* w, const Block& b, uint32_t* nearest)
 {
     double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
     double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
-    PhysSide side = certify_block(w->c, make_query(dlo, dhi));
+    PhysSide side = certify_block(w->c, make_query(dlo, dhi), nearest);
     if (side == PHYS_SIDE_NONE)
         return false;
     if (side == PHYS_SIDE_FRONT)
@@ -276,7 +176,8 @@ int split_block(const Block& b, Block children[8])
     return n;
 }
 
-void classify_block(Worker* w, const Block& b)
+// `hint`: a vertex near the block (its parent's nearest), or any.
+void classify_block(Worker* w, const Block& b, uint32_t hint)
 {
     if (block_cells(b) == 1) {
         const Classifier* c = w->c;
@@ -285,12 +186,16 @@ void classify_block(Worker* w, const Block& b)
         count_cells(w, 1);
         return;
     }
-    if (certify_whole(w, b))
+    if (w->c->small_blocks && is_small(b)) {
+        classify_small_block(w, b, hint);
+        return;
+    }
+    if (certify_whole(w, b, &hint))
         return;
     Block children[8];
     int n = split_block(b, children);
     for (int k = 0; k < n; ++k)
-        classify_block(w, children[k]);
+        classify_block(w, children[k], hint);
 }
 
 // Several threads: the first levels of the split are walked here until
@@ -301,7 +206,8 @@ void classify_block(Worker* w, const Block& b)
 void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int threads)
 {
     std::atomic<uint64_t> done{0};
-    Worker main_worker{c, pr, &done};
+    std::vector<Candidates> scratch((size_t)threads);
+    Worker main_worker{c, pr, &done, &scratch[0]};
     std::vector<Block> level = {box}, next;
     const size_t wanted = (size_t)threads * 16;
     while (level.size() < wanted) {
@@ -310,7 +216,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
         for (const Block& b : level) {
             if (block_cells(b) == 1) {
                 next.push_back(b);
-            } else if (!certify_whole(&main_worker, b)) {
+            } else if (uint32_t hint = 0; !certify_whole(&main_worker, b, &hint)) {
                 Block children[8];
                 int n = split_block(b, children);
                 next.insert(next.end(), children, children + n);
@@ -324,12 +230,13 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
     std::atomic<size_t> taken{0};
     auto work = [&level, &taken](Worker w) {
         for (size_t k = taken.fetch_add(1); k < level.size(); k = taken.fetch_add(1))
-            classify_block(&w, level[k]);
+            classify_block(&w, level[k], 0);
     };
     std::vector<std::thread> helpers;
+    helpers.reserve((size_t)threads);
     for (int t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(work, Worker{c, nullptr, &done});
+            helpers.emplace_back(work, Worker{c, nullptr, &done, &scratch[(size_t)t]});
         } catch (const std::system_error&) {
             break;  // no more threads: the others share the work
         }
@@ -357,12 +264,14 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         return false;
     c.g = g;
     c.marks = marks;
+    c.small_blocks = wants_small_blocks(c.features);
     Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
     if (threads > 1) {
         classify_shared(&c, whole, pr, threads);
     } else {
-        Worker w{&c, pr, nullptr};
-        classify_block(&w, whole);
+        Candidates scratch;
+        Worker w{&c, pr, nullptr, &scratch};
+        classify_block(&w, whole, 0);
     }
     return true;
 }

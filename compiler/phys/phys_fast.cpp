@@ -1,8 +1,8 @@
-// Fast edge table, growth (stage 2) and vectors (stage 3) of the collision
-// field. Each gives exactly what its exhaustive form in phys_exhaustive.cpp
-// gives: the same table, the same frontier lists in the same order, the same
-// target per push cell, the same dots. The fast classification (stage 1) is
-// in phys_classify.cpp.
+// Fast edge table and growth (stage 2) of the collision field. Each gives
+// exactly what its exhaustive form in phys_exhaustive.cpp gives: the same
+// table, the same frontier lists in the same order, the same dots. The fast
+// classification (stage 1) is in phys_classify.cpp, the fast vectors
+// (stage 3) in phys_vectors.cpp.
 #include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
@@ -80,44 +80,113 @@ void build_edge_table_hashed(const MapObject* obj, PhysMesh* mesh)
 // increasing cell index (the scan order). A flag per cell replaces the
 // search of the list for duplicates.
 
-static bool has_outside_neighbour(const uint8_t* marks, int64_t g, int64_t x, int64_t y, int64_t z)
+// Appends, in scan order, the region cells of row (x, y) of the box with a
+// neighbour in the grid outside the region.
+static void find_row_candidates(const PhysBox* box, int64_t g, const uint8_t* marks, int64_t x, int64_t y,
+                                std::vector<int64_t>* out)
 {
+    const int64_t plane = g * g;
+    int64_t base = cell_index(x, y, 0, g);
+    const uint8_t* row = marks + base;
+    bool x_lo = x > 0, x_hi = x < g - 1, y_lo = y > 0, y_hi = y < g - 1;
+    for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z) {
+        if (!(row[z] & CELL_REGION))
+            continue;
+        bool open = (z > 0 && !(row[z - 1] & CELL_REGION)) || (z < g - 1 && !(row[z + 1] & CELL_REGION)) ||
+                    (y_lo && !(row[z - g] & CELL_REGION)) || (y_hi && !(row[z + g] & CELL_REGION)) ||
+                    (x_lo && !(row[z - plane] & CELL_REGION)) || (x_hi && !(row[z + plane] & CELL_REGION));
+        if (open)
+            out->push_back(base + z);
+    }
+}
+
+// A neighbour of a region cell outside the region.
+struct Neighbour {
+    int64_t index;
+    FrontierCell cell;
+};
+
+// The neighbours of region cell `index` outside the region, in the order of
+// the neighbour steps.
+static void find_free_neighbours(const uint8_t* marks, int64_t g, int64_t index, std::vector<Neighbour>* out)
+{
+    int64_t z = index % g, y = (index / g) % g, x = index / g / g;
     for (const int* d : NEIGHBOUR_STEPS) {
         int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
-        if (nx >= 0 && ny >= 0 && nz >= 0 && nx < g && ny < g && nz < g &&
-            !(marks[cell_index(nx, ny, nz, g)] & CELL_REGION))
-            return true;
+        if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
+            continue;
+        int64_t n = cell_index(nx, ny, nz, g);
+        if (!(marks[n] & CELL_REGION))
+            out->push_back(Neighbour{n, FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz}});
     }
-    return false;
+}
+
+// Sorts `v`: pieces on the threads, then merged.
+static void sort_on_threads(std::vector<int64_t>* v, int threads)
+{
+    int64_t n = (int64_t)v->size();
+    int64_t pieces = std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536));
+    int64_t step = (n + pieces - 1) / std::max<int64_t>(pieces, 1);
+    parallel_chunks(threads, pieces, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t p = begin; p < end; ++p)
+            std::sort(v->begin() + p * step, v->begin() + std::min(n, (p + 1) * step));
+    });
+    for (int64_t p = 1; p < pieces; ++p)
+        std::inplace_merge(v->begin(), v->begin() + p * step, v->begin() + std::min(n, (p + 1) * step));
 }
 
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<FrontierCell>* targets, PhysProgress* pr)
+                      std::vector<FrontierCell>* targets, PhysProgress* pr, int threads)
 {
     // The first pass looks at the region cells with a neighbour in the grid
-    // outside the region: the others add nothing to the list.
+    // outside the region: the others add nothing to the list. The x planes
+    // are scanned on the threads and their lists joined in order.
     std::vector<int64_t> candidates;
     if (box_cell_count(box) != 0) {
-        for (int64_t x = box->lo[0]; x <= box->hi[0]; ++x)
-            for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
-                for (int64_t z = box->lo[2]; z <= box->hi[2]; ++z)
-                    if ((marks[cell_index(x, y, z, g)] & CELL_REGION) && has_outside_neighbour(marks, g, x, y, z))
-                        candidates.push_back(cell_index(x, y, z, g));
+        int64_t planes = box->hi[0] - box->lo[0] + 1;
+        std::vector<std::vector<int64_t>> found((size_t)planes);
+        parallel_chunks(threads, planes, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t x = box->lo[0] + begin; x < box->lo[0] + end; ++x) {
+                std::vector<int64_t>& cells = found[(size_t)(x - box->lo[0])];
+                for (int64_t y = box->lo[1]; y <= box->hi[1]; ++y)
+                    find_row_candidates(box, g, marks, x, y, &cells);
+            }
+        });
+        size_t total = 0;
+        for (const std::vector<int64_t>& cells : found)
+            total += cells.size();
+        candidates.reserve(total);
+        for (std::vector<int64_t>& cells : found) {
+            candidates.insert(candidates.end(), cells.begin(), cells.end());
+            std::vector<int64_t>().swap(cells);
+        }
     }
     std::vector<FrontierCell>* list = targets;
     list->clear();
+    // Each pass: the neighbours outside the region, per run of candidates on
+    // the threads (the region does not change during a pass); then each is
+    // listed once, in candidate order.
+    const int64_t RUN = 4096;
+    std::vector<std::vector<Neighbour>> found;
     for (int64_t m = geom1 + geom2; m >= 0; --m) {
-        for (int64_t index : candidates) {
-            int64_t z = index % g, y = (index / g) % g, x = index / g / g;
-            for (const int* d : NEIGHBOUR_STEPS) {
-                int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
-                if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
-                    continue;
-                uint8_t* mark = &marks[cell_index(nx, ny, nz, g)];
-                if (*mark & (CELL_REGION | CELL_LISTED))
+        int64_t runs = ((int64_t)candidates.size() + RUN - 1) / RUN;
+        found.resize((size_t)runs);
+        parallel_chunks(threads, runs, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t r = begin; r < end; ++r) {
+                std::vector<Neighbour>& out = found[(size_t)r];
+                out.clear();
+                int64_t stop = std::min((int64_t)candidates.size(), (r + 1) * RUN);
+                for (int64_t k = r * RUN; k < stop; ++k)
+                    find_free_neighbours(marks, g, candidates[(size_t)k], &out);
+            }
+        });
+        for (int64_t r = 0; r < runs; ++r) {
+            for (const Neighbour& n : found[(size_t)r]) {
+                uint8_t* mark = &marks[n.index];
+                if (*mark & CELL_LISTED)
                     continue;
                 *mark |= CELL_LISTED;
-                list->push_back(FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz});
+                list->push_back(n.cell);
             }
         }
         // The whole box counts as scanned, as in the plain pass.
@@ -125,145 +194,20 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
         if (m == 0)
             break;
         uint8_t flags = m >= geom2 + 1 ? (CELL_PUSH | CELL_REGION) : CELL_REGION;
-        candidates.clear();
-        for (const FrontierCell& c : *list) {
-            int64_t index = cell_index(c.x, c.y, c.z, g);
-            marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
-            candidates.push_back(index);
-        }
-        std::sort(candidates.begin(), candidates.end());
+        candidates.resize(list->size());
+        parallel_chunks(threads, (int64_t)list->size(), 1 << 16, [&](int64_t begin, int64_t end) {
+            for (int64_t k = begin; k < end; ++k) {
+                const FrontierCell& c = (*list)[(size_t)k];
+                int64_t index = cell_index(c.x, c.y, c.z, g);
+                marks[index] = (uint8_t)((marks[index] & ~CELL_LISTED) | flags);
+                candidates[(size_t)k] = index;
+            }
+        });
+        sort_on_threads(&candidates, threads);
         list->clear();
         grow_box(box, g);
         pr->total = pr->count + (uint64_t)m * box_cell_count(box) + 1;
     }
     for (const FrontierCell& c : *list)
         marks[cell_index(c.x, c.y, c.z, g)] &= (uint8_t)~CELL_LISTED;
-}
-
-// ---- stage 3 ------------------------------------------------------------
-//
-// The nearest target by (squared distance, list position) for every cell of
-// a box, from a separable squared-distance transform. Each target carries the
-// key K * d2 + position with K a power of two above the list length, so the
-// smallest key is the nearest target and, among equally near ones, the
-// earliest in the list; keys of different targets never tie. The transform
-// runs along z, then y, then x; along each line the lower envelope of the
-// parabolas K * (q - s)^2 + f(s) is built with exact integer arithmetic.
-
-static const int64_t KEY_NONE = INT64_MAX;
-
-// A rational breakpoint num / den (den > 0), compared exactly.
-struct Breakpoint {
-    __int128 num;
-    __int128 den;
-};
-
-static bool breakpoint_le(const Breakpoint& a, const Breakpoint& b)
-{
-    return a.num * b.den <= b.num * a.den;
-}
-
-// One line of n values with the given stride, in place: out[q] = min over
-// sites s with in[s] finite of K (q - s)^2 + in[s].
-static void transform_line(int64_t* data, int64_t n, int64_t stride, int64_t key_unit, std::vector<int64_t>* sites,
-                           std::vector<Breakpoint>* breaks, std::vector<int64_t>* values)
-{
-    sites->clear();
-    breaks->clear();
-    values->clear();
-    for (int64_t s = 0; s < n; ++s) {
-        int64_t f = data[s * stride];
-        if (f == KEY_NONE)
-            continue;
-        // Intersection of the parabolas of sites r < s: ((fs + K s^2) - (fr + K r^2)) / (2K (s - r)).
-        while (!sites->empty()) {
-            int64_t r = sites->back();
-            int64_t fr = values->back();
-            Breakpoint b{((__int128)f + (__int128)key_unit * s * s) - ((__int128)fr + (__int128)key_unit * r * r),
-                         (__int128)2 * key_unit * (s - r)};
-            if (breaks->empty() || !breakpoint_le(b, breaks->back())) {
-                breaks->push_back(b);
-                break;
-            }
-            sites->pop_back();
-            values->pop_back();
-            breaks->pop_back();
-        }
-        if (sites->empty())
-            breaks->clear();
-        sites->push_back(s);
-        values->push_back(f);
-    }
-    if (sites->empty())
-        return;
-    // breaks[k - 1] separates sites[k - 1] and sites[k]; no breakpoint falls
-    // on an integer because keys never tie.
-    size_t k = 0;
-    for (int64_t q = 0; q < n; ++q) {
-        while (k + 1 < sites->size() && (*breaks)[k].num < (__int128)q * (*breaks)[k].den)
-            ++k;
-        int64_t d = q - (*sites)[k];
-        data[q * stride] = (*values)[k] + key_unit * d * d;
-    }
-}
-
-bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
-                       NormalField* field, PhysProgress* pr, PushFault* fault, int threads)
-{
-    if (box_cell_count(box) == 0)
-        return true;
-    size_t nt = targets->size();
-    std::vector<int64_t> keys;
-    PhysBox dom = *box;
-    int64_t key_unit = 1;
-    if (nt != 0) {
-        // The transform covers the box and every target (targets lie at
-        // most one cell outside the box: the last pass does not grow it).
-        for (const FrontierCell& t : *targets) {
-            const int64_t c[3] = {t.x, t.y, t.z};
-            for (int a = 0; a < 3; ++a) {
-                dom.lo[a] = std::min(dom.lo[a], c[a]);
-                dom.hi[a] = std::max(dom.hi[a], c[a]);
-            }
-        }
-        while (key_unit <= (int64_t)nt)
-            key_unit *= 2;
-        int64_t n[3];
-        for (int a = 0; a < 3; ++a)
-            n[a] = dom.hi[a] - dom.lo[a] + 1;
-        keys.assign((size_t)(n[0] * n[1] * n[2]), KEY_NONE);
-        for (size_t k = 0; k < nt; ++k) {
-            const FrontierCell& t = (*targets)[k];
-            keys[(size_t)(((t.x - dom.lo[0]) * n[1] + (t.y - dom.lo[1])) * n[2] + (t.z - dom.lo[2]))] = (int64_t)k;
-        }
-        // Along z, then y, then x; within a pass every line is independent,
-        // so the planes of a pass are shared between the threads.
-        int64_t* k = keys.data();
-        parallel_chunks(threads, n[0], 1, [&](int64_t begin, int64_t end) {
-            std::vector<int64_t> sites, values;
-            std::vector<Breakpoint> breaks;
-            for (int64_t x = begin; x < end; ++x)
-                for (int64_t y = 0; y < n[1]; ++y)
-                    transform_line(&k[(x * n[1] + y) * n[2]], n[2], 1, key_unit, &sites, &breaks, &values);
-        });
-        parallel_chunks(threads, n[0], 1, [&](int64_t begin, int64_t end) {
-            std::vector<int64_t> sites, values;
-            std::vector<Breakpoint> breaks;
-            for (int64_t x = begin; x < end; ++x)
-                for (int64_t z = 0; z < n[2]; ++z)
-                    transform_line(&k[x * n[1] * n[2] + z], n[1], n[2], key_unit, &sites, &breaks, &values);
-        });
-        parallel_chunks(threads, n[1], 1, [&](int64_t begin, int64_t end) {
-            std::vector<int64_t> sites, values;
-            std::vector<Breakpoint> breaks;
-            for (int64_t y = begin; y < end; ++y)
-                for (int64_t z = 0; z < n[2]; ++z)
-                    transform_line(&k[y * n[2] + z], n[0], n[1] * n[2], key_unit, &sites, &breaks, &values);
-        });
-    }
-    int64_t ny = dom.hi[1] - dom.lo[1] + 1, nz = dom.hi[2] - dom.lo[2] + 1;
-    return store_pushes(box, g, marks, targets, field, pr, fault, [&](int64_t x, int64_t y, int64_t z) {
-        int64_t key = keys[(size_t)(((x - dom.lo[0]) * ny + (y - dom.lo[1])) * nz + (z - dom.lo[2]))];
-        return (size_t)(key & (key_unit - 1));
-    });
 }

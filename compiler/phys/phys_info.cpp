@@ -54,7 +54,7 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
     if (exhaustive)
         grow_region_exhaustive(&box, g, marks, geom1, geom2, &targets, &pr);
     else
-        grow_region_fast(&box, g, marks, geom1, geom2, &targets, &pr);
+        grow_region_fast(&box, g, marks, geom1, geom2, &targets, &pr, options->threads);
 
     // Stage 3: vectors.
     std::fputs(" OK!\n  Calc phys info #3: ", out);

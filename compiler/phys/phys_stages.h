@@ -1,7 +1,8 @@
 // The three stages of the collision field computation, each in its
-// exhaustive form (phys_exhaustive.cpp) and its fast form (phys_classify.cpp,
-// phys_fast.cpp). Both forms of a stage leave the same marks, the same
-// frontier order, the same field cells and print the same dots.
+// exhaustive form (phys_exhaustive.cpp) and its fast form (phys_classify.cpp
+// and phys_cells.cpp, phys_fast.cpp, phys_vectors.cpp). Both forms of a stage
+// leave the same marks, the same frontier order, the same field cells and
+// print the same dots.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +47,9 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
 // Updates pr->total after each pass.
 void grow_region_exhaustive(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
                             std::vector<FrontierCell>* targets, PhysProgress* pr);
+// Fast form; its scans run on `threads` threads.
 void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, int64_t geom2,
-                      std::vector<FrontierCell>* targets, PhysProgress* pr);
+                      std::vector<FrontierCell>* targets, PhysProgress* pr, int threads);
 
 // Stage 3: the push cells of `box` get the vector from their nearest target
 // (ties to the earlier list entry). False, with `fault` filled, at the first
@@ -55,7 +57,8 @@ void grow_region_fast(PhysBox* box, int64_t g, uint8_t* marks, int64_t geom1, in
 bool fill_vectors_exhaustive(const PhysBox* box, int64_t g, const uint8_t* marks,
                              const std::vector<FrontierCell>* targets, NormalField* field, PhysProgress* pr,
                              PushFault* fault);
-// Fast form; its distance transform runs on `threads` threads.
+// Fast form; its distance transform runs plane by plane on `threads`
+// threads.
 bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, const std::vector<FrontierCell>* targets,
                        NormalField* field, PhysProgress* pr, PushFault* fault, int threads);
 

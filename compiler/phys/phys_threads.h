@@ -28,8 +28,11 @@ void parallel_chunks(int threads, int64_t count, int64_t chunk, Body body)
             next = count;
         }
     };
+    // Room for every helper first: a failed allocation once one runs would
+    // leave it unjoined.
     std::vector<std::thread> helpers;
     int64_t wanted = std::min<int64_t>(threads, (count + chunk - 1) / chunk);
+    helpers.reserve((size_t)std::max<int64_t>(wanted, 0));
     for (int64_t t = 1; t < wanted; ++t) {
         try {
             helpers.emplace_back(work);

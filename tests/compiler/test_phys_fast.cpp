@@ -251,7 +251,7 @@ TEST(PhysFastEquivalence, GrowthKeepsTheFrontierOrderAndMarks)
         progress_start(&pr_ref, out_ref, total);
         progress_start(&pr_fast, out_fast, total);
         grow_region_exhaustive(&box, g, marks.data(), geom1, geom2, &ref, &pr_ref);
-        grow_region_fast(&box_fast, g, marks_fast.data(), geom1, geom2, &fast, &pr_fast);
+        grow_region_fast(&box_fast, g, marks_fast.data(), geom1, geom2, &fast, &pr_fast, 1 + (int)(seed % 3));
         std::fclose(out_ref);
         std::fclose(out_fast);
         EXPECT_EQ(std::string(buf_ref, len_ref), std::string(buf_fast, len_fast)) << seed;
@@ -297,7 +297,7 @@ TEST(PhysFastEquivalence, NearestTargetTiesGoToTheEarlierEntry)
         progress_start(&pr_fast, sink, box_cell_count(&box) + 1);
         PushFault fault;
         EXPECT_TRUE(fill_vectors_exhaustive(&box, g, marks.data(), &targets, &ref, &pr_ref, &fault));
-        EXPECT_TRUE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &fault, 2));
+        EXPECT_TRUE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &fault, 1 + (int)(seed % 3)));
         std::fclose(sink);
         EXPECT_EQ(pr_ref.count, pr_fast.count);
         EXPECT_EQ(std::memcmp(ref.cells, fast.cells, (size_t)g * g * g * 6), 0) << seed;
@@ -344,4 +344,39 @@ TEST(PhysFastStop, ComponentBeyond200StopsTheRunWithAMessage)
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
     free_normal_field(&field);
     clear_object(&obj);
+}
+
+TEST(PhysFastStop, StopInALaterPlaneLeavesTheFieldAndDotsOfTheScan)
+{
+    // Push cells in the first two and the last two x planes of the box, one
+    // target near the first planes: the first cell of plane 203 is 203 cells
+    // away. Later planes, worked out on other threads, must store nothing.
+    const int g = 205;
+    std::vector<uint8_t> marks((size_t)g * g * g, 0);
+    for (int x : {0, 1, 203, 204})
+        for (int y = 0; y < 2; ++y)
+            for (int z = 0; z < 2; ++z)
+                marks[cell_index(x, y, z, g)] = CELL_PUSH | CELL_REGION;
+    std::vector<FrontierCell> targets = {{0, 0, 2}, {1, 2, 0}};
+    PhysBox box{{0, 0, 0}, {204, 1, 1}};
+    for (int threads = 1; threads <= 3; ++threads) {
+        NormalField ref{0, nullptr}, fast{0, nullptr};
+        ASSERT_TRUE(alloc_normal_field(&ref, g));
+        ASSERT_TRUE(alloc_normal_field(&fast, g));
+        FILE* sink = std::fopen("/dev/null", "w");
+        PhysProgress pr_ref, pr_fast;
+        progress_start(&pr_ref, sink, box_cell_count(&box) + 1);
+        progress_start(&pr_fast, sink, box_cell_count(&box) + 1);
+        PushFault f_ref{}, f_fast{};
+        EXPECT_FALSE(fill_vectors_exhaustive(&box, g, marks.data(), &targets, &ref, &pr_ref, &f_ref));
+        EXPECT_FALSE(fill_vectors_fast(&box, g, marks.data(), &targets, &fast, &pr_fast, &f_fast, threads));
+        std::fclose(sink);
+        EXPECT_EQ(pr_fast.count, 8u);
+        EXPECT_EQ(pr_ref.count, pr_fast.count);
+        EXPECT_EQ(f_fast.x, 203);
+        EXPECT_EQ(f_fast.dx, f_ref.dx);
+        EXPECT_EQ(std::memcmp(ref.cells, fast.cells, (size_t)g * g * g * 6), 0) << threads;
+        free_normal_field(&ref);
+        free_normal_field(&fast);
+    }
 }

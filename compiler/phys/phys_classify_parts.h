@@ -1,0 +1,100 @@
+// The parts of the fast classification shared by its two files:
+// phys_classify.cpp (whole blocks, the threads) and phys_cells.cpp (single
+// cells and small blocks).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "phys_bounds.h"
+#include "phys_bvh.h"
+#include "phys_stages.h"
+
+struct Classifier {
+    const PhysMesh* mesh;
+    MeshFeatures features;
+    int64_t g;
+    uint8_t* marks;     // threads write disjoint cells
+    bool small_blocks;  // small blocks gather their candidates once
+};
+
+// One thread's scratch for small blocks: the candidates of each kind, and
+// the edges and faces with their lower bounds over the block.
+struct Candidates {
+    std::vector<uint32_t> vertices, edges, faces;
+    std::vector<std::pair<double, uint32_t>> ranked_edges, ranked_faces;  // (lower bound, id)
+};
+
+// One thread's share of the work: it counts the cells it has classified
+// into `done` (shared by all threads, or none with one thread); the thread
+// that owns `pr` (or the only one) also prints the dots now due for them.
+struct Worker {
+    const Classifier* c;
+    PhysProgress* pr;
+    std::atomic<uint64_t>* done;
+    Candidates* candidates;  // this thread's scratch for small blocks
+};
+
+inline void count_cells(Worker* w, uint64_t cells)
+{
+    if (!w->done) {
+        progress_advance(w->pr, cells);
+        return;
+    }
+    uint64_t total = w->done->fetch_add(cells, std::memory_order_relaxed) + cells;
+    if (w->pr && total > w->pr->count)
+        progress_advance(w->pr, total - w->pr->count);
+}
+
+// Inclusive cell bounds of one block.
+struct Block {
+    int64_t lo[3];
+    int64_t hi[3];
+};
+
+inline uint64_t block_cells(const Block& b)
+{
+    return (uint64_t)(b.hi[0] - b.lo[0] + 1) * (uint64_t)(b.hi[1] - b.lo[1] + 1) * (uint64_t)(b.hi[2] - b.lo[2] + 1);
+}
+
+// The class a certain common side gives.
+inline PhysSide side_of(RobustSide common)
+{
+    if (common == ROBUST_FRONT)
+        return PHYS_SIDE_FRONT;
+    if (common == ROBUST_BACK)
+        return PHYS_SIDE_BACK;
+    return PHYS_SIDE_NONE;
+}
+
+// One feature is beyond `reach` of the block or has the common side.
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+inline bool one_agrees(const Query& q, const Info& f, double reach, RobustSide* common)
+{
+    // The side is the cheaper test: a feature already on the common side
+    // agrees whether it is in reach or not.
+    RobustSide s = SideOf(q, f);
+    if (s != ROBUST_UNSURE && s == *common)
+        return true;
+    return Beyond(q, f, reach) || agree(s, common);
+}
+
+// In phys_classify.cpp.
+bool vertex0_clear_of(const Classifier* c, const Query& q);
+uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint);
+double block_reach(const Classifier* c, const Query& q, uint32_t nearest);
+void mark_front(const Classifier* c, const Block& b);
+
+// In phys_cells.cpp.
+// One cell, its candidates found through the hierarchies.
+PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z);
+// Whether small blocks gather their candidates for this mesh (either way
+// gives the same marks).
+bool wants_small_blocks(const MeshFeatures& f);
+// At most two cells long on every axis.
+bool is_small(const Block& b);
+// Classifies, marks and counts a small block; `hint` is a vertex near it.
+void classify_small_block(Worker* w, const Block& b, uint32_t hint);
