@@ -6,7 +6,8 @@
 // cell of its own ball's cell, so the walks of balls in slabs s and s + 2
 // never touch a common ball: all even slabs can run at once, then all odd
 // slabs. Inside a slab the walks run in ball order (side by side where that
-// pays, which thick slabs favour). Which thread takes which slab therefore changes
+// pays, which thick slabs favour), on a copy of the positions packed slab by
+// slab so that the threads never write to a common cache line. Which thread takes which slab therefore changes
 // nothing: the same pairs, the same formulas and the same order for every
 // thread count, though not the order of the sequential pass.
 //
@@ -40,6 +41,8 @@ static int slab_width()
 struct ParallelState {
     std::vector<int> order;        // balls grouped by slab, ball order inside
     std::vector<int> slab_begin;   // slab s: order[slab_begin[s] .. slab_begin[s + 1])
+    std::vector<int> rank;         // ball number to its place in order
+    std::vector<Vec3> packed;      // positions in the order of `order`, and padding
     std::vector<WideScratch> scratch;  // one per thread
 };
 static ParallelState parallel;
@@ -87,6 +90,22 @@ static void repel_balls_parallel(int threads)
     const double coef = (double)repulsion_coef;
     group_by_slab();
     int slabs = (int)parallel.slab_begin.size() - 1;
+    // The walks work on a copy of the positions packed slab by slab: balls
+    // of slabs that run at once then never share a cache line, which would
+    // otherwise pass back and forth between the threads at every push.
+    const size_t total = (size_t)ball_count;
+    parallel.rank.resize(total);
+    parallel.packed.resize(total + 1);
+    run_on_threads(threads, [&](int t) {
+        size_t begin = total * (size_t)t / (size_t)threads, end = total * (size_t)(t + 1) / (size_t)threads;
+        for (size_t r = begin; r < end; ++r) {
+            int ball = parallel.order[r];
+            parallel.rank[(size_t)ball] = (int)r;
+            parallel.packed[r] = ball_pos[ball];
+        }
+    });
+    parallel.packed[total] = Vec3{0.0f, 0.0f, 0.0f};
+    const WalkSpace space = {parallel.packed.data(), parallel.rank.data()};
     if (parallel.scratch.size() < (size_t)threads)
         parallel.scratch.resize((size_t)threads);
     for (int phase = 0; phase < 2; ++phase) {
@@ -104,11 +123,16 @@ static void repel_balls_parallel(int threads)
                 bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                             (repel_path == REPEL_AUTO && wide_walks_pay(order, count));
                 if (!(wide && repel_wide_supported() &&
-                      repel_wide(order, count, coef, &parallel.scratch[(size_t)t])))
-                    repel_plain(order, count, coef);
+                      repel_wide(order, count, coef, &parallel.scratch[(size_t)t], space)))
+                    repel_plain(order, count, coef, space);
             }
         });
     }
+    run_on_threads(threads, [&](int t) {
+        size_t begin = total * (size_t)t / (size_t)threads, end = total * (size_t)(t + 1) / (size_t)threads;
+        for (size_t r = begin; r < end; ++r)
+            ball_pos[parallel.order[r]] = parallel.packed[r];
+    });
 }
 
 static bool step_balls_parallel(const MapHeader* header, int threads)

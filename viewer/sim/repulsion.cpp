@@ -18,20 +18,22 @@ RepelPath repel_path = REPEL_AUTO;
 
 static WideScratch main_scratch;
 
-// The walk of ball i over the list of its cell.
-static inline void repel_one(int i, double coef)
+// The walk of ball i over the list of its cell, positions found through
+// rank (slot = ball without one).
+template <bool RANKED>
+static inline void repel_one(int i, double coef, Vec3* pos, const int* rank)
 {
-    Vec3* pos = ball_pos;
     CellCoord c = ball_cell[i];
     const int* list = cell_list(cell_index(c.x, c.y, c.z));
     // Ball i is never its own partner, so its position can live in locals
     // for the walk: every pair still sees its latest value.
-    float xi = pos[i].x, yi = pos[i].y, zi = pos[i].z;
+    Vec3* self = pos + (RANKED ? rank[i] : i);
+    float xi = self->x, yi = self->y, zi = self->z;
     for (int s = list[0]; s >= 1; --s) {
         int j = list[s];
         if (j == i)
             continue;
-        Vec3* pj = pos + j;
+        Vec3* pj = pos + (RANKED ? rank[j] : j);
         // A difference of two floats rounded once is the same in float as
         // in double. |trunc(d)| > 1 is |d| >= 2.
         float dx = xi - pj->x;
@@ -59,7 +61,7 @@ static inline void repel_one(int i, double coef)
         pj->y += push_y;
         pj->z += push_z;
     }
-    pos[i] = Vec3{xi, yi, zi};
+    *self = Vec3{xi, yi, zi};
 }
 
 // Balls ahead of the walk whose list offset, and then whose list, is
@@ -73,7 +75,8 @@ static inline size_t cell_of_ball(int i)
     return cell_index(c.x, c.y, c.z);
 }
 
-void repel_plain(const int* order, int count, double coef)
+template <bool RANKED>
+static void repel_plain_in(const int* order, int count, double coef, Vec3* pos, const int* rank)
 {
     for (int n = 0; n < count; ++n) {
         if (n + PREFETCH_OFFSET_AHEAD < count) {
@@ -82,21 +85,22 @@ void repel_plain(const int* order, int count, double coef)
             ahead = order ? order[n + PREFETCH_LIST_AHEAD] : n + PREFETCH_LIST_AHEAD;
             __builtin_prefetch(cell_list(cell_of_ball(ahead)));
         }
-        repel_one(order ? order[n] : n, coef);
+        repel_one<RANKED>(order ? order[n] : n, coef, pos, rank);
     }
+}
+
+void repel_plain(const int* order, int count, double coef, const WalkSpace& space)
+{
+    if (space.rank)
+        repel_plain_in<true>(order, count, coef, space.pos, space.rank);
+    else
+        repel_plain_in<false>(order, count, coef, space.pos, nullptr);
 }
 
 void free_repel_scratch()
 {
     free_wide_scratch(&main_scratch);
     free_parallel_scratch();
-}
-
-// Two walks whose cells are less than three apart on every axis may share a
-// ball and must run one after the other.
-static inline bool walks_conflict(CellCoord a, CellCoord b)
-{
-    return std::abs(a.x - b.x) < 3 && std::abs(a.y - b.y) < 3 && std::abs(a.z - b.z) < 3;
 }
 
 // Walks the lanes must keep going at once, on average, for the wide path to
@@ -139,12 +143,12 @@ bool repel_wide_supported()
     return supported;
 }
 
-bool repel_wide(const int* order, int count, double coef, WideScratch* scratch)
+bool repel_wide(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     static const bool sixteen = wide_walks_supported();
     if (repel_path != REPEL_WIDE8 && sixteen)
-        return repel_wide16(order, count, coef, scratch);
-    return repel_wide8_supported() && repel_wide8(order, count, coef, scratch);
+        return repel_wide16(order, count, coef, scratch, space);
+    return repel_wide8_supported() && repel_wide8(order, count, coef, scratch, space);
 }
 
 void repel_balls()
@@ -154,7 +158,7 @@ void repel_balls()
         return;
     bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                 (repel_path == REPEL_AUTO && wide_walks_pay(nullptr, ball_count));
-    if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch))
+    if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch, ball_space()))
         return;
-    repel_plain(nullptr, ball_count, coef);
+    repel_plain(nullptr, ball_count, coef, ball_space());
 }

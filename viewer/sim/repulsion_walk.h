@@ -2,11 +2,51 @@
 // the visit of one ball to the entries of its cell's list, last entry first.
 #pragma once
 
+#include <cstdlib>
+
 #include "balls.h"
 
 // Squared distances below this count as this (the push then grows only
 // linearly with the distance and vanishes when two balls coincide).
 constexpr float MIN_SQUARED_DISTANCE = 0.2f;
+
+// Where the walks find the positions: ball b's is pos[rank[b]], or pos[b]
+// without a rank. The parallel mode packs each slab's balls together so that
+// threads never write to the same cache lines.
+struct WalkSpace {
+    Vec3* pos;          // positions, with one float of padding after the last
+    const int* rank;    // ball number to slot in pos; null: the same
+};
+// The balls' own positions.
+inline WalkSpace ball_space()
+{
+    return WalkSpace{ball_pos, nullptr};
+}
+
+// Two walks whose cells are less than three apart on every axis may share a
+// ball and must run in their order.
+inline bool walks_conflict(CellCoord a, CellCoord b)
+{
+    return std::abs(a.x - b.x) < 3 && std::abs(a.y - b.y) < 3 && std::abs(a.z - b.z) < 3;
+}
+
+// Walks of the wide path that wait for a conflicting running walk to end, in
+// ball order. Later walks independent of all of them (and of the running
+// ones) may start first: that changes the order of independent walks only.
+const int WAITING_MAX = 16;
+struct WaitingWalks {
+    int ball[WAITING_MAX];
+    CellCoord cell[WAITING_MAX];
+    int count = 0;
+};
+// Whether a walk at cell c conflicts with one of the first n waiting walks.
+inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
+{
+    for (int q = 0; q < n; ++q)
+        if (walks_conflict(w.cell[q], c))
+            return true;
+    return false;
+}
 
 // Working memory of one runner of wide walks.
 struct WideScratch {
@@ -20,7 +60,7 @@ bool reserve_wide_rows(WideScratch* scratch, int longest);
 
 // The walks of balls order[0 .. count - 1] (order null: balls 0 .. count - 1),
 // one after the other.
-void repel_plain(const int* order, int count, double coef);
+void repel_plain(const int* order, int count, double coef, const WalkSpace& space);
 // Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
 // (AVX2) wide walks.
 bool wide_walks_supported();
@@ -29,9 +69,9 @@ bool wide8_walks_supported();
 // bits as repel_plain. False, having done nothing, when the processor or the
 // scratch memory does not allow it. repel_wide takes the widest lanes the
 // processor has, or eight when repel_path is REPEL_WIDE8.
-bool repel_wide(const int* order, int count, double coef, WideScratch* scratch);
-bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch);
-bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch);
+bool repel_wide(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
+bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
+bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them
 // independent of each other to keep several lanes busy. In crowded cells

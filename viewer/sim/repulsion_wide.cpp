@@ -22,10 +22,10 @@
 // Wide path
 // ---------------------------------------------------------------------------
 //
-// Sixteen lanes, each running one walk. A free lane takes the next ball in
-// ball order, but only while that ball's walk is independent of every
-// running walk; otherwise the lanes wait until the conflicting walk ends.
-// Two walks are independent when their cells are three or more apart on some
+// Sixteen lanes, each running one walk. A free lane takes the next walk in
+// ball order that is independent of every running walk and of every earlier
+// walk still waiting; a walk that is not waits (up to WAITING_MAX of them,
+// then the lanes drain until the first can start). Two walks are independent when their cells are three or more apart on some
 // axis: a ball in both lists would be registered within one cell of each
 // (every list includes its own ball, so neither walk touches the other's
 // ball either). Hence every pair of conflicting walks still runs in ball
@@ -116,9 +116,11 @@ KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i
     }
 }
 
-KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, WideScratch* scratch)
+KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, WideScratch* scratch,
+                                    const WalkSpace& space)
 {
-    float* base = &ball_pos[0].x;
+    float* base = &space.pos[0].x;
+    const int* rank = space.rank;
     int* rows = scratch->rows;
     const unsigned row_mask = (unsigned)scratch->row_mask;
 
@@ -153,6 +155,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     __m512 store_x = zero, store_y = zero, store_z = zero, own_x = zero, own_y = zero, own_z = zero;
     unsigned t = 0;
     int next = 0;
+    WaitingWalks waiting;
 
     for (;;) {
         // Walks starting now read their ball, the last stores of the walks
@@ -176,7 +179,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         store_positions(base, store_partner, store_at, store_x, store_y, store_z);
         if (store_own)
             store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
-        if (!running && next >= count)
+        if (!running && next >= count && !waiting.count)
             break;
 
         // This step, lane by lane the same operations as repel_one. The
@@ -238,42 +241,65 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         delay1 = 0;
         ++t;
 
-        // New walks in free lanes.
+        // New walks in free lanes: first those waiting, in ball order, then
+        // the next balls. A walk starts when it conflicts with no running
+        // walk and no earlier walk still waiting; otherwise it waits.
         __mmask16 free_lanes = (__mmask16)~running;
-        while (free_lanes && next < count) {
-            int ball = order ? order[next] : next;
-            CellCoord c = ball_cell[ball];
+        int examined = 0, kept = 0;
+        for (;;) {
+            int ball;
+            CellCoord c;
+            bool was_waiting = examined < waiting.count;
+            if (was_waiting) {
+                ball = waiting.ball[examined];
+                c = waiting.cell[examined];
+                ++examined;
+            } else if (free_lanes && next < count) {
+                if (next + PREFETCH_AHEAD < count) {
+                    int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
+                    CellCoord ahead = ball_cell[ahead_ball];
+                    const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
+                    _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
+                    _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
+                }
+                ball = order ? order[next] : next;
+                c = ball_cell[ball];
+            } else {
+                break;
+            }
             __mmask16 conflict = _mm512_mask_cmplt_epi32_mask(
                 running, _mm512_abs_epi32(_mm512_sub_epi32(cx, _mm512_set1_epi32(c.x))), apart);
             conflict = _mm512_mask_cmplt_epi32_mask(
                 conflict, _mm512_abs_epi32(_mm512_sub_epi32(cy, _mm512_set1_epi32(c.y))), apart);
             conflict = _mm512_mask_cmplt_epi32_mask(
                 conflict, _mm512_abs_epi32(_mm512_sub_epi32(cz, _mm512_set1_epi32(c.z))), apart);
-            if (conflict)
-                break;
-            if (next + PREFETCH_AHEAD < count) {
-                int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
-                CellCoord ahead = ball_cell[ahead_ball];
-                const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
-                _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
-                _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
+            if (!free_lanes || conflict || conflicts_waiting(waiting, kept, c)) {
+                if (!was_waiting && kept == WAITING_MAX)
+                    break;
+                waiting.ball[kept] = ball;
+                waiting.cell[kept] = c;
+                ++kept;
+                next += !was_waiting;
+                continue;
             }
+            next += !was_waiting;
             const int* list = cell_list(cell_index(c.x, c.y, c.z));
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
             // never leave) would mean a walk with nothing to visit.
-            if (n <= 0) {
-                ++next;
+            if (n <= 0)
                 continue;
-            }
             int l = __builtin_ctz(free_lanes);
+            int slot = rank ? rank[ball] : ball;
             __mmask16 bit = (__mmask16)(1u << l);
             // t now counts the next iteration; the walk's first step is in
             // the one after.
-            for (int s = 0; s < n; ++s)
-                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = list[n - s];
-            self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(ball));
-            self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(3 * ball));
+            for (int s = 0; s < n; ++s) {
+                int j = list[n - s];
+                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
+            }
+            self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(slot));
+            self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(3 * slot));
             left = _mm512_mask_mov_epi32(left, bit, _mm512_set1_epi32(n));
             cx = _mm512_mask_mov_epi32(cx, bit, _mm512_set1_epi32(c.x));
             cy = _mm512_mask_mov_epi32(cy, bit, _mm512_set1_epi32(c.y));
@@ -281,17 +307,17 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
             running |= bit;
             delay1 |= bit;
             free_lanes &= (__mmask16)~bit;
-            ++next;
         }
+        waiting.count = kept;
     }
 }
 
-bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch)
+bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     // Lanes address positions by 32-bit float offsets (3 per ball).
     if (ball_count > INT32_MAX / 3 || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide_walks(order, count, coef, scratch);
+    run_wide_walks(order, count, coef, scratch, space);
     return true;
 }
 
@@ -302,7 +328,7 @@ bool wide_walks_supported()
     return false;
 }
 
-bool repel_wide16(const int*, int, double, WideScratch*)
+bool repel_wide16(const int*, int, double, WideScratch*, const WalkSpace&)
 {
     return false;
 }

@@ -1,8 +1,8 @@
 // The repulsion walks side by side in eight AVX2 lanes, for processors
 // without AVX-512: same results as the plain walk, bit for bit. The schedule
 // is that of the sixteen-lane form (repulsion_wide.cpp): a free lane takes
-// the next ball in ball order while its walk is independent of every running
-// walk, positions are loaded one iteration ahead, a step's stores are made one
+// the next walk in ball order that is independent of every running walk and
+// every earlier waiting one, positions are loaded one iteration ahead, a step's stores are made one
 // iteration late, and a new walk starts two iterations after it was given its
 // lane. AVX2 has no mask registers, so lane masks are plain bit sets, turned
 // into vector masks where a blend needs them.
@@ -144,9 +144,11 @@ KSM_WIDE8 static inline Pushes step_pushes(__m256 dx, __m256 dy, __m256 dz, unsi
     return p;
 }
 
-KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, WideScratch* scratch)
+KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, WideScratch* scratch,
+                                      const WalkSpace& space)
 {
-    float* base = &ball_pos[0].x;
+    float* base = &space.pos[0].x;
+    const int* rank = space.rank;
     int* rows = scratch->rows;
     const unsigned row_mask = (unsigned)scratch->row_mask;
 
@@ -176,6 +178,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
     __m256 store_x = zero, store_y = zero, store_z = zero, own_x = zero, own_y = zero, own_z = zero;
     unsigned t = 0;
     int next = 0;
+    WaitingWalks waiting;
 
     for (;;) {
         // Walks starting now read their ball, the last stores of the walks
@@ -203,7 +206,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
         store_positions(base, store_partner, store_at, store_x, store_y, store_z);
         if (store_own)
             store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
-        if (!running && next >= count)
+        if (!running && next >= count && !waiting.count)
             break;
 
         // This step.
@@ -240,40 +243,64 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
         delay1 = 0;
         ++t;
 
-        // New walks in free lanes.
+        // New walks in free lanes: first those waiting, in ball order, then
+        // the next balls. A walk starts when it conflicts with no running
+        // walk and no earlier walk still waiting; otherwise it waits.
         unsigned free_lanes = ~running & ((1u << LANES) - 1);
-        while (free_lanes && next < count) {
-            int ball = order ? order[next] : next;
-            CellCoord c = ball_cell[ball];
+        int examined = 0, kept = 0;
+        for (;;) {
+            int ball;
+            CellCoord c;
+            bool was_waiting = examined < waiting.count;
+            if (was_waiting) {
+                ball = waiting.ball[examined];
+                c = waiting.cell[examined];
+                ++examined;
+            } else if (free_lanes && next < count) {
+                if (next + PREFETCH_AHEAD < count) {
+                    int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
+                    CellCoord ahead = ball_cell[ahead_ball];
+                    const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
+                    _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
+                    _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
+                }
+                ball = order ? order[next] : next;
+                c = ball_cell[ball];
+            } else {
+                break;
+            }
             __m256i near_x = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cx, _mm256_set1_epi32(c.x))));
             __m256i near_y = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cy, _mm256_set1_epi32(c.y))));
             __m256i near_z = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cz, _mm256_set1_epi32(c.z))));
-            if (running & lanes_of(_mm256_and_si256(_mm256_and_si256(near_x, near_y), near_z)))
-                break;
-            if (next + PREFETCH_AHEAD < count) {
-                int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
-                CellCoord ahead = ball_cell[ahead_ball];
-                const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
-                _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
-                _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
+            unsigned conflict = running & lanes_of(_mm256_and_si256(_mm256_and_si256(near_x, near_y), near_z));
+            if (!free_lanes || conflict || conflicts_waiting(waiting, kept, c)) {
+                if (!was_waiting && kept == WAITING_MAX)
+                    break;
+                waiting.ball[kept] = ball;
+                waiting.cell[kept] = c;
+                ++kept;
+                next += !was_waiting;
+                continue;
             }
+            next += !was_waiting;
             const int* list = cell_list(cell_index(c.x, c.y, c.z));
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
             // never leave) would mean a walk with nothing to visit.
-            if (n <= 0) {
-                ++next;
+            if (n <= 0)
                 continue;
-            }
             int l = __builtin_ctz(free_lanes);
+            int slot = rank ? rank[ball] : ball;
             unsigned bit = 1u << l;
             // t now counts the next iteration; the walk's first step is in
             // the one after.
-            for (int s = 0; s < n; ++s)
-                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = list[n - s];
+            for (int s = 0; s < n; ++s) {
+                int j = list[n - s];
+                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
+            }
             __m256i lane = lanes_vector(bit);
-            self = _mm256_blendv_epi8(self, _mm256_set1_epi32(ball), lane);
-            self_at = _mm256_blendv_epi8(self_at, _mm256_set1_epi32(3 * ball), lane);
+            self = _mm256_blendv_epi8(self, _mm256_set1_epi32(slot), lane);
+            self_at = _mm256_blendv_epi8(self_at, _mm256_set1_epi32(3 * slot), lane);
             left = _mm256_blendv_epi8(left, _mm256_set1_epi32(n), lane);
             cx = _mm256_blendv_epi8(cx, _mm256_set1_epi32(c.x), lane);
             cy = _mm256_blendv_epi8(cy, _mm256_set1_epi32(c.y), lane);
@@ -281,17 +308,17 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
             running |= bit;
             delay1 |= bit;
             free_lanes &= ~bit;
-            ++next;
         }
+        waiting.count = kept;
     }
 }
 
-bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch)
+bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     // Lanes address positions by 32-bit float offsets (3 per ball).
     if (ball_count > INT32_MAX / 3 || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide8_walks(order, count, coef, scratch);
+    run_wide8_walks(order, count, coef, scratch, space);
     return true;
 }
 
@@ -302,7 +329,7 @@ bool wide8_walks_supported()
     return false;
 }
 
-bool repel_wide8(const int*, int, double, WideScratch*)
+bool repel_wide8(const int*, int, double, WideScratch*, const WalkSpace&)
 {
     return false;
 }
