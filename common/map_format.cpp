@@ -1,6 +1,7 @@
 #include "map_format.h"
 
 #include "file_bytes.h"
+#include "huge_pages.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@ __attribute__((noinline)) void touch_normal_field(NormalField* field)
 {
     const size_t page_cells = 4096 / sizeof(int16_t);
     size_t count = (size_t)field_cell_count(field->grid_size) * 3;
+    advise_huge_pages(field->cells, count * sizeof(int16_t));
     for (size_t i = 0; i < count && field->cells; i += page_cells)
         field->cells[i] = 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "huge_pages.h"
 #include "balls.h"
 #include "ini.h"
 #include "sim_frame.h"
@@ -154,6 +155,7 @@ static size_t physical_memory_bytes()
 static bool allocate(size_t bytes, void** out)
 {
     *out = bytes ? std::malloc(bytes) : nullptr;
+    advise_huge_pages(*out, bytes);
     return bytes == 0 || *out != nullptr;
 }
 

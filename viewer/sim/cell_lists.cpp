@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "balls.h"
+#include "huge_pages.h"
 
 uint32_t* cell_start = nullptr;
 int* cell_pool = nullptr;
@@ -59,6 +60,7 @@ bool alloc_cell_lists()
     free_cell_lists();
     cells_total = cell_stride_x * (size_t)cell_side;
     cell_start = (uint32_t*)std::calloc(cells_total ? cells_total : 1, sizeof(uint32_t));
+    advise_huge_pages(cell_start, cells_total * sizeof(uint32_t));
     pool_raw = (int*)std::calloc(POOL_FIRST_INTS, sizeof(int));
     if (!cell_start || !pool_raw) {
         free_cell_lists();
@@ -74,6 +76,7 @@ bool resize_cell_lists(int side)
 {
     size_t cells = (size_t)side * (size_t)side * (size_t)side;
     uint32_t* start = (uint32_t*)std::calloc(cells ? cells : 1, sizeof(uint32_t));
+    advise_huge_pages(start, cells * sizeof(uint32_t));
     int* raw = (int*)std::calloc(POOL_FIRST_INTS, sizeof(int));
     if (!start || !raw) {
         std::free(start);
@@ -148,6 +151,7 @@ static uint32_t take_block(int c)
             return 0;
         pool_raw = grown;
         pool_ints = want;
+        advise_huge_pages(pool_raw, pool_ints * sizeof(int));
         cell_pool = pool_raw + 1;
     }
     // The block covers pool_raw[pool_used ..]; its capacity sits first.
