@@ -184,6 +184,53 @@ bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
     return edge_lower_from(d, to_b, e.len, e.len, s_max) > limit;
 }
 
+double edge_upper(const Query& q, const EdgeInfo& e, double limit)
+{
+    if (!(e.len > 0.0))
+        return INFINITY;
+    // The foot parameter is linear in the point: over the box it spans
+    // mid +- spread. Cheap tests first: the foot on the edge, the line
+    // nearer than `limit` to the centre (the bound is no smaller).
+    double inv = 1.0 / e.len, dir[3], c[3];
+    for (int i = 0; i < 3; ++i) {
+        dir[i] = (e.a[i] - e.b[i]) * inv;
+        c[i] = q.centre[i] - e.b[i];
+    }
+    double mid = dot3(c, dir);
+    double spread = std::fabs(dir[0]) * q.half[0] + std::fabs(dir[1]) * q.half[1] + std::fabs(dir[2]) * q.half[2];
+    if (mid - spread <= 0.0 || mid + spread >= e.len)
+        return INFINITY;
+    double c2 = std::max(0.0, dot3(c, c) - mid * mid);
+    if (c2 >= limit * limit)
+        return INFINITY;
+    double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    // Double rounding of the values here, far under the float terms.
+    double slack = 1e-9 * (q.abs_norm + e.len + 1.0);
+    // Float rounding moves the foot by at most et: twice that is kept clear
+    // of both ends of the float length.
+    double keep = 2.0 * et + slack;
+    if (mid - spread < keep || mid + spread > e.len * (1.0 - FLOAT_SLACK) - keep)
+        return INFINITY;
+    // The float square db^2 - t^2 errs by less than `err`; it must stay
+    // positive (a negative one gives no number, and the edge is not taken).
+    double err = 2.0 * (48.0 * FLOAT_UNIT * s_max + 3.0 * et * et) + slack;
+    double near = std::sqrt(c2) - q.radius - slack;
+    if (near <= 0.0 || near * near <= 2.0 * err)
+        return INFINITY;
+    // Distance from a line is convex: its largest value over the box is at
+    // a corner.
+    double worst2 = 0.0;
+    for (int k = 0; k < 8; ++k) {
+        double r[3];
+        for (int i = 0; i < 3; ++i)
+            r[i] = ((k >> i) & 1 ? q.box.hi[i] : q.box.lo[i]) - e.b[i];
+        double pr = dot3(r, dir);
+        worst2 = std::max(worst2, dot3(r, r) - pr * pr);
+    }
+    return std::sqrt(worst2 + err) * (1.0 + 4.0 * FLOAT_UNIT) + slack + MARGIN_FLOOR;
+}
+
 double edge_node_lower(const Query& q, const BvhNode& n)
 {
     double d = std::sqrt(box_box_dist2(q.box, n.box));

@@ -123,6 +123,11 @@ double edge_node_lower(const Query& q, const BvhNode& n);
 double edge_lower(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
+// Upper bound of the float distance the edge measures for every point of
+// the query, when its foot surely lies on the edge for all of them (and the
+// distance is surely a number); infinity otherwise, or when the bound
+// cannot be below `limit`.
+double edge_upper(const Query& q, const EdgeInfo& e, double limit);
 double face_lower(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 

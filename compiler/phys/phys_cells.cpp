@@ -187,10 +187,17 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
             for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
                 upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
     double limit = std::max(reach, (double)upper);
+    // An edge at the nearest vertex that surely measures less for every cell
+    // bounds what decides them and what their walks of edges and faces
+    // reach: those kinds are gathered no farther. Vertices are all gathered,
+    // as every cell needs its nearest.
+    double tight = edge_reach(c, q, nearest, reach);
+    double near_limit = tight < reach ? tight : limit;
+    reach = tight;
     Candidates* k = w->candidates;
     gather<vertex_node_lower>(f.vertex_bvh, q, limit, &k->vertices);
-    gather<edge_node_lower>(f.edge_bvh, q, limit, &k->edges);
-    gather<face_node_lower>(f.face_bvh, q, limit, &k->faces);
+    gather<edge_node_lower>(f.edge_bvh, q, near_limit, &k->edges);
+    gather<face_node_lower>(f.face_bvh, q, near_limit, &k->faces);
 
     RobustSide common = ROBUST_UNSURE;
     if (vertex0_clear_of(c, q) &&
