@@ -199,12 +199,13 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
     gather<edge_node_lower>(f.edge_bvh, q, near_limit, &k->edges);
     gather<face_node_lower>(f.face_bvh, q, near_limit, &k->faces);
 
+    // Faces first, as for whole blocks.
     RobustSide common = ROBUST_UNSURE;
     if (vertex0_clear_of(c, q) &&
-        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
-        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
         list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, k->faces, q, reach, &common) &&
         list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, q, reach, &common) &&
+        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
+        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
         side_of(common) != PHYS_SIDE_NONE) {
         if (side_of(common) == PHYS_SIDE_FRONT)
             mark_front(c, b);

@@ -118,12 +118,13 @@ double edge_reach(const Classifier* c, const Query& q, uint32_t nearest, double 
 PhysSide certify_within(const Classifier* c, const Query& q, double reach)
 {
     RobustSide common = ROBUST_UNSURE;
-    if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
-            c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
+    // Faces first: where the sides differ, they are the likeliest to show it.
+    if (!kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
+            c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common) ||
         !kind_agrees<EdgeInfo, edge_node_lower, edge_node_margin, edge_beyond, edge_robust_side>(
             c->features.edge_bvh, c->features.edges, nullptr, q, reach, &common) ||
-        !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
-            c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common))
+        !kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
+            c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common))
         return PHYS_SIDE_NONE;
     return side_of(common);
 }
