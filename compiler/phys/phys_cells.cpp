@@ -106,7 +106,7 @@ void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>*
 {
     out->clear();
     walk_bvh(
-        bvh, RightFirst(), [&](const BvhNode& n) { return NodeLower(q, n) > limit; },
+        bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
         [&](uint32_t id) {
             out->push_back(id);
             return true;
@@ -136,16 +136,16 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         c->mesh, p,
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return vertex_node_lower(q, n) > limit(); },
+                f.vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return node_beyond<vertex_node_lower>(q, n, limit()); },
                 visit);
         },
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > limit(); }, visit);
+                f.edge_bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<edge_node_lower>(q, n, limit()); }, visit);
         },
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > limit(); }, visit);
+                f.face_bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<face_node_lower>(q, n, limit()); }, visit);
             for (uint32_t j : f.odd_faces)
                 visit(j);
         });

@@ -49,7 +49,7 @@ bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vect
     bool all = walk_bvh(
         bvh, RightFirst(),
         [&](const BvhNode& n) {
-            return NodeLower(q, n) > reach || agree(node_robust_side(q, n, NodeMargin(q, n)), common);
+            return node_beyond<NodeLower>(q, n, reach) || agree(node_robust_side(q, n, NodeMargin(q, n)), common);
         },
         feature_agrees);
     if (all && loose) {

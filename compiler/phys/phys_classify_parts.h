@@ -72,6 +72,15 @@ inline PhysSide side_of(RobustSide common)
     return PHYS_SIDE_NONE;
 }
 
+// A node's features all measure more than `limit`. Every node bound is at
+// most the distance between the boxes: a node that near is in reach without
+// working the bound out.
+template <double (*NodeLower)(const Query&, const BvhNode&)>
+inline bool node_beyond(const Query& q, const BvhNode& n, double limit)
+{
+    return box_box_dist2(q.box, n.box) > limit * limit && NodeLower(q, n) > limit;
+}
+
 // One feature is beyond `reach` of the block or has the common side.
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
           RobustSide (*SideOf)(const Query&, const Info&)>
