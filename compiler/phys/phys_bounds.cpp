@@ -102,6 +102,19 @@ void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
         e->box.lo[i] = std::min(e->a[i], e->b[i]);
         e->box.hi[i] = std::max(e->a[i], e->b[i]);
     }
+    double mn = 0.0, big = 0.0;
+    e->m1 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        e->m_abs[i] = std::fabs(e->m[i]);
+        e->m1 += e->m_abs[i];
+        mn += sq(e->m[i]);
+        big = std::max(big, std::max(std::fabs(e->a[i]), std::fabs(e->b[i])));
+    }
+    e->foot_error = FLOAT_SLACK * (big + e->len) + ERROR_FLOOR;
+    e->ma = dot3(e->m, e->a);
+    e->mb = dot3(e->m, e->b);
+    e->round_fixed = e->m1 * (big + e->foot_error);
+    e->floor = MARGIN_FLOOR * std::sqrt(mn);
 }
 
 bool make_face_info(const PhysFace* pf, FaceInfo* f)
@@ -296,22 +309,15 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
     if (e.m_state == NORMAL_UNSURE)
         return ROBUST_UNSURE;
     // m . (p - K) with K on the segment, up to the rounding of K.
-    double mid = 0.0, spread = 0.0, m1 = 0.0, mn = 0.0, big = 0.0;
+    double mid = 0.0, spread = 0.0, round = e.round_fixed;
     for (int i = 0; i < 3; ++i) {
         mid += e.m[i] * q.centre[i];
-        spread += std::fabs(e.m[i]) * q.half[i];
-        m1 += std::fabs(e.m[i]);
-        mn += sq(e.m[i]);
-        big = std::max(big, std::max(std::fabs(e.a[i]), std::fabs(e.b[i])));
+        spread += e.m_abs[i] * q.half[i];
+        round += e.m_abs[i] * q.abs_max[i];
     }
-    double foot_error = FLOAT_SLACK * (big + e.len) + ERROR_FLOOR;
-    double ma = dot3(e.m, e.a), mb = dot3(e.m, e.b);
-    double lo = (mid - spread) - std::max(ma, mb) - m1 * foot_error;
-    double hi = (mid + spread) - std::min(ma, mb) + m1 * foot_error;
-    double round = 0.0;
-    for (int i = 0; i < 3; ++i)
-        round += std::fabs(e.m[i]) * (q.abs_max[i] + big + foot_error);
-    double margin = FLOAT_SLACK * round + MARGIN_FLOOR * std::sqrt(mn);
+    double lo = (mid - spread) - std::max(e.ma, e.mb) - e.m1 * e.foot_error;
+    double hi = (mid + spread) - std::min(e.ma, e.mb) + e.m1 * e.foot_error;
+    double margin = FLOAT_SLACK * round + e.floor;
     if (lo > margin)
         return ROBUST_FRONT;
     if (hi < -margin)

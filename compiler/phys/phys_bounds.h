@@ -74,6 +74,10 @@ struct EdgeInfo {
     double m[3];
     NormalState m_state;
     DBox box;
+    // Parts of the side bound that depend on the edge alone: |m| per axis,
+    // m . a and m . b, the rounding of the foot, and the margin's fixed part.
+    double m_abs[3];
+    double ma, mb, m1, foot_error, round_fixed, floor;
 };
 
 struct FaceInfo {
