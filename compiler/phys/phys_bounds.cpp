@@ -130,6 +130,12 @@ bool make_face_info(const PhysFace* pf, FaceInfo* f)
     }
     if (!usable)
         return false;
+    f->na = dot3(f->n, f->c[0]);
+    f->na_abs = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        f->n_abs[i] = std::fabs(f->n[i]);
+        f->na_abs += f->n_abs[i] * std::fabs(f->c[0][i]);
+    }
     double diam = 0.0;
     for (int k = 0; k < 3; ++k) {
         double d[3] = {f->c[(k + 1) % 3][0] - f->c[k][0], f->c[(k + 1) % 3][1] - f->c[k][1],
@@ -330,11 +336,18 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
 // rounding of those lengths.
 RobustSide face_robust_side(const Query& q, const FaceInfo& f)
 {
-    double lo, hi;
-    plane_range(q, f.n, f.c[0], &lo, &hi);
+    double mid = -f.na, spread = 0.0, err = f.na_abs;
+    for (int i = 0; i < 3; ++i) {
+        mid += f.n[i] * q.centre[i];
+        spread += f.n_abs[i] * q.half[i];
+        err += f.n_abs[i] * q.abs_max[i];
+    }
+    double lo = mid - spread, hi = mid + spread;
+    if (lo <= 0.0 && hi >= 0.0)
+        return ROBUST_UNSURE;
     double far = std::sqrt(box_point_maxdist2(q.box, f.c[0]));
     double sigma = 2.0 * std::sqrt(FLOAT_UNIT * (50.0 * far * far + 8.0 * far * (q.abs_norm + 1.0))) +
-                   2.0 * plane_error(q, f.n, f.c[0]) + MARGIN_FLOOR;
+                   2.0 * (FLOAT_SLACK * err + ERROR_FLOOR) + MARGIN_FLOOR;
     if (lo >= sigma)
         return ROBUST_FRONT;
     if (hi <= -sigma)

@@ -86,6 +86,8 @@ struct FaceInfo {
     double margin;  // how far from the triangle a passing projection may lie
     bool well;
     DBox box;
+    // For the plane value n . (p - c0): |n| per axis, n . c0, |n| . |c0|.
+    double n_abs[3], na, na_abs;
 };
 
 // The features of one mesh in double, with a hierarchy per kind. Edges of
