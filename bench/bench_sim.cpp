@@ -85,6 +85,8 @@ bool prepare(const Scene& scene)
     bench_map.grid_size = (uint16_t)scene.field;
     if (!alloc_normal_field(&bench_map.field, bench_map.grid_size))
         return false;
+    // As a loaded map's field is.
+    touch_normal_field(&bench_map.field);
     std::string path = settings_file(scene.balls);
     seed_ball_random(20240601);
     bool ok = init_balls_from(&bench_map, path.c_str());

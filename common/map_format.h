@@ -83,6 +83,11 @@ inline uint64_t field_cell_count(uint16_t grid_size)
 // Allocates a zeroed field; false (and no field) when memory is short.
 bool alloc_normal_field(NormalField* field, uint16_t grid_size);
 void free_normal_field(NormalField* field);
+// Writes every page of the field, so that it is backed by memory of the
+// process's own instead of the shared zero page the system maps for pages
+// never written, which some virtual machines serve far more slowly (the
+// simulation reads a cell for every ball and step).
+void touch_normal_field(NormalField* field);
 
 // Releases the five arrays of an object, nulls them and zero-fills the name;
 // counts and box stay as they are.

@@ -1,10 +1,12 @@
 // The headless run: the simulation of a map without a window, timed frame by
 // frame, with a checksum of the final balls and an optional point cloud.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "balls.h"
 #include "sim_frame.h"
@@ -55,11 +57,13 @@ bool write_balls_ply(const char* path, const char** reason)
 
 // Frame times kept as counts per whole microsecond (the printed precision),
 // up to one second, so that any number of frames fits in a fixed table.
+// Slower frames (large fields, many balls) are kept one by one.
 struct FrameTimes {
-    uint32_t* bins;  // FRAME_TIME_BINS counts; the last one holds every slower frame
+    uint32_t* bins;  // FRAME_TIME_BINS counts; the last one counts every slower frame
     long count;
     double min_ms;
     double max_ms;
+    std::vector<double> slow;  // the times of the frames in the last bin
 };
 static const size_t FRAME_TIME_BINS = 1000001;
 
@@ -68,26 +72,31 @@ static void add_frame_time(FrameTimes* t, double ms)
     double us = std::floor(ms * 1000.0 + 0.5);
     size_t bin = us < (double)(FRAME_TIME_BINS - 1) ? (size_t)us : FRAME_TIME_BINS - 1;
     t->bins[bin] += 1;
+    if (bin == FRAME_TIME_BINS - 1)
+        t->slow.push_back(ms);
     t->min_ms = t->count == 0 || ms < t->min_ms ? ms : t->min_ms;
     t->max_ms = t->count == 0 || ms > t->max_ms ? ms : t->max_ms;
     t->count += 1;
 }
 
-// The time of the frame of the given rank (0-based) in milliseconds.
+// The time of the frame of the given rank (0-based) in milliseconds; the
+// slow frames are sorted first.
 static double frame_time_at_rank(const FrameTimes* t, long rank)
 {
     long seen = 0;
-    for (size_t bin = 0; bin < FRAME_TIME_BINS; ++bin) {
+    for (size_t bin = 0; bin + 1 < FRAME_TIME_BINS; ++bin) {
         seen += t->bins[bin];
         if (seen > rank)
             return (double)bin / 1000.0;
     }
-    return t->max_ms;
+    size_t slow = (size_t)(rank - seen);
+    return slow < t->slow.size() ? t->slow[slow] : t->max_ms;
 }
 
 // The median (the mean of the middle two for an even count).
-static double median_frame_time(const FrameTimes* t)
+static double median_frame_time(FrameTimes* t)
 {
+    std::sort(t->slow.begin(), t->slow.end());
     return (frame_time_at_rank(t, (t->count - 1) / 2) + frame_time_at_rank(t, t->count / 2)) / 2.0;
 }
 
@@ -105,7 +114,7 @@ int run_headless(const ViewerArgs& args)
     if (args.threads >= 0)
         sim_threads = args.threads;
 
-    FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0};
+    FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0, {}};
     if (!times.bins) {
         std::printf("ERROR! Cannot start the simulation: there is not enough memory for the frame times.\n");
         free_balls();

@@ -15,9 +15,9 @@
 // ranges of balls; the neighbour registrations then move in ball order on one
 // thread, exactly as the sequential step moves them. The step's results are
 // thus those of step_balls, bit for bit.
-#include <omp.h>
-
 #include <atomic>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "integration_ball.h"
@@ -54,18 +54,30 @@ void free_parallel_scratch()
     parallel = ParallelState();
 }
 
-// Runs work(t) for t = 0 .. n - 1 on a team of up to n OpenMP threads, the
-// caller's among them. The team's threads stay alive between frames, so a
-// frame does not pay for starting threads. Should the team come out smaller
-// (no threads to be had), its threads take the remaining parts in turn.
+// Runs work(t) for t = 0 .. n - 1, each on a thread of its own, the caller
+// taking part 0. Parts whose thread cannot be started run on the caller
+// afterwards. Threads are started per call and joined: a spinning pool that
+// outlives the call (an OpenMP team) was tried and collapsed to a tenth of
+// the speed whenever another program held a core.
 template <typename Work>
 static void run_on_threads(int n, Work work)
 {
-#pragma omp parallel num_threads(n)
-    {
-        for (int t = omp_get_thread_num(); t < n; t += omp_get_num_threads())
-            work(t);
+    std::vector<std::thread> helpers;
+    std::vector<int> left_over;
+    helpers.reserve((size_t)n);
+    left_over.reserve((size_t)n);
+    for (int t = 1; t < n; ++t) {
+        try {
+            helpers.emplace_back(work, t);
+        } catch (const std::system_error&) {
+            left_over.push_back(t);
+        }
     }
+    work(0);
+    for (int t : left_over)
+        work(t);
+    for (std::thread& h : helpers)
+        h.join();
 }
 
 // Counting sort of the balls by slab, stable in ball order.

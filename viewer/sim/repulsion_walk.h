@@ -48,6 +48,57 @@ inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
     return false;
 }
 
+// Balls ahead of the next walk whose list is prefetched.
+const int PREFETCH_AHEAD = 32;
+
+// One round of handing walks to free lanes: the waiting walks in their
+// order, then (while a lane is free) the next balls of the sequence.
+struct WalkRound {
+    int examined = 0;  // waiting walks looked at
+    int kept = 0;      // of those, and of new ones, the walks still waiting
+    int ball = 0;      // the walk at hand
+    CellCoord cell = {0, 0, 0};
+    bool was_waiting = false;
+};
+
+// Takes the next walk of the round into r; false when there is none.
+inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const int* order, int count,
+                      int next)
+{
+    r->was_waiting = r->examined < w.count;
+    if (r->was_waiting) {
+        r->ball = w.ball[r->examined];
+        r->cell = w.cell[r->examined];
+        ++r->examined;
+        return true;
+    }
+    if (!lane_free || next >= count)
+        return false;
+    if (next + PREFETCH_AHEAD < count) {
+        CellCoord ahead = ball_cell[order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD];
+        const char* list = (const char*)cell_list(cell_index(ahead.x, ahead.y, ahead.z));
+        __builtin_prefetch(list);
+        __builtin_prefetch(list + 64);
+    }
+    r->ball = order ? order[next] : next;
+    r->cell = ball_cell[r->ball];
+    return true;
+}
+
+// The walk at hand cannot start: it waits, behind the walks kept before it.
+// False when it is a new walk and the queue is full: it then stays the next
+// ball, and the round ends.
+inline bool hold_walk(WalkRound* r, WaitingWalks* w, int* next)
+{
+    if (!r->was_waiting && r->kept == WAITING_MAX)
+        return false;
+    w->ball[r->kept] = r->ball;
+    w->cell[r->kept] = r->cell;
+    ++r->kept;
+    *next += !r->was_waiting;
+    return true;
+}
+
 // Working memory of one runner of wide walks.
 struct WideScratch {
     int* rows = nullptr;  // ring of rows of list entries, one entry per lane

@@ -45,8 +45,6 @@
 #define KSM_WIDE __attribute__((target("avx512f,avx512vl,avx512dq")))
 
 static const int WIDE_LANES = 16;
-// Balls ahead of the next walk whose list is prefetched.
-static const int PREFETCH_AHEAD = 32;
 // Free lanes hold this as their cell, far from every real cell.
 static const int NO_CELL = -100;
 
@@ -156,6 +154,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
+    bool refill = true;
 
     for (;;) {
         // Walks starting now read their ball, the last stores of the walks
@@ -244,45 +243,26 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         // New walks in free lanes: first those waiting, in ball order, then
         // the next balls. A walk starts when it conflicts with no running
         // walk and no earlier walk still waiting; otherwise it waits.
+        // A round ends when no walk can start, which stays so until a
+        // running walk ends.
+        refill |= done != 0;
         __mmask16 free_lanes = (__mmask16)~running;
-        int examined = 0, kept = 0;
-        for (;;) {
-            int ball;
-            CellCoord c;
-            bool was_waiting = examined < waiting.count;
-            if (was_waiting) {
-                ball = waiting.ball[examined];
-                c = waiting.cell[examined];
-                ++examined;
-            } else if (free_lanes && next < count) {
-                if (next + PREFETCH_AHEAD < count) {
-                    int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
-                    CellCoord ahead = ball_cell[ahead_ball];
-                    const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
-                    _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
-                    _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
-                }
-                ball = order ? order[next] : next;
-                c = ball_cell[ball];
-            } else {
-                break;
-            }
+        WalkRound pick;
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, order, count, next)) {
             __mmask16 conflict = _mm512_mask_cmplt_epi32_mask(
-                running, _mm512_abs_epi32(_mm512_sub_epi32(cx, _mm512_set1_epi32(c.x))), apart);
+                running, _mm512_abs_epi32(_mm512_sub_epi32(cx, _mm512_set1_epi32(pick.cell.x))), apart);
             conflict = _mm512_mask_cmplt_epi32_mask(
-                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cy, _mm512_set1_epi32(c.y))), apart);
+                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cy, _mm512_set1_epi32(pick.cell.y))), apart);
             conflict = _mm512_mask_cmplt_epi32_mask(
-                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cz, _mm512_set1_epi32(c.z))), apart);
-            if (!free_lanes || conflict || conflicts_waiting(waiting, kept, c)) {
-                if (!was_waiting && kept == WAITING_MAX)
+                conflict, _mm512_abs_epi32(_mm512_sub_epi32(cz, _mm512_set1_epi32(pick.cell.z))), apart);
+            if (!free_lanes || conflict || conflicts_waiting(waiting, pick.kept, pick.cell)) {
+                if (!hold_walk(&pick, &waiting, &next))
                     break;
-                waiting.ball[kept] = ball;
-                waiting.cell[kept] = c;
-                ++kept;
-                next += !was_waiting;
                 continue;
             }
-            next += !was_waiting;
+            next += !pick.was_waiting;
+            int ball = pick.ball;
+            CellCoord c = pick.cell;
             const int* list = cell_list(cell_index(c.x, c.y, c.z));
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
@@ -308,7 +288,9 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
             delay1 |= bit;
             free_lanes &= (__mmask16)~bit;
         }
-        waiting.count = kept;
+        if (refill)
+            waiting.count = pick.kept;
+        refill = false;
     }
 }
 

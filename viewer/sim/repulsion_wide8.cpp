@@ -17,8 +17,6 @@
 #define KSM_WIDE8 __attribute__((target("avx2")))
 
 static const int LANES = 8;
-// Balls ahead of the next walk whose list is prefetched.
-static const int PREFETCH_AHEAD = 32;
 // Free lanes hold this as their cell, far from every real cell.
 static const int NO_CELL = -100;
 
@@ -179,6 +177,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
+    bool refill = true;
 
     for (;;) {
         // Walks starting now read their ball, the last stores of the walks
@@ -246,43 +245,27 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
         // New walks in free lanes: first those waiting, in ball order, then
         // the next balls. A walk starts when it conflicts with no running
         // walk and no earlier walk still waiting; otherwise it waits.
+        // A round ends when no walk can start, which stays so until a
+        // running walk ends.
+        refill |= done != 0;
         unsigned free_lanes = ~running & ((1u << LANES) - 1);
-        int examined = 0, kept = 0;
-        for (;;) {
-            int ball;
-            CellCoord c;
-            bool was_waiting = examined < waiting.count;
-            if (was_waiting) {
-                ball = waiting.ball[examined];
-                c = waiting.cell[examined];
-                ++examined;
-            } else if (free_lanes && next < count) {
-                if (next + PREFETCH_AHEAD < count) {
-                    int ahead_ball = order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD;
-                    CellCoord ahead = ball_cell[ahead_ball];
-                    const int* ahead_list = cell_list(cell_index(ahead.x, ahead.y, ahead.z));
-                    _mm_prefetch((const char*)ahead_list, _MM_HINT_T0);
-                    _mm_prefetch((const char*)ahead_list + 64, _MM_HINT_T0);
-                }
-                ball = order ? order[next] : next;
-                c = ball_cell[ball];
-            } else {
-                break;
-            }
-            __m256i near_x = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cx, _mm256_set1_epi32(c.x))));
-            __m256i near_y = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cy, _mm256_set1_epi32(c.y))));
-            __m256i near_z = _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cz, _mm256_set1_epi32(c.z))));
+        WalkRound pick;
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, order, count, next)) {
+            __m256i near_x =
+                _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cx, _mm256_set1_epi32(pick.cell.x))));
+            __m256i near_y =
+                _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cy, _mm256_set1_epi32(pick.cell.y))));
+            __m256i near_z =
+                _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cz, _mm256_set1_epi32(pick.cell.z))));
             unsigned conflict = running & lanes_of(_mm256_and_si256(_mm256_and_si256(near_x, near_y), near_z));
-            if (!free_lanes || conflict || conflicts_waiting(waiting, kept, c)) {
-                if (!was_waiting && kept == WAITING_MAX)
+            if (!free_lanes || conflict || conflicts_waiting(waiting, pick.kept, pick.cell)) {
+                if (!hold_walk(&pick, &waiting, &next))
                     break;
-                waiting.ball[kept] = ball;
-                waiting.cell[kept] = c;
-                ++kept;
-                next += !was_waiting;
                 continue;
             }
-            next += !was_waiting;
+            next += !pick.was_waiting;
+            int ball = pick.ball;
+            CellCoord c = pick.cell;
             const int* list = cell_list(cell_index(c.x, c.y, c.z));
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
@@ -309,7 +292,9 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
             delay1 |= bit;
             free_lanes &= ~bit;
         }
-        waiting.count = kept;
+        if (refill)
+            waiting.count = pick.kept;
+        refill = false;
     }
 }
 
