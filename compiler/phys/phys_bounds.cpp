@@ -102,6 +102,19 @@ void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
         e->box.lo[i] = std::min(e->a[i], e->b[i]);
         e->box.hi[i] = std::max(e->a[i], e->b[i]);
     }
+    double mn = 0.0, big = 0.0;
+    e->m1 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        e->m_abs[i] = std::fabs(e->m[i]);
+        e->m1 += e->m_abs[i];
+        mn += sq(e->m[i]);
+        big = std::max(big, std::max(std::fabs(e->a[i]), std::fabs(e->b[i])));
+    }
+    e->foot_error = FLOAT_SLACK * (big + e->len) + ERROR_FLOOR;
+    e->ma = dot3(e->m, e->a);
+    e->mb = dot3(e->m, e->b);
+    e->round_fixed = e->m1 * (big + e->foot_error);
+    e->floor = MARGIN_FLOOR * std::sqrt(mn);
 }
 
 bool make_face_info(const PhysFace* pf, FaceInfo* f)
@@ -117,6 +130,12 @@ bool make_face_info(const PhysFace* pf, FaceInfo* f)
     }
     if (!usable)
         return false;
+    f->na = dot3(f->n, f->c[0]);
+    f->na_abs = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        f->n_abs[i] = std::fabs(f->n[i]);
+        f->na_abs += f->n_abs[i] * std::fabs(f->c[0][i]);
+    }
     double diam = 0.0;
     for (int k = 0; k < 3; ++k) {
         double d[3] = {f->c[(k + 1) % 3][0] - f->c[k][0], f->c[(k + 1) % 3][1] - f->c[k][1],
@@ -184,6 +203,53 @@ bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
     return edge_lower_from(d, to_b, e.len, e.len, s_max) > limit;
 }
 
+double edge_upper(const Query& q, const EdgeInfo& e, double limit)
+{
+    if (!(e.len > 0.0))
+        return INFINITY;
+    // The foot parameter is linear in the point: over the box it spans
+    // mid +- spread. Cheap tests first: the foot on the edge, the line
+    // nearer than `limit` to the centre (the bound is no smaller).
+    double inv = 1.0 / e.len, dir[3], c[3];
+    for (int i = 0; i < 3; ++i) {
+        dir[i] = (e.a[i] - e.b[i]) * inv;
+        c[i] = q.centre[i] - e.b[i];
+    }
+    double mid = dot3(c, dir);
+    double spread = std::fabs(dir[0]) * q.half[0] + std::fabs(dir[1]) * q.half[1] + std::fabs(dir[2]) * q.half[2];
+    if (mid - spread <= 0.0 || mid + spread >= e.len)
+        return INFINITY;
+    double c2 = std::max(0.0, dot3(c, c) - mid * mid);
+    if (c2 >= limit * limit)
+        return INFINITY;
+    double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    // Double rounding of the values here, far under the float terms.
+    double slack = 1e-9 * (q.abs_norm + e.len + 1.0);
+    // Float rounding moves the foot by at most et: twice that is kept clear
+    // of both ends of the float length.
+    double keep = 2.0 * et + slack;
+    if (mid - spread < keep || mid + spread > e.len * (1.0 - FLOAT_SLACK) - keep)
+        return INFINITY;
+    // The float square db^2 - t^2 errs by less than `err`; it must stay
+    // positive (a negative one gives no number, and the edge is not taken).
+    double err = 2.0 * (48.0 * FLOAT_UNIT * s_max + 3.0 * et * et) + slack;
+    double near = std::sqrt(c2) - q.radius - slack;
+    if (near <= 0.0 || near * near <= 2.0 * err)
+        return INFINITY;
+    // Distance from a line is convex: its largest value over the box is at
+    // a corner.
+    double worst2 = 0.0;
+    for (int k = 0; k < 8; ++k) {
+        double r[3];
+        for (int i = 0; i < 3; ++i)
+            r[i] = ((k >> i) & 1 ? q.box.hi[i] : q.box.lo[i]) - e.b[i];
+        double pr = dot3(r, dir);
+        worst2 = std::max(worst2, dot3(r, r) - pr * pr);
+    }
+    return std::sqrt(worst2 + err) * (1.0 + 4.0 * FLOAT_UNIT) + slack + MARGIN_FLOOR;
+}
+
 double edge_node_lower(const Query& q, const BvhNode& n)
 {
     double d = std::sqrt(box_box_dist2(q.box, n.box));
@@ -249,22 +315,15 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
     if (e.m_state == NORMAL_UNSURE)
         return ROBUST_UNSURE;
     // m . (p - K) with K on the segment, up to the rounding of K.
-    double mid = 0.0, spread = 0.0, m1 = 0.0, mn = 0.0, big = 0.0;
+    double mid = 0.0, spread = 0.0, round = e.round_fixed;
     for (int i = 0; i < 3; ++i) {
         mid += e.m[i] * q.centre[i];
-        spread += std::fabs(e.m[i]) * q.half[i];
-        m1 += std::fabs(e.m[i]);
-        mn += sq(e.m[i]);
-        big = std::max(big, std::max(std::fabs(e.a[i]), std::fabs(e.b[i])));
+        spread += e.m_abs[i] * q.half[i];
+        round += e.m_abs[i] * q.abs_max[i];
     }
-    double foot_error = FLOAT_SLACK * (big + e.len) + ERROR_FLOOR;
-    double ma = dot3(e.m, e.a), mb = dot3(e.m, e.b);
-    double lo = (mid - spread) - std::max(ma, mb) - m1 * foot_error;
-    double hi = (mid + spread) - std::min(ma, mb) + m1 * foot_error;
-    double round = 0.0;
-    for (int i = 0; i < 3; ++i)
-        round += std::fabs(e.m[i]) * (q.abs_max[i] + big + foot_error);
-    double margin = FLOAT_SLACK * round + MARGIN_FLOOR * std::sqrt(mn);
+    double lo = (mid - spread) - std::max(e.ma, e.mb) - e.m1 * e.foot_error;
+    double hi = (mid + spread) - std::min(e.ma, e.mb) + e.m1 * e.foot_error;
+    double margin = FLOAT_SLACK * round + e.floor;
     if (lo > margin)
         return ROBUST_FRONT;
     if (hi < -margin)
@@ -277,11 +336,18 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
 // rounding of those lengths.
 RobustSide face_robust_side(const Query& q, const FaceInfo& f)
 {
-    double lo, hi;
-    plane_range(q, f.n, f.c[0], &lo, &hi);
+    double mid = -f.na, spread = 0.0, err = f.na_abs;
+    for (int i = 0; i < 3; ++i) {
+        mid += f.n[i] * q.centre[i];
+        spread += f.n_abs[i] * q.half[i];
+        err += f.n_abs[i] * q.abs_max[i];
+    }
+    double lo = mid - spread, hi = mid + spread;
+    if (lo <= 0.0 && hi >= 0.0)
+        return ROBUST_UNSURE;
     double far = std::sqrt(box_point_maxdist2(q.box, f.c[0]));
     double sigma = 2.0 * std::sqrt(FLOAT_UNIT * (50.0 * far * far + 8.0 * far * (q.abs_norm + 1.0))) +
-                   2.0 * plane_error(q, f.n, f.c[0]) + MARGIN_FLOOR;
+                   2.0 * (FLOAT_SLACK * err + ERROR_FLOOR) + MARGIN_FLOOR;
     if (lo >= sigma)
         return ROBUST_FRONT;
     if (hi <= -sigma)

@@ -74,6 +74,10 @@ struct EdgeInfo {
     double m[3];
     NormalState m_state;
     DBox box;
+    // Parts of the side bound that depend on the edge alone: |m| per axis,
+    // m . a and m . b, the rounding of the foot, and the margin's fixed part.
+    double m_abs[3];
+    double ma, mb, m1, foot_error, round_fixed, floor;
 };
 
 struct FaceInfo {
@@ -82,6 +86,8 @@ struct FaceInfo {
     double margin;  // how far from the triangle a passing projection may lie
     bool well;
     DBox box;
+    // For the plane value n . (p - c0): |n| per axis, n . c0, |n| . |c0|.
+    double n_abs[3], na, na_abs;
 };
 
 // The features of one mesh in double, with a hierarchy per kind. Edges of
@@ -123,6 +129,11 @@ double edge_node_lower(const Query& q, const BvhNode& n);
 double edge_lower(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
+// Upper bound of the float distance the edge measures for every point of
+// the query, when its foot surely lies on the edge for all of them (and the
+// distance is surely a number); infinity otherwise, or when the bound
+// cannot be below `limit`.
+double edge_upper(const Query& q, const EdgeInfo& e, double limit);
 double face_lower(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 

@@ -106,7 +106,7 @@ void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>*
 {
     out->clear();
     walk_bvh(
-        bvh, RightFirst(), [&](const BvhNode& n) { return NodeLower(q, n) > limit; },
+        bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
         [&](uint32_t id) {
             out->push_back(id);
             return true;
@@ -136,16 +136,16 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         c->mesh, p,
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return vertex_node_lower(q, n) > limit(); },
+                f.vertex_bvh, NearerFirst{pd}, [&](const BvhNode& n) { return node_beyond<vertex_node_lower>(q, n, limit()); },
                 visit);
         },
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.edge_bvh, RightFirst(), [&](const BvhNode& n) { return edge_node_lower(q, n) > limit(); }, visit);
+                f.edge_bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<edge_node_lower>(q, n, limit()); }, visit);
         },
         [&](auto limit, auto visit) {
             walk_bvh(
-                f.face_bvh, RightFirst(), [&](const BvhNode& n) { return face_node_lower(q, n) > limit(); }, visit);
+                f.face_bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<face_node_lower>(q, n, limit()); }, visit);
             for (uint32_t j : f.odd_faces)
                 visit(j);
         });
@@ -187,17 +187,25 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
             for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
                 upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
     double limit = std::max(reach, (double)upper);
+    // An edge at the nearest vertex that surely measures less for every cell
+    // bounds what decides them and what their walks of edges and faces
+    // reach: those kinds are gathered no farther. Vertices are all gathered,
+    // as every cell needs its nearest.
+    double tight = edge_reach(c, q, nearest, reach);
+    double near_limit = tight < reach ? tight : limit;
+    reach = tight;
     Candidates* k = w->candidates;
     gather<vertex_node_lower>(f.vertex_bvh, q, limit, &k->vertices);
-    gather<edge_node_lower>(f.edge_bvh, q, limit, &k->edges);
-    gather<face_node_lower>(f.face_bvh, q, limit, &k->faces);
+    gather<edge_node_lower>(f.edge_bvh, q, near_limit, &k->edges);
+    gather<face_node_lower>(f.face_bvh, q, near_limit, &k->faces);
 
+    // Faces first, as for whole blocks.
     RobustSide common = ROBUST_UNSURE;
     if (vertex0_clear_of(c, q) &&
-        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
-        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
         list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, k->faces, q, reach, &common) &&
         list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, q, reach, &common) &&
+        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
+        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
         side_of(common) != PHYS_SIDE_NONE) {
         if (side_of(common) == PHYS_SIDE_FRONT)
             mark_front(c, b);

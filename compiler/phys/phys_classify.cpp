@@ -49,7 +49,7 @@ bool kind_agrees(const Bvh& bvh, const std::vector<Info>& infos, const std::vect
     bool all = walk_bvh(
         bvh, RightFirst(),
         [&](const BvhNode& n) {
-            return NodeLower(q, n) > reach || agree(node_robust_side(q, n, NodeMargin(q, n)), common);
+            return node_beyond<NodeLower>(q, n, reach) || agree(node_robust_side(q, n, NodeMargin(q, n)), common);
         },
         feature_agrees);
     if (all && loose) {
@@ -105,6 +105,30 @@ double block_reach(const Classifier* c, const Query& q, uint32_t nearest)
     return far * (1.0 + FLOAT_SLACK) + MARGIN_FLOOR;
 }
 
+double edge_reach(const Classifier* c, const Query& q, uint32_t nearest, double reach)
+{
+    // A deciding vertex is nearer than every edge that measures, a deciding
+    // edge or face no farther than the nearest edge that measures: an edge
+    // that surely measures at most `upper` for every cell bounds them all.
+    for (uint32_t k = c->edge_start[nearest]; k < c->edge_start[nearest + 1]; ++k)
+        reach = std::min(reach, edge_upper(q, c->features.edges[c->vertex_edges[k]], reach));
+    return reach;
+}
+
+PhysSide certify_within(const Classifier* c, const Query& q, double reach)
+{
+    RobustSide common = ROBUST_UNSURE;
+    // Faces first: where the sides differ, they are the likeliest to show it.
+    if (!kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
+            c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common) ||
+        !kind_agrees<EdgeInfo, edge_node_lower, edge_node_margin, edge_beyond, edge_robust_side>(
+            c->features.edge_bvh, c->features.edges, nullptr, q, reach, &common) ||
+        !kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
+            c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common))
+        return PHYS_SIDE_NONE;
+    return side_of(common);
+}
+
 namespace {
 
 // The class of every cell of the block when it is certain, else NONE.
@@ -116,15 +140,27 @@ PhysSide certify_block(const Classifier* c, const Query& q, uint32_t* nearest)
         return PHYS_SIDE_NONE;
     *nearest = vertex_nearest_centre(c, q, *nearest);
     double reach = block_reach(c, q, *nearest);
-    RobustSide common = ROBUST_UNSURE;
-    if (!kind_agrees<VertexInfo, vertex_node_lower, vertex_node_margin, vertex_beyond, vertex_robust_side>(
-            c->features.vertex_bvh, c->features.vertices, nullptr, q, reach, &common) ||
-        !kind_agrees<EdgeInfo, edge_node_lower, edge_node_margin, edge_beyond, edge_robust_side>(
-            c->features.edge_bvh, c->features.edges, nullptr, q, reach, &common) ||
-        !kind_agrees<FaceInfo, face_node_lower, face_node_margin, face_beyond, face_robust_side>(
-            c->features.face_bvh, c->features.faces, &c->features.odd_faces, q, reach, &common))
-        return PHYS_SIDE_NONE;
-    return side_of(common);
+    return certify_within(c, q, edge_reach(c, q, *nearest, reach));
+}
+
+// The edges at each vertex, in edge order.
+void list_vertex_edges(Classifier* c)
+{
+    const std::vector<MeshEdge>& edges = c->mesh->edges;
+    std::vector<uint32_t>& start = c->edge_start;
+    start.assign(c->mesh->vertices.size() + 2, 0);
+    for (const MeshEdge& e : edges) {
+        ++start[e.a + 2];
+        ++start[e.b + 2];
+    }
+    for (size_t i = 2; i < start.size(); ++i)
+        start[i] += start[i - 1];
+    c->vertex_edges.resize(edges.size() * 2);
+    for (uint32_t k = 0; k < (uint32_t)edges.size(); ++k) {
+        c->vertex_edges[start[edges[k].a + 1]++] = k;
+        c->vertex_edges[start[edges[k].b + 1]++] = k;
+    }
+    start.pop_back();
 }
 
 }  // namespace
@@ -265,6 +301,7 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
     c.g = g;
     c.marks = marks;
     c.small_blocks = wants_small_blocks(c.features);
+    list_vertex_edges(&c);
     Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
     if (threads > 1) {
         classify_shared(&c, whole, pr, threads);

@@ -18,6 +18,9 @@ struct Classifier {
     int64_t g;
     uint8_t* marks;     // threads write disjoint cells
     bool small_blocks;  // small blocks gather their candidates once
+    // The edges at each vertex: those of vertex i are
+    // vertex_edges[edge_start[i] .. edge_start[i + 1]).
+    std::vector<uint32_t> edge_start, vertex_edges;
 };
 
 // One thread's scratch for small blocks: the candidates of each kind, and
@@ -69,6 +72,15 @@ inline PhysSide side_of(RobustSide common)
     return PHYS_SIDE_NONE;
 }
 
+// A node's features all measure more than `limit`. Every node bound is at
+// most the distance between the boxes: a node that near is in reach without
+// working the bound out.
+template <double (*NodeLower)(const Query&, const BvhNode&)>
+inline bool node_beyond(const Query& q, const BvhNode& n, double limit)
+{
+    return box_box_dist2(q.box, n.box) > limit * limit && NodeLower(q, n) > limit;
+}
+
 // One feature is beyond `reach` of the block or has the common side.
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
           RobustSide (*SideOf)(const Query&, const Info&)>
@@ -86,6 +98,13 @@ inline bool one_agrees(const Query& q, const Info& f, double reach, RobustSide* 
 bool vertex0_clear_of(const Classifier* c, const Query& q);
 uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint);
 double block_reach(const Classifier* c, const Query& q, uint32_t nearest);
+// `reach`, or less where an edge at the `nearest` vertex is surely nearer to
+// every cell of the block than `reach`: no cell's deciding feature is
+// farther than that edge.
+double edge_reach(const Classifier* c, const Query& q, uint32_t nearest, double reach);
+// The class of every cell of the block when every feature within `reach`
+// of it agrees on its side, else NONE.
+PhysSide certify_within(const Classifier* c, const Query& q, double reach);
 void mark_front(const Classifier* c, const Block& b);
 
 // In phys_cells.cpp.

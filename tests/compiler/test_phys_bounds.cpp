@@ -101,7 +101,7 @@ TestMesh bounds_mesh(std::mt19937* gen, int kind)
 TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
 {
     std::mt19937 gen(17);
-    int certain = 0;
+    int certain = 0, bounded = 0;
     for (int round = 0; round < 12; ++round) {
         MapObject obj = make_object(bounds_mesh(&gen, round % 3));
         PhysMesh mesh;
@@ -154,11 +154,24 @@ TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
             Query q = make_query(lo, hi);
             for (const Kind& k : kinds)
                 check_kind(k, q, points, &certain);
+            // An edge's upper bound, when it gives one, holds for every point.
+            for (uint32_t i = 0; i < (uint32_t)f.edges.size(); ++i) {
+                double upper = edge_upper(q, f.edges[i], INFINITY);
+                if (upper == INFINITY)
+                    continue;
+                ++bounded;
+                for (Vec3 p : points) {
+                    Measured m{false, 0.0f, PHYS_SIDE_NONE};
+                    m.ok = edge_measure(&mesh.edge_geom[i], p, &m.dist, &m.side);
+                    EXPECT_TRUE(m.ok && m.dist <= upper) << "edge " << i << " upper " << upper;
+                }
+            }
         }
         clear_object(&obj);
     }
     // The bounds were put to work, not only left unsure.
     EXPECT_GT(certain, 1000);
+    EXPECT_GT(bounded, 500);
 }
 
 }  // namespace
