@@ -390,8 +390,6 @@ static MapLoadResult parse_map(const uint8_t* data, size_t size, LoadedMap* out)
     NormalField field{0, nullptr};
     if (r == MAP_LOADED && !alloc_normal_field(&field, grid_size))
         r = MAP_NO_MEMORY;
-    if (r == MAP_LOADED)
-        touch_normal_field(&field);
     uint64_t cells = field_cell_count(grid_size);
     while (r == MAP_LOADED) {
         uint32_t raw;

@@ -14,6 +14,9 @@
 #include "sim_frame.h"
 #include "viewer_args.h"
 
+// Fields up to this size are written through when loaded.
+static const uint64_t FIELD_TOUCH_MAX_BYTES = (uint64_t)1 << 30;
+
 // Loads and checks the map at `path` into `map`; null, or the fault.
 static const char* load_usable_map(const std::string& path, LoadedMap* map)
 {
@@ -22,7 +25,14 @@ static const char* load_usable_map(const std::string& path, LoadedMap* map)
     MapLoadResult loaded = load_compiled_map_file(map, path.c_str());
     if (loaded != MAP_LOADED)
         return map_load_result_text(loaded);
-    return check_loaded_map(&map->header);
+    const char* fault = check_loaded_map(&map->header);
+    // The simulation reads a field cell for every ball and step. Fields of
+    // sensible size are written through at once (see touch_normal_field);
+    // a larger one declared by a map is left to the system page by page.
+    uint64_t field_bytes = field_cell_count(map->header.grid_size) * 3 * sizeof(int16_t);
+    if (!fault && field_bytes <= FIELD_TOUCH_MAX_BYTES)
+        touch_normal_field(&map->header.field);
+    return fault;
 }
 
 static void warn_about_layers(const std::string& path, const LoadedMap* map)
