@@ -42,8 +42,8 @@ static int slab_width()
     return width < 2 ? 2 : width;
 }
 
-// A ball in cell order: its key (slab, then the cell's y, z and x), number
-// and cell.
+// A ball in cell order: its key (slab, then the cell's z, y and x), number
+// and cell. Gravity runs along y, so rows along z are short in a heap.
 struct SortItem {
     uint64_t key;
     int ball;
@@ -65,6 +65,7 @@ struct ParallelState {
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
+    std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed, in ball order
 };
 static ParallelState parallel;
 
@@ -156,7 +157,7 @@ static void sort_balls(int threads)
         for (size_t r = begin; r < end; ++r) {
             CellCoord c = ball_cell[items[r].ball];
             items[r].cell = c;
-            items[r].key = (((uint64_t)(c.x / width) * side + (uint64_t)c.y) * side + (uint64_t)c.z) *
+            items[r].key = (((uint64_t)(c.x / width) * side + (uint64_t)c.z) * side + (uint64_t)c.y) *
                                (uint64_t)width +
                            (uint64_t)(c.x % width);
         }
@@ -271,15 +272,29 @@ static void repel_balls_parallel(int threads)
 static bool step_balls_parallel(const MapHeader* header, int threads)
 {
     StepConstants k = step_constants(header);
+    // Room for every ball of each part, so that no thread allocates.
+    parallel.moved.resize((size_t)threads);
+    for (int t = 0; t < threads; ++t) {
+        size_t begin, end;
+        share((size_t)ball_count, t, threads, &begin, &end);
+        parallel.moved[(size_t)t].reserve(end - begin);
+    }
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
         share((size_t)ball_count, t, threads, &begin, &end);
-        for (size_t i = begin; i < end; ++i)
+        std::vector<int>& moved = parallel.moved[(size_t)t];
+        moved.clear();
+        for (size_t i = begin; i < end; ++i) {
             advance_ball(k, (int)i);
+            if (leaves_cell((int)i))
+                moved.push_back((int)i);
+        }
     });
+    // The registrations move in ball order, as in the sequential step.
     bool all_registered = true;
-    for (int i = 0; i < ball_count; ++i)
-        all_registered &= move_registration(i);
+    for (const std::vector<int>& moved : parallel.moved)
+        for (int i : moved)
+            all_registered &= move_registration(i);
     tidy_cell_lists();
     return all_registered;
 }
