@@ -65,7 +65,7 @@ struct ParallelState {
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
-    std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed, in ball order
+    std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed
 };
 static ParallelState parallel;
 
@@ -208,6 +208,7 @@ static void order_slab(int s, std::vector<int>* bins)
     }
 }
 
+// The repulsion pass; the positions it leaves are in parallel.packed.
 static void repel_balls_parallel(int threads)
 {
     const double coef = (double)repulsion_coef;
@@ -260,41 +261,42 @@ static void repel_balls_parallel(int threads)
             }
         });
     }
-    run_on_threads(threads, [&](int t) {
-        size_t begin, end;
-        share(total, t, threads, &begin, &end);
-        for (size_t r = begin; r < end; ++r)
-            ball_pos[parallel.items[r].ball] =
-                Vec3{parallel.packed[4 * r], parallel.packed[4 * r + 1], parallel.packed[4 * r + 2]};
-    });
 }
 
+// The step, taking the positions from parallel.packed.
 static bool step_balls_parallel(const MapHeader* header, int threads)
 {
     StepConstants k = step_constants(header);
     // Room for every ball of each part, so that no thread allocates.
+    const size_t total = (size_t)ball_count;
     parallel.moved.resize((size_t)threads);
     for (int t = 0; t < threads; ++t) {
         size_t begin, end;
-        share((size_t)ball_count, t, threads, &begin, &end);
-        parallel.moved[(size_t)t].reserve(end - begin);
+        share(total, t, threads, &begin, &end);
+        parallel.moved[(size_t)t].reserve(t == 0 ? total : end - begin);  // part 0 gathers all
     }
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
-        share((size_t)ball_count, t, threads, &begin, &end);
+        share(total, t, threads, &begin, &end);
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
-        for (size_t i = begin; i < end; ++i) {
-            advance_ball(k, (int)i);
-            if (leaves_cell((int)i))
-                moved.push_back((int)i);
+        for (size_t r = begin; r < end; ++r) {
+            int ball = parallel.items[r].ball;
+            const float* p = &parallel.packed[4 * r];
+            ball_pos[ball] = Vec3{p[0], p[1], p[2]};
+            advance_ball(k, ball);
+            if (leaves_cell(ball))
+                moved.push_back(ball);
         }
     });
     // The registrations move in ball order, as in the sequential step.
+    std::vector<int>& moved = parallel.moved[0];
+    for (int t = 1; t < threads; ++t)
+        moved.insert(moved.end(), parallel.moved[(size_t)t].begin(), parallel.moved[(size_t)t].end());
+    std::sort(moved.begin(), moved.end());
     bool all_registered = true;
-    for (const std::vector<int>& moved : parallel.moved)
-        for (int i : moved)
-            all_registered &= move_registration(i);
+    for (int i : moved)
+        all_registered &= move_registration(i);
     tidy_cell_lists();
     return all_registered;
 }
