@@ -113,6 +113,104 @@ void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>*
         });
 }
 
+// The same from the leaves kept for a block around the query.
+template <bool (*BeyondInner)(const Query&, const BvhNode&, double, double)>
+void gather_kept(const Bvh& bvh, const std::vector<std::pair<uint32_t, double>>& leaves, const Query& q, double limit,
+                 std::vector<uint32_t>* out)
+{
+    out->clear();
+    for (const std::pair<uint32_t, double>& leaf : leaves) {
+        const BvhNode& n = bvh.nodes[leaf.first];
+        if (!BeyondInner(q, n, leaf.second, limit))
+            out->insert(out->end(), bvh.items.begin() + n.start, bvh.items.begin() + n.start + n.count);
+    }
+}
+
+// The leaves of a hierarchy in reach, as `gather` would reach them, each
+// with its `Outer` part of the bound for the block.
+template <double (*NodeLower)(const Query&, const BvhNode&), double (*Outer)(const Query&, const BvhNode&)>
+void collect_leaves(const Bvh& bvh, const Query& q, double limit, std::vector<std::pair<uint32_t, double>>* out)
+{
+    out->clear();
+    if (bvh.nodes.empty())
+        return;
+    uint32_t stack[128];
+    int top = 0;
+    stack[top++] = 0;
+    while (top) {
+        uint32_t i = stack[--top];
+        const BvhNode& n = bvh.nodes[i];
+        if (node_beyond<NodeLower>(q, n, limit))
+            continue;
+        if (n.count) {
+            out->emplace_back(i, Outer(q, n));
+        } else {
+            stack[top++] = n.left;
+            stack[top++] = n.right;
+        }
+    }
+}
+
+double no_outer(const Query&, const BvhNode&)
+{
+    return 0.0;
+}
+
+// What a block's candidates must cover: `limit` for vertices (every cell's
+// nearest, in float, is no farther), `near` for edges and faces, `reach`
+// for the certificate.
+struct Limits {
+    double limit, near, reach;
+};
+
+Query block_query(const Block& b)
+{
+    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
+    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
+    return make_query(dlo, dhi);
+}
+
+Limits block_limits(const Classifier* c, const Block& b, const Query& q, uint32_t nearest)
+{
+    double reach = block_reach(c, q, nearest);
+    // No cell's nearest vertex is farther, in float, than `nearest` is.
+    float upper = 0.0f;
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
+                upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
+    double limit = std::max(reach, (double)upper);
+    // An edge at the nearest vertex that surely measures less for every cell
+    // bounds what decides them and what their walks of edges and faces
+    // reach: those kinds are gathered no farther. Vertices are all gathered,
+    // as every cell needs its nearest.
+    double tight = edge_reach(c, q, nearest, reach);
+    return Limits{limit, tight < reach ? tight : limit, tight};
+}
+
+// A vertex nearest to the block's centre among those of the kept leaves
+// (they hold every vertex nearer to any point of the kept block than its
+// own nearest is), searched from `hint`.
+uint32_t nearest_kept(const Classifier* c, const Candidates* k, const Query& q, uint32_t hint)
+{
+    const std::vector<VertexInfo>& v = c->features.vertices;
+    auto d2 = [&](uint32_t i) { return sq(v[i].p[0] - q.centre[0]) + sq(v[i].p[1] - q.centre[1]) + sq(v[i].p[2] - q.centre[2]); };
+    uint32_t best = hint;
+    double best2 = d2(hint);
+    const Bvh& bvh = c->features.vertex_bvh;
+    for (const std::pair<uint32_t, double>& leaf : k->vertex_leaves) {
+        const BvhNode& n = bvh.nodes[leaf.first];
+        for (uint32_t s = n.start; s < n.start + n.count; ++s) {
+            double e2 = d2(bvh.items[s]);
+            if (e2 < best2) {
+                best2 = e2;
+                best = bvh.items[s];
+            }
+        }
+    }
+    return best;
+}
+
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
           RobustSide (*SideOf)(const Query&, const Info&)>
 bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double reach,
@@ -171,33 +269,43 @@ bool is_small(const Block& b)
     return b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1;
 }
 
+bool is_mid(const Block& b)
+{
+    return b.hi[0] - b.lo[0] <= 3 && b.hi[1] - b.lo[1] <= 3 && b.hi[2] - b.lo[2] <= 3;
+}
+
+void keep_leaves(Worker* w, const Block& b, uint32_t hint)
+{
+    const Classifier* c = w->c;
+    const MeshFeatures& f = c->features;
+    Query q = block_query(b);
+    Limits l = block_limits(c, b, q, vertex_nearest_centre(c, q, hint));
+    Candidates* k = w->candidates;
+    collect_leaves<vertex_node_lower, no_outer>(f.vertex_bvh, q, l.limit, &k->vertex_leaves);
+    collect_leaves<edge_node_lower, edge_node_outer>(f.edge_bvh, q, l.near, &k->edge_leaves);
+    collect_leaves<face_node_lower, no_outer>(f.face_bvh, q, l.near, &k->face_leaves);
+    k->from_leaves = true;
+}
+
 void classify_small_block(Worker* w, const Block& b, uint32_t hint)
 {
     const Classifier* c = w->c;
     const MeshFeatures& f = c->features;
-    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
-    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
-    Query q = make_query(dlo, dhi);
-    uint32_t nearest = vertex_nearest_centre(c, q, hint);
-    double reach = block_reach(c, q, nearest);
-    // No cell's nearest vertex is farther, in float, than `nearest` is.
-    float upper = 0.0f;
-    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
-        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
-            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
-                upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
-    double limit = std::max(reach, (double)upper);
-    // An edge at the nearest vertex that surely measures less for every cell
-    // bounds what decides them and what their walks of edges and faces
-    // reach: those kinds are gathered no farther. Vertices are all gathered,
-    // as every cell needs its nearest.
-    double tight = edge_reach(c, q, nearest, reach);
-    double near_limit = tight < reach ? tight : limit;
-    reach = tight;
+    Query q = block_query(b);
     Candidates* k = w->candidates;
-    gather<vertex_node_lower>(f.vertex_bvh, q, limit, &k->vertices);
-    gather<edge_node_lower>(f.edge_bvh, q, near_limit, &k->edges);
-    gather<face_node_lower>(f.face_bvh, q, near_limit, &k->faces);
+    bool kept = k->from_leaves;
+    uint32_t nearest = kept ? nearest_kept(c, k, q, hint) : vertex_nearest_centre(c, q, hint);
+    Limits l = block_limits(c, b, q, nearest);
+    double reach = l.reach;
+    if (kept) {
+        gather_kept<vertex_node_beyond_inner>(f.vertex_bvh, k->vertex_leaves, q, l.limit, &k->vertices);
+        gather_kept<edge_node_beyond_inner>(f.edge_bvh, k->edge_leaves, q, l.near, &k->edges);
+        gather_kept<face_node_beyond_inner>(f.face_bvh, k->face_leaves, q, l.near, &k->faces);
+    } else {
+        gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &k->vertices);
+        gather<edge_node_lower>(f.edge_bvh, q, l.near, &k->edges);
+        gather<face_node_lower>(f.face_bvh, q, l.near, &k->faces);
+    }
 
     // Faces first, as for whole blocks.
     RobustSide common = ROBUST_UNSURE;

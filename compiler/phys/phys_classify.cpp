@@ -230,6 +230,13 @@ void classify_block(Worker* w, const Block& b, uint32_t hint)
         return;
     Block children[8];
     int n = split_block(b, children);
+    if (w->c->small_blocks && is_mid(b)) {
+        keep_leaves(w, b, hint);
+        for (int k = 0; k < n; ++k)
+            classify_small_block(w, children[k], hint);
+        w->candidates->from_leaves = false;
+        return;
+    }
     for (int k = 0; k < n; ++k)
         classify_block(w, children[k], hint);
 }

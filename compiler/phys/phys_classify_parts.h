@@ -24,10 +24,16 @@ struct Classifier {
 };
 
 // One thread's scratch for small blocks: the candidates of each kind, and
-// the edges and faces with their lower bounds over the block.
+// the edges and faces with their lower bounds over the block. While the
+// small blocks of one block at most four cells long are classified, the
+// hierarchy leaves within reach of that block are kept (`from_leaves`):
+// they gather from those instead of walking from the root.
 struct Candidates {
     std::vector<uint32_t> vertices, edges, faces;
     std::vector<std::pair<double, uint32_t>> ranked_edges, ranked_faces;  // (lower bound, id)
+    // (leaf, its part of the bound from the kept block)
+    std::vector<std::pair<uint32_t, double>> vertex_leaves, edge_leaves, face_leaves;
+    bool from_leaves = false;
 };
 
 // One thread's share of the work: it counts the cells it has classified
@@ -89,7 +95,7 @@ inline bool one_agrees(const Query& q, const Info& f, double reach, RobustSide* 
     // The side is the cheaper test: a feature already on the common side
     // agrees whether it is in reach or not.
     RobustSide s = SideOf(q, f);
-    if (s != ROBUST_UNSURE && s == *common)
+    if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
         return true;
     return Beyond(q, f, reach) || agree(s, common);
 }
@@ -115,5 +121,10 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
 bool wants_small_blocks(const MeshFeatures& f);
 // At most two cells long on every axis.
 bool is_small(const Block& b);
+// At most four cells long on every axis: its split gives small blocks.
+bool is_mid(const Block& b);
+// Keeps the hierarchy leaves within reach of mid block `b` for its small
+// blocks; `hint` is a vertex near it.
+void keep_leaves(Worker* w, const Block& b, uint32_t hint);
 // Classifies, marks and counts a small block; `hint` is a vertex near it.
 void classify_small_block(Worker* w, const Block& b, uint32_t hint);
