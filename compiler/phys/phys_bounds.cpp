@@ -64,13 +64,35 @@ Query make_query(const double lo[3], const double hi[3])
 
 // ---- lower bounds of the float distances -----------------------------------
 
-// True when the edge's float distance exceeds `limit` for every point of
-// the query: the box distance first, the segment distance only if needed.
+// From the box distance alone; infinite where the edge measures nowhere.
 double edge_lower(const Query& q, const EdgeInfo& e)
 {
+    if (edge_outside_slab(q, e))
+        return INFINITY;
+    double d2 = box_box_dist2(q.box, e.box);
+    if (d2 == 0.0)
+        return 0.0;
+    return std::sqrt(std::max(0.0, d2 - edge_error(q, e))) * (1.0 - 4.0 * FLOAT_UNIT);
+}
+
+// The float foot parameter t lies within `et` (the rounding of the law of
+// cosines) of the exact one, which is linear over the query: where it stays
+// clearly below 0 or above L the edge measures nowhere.
+bool edge_outside_slab(const Query& q, const EdgeInfo& e)
+{
+    if (!(e.len > 0.0))
+        return false;
+    double mid = 0.0, spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        mid += (q.centre[i] - e.b[i]) * e.dir[i];
+        spread += std::fabs(e.dir[i]) * q.half[i];
+    }
+    if (mid + spread >= 0.0 && mid - spread <= e.len)
+        return false;
     double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
-    double to_b = std::sqrt(box_point_dist2(q.box, e.b));
-    return edge_lower_from(std::sqrt(box_box_dist2(q.box, e.box)), to_b, e.len, e.len, s_max);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
+    return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;
 }
 
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
@@ -134,29 +156,30 @@ double edge_upper(const Query& q, const EdgeInfo& e, double limit)
     return std::sqrt(worst2 + err) * (1.0 + 4.0 * FLOAT_UNIT) + slack + MARGIN_FLOOR;
 }
 
-double edge_node_outer(const Query& outer, const BvhNode& n)
+double edge_error(const Query& q, const EdgeInfo& e)
 {
-    // The rounding terms of edge_lower_from, which only shrink with the
-    // query.
-    double s_max = sq(n.len_max) + 2.0 * box_box_maxdist2(outer.box, n.box);
-    double et = 12.0 * FLOAT_UNIT * s_max / (n.len_min * (1.0 - FLOAT_SLACK));
+    // The rounding terms of edge_lower_from over the query.
+    if (!(e.len > 0.0))
+        return INFINITY;
+    double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
     return 48.0 * FLOAT_UNIT * s_max + 3.0 * et * et;
 }
 
-bool vertex_node_beyond_inner(const Query& q, const BvhNode& n, double, double limit)
+bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
 {
-    return box_box_dist2(q.box, n.box) > sq(limit / (1.0 - FLOAT_SLACK));
+    return box_point_dist2(e.box, p) - error > sq(limit / (1.0 - 4.0 * FLOAT_UNIT));
 }
 
-bool edge_node_beyond_inner(const Query& q, const BvhNode& n, double outer, double limit)
+bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
 {
-    return box_box_dist2(q.box, n.box) - outer > sq(limit / (1.0 - 4.0 * FLOAT_UNIT));
-}
-
-bool face_node_beyond_inner(const Query& q, const BvhNode& n, double, double limit)
-{
-    double r = (limit + 4.0 * FLOAT_UNIT * q.abs_norm) * (1.0 + FLOAT_SLACK) + n.margin_max;
-    return r >= 0.0 && box_box_dist2(q.box, n.box) > r * r;
+    if (!f.well)
+        return false;
+    double slack = f.prism_fixed + f.prism_per_norm * norm;
+    for (int k = 0; k < 3; ++k)
+        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
+            return true;
+    return false;
 }
 
 double edge_node_lower(const Query& q, const BvhNode& n)

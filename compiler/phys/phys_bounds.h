@@ -80,6 +80,8 @@ struct EdgeInfo {
     // m . a and m . b, the rounding of the foot, and the margin's fixed part.
     double m_abs[3];
     double ma, mb, m1, foot_error, round_fixed, floor;
+    // Unit vector from b toward a (zero for an edge of no length).
+    double dir[3];
 };
 
 struct FaceInfo {
@@ -134,16 +136,19 @@ double vertex_node_lower(const Query& q, const BvhNode& n);
 bool vertex_beyond(const Query& q, const VertexInfo& v, double limit);
 double edge_node_lower(const Query& q, const BvhNode& n);
 double edge_lower(const Query& q, const EdgeInfo& e);
+// The foot of the perpendicular surely lies beyond an end of the edge for
+// every point of the query: it measures nowhere in it.
+bool edge_outside_slab(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
-// The node bounds above for a query inside a larger one, `outer`, at the
-// cost of one box distance: the parts that only shrink with the query are
-// taken from `outer` (per node: `edge_node_outer`, 0 for the other kinds).
-// True when the bound surely exceeds `limit`.
-double edge_node_outer(const Query& outer, const BvhNode& n);
-bool vertex_node_beyond_inner(const Query& q, const BvhNode& n, double outer, double limit);
-bool edge_node_beyond_inner(const Query& q, const BvhNode& n, double outer, double limit);
-bool face_node_beyond_inner(const Query& q, const BvhNode& n, double outer, double limit);
+// Per point of a query, at the cost of a box distance: `edge_error` (for
+// the query) is the rounding part of the edge's bound; `edge_point_beyond`
+// is true when the edge surely measures more than `limit` at point p of
+// that query (or does not measure). `face_point_outside`: face_outside_prism
+// for the single point p of magnitude `norm`.
+double edge_error(const Query& q, const EdgeInfo& e);
+bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
+bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
 // Upper bound of the float distance the edge measures for every point of
 // the query, when its foot surely lies on the edge for all of them (and the
 // distance is surely a number); infinity otherwise, or when the bound

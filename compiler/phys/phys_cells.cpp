@@ -79,24 +79,20 @@ PhysSide classify_point(const PhysMesh* mesh, Vec3 p, Vertices each_vertex, Edge
 
 // ---- small blocks -------------------------------------------------------------
 //
-// A block at most two cells long on every axis gathers once every feature
-// that can matter to any of its cells, certifies itself from that list and,
-// failing that, classifies its cells from it: one set of walks instead of
-// one per cell.
+// A block at most four cells long on every axis gathers once every feature
+// that can matter to any of its cells, with its lower bound over the block,
+// nearest first. It certifies itself from those lists (a feature bounded
+// beyond its reach agrees, and so do all after it). Failing that, each of
+// its parts (or the block itself, when at most two cells long) certifies
+// itself from the same lists, reusing the sides already worked out over the
+// block, and failing that classifies its cells from lists narrowed to it:
+// one set of walks instead of one per cell.
 
 // Mean edge length (cells) from which small blocks gather their candidates.
 const double SMALL_BLOCK_EDGE = 1.5;
 
-// The ids with their lower bounds over the block, nearest first.
-template <typename Info, double (*Lower)(const Query&, const Info&)>
-void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q,
-          std::vector<std::pair<double, uint32_t>>* out)
-{
-    out->clear();
-    for (uint32_t id : ids)
-        out->emplace_back(Lower(q, infos[id]), id);
-    std::sort(out->begin(), out->end());
-}
+// Marks a side not yet worked out.
+const uint8_t SIDE_UNKNOWN = 255;
 
 // The features of one kind whose float distance can be at most `limit` for
 // some point of the query, and others near them: every feature of a leaf
@@ -113,47 +109,62 @@ void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>*
         });
 }
 
-// The same from the leaves kept for a block around the query.
-template <bool (*BeyondInner)(const Query&, const BvhNode&, double, double)>
-void gather_kept(const Bvh& bvh, const std::vector<std::pair<uint32_t, double>>& leaves, const Query& q, double limit,
-                 std::vector<uint32_t>* out)
+// The ids whose lower bound over the block is at most `limit` (the others
+// matter to no cell of it), with that bound, nearest first.
+template <typename Info, double (*Lower)(const Query&, const Info&)>
+void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double limit,
+          std::vector<Ranked>* out)
 {
     out->clear();
-    for (const std::pair<uint32_t, double>& leaf : leaves) {
-        const BvhNode& n = bvh.nodes[leaf.first];
-        if (!BeyondInner(q, n, leaf.second, limit))
-            out->insert(out->end(), bvh.items.begin() + n.start, bvh.items.begin() + n.start + n.count);
+    for (uint32_t id : ids) {
+        double lower = Lower(q, infos[id]);
+        if (lower <= limit)
+            out->emplace_back(lower, id);
     }
+    std::sort(out->begin(), out->end());
 }
 
-// The leaves of a hierarchy in reach, as `gather` would reach them, each
-// with its `Outer` part of the bound for the block.
-template <double (*NodeLower)(const Query&, const BvhNode&), double (*Outer)(const Query&, const BvhNode&)>
-void collect_leaves(const Bvh& bvh, const Query& q, double limit, std::vector<std::pair<uint32_t, double>>* out)
+double vertex_lower(const Query& q, const VertexInfo& v)
 {
-    out->clear();
-    if (bvh.nodes.empty())
-        return;
-    uint32_t stack[128];
-    int top = 0;
-    stack[top++] = 0;
-    while (top) {
-        uint32_t i = stack[--top];
-        const BvhNode& n = bvh.nodes[i];
-        if (node_beyond<NodeLower>(q, n, limit))
+    return std::sqrt(box_point_dist2(q.box, v.p)) * (1.0 - FLOAT_SLACK);
+}
+
+// Every ranked feature of one kind within `reach` of `part` (a part of the
+// ranked block `whole`, or the block itself) agrees on the common side. A
+// side worked out over the whole block holds for the part; where it does
+// not settle the matter, the part's own side and bound do.
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool ranked_agree(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, std::vector<uint8_t>* sides,
+                  const Query& whole, const Query& part, bool same, double reach, RobustSide* common)
+{
+    for (size_t i = 0; i < ranked.size(); ++i) {
+        if (ranked[i].first > reach)
+            return true;
+        const Info& f = infos[ranked[i].second];
+        uint8_t& known = (*sides)[i];
+        if (known == SIDE_UNKNOWN)
+            known = (uint8_t)SideOf(whole, f);
+        RobustSide s = (RobustSide)known;
+        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
             continue;
-        if (n.count) {
-            out->emplace_back(i, Outer(q, n));
-        } else {
-            stack[top++] = n.left;
-            stack[top++] = n.right;
-        }
+        bool ok = same ? Beyond(part, f, reach) || agree(s, common)
+                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, common);
+        if (!ok)
+            return false;
     }
+    return true;
 }
 
-double no_outer(const Query&, const BvhNode&)
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double reach,
+                 RobustSide* common)
 {
-    return 0.0;
+    for (uint32_t id : ids)
+        if (!one_agrees<Info, Beyond, SideOf>(q, infos[id], reach, common))
+            return false;
+    return true;
 }
 
 // What a block's candidates must cover: `limit` for vertices (every cell's
@@ -182,44 +193,131 @@ Limits block_limits(const Classifier* c, const Block& b, const Query& q, uint32_
     double limit = std::max(reach, (double)upper);
     // An edge at the nearest vertex that surely measures less for every cell
     // bounds what decides them and what their walks of edges and faces
-    // reach: those kinds are gathered no farther. Vertices are all gathered,
-    // as every cell needs its nearest.
+    // reach: those kinds are gathered no farther. Every vertex a cell may
+    // find nearest is gathered.
     double tight = edge_reach(c, q, nearest, reach);
     return Limits{limit, tight < reach ? tight : limit, tight};
 }
 
-// A vertex nearest to the block's centre among those of the kept leaves
-// (they hold every vertex nearer to any point of the kept block than its
-// own nearest is), searched from `hint`.
-uint32_t nearest_kept(const Classifier* c, const Candidates* k, const Query& q, uint32_t hint)
+// The certificate of `part` from the block's lists: faces first, as for
+// whole blocks.
+PhysSide certify_listed(const Classifier* c, Candidates* k, const Query& whole, const Query& part, bool same,
+                        double reach)
 {
-    const std::vector<VertexInfo>& v = c->features.vertices;
-    auto d2 = [&](uint32_t i) { return sq(v[i].p[0] - q.centre[0]) + sq(v[i].p[1] - q.centre[1]) + sq(v[i].p[2] - q.centre[2]); };
+    const MeshFeatures& f = c->features;
+    RobustSide common = ROBUST_UNSURE;
+    if (vertex0_clear_of(c, part) &&
+        ranked_agree<FaceInfo, face_beyond, face_robust_side>(f.faces, k->ranked[2], &k->sides[2], whole, part, same,
+                                                              reach, &common) &&
+        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, part, reach, &common) &&
+        ranked_agree<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->ranked[1], &k->sides[1], whole, part, same,
+                                                              reach, &common) &&
+        ranked_agree<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->ranked[0], &k->sides[0], whole,
+                                                                    part, same, reach, &common))
+        return side_of(common);
+    return PHYS_SIDE_NONE;
+}
+
+// The block's ranked features that can matter to `part`, with cheaper
+// lower bounds over the part, nearest first; edges with the rounding part
+// of their bound.
+void narrow_lists(const MeshFeatures& f, Candidates* k, const Query& part, const Limits& l)
+{
+    for (int kind = 0; kind < 3; ++kind)
+        k->part[kind].clear();
+    for (const Ranked& r : k->ranked[0]) {
+        if (r.first > l.limit)
+            break;
+        double lower = vertex_lower(part, f.vertices[r.second]);
+        if (lower <= l.limit)
+            k->part[0].emplace_back(lower, r.second);
+    }
+    for (const Ranked& r : k->ranked[1]) {
+        if (r.first > l.near)
+            break;
+        double lower = edge_lower(part, f.edges[r.second]);
+        if (lower <= l.near)
+            k->part[1].emplace_back(lower, r.second);
+    }
+    for (const Ranked& r : k->ranked[2]) {
+        if (r.first > l.near)
+            break;
+        double lower = face_lower(part, f.faces[r.second]);
+        if (lower <= l.near)
+            k->part[2].emplace_back(lower, r.second);
+    }
+    for (int kind = 0; kind < 3; ++kind)
+        std::sort(k->part[kind].begin(), k->part[kind].end());
+    k->part_edge_errors.clear();
+    for (const Ranked& r : k->part[1])
+        k->part_edge_errors.push_back(edge_error(part, f.edges[r.second]));
+}
+
+// Classifies the cells of `b` from the narrowed lists: each cell walks every
+// kind nearest first and stops at the first feature whose bound is beyond
+// its threshold, as a hierarchy walk would; edges and faces that surely do
+// not measure at the cell are passed over on their own bounds for it.
+void classify_listed_cells(const Classifier* c, const Candidates* k, const Block& b)
+{
+    const MeshFeatures& f = c->features;
+    auto each_vertex = [k](auto limit, auto visit) {
+        for (const Ranked& r : k->part[0]) {
+            if (r.first > limit())
+                break;
+            visit(r.second);
+        }
+    };
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
+                const double pd[3] = {(double)x, (double)y, (double)z};
+                const double norm = std::sqrt(dot3(pd, pd));
+                auto each_edge = [&](auto limit, auto visit) {
+                    for (size_t i = 0; i < k->part[1].size(); ++i) {
+                        const Ranked& r = k->part[1][i];
+                        double l = limit();
+                        if (r.first > l)
+                            break;
+                        if (!edge_point_beyond(f.edges[r.second], pd, k->part_edge_errors[i], l))
+                            visit(r.second);
+                    }
+                };
+                auto each_face = [&](auto limit, auto visit) {
+                    for (const Ranked& r : k->part[2]) {
+                        if (r.first > limit())
+                            break;
+                        if (!face_point_outside(f.faces[r.second], pd, norm))
+                            visit(r.second);
+                    }
+                    for (uint32_t j : f.odd_faces)
+                        visit(j);
+                };
+                PhysSide side = classify_point(c->mesh, Vec3{(float)x, (float)y, (float)z}, each_vertex, each_edge,
+                                               each_face);
+                if (side == PHYS_SIDE_FRONT)
+                    c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
+            }
+}
+
+// The vertex of the block's lists nearest to the part's centre (the lists
+// hold every vertex nearer to a point of the block than the block's own
+// nearest vertex is), searched from `hint`.
+uint32_t nearest_listed(const MeshFeatures& f, const Candidates* k, const Query& part, uint32_t hint)
+{
+    auto d2 = [&](uint32_t i) {
+        const double* p = f.vertices[i].p;
+        return sq(p[0] - part.centre[0]) + sq(p[1] - part.centre[1]) + sq(p[2] - part.centre[2]);
+    };
     uint32_t best = hint;
     double best2 = d2(hint);
-    const Bvh& bvh = c->features.vertex_bvh;
-    for (const std::pair<uint32_t, double>& leaf : k->vertex_leaves) {
-        const BvhNode& n = bvh.nodes[leaf.first];
-        for (uint32_t s = n.start; s < n.start + n.count; ++s) {
-            double e2 = d2(bvh.items[s]);
-            if (e2 < best2) {
-                best2 = e2;
-                best = bvh.items[s];
-            }
+    for (const Ranked& r : k->ranked[0]) {
+        double e2 = d2(r.second);
+        if (e2 < best2) {
+            best2 = e2;
+            best = r.second;
         }
     }
     return best;
-}
-
-template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
-          RobustSide (*SideOf)(const Query&, const Info&)>
-bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double reach,
-                 RobustSide* common)
-{
-    for (uint32_t id : ids)
-        if (!one_agrees<Info, Beyond, SideOf>(q, infos[id], reach, common))
-            return false;
-    return true;
 }
 
 }  // namespace
@@ -266,25 +364,7 @@ bool wants_small_blocks(const MeshFeatures& f)
 
 bool is_small(const Block& b)
 {
-    return b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1;
-}
-
-bool is_mid(const Block& b)
-{
     return b.hi[0] - b.lo[0] <= 3 && b.hi[1] - b.lo[1] <= 3 && b.hi[2] - b.lo[2] <= 3;
-}
-
-void keep_leaves(Worker* w, const Block& b, uint32_t hint)
-{
-    const Classifier* c = w->c;
-    const MeshFeatures& f = c->features;
-    Query q = block_query(b);
-    Limits l = block_limits(c, b, q, vertex_nearest_centre(c, q, hint));
-    Candidates* k = w->candidates;
-    collect_leaves<vertex_node_lower, no_outer>(f.vertex_bvh, q, l.limit, &k->vertex_leaves);
-    collect_leaves<edge_node_lower, edge_node_outer>(f.edge_bvh, q, l.near, &k->edge_leaves);
-    collect_leaves<face_node_lower, no_outer>(f.face_bvh, q, l.near, &k->face_leaves);
-    k->from_leaves = true;
 }
 
 void classify_small_block(Worker* w, const Block& b, uint32_t hint)
@@ -292,67 +372,45 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
     const Classifier* c = w->c;
     const MeshFeatures& f = c->features;
     Query q = block_query(b);
-    Candidates* k = w->candidates;
-    bool kept = k->from_leaves;
-    uint32_t nearest = kept ? nearest_kept(c, k, q, hint) : vertex_nearest_centre(c, q, hint);
+    uint32_t nearest = vertex_nearest_centre(c, q, hint);
     Limits l = block_limits(c, b, q, nearest);
-    double reach = l.reach;
-    if (kept) {
-        gather_kept<vertex_node_beyond_inner>(f.vertex_bvh, k->vertex_leaves, q, l.limit, &k->vertices);
-        gather_kept<edge_node_beyond_inner>(f.edge_bvh, k->edge_leaves, q, l.near, &k->edges);
-        gather_kept<face_node_beyond_inner>(f.face_bvh, k->face_leaves, q, l.near, &k->faces);
-    } else {
-        gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &k->vertices);
-        gather<edge_node_lower>(f.edge_bvh, q, l.near, &k->edges);
-        gather<face_node_lower>(f.face_bvh, q, l.near, &k->faces);
-    }
+    Candidates* k = w->candidates;
+    gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &k->vertices);
+    gather<edge_node_lower>(f.edge_bvh, q, l.near, &k->edges);
+    gather<face_node_lower>(f.face_bvh, q, l.near, &k->faces);
+    rank<VertexInfo, vertex_lower>(f.vertices, k->vertices, q, l.limit, &k->ranked[0]);
+    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, l.near, &k->ranked[1]);
+    rank<FaceInfo, face_lower>(f.faces, k->faces, q, l.near, &k->ranked[2]);
+    for (int kind = 0; kind < 3; ++kind)
+        k->sides[kind].assign(k->ranked[kind].size(), SIDE_UNKNOWN);
 
-    // Faces first, as for whole blocks.
-    RobustSide common = ROBUST_UNSURE;
-    if (vertex0_clear_of(c, q) &&
-        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, k->faces, q, reach, &common) &&
-        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, q, reach, &common) &&
-        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
-        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
-        side_of(common) != PHYS_SIDE_NONE) {
-        if (side_of(common) == PHYS_SIDE_FRONT)
-            mark_front(c, b);
-        count_cells(w, block_cells(b));
-        return;
+    Block parts[8];
+    int n = 1;
+    parts[0] = b;
+    PhysSide side = certify_listed(c, k, q, q, true, l.reach);
+    if (side == PHYS_SIDE_NONE && !(b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1))
+        n = split_block(b, parts);
+    for (int i = 0; i < n; ++i) {
+        const Block& part = parts[i];
+        Query pq = q;
+        Limits pl = l;
+        PhysSide part_side = side;
+        if (n > 1) {
+            // The part's own limits, no wider than the block's (which hold
+            // for every cell of it).
+            pq = block_query(part);
+            pl = block_limits(c, part, pq, nearest_listed(f, k, pq, nearest));
+            pl.limit = std::min(pl.limit, l.limit);
+            pl.near = std::min(pl.near, l.near);
+            pl.reach = std::min(pl.reach, l.reach);
+            part_side = certify_listed(c, k, q, pq, false, pl.reach);
+        }
+        if (part_side == PHYS_SIDE_FRONT)
+            mark_front(c, part);
+        if (part_side == PHYS_SIDE_NONE) {
+            narrow_lists(f, k, pq, pl);
+            classify_listed_cells(c, k, part);
+        }
+        count_cells(w, block_cells(part));
     }
-    // Each cell walks the edges and faces nearest first and stops at the
-    // first whose bound is beyond its threshold, as a hierarchy walk would.
-    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, &k->ranked_edges);
-    rank<FaceInfo, face_lower>(f.faces, k->faces, q, &k->ranked_faces);
-    auto each_ranked = [](const std::vector<std::pair<double, uint32_t>>& ranked) {
-        return [&ranked](auto limit, auto visit) {
-            for (const std::pair<double, uint32_t>& r : ranked) {
-                if (r.first > limit())
-                    break;
-                visit(r.second);
-            }
-        };
-    };
-    auto each_edge = each_ranked(k->ranked_edges);
-    auto each_listed_face = each_ranked(k->ranked_faces);
-    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
-        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
-            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
-                PhysSide side = classify_point(
-                    c->mesh, Vec3{(float)x, (float)y, (float)z},
-                    [&](auto, auto visit) {
-                        for (uint32_t i : k->vertices)
-                            visit(i);
-                    },
-                    each_edge,
-                    [&](auto limit, auto visit) {
-                        each_listed_face(limit, visit);
-                        for (uint32_t j : f.odd_faces)
-                            visit(j);
-                    });
-                if (side == PHYS_SIDE_FRONT)
-                    c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
-            }
-    count_cells(w, block_cells(b));
 }
-

@@ -23,17 +23,21 @@ struct Classifier {
     std::vector<uint32_t> edge_start, vertex_edges;
 };
 
-// One thread's scratch for small blocks: the candidates of each kind, and
-// the edges and faces with their lower bounds over the block. While the
-// small blocks of one block at most four cells long are classified, the
-// hierarchy leaves within reach of that block are kept (`from_leaves`):
-// they gather from those instead of walking from the root.
+// One feature of a small block's lists: its lower bound over the block and
+// its id.
+typedef std::pair<double, uint32_t> Ranked;
+
+// One thread's scratch for small blocks: the gathered candidates of each
+// kind; those that remain with their lower bounds over the block, nearest
+// first, and their sides over it once worked out (`sides`, SIDE_UNKNOWN
+// until then); the same lists for one of its parts (`part_*`), with the
+// rounding part of each edge's bound.
 struct Candidates {
     std::vector<uint32_t> vertices, edges, faces;
-    std::vector<std::pair<double, uint32_t>> ranked_edges, ranked_faces;  // (lower bound, id)
-    // (leaf, its part of the bound from the kept block)
-    std::vector<std::pair<uint32_t, double>> vertex_leaves, edge_leaves, face_leaves;
-    bool from_leaves = false;
+    std::vector<Ranked> ranked[3];  // vertices, edges, faces
+    std::vector<uint8_t> sides[3];
+    std::vector<Ranked> part[3];
+    std::vector<double> part_edge_errors;
 };
 
 // One thread's share of the work: it counts the cells it has classified
@@ -112,6 +116,9 @@ double edge_reach(const Classifier* c, const Query& q, uint32_t nearest, double 
 // of it agrees on its side, else NONE.
 PhysSide certify_within(const Classifier* c, const Query& q, double reach);
 void mark_front(const Classifier* c, const Block& b);
+// The blocks a failed block splits into, in x, y, z order: every axis
+// longer than one cell halved. Returns their count (at most eight).
+int split_block(const Block& b, Block children[8]);
 
 // In phys_cells.cpp.
 // One cell, its candidates found through the hierarchies.
@@ -119,12 +126,7 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
 // Whether small blocks gather their candidates for this mesh (either way
 // gives the same marks).
 bool wants_small_blocks(const MeshFeatures& f);
-// At most two cells long on every axis.
+// At most four cells long on every axis.
 bool is_small(const Block& b);
-// At most four cells long on every axis: its split gives small blocks.
-bool is_mid(const Block& b);
-// Keeps the hierarchy leaves within reach of mid block `b` for its small
-// blocks; `hint` is a vertex near it.
-void keep_leaves(Worker* w, const Block& b, uint32_t hint);
 // Classifies, marks and counts a small block; `hint` is a vertex near it.
 void classify_small_block(Worker* w, const Block& b, uint32_t hint);

@@ -42,6 +42,8 @@ void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
     e->m_state = normal_state(e->m);
     double ab[3] = {e->b[0] - e->a[0], e->b[1] - e->a[1], e->b[2] - e->a[2]};
     e->len = std::sqrt(dot3(ab, ab));
+    for (int i = 0; i < 3; ++i)
+        e->dir[i] = e->len > 0.0 ? -ab[i] / e->len : 0.0;
     for (int i = 0; i < 3; ++i) {
         e->box.lo[i] = std::min(e->a[i], e->b[i]);
         e->box.hi[i] = std::max(e->a[i], e->b[i]);
