@@ -89,7 +89,7 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e)
     }
     if (mid + spread >= 0.0 && mid - spread <= e.len)
         return false;
-    double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
+    double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
     double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
     double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
     return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;

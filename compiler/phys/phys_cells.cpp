@@ -3,6 +3,7 @@
 // hierarchies or gathered once for a small block.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "phys_classify_parts.h"
 
@@ -88,8 +89,9 @@ PhysSide classify_point(const PhysMesh* mesh, Vec3 p, Vertices each_vertex, Edge
 // block, and failing that classifies its cells from lists narrowed to it:
 // one set of walks instead of one per cell.
 
-// Mean edge length (cells) from which small blocks gather their candidates.
-const double SMALL_BLOCK_EDGE = 1.5;
+// Candidates up to which a small block longer than four cells keeps its
+// lists for its parts.
+const size_t SMALL_BLOCK_MAX_LISTED = 600;
 
 // Marks a side not yet worked out.
 const uint8_t SIDE_UNKNOWN = 255;
@@ -97,15 +99,17 @@ const uint8_t SIDE_UNKNOWN = 255;
 // The features of one kind whose float distance can be at most `limit` for
 // some point of the query, and others near them: every feature of a leaf
 // in reach (measuring a few more costs less than bounding each).
+// False, with the list left unfinished, once it would hold more than
+// `cap` features.
 template <double (*NodeLower)(const Query&, const BvhNode&)>
-void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>* out)
+bool gather(const Bvh& bvh, const Query& q, double limit, size_t cap, std::vector<uint32_t>* out)
 {
     out->clear();
-    walk_bvh(
+    return walk_bvh(
         bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
         [&](uint32_t id) {
             out->push_back(id);
-            return true;
+            return out->size() <= cap;
         });
 }
 
@@ -320,6 +324,43 @@ uint32_t nearest_listed(const MeshFeatures& f, const Candidates* k, const Query&
     return best;
 }
 
+// Classifies `part` of the block `whole` (the block itself when `same`)
+// from the block's lists: by its certificate (when `certify`), else by its
+// own parts when longer than two cells, else cell by cell. `l` are its
+// limits, `nearest` a vertex near it.
+void classify_part(Worker* w, const Query& whole, const Block& part, const Query& pq, const Limits& l,
+                   uint32_t nearest, bool same, bool certify)
+{
+    const Classifier* c = w->c;
+    const MeshFeatures& f = c->features;
+    Candidates* k = w->candidates;
+    PhysSide side = certify ? certify_listed(c, k, whole, pq, same, l.reach) : PHYS_SIDE_NONE;
+    if (side == PHYS_SIDE_FRONT)
+        mark_front(c, part);
+    if (side != PHYS_SIDE_NONE) {
+        count_cells(w, block_cells(part));
+        return;
+    }
+    if (part.hi[0] - part.lo[0] <= 1 && part.hi[1] - part.lo[1] <= 1 && part.hi[2] - part.lo[2] <= 1) {
+        narrow_lists(f, k, pq, l);
+        classify_listed_cells(c, k, part);
+        count_cells(w, block_cells(part));
+        return;
+    }
+    Block parts[8];
+    int n = split_block(part, parts);
+    for (int i = 0; i < n; ++i) {
+        // Each part's own limits, no wider than these (which hold for every
+        // cell of it).
+        Query sq = block_query(parts[i]);
+        uint32_t near = nearest_listed(f, k, sq, nearest);
+        Limits sl = block_limits(c, parts[i], sq, near);
+        sl.limit = std::min(sl.limit, l.limit);
+        sl.near = std::min(sl.near, l.near);
+        sl.reach = std::min(sl.reach, l.reach);
+        classify_part(w, whole, parts[i], sq, sl, near, false, true);
+    }
+}
 }  // namespace
 
 PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
@@ -347,11 +388,8 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         });
 }
 
-bool wants_small_blocks(const MeshFeatures& f)
+double mean_edge_length(const MeshFeatures& f)
 {
-    // Gathering pays where features are sparse: with edges about a cell long
-    // or shorter, a small block's lists grow longer than the walks of its
-    // cells are.
     double length = 0.0;
     size_t edges = 0;
     for (const EdgeInfo& e : f.edges)
@@ -359,12 +397,12 @@ bool wants_small_blocks(const MeshFeatures& f)
             length += e.len;
             ++edges;
         }
-    return edges != 0 && length >= SMALL_BLOCK_EDGE * (double)edges;
+    return edges != 0 ? length / (double)edges : 0.0;
 }
 
-bool is_small(const Block& b)
+bool is_small(const Block& b, int64_t cells)
 {
-    return b.hi[0] - b.lo[0] <= 3 && b.hi[1] - b.lo[1] <= 3 && b.hi[2] - b.lo[2] <= 3;
+    return b.hi[0] - b.lo[0] < cells && b.hi[1] - b.lo[1] < cells && b.hi[2] - b.lo[2] < cells;
 }
 
 void classify_small_block(Worker* w, const Block& b, uint32_t hint)
@@ -375,42 +413,26 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
     uint32_t nearest = vertex_nearest_centre(c, q, hint);
     Limits l = block_limits(c, b, q, nearest);
     Candidates* k = w->candidates;
-    gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &k->vertices);
-    gather<edge_node_lower>(f.edge_bvh, q, l.near, &k->edges);
-    gather<face_node_lower>(f.face_bvh, q, l.near, &k->faces);
+    // A block longer than four cells with many candidates costs less as
+    // parts with lists of their own.
+    bool long_block = !is_small(b, SMALL_BLOCK);
+    size_t cap = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
+    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, cap, &k->edges) &&
+                  gather<face_node_lower>(f.face_bvh, q, l.near, cap - k->edges.size(), &k->faces) &&
+                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, cap - k->edges.size() - k->faces.size(),
+                                            &k->vertices);
+    if (!listed) {
+        Block parts[8];
+        int n = split_block(b, parts);
+        for (int i = 0; i < n; ++i)
+            classify_small_block(w, parts[i], nearest);
+        return;
+    }
     rank<VertexInfo, vertex_lower>(f.vertices, k->vertices, q, l.limit, &k->ranked[0]);
     rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, l.near, &k->ranked[1]);
     rank<FaceInfo, face_lower>(f.faces, k->faces, q, l.near, &k->ranked[2]);
     for (int kind = 0; kind < 3; ++kind)
         k->sides[kind].assign(k->ranked[kind].size(), SIDE_UNKNOWN);
-
-    Block parts[8];
-    int n = 1;
-    parts[0] = b;
-    PhysSide side = certify_listed(c, k, q, q, true, l.reach);
-    if (side == PHYS_SIDE_NONE && !(b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1))
-        n = split_block(b, parts);
-    for (int i = 0; i < n; ++i) {
-        const Block& part = parts[i];
-        Query pq = q;
-        Limits pl = l;
-        PhysSide part_side = side;
-        if (n > 1) {
-            // The part's own limits, no wider than the block's (which hold
-            // for every cell of it).
-            pq = block_query(part);
-            pl = block_limits(c, part, pq, nearest_listed(f, k, pq, nearest));
-            pl.limit = std::min(pl.limit, l.limit);
-            pl.near = std::min(pl.near, l.near);
-            pl.reach = std::min(pl.reach, l.reach);
-            part_side = certify_listed(c, k, q, pq, false, pl.reach);
-        }
-        if (part_side == PHYS_SIDE_FRONT)
-            mark_front(c, part);
-        if (part_side == PHYS_SIDE_NONE) {
-            narrow_lists(f, k, pq, pl);
-            classify_listed_cells(c, k, part);
-        }
-        count_cells(w, block_cells(part));
-    }
+    // A long block comes here once its whole certificate has failed.
+    classify_part(w, q, b, q, l, nearest, true, !long_block);
 }

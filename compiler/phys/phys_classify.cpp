@@ -220,12 +220,16 @@ void classify_block(Worker* w, const Block& b, uint32_t hint)
         count_cells(w, 1);
         return;
     }
-    if (w->c->small_blocks && is_small(b)) {
+    if (w->c->small_blocks && is_small(b, SMALL_BLOCK)) {
         classify_small_block(w, b, hint);
         return;
     }
     if (certify_whole(w, b, &hint))
         return;
+    if (w->c->long_small_blocks && is_small(b, LONG_SMALL_BLOCK)) {
+        classify_small_block(w, b, hint);
+        return;
+    }
     Block children[8];
     int n = split_block(b, children);
     for (int k = 0; k < n; ++k)
@@ -298,7 +302,9 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         return false;
     c.g = g;
     c.marks = marks;
-    c.small_blocks = wants_small_blocks(c.features);
+    double edge = mean_edge_length(c.features);
+    c.small_blocks = edge != 0.0 && edge >= SMALL_BLOCK_EDGE;
+    c.long_small_blocks = edge >= LONG_SMALL_BLOCK_EDGE;
     list_vertex_edges(&c);
     Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
     if (threads > 1) {

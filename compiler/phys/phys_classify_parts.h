@@ -17,7 +17,9 @@ struct Classifier {
     MeshFeatures features;
     int64_t g;
     uint8_t* marks;     // threads write disjoint cells
-    bool small_blocks;  // small blocks gather their candidates once
+    // Small blocks gather their candidates once; long ones too when
+    // `long_small_blocks`.
+    bool small_blocks, long_small_blocks;
     // The edges at each vertex: those of vertex i are
     // vertex_edges[edge_start[i] .. edge_start[i + 1]).
     std::vector<uint32_t> edge_start, vertex_edges;
@@ -123,10 +125,20 @@ int split_block(const Block& b, Block children[8]);
 // In phys_cells.cpp.
 // One cell, its candidates found through the hierarchies.
 PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z);
-// Whether small blocks gather their candidates for this mesh (either way
-// gives the same marks).
-bool wants_small_blocks(const MeshFeatures& f);
-// At most four cells long on every axis.
-bool is_small(const Block& b);
+// The mean length (cells) of the edges that measure; 0 with none. It
+// chooses whether small blocks, and long ones, gather their candidates
+// (either way gives the same marks): gathering pays where features are
+// sparse, while with edges about a cell long or shorter a block's lists
+// grow longer than the walks of its cells are.
+double mean_edge_length(const MeshFeatures& f);
+const double SMALL_BLOCK_EDGE = 1.5;
+const double LONG_SMALL_BLOCK_EDGE = 3.0;
+// Small blocks are at most SMALL_BLOCK cells long on every axis; those up
+// to LONG_SMALL_BLOCK cells long are small once their whole certificate
+// has failed.
+const int64_t SMALL_BLOCK = 4;
+const int64_t LONG_SMALL_BLOCK = 8;
+// At most `cells` long on every axis.
+bool is_small(const Block& b, int64_t cells);
 // Classifies, marks and counts a small block; `hint` is a vertex near it.
 void classify_small_block(Worker* w, const Block& b, uint32_t hint);
