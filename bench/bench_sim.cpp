@@ -4,8 +4,8 @@
 // Per scene: the sequential mode as it runs by default ("auto": walks side by
 // side in AVX-512 lanes where that pays), the same forced onto the plain walk
 // ("plain", as on a processor without vector lanes) and onto eight AVX2 lanes
-// ("avx2", as on a processor without AVX-512), and the parallel mode on two
-// threads ("threads_2"). Counters: per_ball is the time per ball and step;
+// ("avx2", as on a processor without AVX-512), and the parallel mode on one
+// and on two threads ("threads_1", "threads_2"). Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
 // collision field included); sim_MB the ball arrays and neighbour lists now,
 // sim_peak_MB the same at their largest since the scene was set up.
@@ -123,7 +123,7 @@ void report(benchmark::State& state)
 }
 
 // How a benchmark runs the frame.
-enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_2 };
+enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2 };
 
 bool begin(benchmark::State& state, const Scene& scene, Mode mode)
 {
@@ -143,7 +143,7 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
                  : mode == WIDE  ? REPEL_WIDE
                  : mode == WIDE8 ? REPEL_WIDE8
                                  : REPEL_AUTO;
-    sim_threads = mode == THREADS_2 ? 2 : 0;
+    sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
     return true;
 }
 
@@ -221,6 +221,7 @@ const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
     KSM_SIM_BENCH(name##_auto, frame, scene, AUTO);         \
     KSM_SIM_BENCH(name##_plain, frame, scene, PLAIN);       \
     KSM_SIM_BENCH(name##_avx2, frame, scene, WIDE8);        \
+    KSM_SIM_BENCH(name##_threads_1, frame, scene, THREADS_1); \
     KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2)
 
 KSM_SIM_SCENE(balls_10k_field_64, SCENE_10K_64);

@@ -106,6 +106,10 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
         EXPECT_EQ(run(s, parallel_frame, 2), one) << "2 threads";
         repel_path = REPEL_PLAIN;
         EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
+        if (repel_wide8_supported()) {
+            repel_path = REPEL_WIDE8;
+            EXPECT_EQ(run(s, parallel_frame, 3), one) << "3 threads, eight lanes";
+        }
         repel_path = REPEL_AUTO;
         // Not the sequential order: the mode really ran.
         if (s.field > 2) {

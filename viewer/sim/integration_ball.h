@@ -73,6 +73,14 @@ inline void advance_ball(const StepConstants& k, int i)
     ball_pos[i] = next;
 }
 
+// Whether ball i's position lies outside the cell it is registered around.
+inline bool leaves_cell(int i)
+{
+    Vec3 p = ball_pos[i];
+    CellCoord old = ball_cell[i];
+    return (int)p.x != old.x || (int)p.y != old.y || (int)p.z != old.z;
+}
+
 // Moves ball i's registration to the cell of its position when that changed.
 // False when the lists could not make room: the ball then stays registered
 // where it was, so the lists stay consistent.

@@ -5,17 +5,21 @@
 // two neighbour cells thick. A walk reaches only balls registered within one
 // cell of its own ball's cell, so the walks of balls in slabs s and s + 2
 // never touch a common ball: all even slabs can run at once, then all odd
-// slabs. Inside a slab the walks run in ball order (side by side where that
-// pays, which thick slabs favour), on a copy of the positions packed slab by
-// slab so that the threads never write to a common cache line. Which thread takes which slab therefore changes
-// nothing: the same pairs, the same formulas and the same order for every
-// thread count, though not the order of the sequential pass.
+// slabs. Inside a slab the walks follow the balls' cells rather than their
+// numbers (order_slab), on a copy of the positions packed in cell order: the
+// walks find their partners close together, and the threads never write to
+// a common cache line. The sequence depends only on the balls' cells, so
+// which thread takes which slab changes nothing: the same pairs, the same
+// formulas and the same order for every thread count, though not the order
+// of the sequential pass.
 //
 // Step. The per-ball arithmetic is independent from ball to ball and runs in
 // ranges of balls; the neighbour registrations then move in ball order on one
 // thread, exactly as the sequential step moves them. The step's results are
 // thus those of step_balls, bit for bit.
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -38,19 +42,37 @@ static int slab_width()
     return width < 2 ? 2 : width;
 }
 
+// A ball in cell order: its key (slab, then the cell's z, y and x), number
+// and cell. Gravity runs along y, so rows along z are short in a heap.
+struct SortItem {
+    uint64_t key;
+    int ball;
+    CellCoord cell;
+};
+
+// Working memory of one thread.
+struct ThreadScratch {
+    WideScratch wide;
+    std::vector<int> bins;  // counting sort of a slab's walks
+};
+
 struct ParallelState {
-    std::vector<int> order;        // balls grouped by slab, ball order inside
-    std::vector<int> slab_begin;   // slab s: order[slab_begin[s] .. slab_begin[s + 1])
-    std::vector<int> rank;         // ball number to its place in order
-    std::vector<Vec3> packed;      // positions in the order of `order`, and padding
-    std::vector<WideScratch> scratch;  // one per thread
+    std::vector<SortItem> items;   // the balls in cell order
+    std::vector<int> slab_begin;   // slab s: items and walks [slab_begin[s] .. slab_begin[s + 1])
+    std::vector<int> group;        // per item: its group of walks in its slab
+    std::vector<int> order;        // the walks: balls, slab by slab
+    std::vector<CellCoord> cell;   // and their cells
+    std::vector<int> rank;         // ball number to its place in items
+    std::vector<float> packed;     // positions in the order of items, four floats each
+    std::vector<ThreadScratch> scratch;
+    std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed
 };
 static ParallelState parallel;
 
 void free_parallel_scratch()
 {
-    for (WideScratch& s : parallel.scratch)
-        free_wide_scratch(&s);
+    for (ThreadScratch& s : parallel.scratch)
+        free_wide_scratch(&s.wide);
     parallel = ParallelState();
 }
 
@@ -80,49 +102,148 @@ static void run_on_threads(int n, Work work)
         h.join();
 }
 
-// Counting sort of the balls by slab, stable in ball order.
-static void group_by_slab()
+// Part t of n of the range 0 .. total - 1.
+static void share(size_t total, int t, int n, size_t* begin, size_t* end)
 {
-    const int width = slab_width();
-    auto slab_of = [width](int x) { return x / width; };
-    int slabs = slab_of(cell_side - 1) + 1;
-    parallel.slab_begin.assign((size_t)slabs + 1, 0);
-    for (int i = 0; i < ball_count; ++i)
-        parallel.slab_begin[(size_t)slab_of(ball_cell[i].x) + 1]++;
-    for (int s = 0; s < slabs; ++s)
-        parallel.slab_begin[(size_t)s + 1] += parallel.slab_begin[(size_t)s];
-    std::vector<int> at(parallel.slab_begin.begin(), parallel.slab_begin.end() - 1);
-    parallel.order.resize((size_t)ball_count);
-    for (int i = 0; i < ball_count; ++i)
-        parallel.order[(size_t)at[(size_t)slab_of(ball_cell[i].x)]++] = i;
+    *begin = total * (size_t)t / (size_t)n;
+    *end = total * (size_t)(t + 1) / (size_t)n;
 }
 
+static inline bool item_before(const SortItem& a, const SortItem& b)
+{
+    return a.key < b.key || (a.key == b.key && a.ball < b.ball);
+}
+
+// Puts the items in order by insertion, cheap when they nearly are (from
+// one frame to the next few balls change cells); false, the order half
+// made, once that took more than `budget` moves.
+static bool insertion_sort(SortItem* v, size_t n, size_t budget)
+{
+    size_t moves = 0;
+    for (size_t i = 1; i < n; ++i) {
+        if (!item_before(v[i], v[i - 1]))
+            continue;
+        SortItem x = v[i];
+        size_t j = i;
+        do {
+            v[j] = v[j - 1];
+            --j;
+        } while (j > 0 && item_before(x, v[j - 1]));
+        v[j] = x;
+        moves += i - j;
+        if (moves > budget)
+            return false;
+    }
+    return true;
+}
+
+// Sorts the balls by slab, then by cell, ties in ball order, starting from
+// the last frame's order, and finds where each slab begins.
+static void sort_balls(int threads)
+{
+    const int width = slab_width();
+    const uint64_t side = (uint64_t)cell_side;
+    const int slabs = (cell_side - 1) / width + 1;
+    const size_t n = (size_t)ball_count;
+    std::vector<SortItem>& items = parallel.items;
+    if (items.size() != n) {
+        items.resize(n);
+        for (size_t i = 0; i < n; ++i)
+            items[i].ball = (int)i;
+    }
+    run_on_threads(threads, [&](int t) {
+        size_t begin, end;
+        share(n, t, threads, &begin, &end);
+        for (size_t r = begin; r < end; ++r) {
+            CellCoord c = ball_cell[items[r].ball];
+            items[r].cell = c;
+            items[r].key = (((uint64_t)(c.x / width) * side + (uint64_t)c.z) * side + (uint64_t)c.y) *
+                               (uint64_t)width +
+                           (uint64_t)(c.x % width);
+        }
+    });
+    if (!insertion_sort(items.data(), n, 16 * n))
+        std::sort(items.begin(), items.end(), item_before);
+
+    std::vector<int>& slab_begin = parallel.slab_begin;
+    slab_begin.assign((size_t)slabs + 1, (int)n);
+    slab_begin[0] = 0;
+    for (int s = 1; s < slabs; ++s) {
+        SortItem first = {(uint64_t)s * side * side * (uint64_t)width, -1, {0, 0, 0}};
+        slab_begin[(size_t)s] = (int)(std::lower_bound(items.begin(), items.end(), first, item_before) - items.begin());
+    }
+}
+
+// The walk sequence of slab s. Its walks run in groups: the cells of one
+// colour (their coordinates modulo 3), and of each cell the k-th ball, for
+// k = 0, 1, ... The cells of a colour are three apart, so the walks of a
+// group are independent of each other and run side by side without
+// waiting; and a group sweeps the slab in cell order, finding lists and
+// partners close together.
+static void order_slab(int s, std::vector<int>* bins)
+{
+    const std::vector<SortItem>& items = parallel.items;
+    std::vector<int>& group = parallel.group;
+    const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
+    int depth = 1;
+    for (size_t r = begin; r < end; ++r) {
+        group[r] = r > begin && items[r].key == items[r - 1].key ? group[r - 1] + 1 : 0;
+        depth = group[r] + 1 > depth ? group[r] + 1 : depth;
+    }
+    const size_t groups = 27 * (size_t)depth;
+    std::vector<int>& at = *bins;
+    at.assign(groups + 1, 0);
+    for (size_t r = begin; r < end; ++r) {
+        CellCoord c = items[r].cell;
+        group[r] += ((c.x % 3 * 3 + c.y % 3) * 3 + c.z % 3) * depth;
+        at[(size_t)group[r] + 1]++;
+    }
+    at[0] = (int)begin;
+    for (size_t g = 0; g < groups; ++g)
+        at[g + 1] += at[g];
+    for (size_t r = begin; r < end; ++r) {
+        size_t k = (size_t)at[(size_t)group[r]]++;
+        parallel.order[k] = items[r].ball;
+        parallel.cell[k] = items[r].cell;
+    }
+}
+
+// The repulsion pass; the positions it leaves are in parallel.packed.
 static void repel_balls_parallel(int threads)
 {
     const double coef = (double)repulsion_coef;
-    group_by_slab();
-    int slabs = (int)parallel.slab_begin.size() - 1;
-    // The walks work on a copy of the positions packed slab by slab: balls
-    // of slabs that run at once then never share a cache line, which would
-    // otherwise pass back and forth between the threads at every push.
     const size_t total = (size_t)ball_count;
+    sort_balls(threads);
+    int slabs = (int)parallel.slab_begin.size() - 1;
+    // The walks work on a copy of the positions in cell order: balls of
+    // slabs that run at once then never share a cache line, which would
+    // otherwise pass back and forth between the threads at every push.
     parallel.rank.resize(total);
-    parallel.packed.resize(total + 1);
+    parallel.packed.resize(4 * (total + 1));
+    parallel.group.resize(total);
+    parallel.order.resize(total);
+    parallel.cell.resize(total);
     run_on_threads(threads, [&](int t) {
-        size_t begin = total * (size_t)t / (size_t)threads, end = total * (size_t)(t + 1) / (size_t)threads;
+        size_t begin, end;
+        share(total, t, threads, &begin, &end);
         for (size_t r = begin; r < end; ++r) {
-            int ball = parallel.order[r];
+            int ball = parallel.items[r].ball;
             parallel.rank[(size_t)ball] = (int)r;
-            parallel.packed[r] = ball_pos[ball];
+            float* p = &parallel.packed[4 * r];
+            p[0] = ball_pos[ball].x;
+            p[1] = ball_pos[ball].y;
+            p[2] = ball_pos[ball].z;
+            p[3] = 0.0f;
         }
     });
-    parallel.packed[total] = Vec3{0.0f, 0.0f, 0.0f};
-    const WalkSpace space = {parallel.packed.data(), parallel.rank.data()};
+    std::fill(parallel.packed.end() - 4, parallel.packed.end(), 0.0f);
+    const WalkSpace space = {parallel.packed.data(), 4, parallel.rank.data()};
     if (parallel.scratch.size() < (size_t)threads)
         parallel.scratch.resize((size_t)threads);
     for (int phase = 0; phase < 2; ++phase) {
         std::atomic<int> next_slab(phase);
         run_on_threads(threads, [&](int t) {
+            ThreadScratch& scratch = parallel.scratch[(size_t)t];
             for (;;) {
                 int s = next_slab.fetch_add(2);
                 if (s >= slabs)
@@ -131,34 +252,50 @@ static void repel_balls_parallel(int threads)
                 int count = parallel.slab_begin[(size_t)s + 1] - begin;
                 if (count == 0)
                     continue;
-                const int* order = parallel.order.data() + begin;
+                order_slab(s, &scratch.bins);
+                const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin, count};
                 bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
-                            (repel_path == REPEL_AUTO && wide_walks_pay(order, count));
-                if (!(wide && repel_wide_supported() &&
-                      repel_wide(order, count, coef, &parallel.scratch[(size_t)t], space)))
-                    repel_plain(order, count, coef, space);
+                            (repel_path == REPEL_AUTO && wide_walks_pay(q));
+                if (!(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))
+                    repel_plain(q, coef, space);
             }
         });
     }
-    run_on_threads(threads, [&](int t) {
-        size_t begin = total * (size_t)t / (size_t)threads, end = total * (size_t)(t + 1) / (size_t)threads;
-        for (size_t r = begin; r < end; ++r)
-            ball_pos[parallel.order[r]] = parallel.packed[r];
-    });
 }
 
+// The step, taking the positions from parallel.packed.
 static bool step_balls_parallel(const MapHeader* header, int threads)
 {
     StepConstants k = step_constants(header);
-    int per_thread = (ball_count + threads - 1) / threads;
+    // Room for every ball of each part, so that no thread allocates.
+    const size_t total = (size_t)ball_count;
+    parallel.moved.resize((size_t)threads);
+    for (int t = 0; t < threads; ++t) {
+        size_t begin, end;
+        share(total, t, threads, &begin, &end);
+        parallel.moved[(size_t)t].reserve(t == 0 ? total : end - begin);  // part 0 gathers all
+    }
     run_on_threads(threads, [&](int t) {
-        int begin = t * per_thread;
-        int end = begin + per_thread < ball_count ? begin + per_thread : ball_count;
-        for (int i = begin; i < end; ++i)
-            advance_ball(k, i);
+        size_t begin, end;
+        share(total, t, threads, &begin, &end);
+        std::vector<int>& moved = parallel.moved[(size_t)t];
+        moved.clear();
+        for (size_t r = begin; r < end; ++r) {
+            int ball = parallel.items[r].ball;
+            const float* p = &parallel.packed[4 * r];
+            ball_pos[ball] = Vec3{p[0], p[1], p[2]};
+            advance_ball(k, ball);
+            if (leaves_cell(ball))
+                moved.push_back(ball);
+        }
     });
+    // The registrations move in ball order, as in the sequential step.
+    std::vector<int>& moved = parallel.moved[0];
+    for (int t = 1; t < threads; ++t)
+        moved.insert(moved.end(), parallel.moved[(size_t)t].begin(), parallel.moved[(size_t)t].end());
+    std::sort(moved.begin(), moved.end());
     bool all_registered = true;
-    for (int i = 0; i < ball_count; ++i)
+    for (int i : moved)
         all_registered &= move_registration(i);
     tidy_cell_lists();
     return all_registered;

@@ -20,29 +20,29 @@ static WideScratch main_scratch;
 
 // The walk of ball i over the list of its cell, positions found through
 // rank (slot = ball without one).
-template <bool RANKED>
-static inline void repel_one(int i, double coef, Vec3* pos, const int* rank)
+template <bool RANKED, int STRIDE>
+static inline void repel_one(int i, double coef, float* base, const int* rank)
 {
     CellCoord c = ball_cell[i];
     const int* list = cell_list(cell_index(c.x, c.y, c.z));
     // Ball i is never its own partner, so its position can live in locals
     // for the walk: every pair still sees its latest value.
-    Vec3* self = pos + (RANKED ? rank[i] : i);
-    float xi = self->x, yi = self->y, zi = self->z;
+    float* self = base + (size_t)STRIDE * (size_t)(RANKED ? rank[i] : i);
+    float xi = self[0], yi = self[1], zi = self[2];
     for (int s = list[0]; s >= 1; --s) {
         int j = list[s];
         if (j == i)
             continue;
-        Vec3* pj = pos + (RANKED ? rank[j] : j);
+        float* pj = base + (size_t)STRIDE * (size_t)(RANKED ? rank[j] : j);
         // A difference of two floats rounded once is the same in float as
         // in double. |trunc(d)| > 1 is |d| >= 2.
-        float dx = xi - pj->x;
+        float dx = xi - pj[0];
         if (std::fabs(dx) >= 2.0f)
             continue;
-        float dy = yi - pj->y;
+        float dy = yi - pj[1];
         if (std::fabs(dy) >= 2.0f)
             continue;
-        float dz = zi - pj->z;
+        float dz = zi - pj[2];
         if (std::fabs(dz) >= 2.0f)
             continue;
         float s2 = (float)(((double)dx * dx + (double)dy * dy) + (double)dz * dz);
@@ -57,44 +57,42 @@ static inline void repel_one(int i, double coef, Vec3* pos, const int* rank)
         xi -= push_x;
         yi -= push_y;
         zi -= push_z;
-        pj->x += push_x;
-        pj->y += push_y;
-        pj->z += push_z;
+        pj[0] += push_x;
+        pj[1] += push_y;
+        pj[2] += push_z;
     }
-    *self = Vec3{xi, yi, zi};
+    self[0] = xi;
+    self[1] = yi;
+    self[2] = zi;
 }
 
-// Balls ahead of the walk whose list offset, and then whose list, is
-// fetched early: in a large field both are far apart in memory.
-static const int PREFETCH_OFFSET_AHEAD = 16;
-static const int PREFETCH_LIST_AHEAD = 8;
+// Walks ahead of the one at hand whose list offset, and then whose list,
+// is fetched early: in a large field both are far apart in memory.
+static const int PLAIN_OFFSET_AHEAD = 16;
+static const int PLAIN_LIST_AHEAD = 8;
 
-static inline size_t cell_of_ball(int i)
+template <bool RANKED, int STRIDE>
+static void repel_plain_in(const WalkSequence& q, double coef, float* base, const int* rank)
 {
-    CellCoord c = ball_cell[i];
-    return cell_index(c.x, c.y, c.z);
-}
-
-template <bool RANKED>
-static void repel_plain_in(const int* order, int count, double coef, Vec3* pos, const int* rank)
-{
-    for (int n = 0; n < count; ++n) {
-        if (n + PREFETCH_OFFSET_AHEAD < count) {
-            int ahead = order ? order[n + PREFETCH_OFFSET_AHEAD] : n + PREFETCH_OFFSET_AHEAD;
-            __builtin_prefetch(cell_start + cell_of_ball(ahead));
-            ahead = order ? order[n + PREFETCH_LIST_AHEAD] : n + PREFETCH_LIST_AHEAD;
-            __builtin_prefetch(cell_list(cell_of_ball(ahead)));
+    for (int n = 0; n < q.count; ++n) {
+        if (n + PLAIN_OFFSET_AHEAD < q.count) {
+            CellCoord c = q.cell[n + PLAIN_OFFSET_AHEAD];
+            __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
+            c = q.cell[n + PLAIN_LIST_AHEAD];
+            __builtin_prefetch(cell_list(cell_index(c.x, c.y, c.z)));
         }
-        repel_one<RANKED>(order ? order[n] : n, coef, pos, rank);
+        repel_one<RANKED, STRIDE>(sequence_ball(q, n), coef, base, rank);
     }
 }
 
-void repel_plain(const int* order, int count, double coef, const WalkSpace& space)
+void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space)
 {
-    if (space.rank)
-        repel_plain_in<true>(order, count, coef, space.pos, space.rank);
+    if (space.rank && space.stride == 4)
+        repel_plain_in<true, 4>(q, coef, space.base, space.rank);
+    else if (space.rank)
+        repel_plain_in<true, 3>(q, coef, space.base, space.rank);
     else
-        repel_plain_in<false>(order, count, coef, space.pos, nullptr);
+        repel_plain_in<false, 3>(q, coef, space.base, nullptr);
 }
 
 void free_repel_scratch()
@@ -109,16 +107,16 @@ static const int WIDE_MIN_LANES = 6;
 static const int WIDE_LANE_COUNT = 16;
 static const int WIDE_SAMPLE = 512;
 
-bool wide_walks_pay(const int* order, int count)
+bool wide_walks_pay(const WalkSequence& q)
 {
     // Fill lanes with the first balls of the sequence as the wide path
     // does; a walk that conflicts with a running one makes the lanes drain
     // first. The mean number of walks per fill estimates the lanes in use.
     CellCoord running[WIDE_LANE_COUNT];
     int filled = 0, fills = 1;
-    int sample = count < WIDE_SAMPLE ? count : WIDE_SAMPLE;
+    int sample = q.count < WIDE_SAMPLE ? q.count : WIDE_SAMPLE;
     for (int n = 0; n < sample; ++n) {
-        CellCoord c = ball_cell[order ? order[n] : n];
+        CellCoord c = q.cell[n];
         bool conflict = filled == WIDE_LANE_COUNT;
         for (int l = 0; l < filled && !conflict; ++l)
             conflict = walks_conflict(running[l], c);
@@ -143,12 +141,12 @@ bool repel_wide_supported()
     return supported;
 }
 
-bool repel_wide(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
+bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     static const bool sixteen = wide_walks_supported();
     if (repel_path != REPEL_WIDE8 && sixteen)
-        return repel_wide16(order, count, coef, scratch, space);
-    return repel_wide8_supported() && repel_wide8(order, count, coef, scratch, space);
+        return repel_wide16(q, coef, scratch, space);
+    return repel_wide8_supported() && repel_wide8(q, coef, scratch, space);
 }
 
 void repel_balls()
@@ -156,9 +154,10 @@ void repel_balls()
     const double coef = (double)repulsion_coef;
     if (ball_count <= 0)
         return;
+    const WalkSequence all = ball_sequence();
     bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
-                (repel_path == REPEL_AUTO && wide_walks_pay(nullptr, ball_count));
-    if (wide && repel_wide_supported() && repel_wide(nullptr, ball_count, coef, &main_scratch, ball_space()))
+                (repel_path == REPEL_AUTO && wide_walks_pay(all));
+    if (wide && repel_wide_supported() && repel_wide(all, coef, &main_scratch, ball_space()))
         return;
-    repel_plain(nullptr, ball_count, coef, ball_space());
+    repel_plain(all, coef, ball_space());
 }

@@ -10,17 +10,35 @@
 // linearly with the distance and vanishes when two balls coincide).
 constexpr float MIN_SQUARED_DISTANCE = 0.2f;
 
-// Where the walks find the positions: ball b's is pos[rank[b]], or pos[b]
-// without a rank. The parallel mode packs each slab's balls together so that
-// threads never write to the same cache lines.
+// Where the walks find the positions: ball b's x, y and z start at float
+// base[stride * rank[b]], or base[stride * b] without a rank. The parallel
+// mode packs the balls in the order of their cells, four floats to a ball so
+// that a position is written and read back as one 16-byte access.
 struct WalkSpace {
-    Vec3* pos;          // positions, with one float of padding after the last
-    const int* rank;    // ball number to slot in pos; null: the same
+    float* base;        // positions, with one float of padding after the last
+    int stride;         // floats per ball: 3 or 4
+    const int* rank;    // ball number to slot; null: the same
 };
 // The balls' own positions.
 inline WalkSpace ball_space()
 {
-    return WalkSpace{ball_pos, nullptr};
+    return WalkSpace{&ball_pos[0].x, 3, nullptr};
+}
+
+// The walks of a pass in their order: the walking balls and their cells.
+struct WalkSequence {
+    const int* ball;        // the walking balls in turn; null: 0 .. count - 1
+    const CellCoord* cell;  // the cell of each, in the same turn
+    int count;
+};
+inline int sequence_ball(const WalkSequence& q, int n)
+{
+    return q.ball ? q.ball[n] : n;
+}
+// All balls in ball order.
+inline WalkSequence ball_sequence()
+{
+    return WalkSequence{nullptr, ball_cell, ball_count};
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -33,10 +51,14 @@ inline bool walks_conflict(CellCoord a, CellCoord b)
 // Walks of the wide path that wait for a conflicting running walk to end, in
 // ball order. Later walks independent of all of them (and of the running
 // ones) may start first: that changes the order of independent walks only.
+// A walk that conflicted with a running walk remembers its lane and that
+// walk's serial number: until that walk ends it need not be looked at again.
 const int WAITING_MAX = 16;
 struct WaitingWalks {
     int ball[WAITING_MAX];
     CellCoord cell[WAITING_MAX];
+    int blocker[WAITING_MAX];            // lane of the running walk it waits for, or -1
+    unsigned blocker_walk[WAITING_MAX];  // that walk's serial number
     int count = 0;
 };
 // Whether a walk at cell c conflicts with one of the first n waiting walks.
@@ -48,7 +70,9 @@ inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
     return false;
 }
 
-// Balls ahead of the next walk whose list is prefetched.
+// Walks ahead of the next one whose list offset, and then whose list, is
+// fetched early.
+const int PREFETCH_OFFSET_AHEAD = 64;
 const int PREFETCH_AHEAD = 32;
 
 // One round of handing walks to free lanes: the waiting walks in their
@@ -59,41 +83,59 @@ struct WalkRound {
     int ball = 0;      // the walk at hand
     CellCoord cell = {0, 0, 0};
     bool was_waiting = false;
+    int blocker = -1;  // for a waiting walk: the lane it waits for, or -1
+    unsigned blocker_walk = 0;
 };
 
 // Takes the next walk of the round into r; false when there is none.
-inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const int* order, int count,
-                      int next)
+inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
 {
     r->was_waiting = r->examined < w.count;
     if (r->was_waiting) {
         r->ball = w.ball[r->examined];
         r->cell = w.cell[r->examined];
+        r->blocker = w.blocker[r->examined];
+        r->blocker_walk = w.blocker_walk[r->examined];
         ++r->examined;
         return true;
     }
-    if (!lane_free || next >= count)
+    if (!lane_free || next >= q.count)
         return false;
-    if (next + PREFETCH_AHEAD < count) {
-        CellCoord ahead = ball_cell[order ? order[next + PREFETCH_AHEAD] : next + PREFETCH_AHEAD];
+    if (next + PREFETCH_OFFSET_AHEAD < q.count) {
+        CellCoord ahead = q.cell[next + PREFETCH_OFFSET_AHEAD];
+        __builtin_prefetch(cell_start + cell_index(ahead.x, ahead.y, ahead.z));
+    }
+    if (next + PREFETCH_AHEAD < q.count) {
+        CellCoord ahead = q.cell[next + PREFETCH_AHEAD];
         const char* list = (const char*)cell_list(cell_index(ahead.x, ahead.y, ahead.z));
         __builtin_prefetch(list);
         __builtin_prefetch(list + 64);
     }
-    r->ball = order ? order[next] : next;
-    r->cell = ball_cell[r->ball];
+    r->ball = sequence_ball(q, next);
+    r->cell = q.cell[next];
+    r->blocker = -1;
     return true;
 }
 
-// The walk at hand cannot start: it waits, behind the walks kept before it.
-// False when it is a new walk and the queue is full: it then stays the next
-// ball, and the round ends.
-inline bool hold_walk(WalkRound* r, WaitingWalks* w, int* next)
+// Whether the walk at hand waits for the running walk it waited for before,
+// given the lanes still running and each lane's walk serial number.
+inline bool still_blocked(const WalkRound& r, unsigned running, const unsigned* lane_walk)
+{
+    return r.blocker >= 0 && (running >> r.blocker & 1u) && lane_walk[r.blocker] == r.blocker_walk;
+}
+
+// The walk at hand cannot start: it waits, behind the walks kept before it,
+// for the walk in lane `blocker` (-1: none in particular). False when it is
+// a new walk and the queue is full: it then stays the next ball, and the
+// round ends.
+inline bool hold_walk(WalkRound* r, WaitingWalks* w, int* next, int blocker, const unsigned* lane_walk)
 {
     if (!r->was_waiting && r->kept == WAITING_MAX)
         return false;
     w->ball[r->kept] = r->ball;
     w->cell[r->kept] = r->cell;
+    w->blocker[r->kept] = blocker;
+    w->blocker_walk[r->kept] = blocker >= 0 ? lane_walk[blocker] : 0;
     ++r->kept;
     *next += !r->was_waiting;
     return true;
@@ -109,9 +151,8 @@ const int WIDE_ROW_INTS = 16;
 // Makes the ring long enough for the longest list and a walk's start delay.
 bool reserve_wide_rows(WideScratch* scratch, int longest);
 
-// The walks of balls order[0 .. count - 1] (order null: balls 0 .. count - 1),
-// one after the other.
-void repel_plain(const int* order, int count, double coef, const WalkSpace& space);
+// The walks of the sequence, one after the other.
+void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space);
 // Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
 // (AVX2) wide walks.
 bool wide_walks_supported();
@@ -120,13 +161,13 @@ bool wide8_walks_supported();
 // bits as repel_plain. False, having done nothing, when the processor or the
 // scratch memory does not allow it. repel_wide takes the widest lanes the
 // processor has, or eight when repel_path is REPEL_WIDE8.
-bool repel_wide(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
-bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
-bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space);
+bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them
 // independent of each other to keep several lanes busy. In crowded cells
 // almost every walk waits for the one before, and the plain walk is faster.
-bool wide_walks_pay(const int* order, int count);
+bool wide_walks_pay(const WalkSequence& q);
 // Releases the parallel mode's working memory.
 void free_parallel_scratch();

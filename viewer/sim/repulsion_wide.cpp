@@ -93,6 +93,30 @@ KSM_WIDE static inline void load_positions(const float* base, __mmask16 mask, __
     *z = _mm512_shuffle_f32x4(z_low, z_high, 0x44);
 }
 
+// The same where every ball has four floats: x, y, z and 0 as one 16-byte
+// store, which a later 16-byte load of the ball can take straight from the
+// store buffer.
+KSM_WIDE static inline void store_quads(float* base, __mmask16 mask, __m512i at, __m512 x, __m512 y, __m512 z)
+{
+    // Per 128-bit block k: xy_low = x4k y4k x4k+1 y4k+1, xy_high the next
+    // two; quad[m] holds lane 4k + m in block k.
+    __m512 xy_low = _mm512_unpacklo_ps(x, y), xy_high = _mm512_unpackhi_ps(x, y);
+    __m512 z_low = _mm512_unpacklo_ps(z, _mm512_setzero_ps()), z_high = _mm512_unpackhi_ps(z, _mm512_setzero_ps());
+    alignas(64) float quad[4][WIDE_LANES];
+    _mm512_store_pd((double*)quad[0], _mm512_unpacklo_pd(_mm512_castps_pd(xy_low), _mm512_castps_pd(z_low)));
+    _mm512_store_pd((double*)quad[1], _mm512_unpackhi_pd(_mm512_castps_pd(xy_low), _mm512_castps_pd(z_low)));
+    _mm512_store_pd((double*)quad[2], _mm512_unpacklo_pd(_mm512_castps_pd(xy_high), _mm512_castps_pd(z_high)));
+    _mm512_store_pd((double*)quad[3], _mm512_unpackhi_pd(_mm512_castps_pd(xy_high), _mm512_castps_pd(z_high)));
+    alignas(64) int offset[WIDE_LANES];
+    _mm512_store_si512(offset, at);
+    unsigned lanes = mask;
+    while (lanes) {
+        int l = __builtin_ctz(lanes);
+        lanes &= lanes - 1;
+        _mm_storeu_ps(base + offset[l], _mm_load_ps(&quad[l & 3][4 * (l >> 2)]));
+    }
+}
+
 // Stores x, y and z of the lanes of mask at float offsets at[l].
 KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i at, __m512 x, __m512 y,
                                             __m512 z)
@@ -114,11 +138,12 @@ KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i
     }
 }
 
-KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, WideScratch* scratch,
+KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScratch* scratch,
                                     const WalkSpace& space)
 {
-    float* base = &space.pos[0].x;
+    float* base = space.base;
     const int* rank = space.rank;
+    const bool quads = space.stride == 4;
     int* rows = scratch->rows;
     const unsigned row_mask = (unsigned)scratch->row_mask;
 
@@ -128,7 +153,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     const __m512 min_s = _mm512_set1_ps(MIN_SQUARED_DISTANCE);
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d k_coef = _mm512_set1_pd(coef);
-    const __m512i three = _mm512_set1_epi32(3);
+    const __m512i stride = _mm512_set1_epi32(space.stride);
     const __m512i ones = _mm512_set1_epi32(1);
     const __m512i apart = _mm512_set1_epi32(3);
     const __m512i no_cell = _mm512_set1_epi32(NO_CELL);
@@ -154,6 +179,9 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
+    // Serial number of each lane's walk.
+    unsigned lane_walk[WIDE_ROW_INTS] = {};
+    unsigned walks_started = 0;
     bool refill = true;
 
     for (;;) {
@@ -171,14 +199,20 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         __m512i j_next = _mm512_mask_mov_epi32(
             self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS));
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
-        __m512i at_next = _mm512_mullo_epi32(j_next, three);
+        __m512i at_next = _mm512_mullo_epi32(j_next, stride);
         __m512 xj_next, yj_next, zj_next;
         load_positions(base, partner_next, at_next, &xj_next, &yj_next, &zj_next);
         // The previous step's stores.
-        store_positions(base, store_partner, store_at, store_x, store_y, store_z);
-        if (store_own)
-            store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
-        if (!running && next >= count && !waiting.count)
+        if (quads) {
+            store_quads(base, store_partner, store_at, store_x, store_y, store_z);
+            if (store_own)
+                store_quads(base, store_own, store_own_at, own_x, own_y, own_z);
+        } else {
+            store_positions(base, store_partner, store_at, store_x, store_y, store_z);
+            if (store_own)
+                store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
+        }
+        if (!running && next >= q.count && !waiting.count)
             break;
 
         // This step, lane by lane the same operations as repel_one. The
@@ -248,7 +282,11 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
         refill |= done != 0;
         __mmask16 free_lanes = (__mmask16)~running;
         WalkRound pick;
-        while (refill && next_walk(&pick, waiting, free_lanes != 0, order, count, next)) {
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next)) {
+            if (still_blocked(pick, running, lane_walk)) {
+                hold_walk(&pick, &waiting, &next, pick.blocker, lane_walk);
+                continue;
+            }
             __mmask16 conflict = _mm512_mask_cmplt_epi32_mask(
                 running, _mm512_abs_epi32(_mm512_sub_epi32(cx, _mm512_set1_epi32(pick.cell.x))), apart);
             conflict = _mm512_mask_cmplt_epi32_mask(
@@ -256,7 +294,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
             conflict = _mm512_mask_cmplt_epi32_mask(
                 conflict, _mm512_abs_epi32(_mm512_sub_epi32(cz, _mm512_set1_epi32(pick.cell.z))), apart);
             if (!free_lanes || conflict || conflicts_waiting(waiting, pick.kept, pick.cell)) {
-                if (!hold_walk(&pick, &waiting, &next))
+                if (!hold_walk(&pick, &waiting, &next, conflict ? __builtin_ctz(conflict) : -1, lane_walk))
                     break;
                 continue;
             }
@@ -270,6 +308,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
             if (n <= 0)
                 continue;
             int l = __builtin_ctz(free_lanes);
+            lane_walk[l] = ++walks_started;
             int slot = rank ? rank[ball] : ball;
             __mmask16 bit = (__mmask16)(1u << l);
             // t now counts the next iteration; the walk's first step is in
@@ -279,7 +318,7 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
                 rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
             }
             self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(slot));
-            self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(3 * slot));
+            self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(space.stride * slot));
             left = _mm512_mask_mov_epi32(left, bit, _mm512_set1_epi32(n));
             cx = _mm512_mask_mov_epi32(cx, bit, _mm512_set1_epi32(c.x));
             cy = _mm512_mask_mov_epi32(cy, bit, _mm512_set1_epi32(c.y));
@@ -294,12 +333,12 @@ KSM_WIDE static void run_wide_walks(const int* order, int count, double coef, Wi
     }
 }
 
-bool repel_wide16(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
+bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
-    // Lanes address positions by 32-bit float offsets (3 per ball).
-    if (ball_count > INT32_MAX / 3 || !reserve_wide_rows(scratch, cell_capacity_bound()))
+    // Lanes address positions by 32-bit float offsets.
+    if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide_walks(order, count, coef, scratch, space);
+    run_wide_walks(q, coef, scratch, space);
     return true;
 }
 
@@ -310,7 +349,7 @@ bool wide_walks_supported()
     return false;
 }
 
-bool repel_wide16(const int*, int, double, WideScratch*, const WalkSpace&)
+bool repel_wide16(const WalkSequence&, double, WideScratch*, const WalkSpace&)
 {
     return false;
 }

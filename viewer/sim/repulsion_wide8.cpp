@@ -86,6 +86,29 @@ KSM_WIDE8 static inline void store_positions(float* base, unsigned mask, __m256i
     }
 }
 
+// The same where every ball has four floats: x, y, z and 0 as one 16-byte
+// store, which a later 16-byte load of the ball can take straight from the
+// store buffer.
+KSM_WIDE8 static inline void store_quads(float* base, unsigned mask, __m256i at, __m256 x, __m256 y, __m256 z)
+{
+    // Per 128-bit block k: xy_low = x4k y4k x4k+1 y4k+1, xy_high the next
+    // two; quad[m] holds lane 4k + m in block k.
+    __m256 xy_low = _mm256_unpacklo_ps(x, y), xy_high = _mm256_unpackhi_ps(x, y);
+    __m256 z_low = _mm256_unpacklo_ps(z, _mm256_setzero_ps()), z_high = _mm256_unpackhi_ps(z, _mm256_setzero_ps());
+    alignas(32) float quad[4][LANES];
+    _mm256_store_pd((double*)quad[0], _mm256_unpacklo_pd(_mm256_castps_pd(xy_low), _mm256_castps_pd(z_low)));
+    _mm256_store_pd((double*)quad[1], _mm256_unpackhi_pd(_mm256_castps_pd(xy_low), _mm256_castps_pd(z_low)));
+    _mm256_store_pd((double*)quad[2], _mm256_unpacklo_pd(_mm256_castps_pd(xy_high), _mm256_castps_pd(z_high)));
+    _mm256_store_pd((double*)quad[3], _mm256_unpackhi_pd(_mm256_castps_pd(xy_high), _mm256_castps_pd(z_high)));
+    alignas(32) int offset[LANES];
+    _mm256_store_si256((__m256i*)offset, at);
+    while (mask) {
+        int l = __builtin_ctz(mask);
+        mask &= mask - 1;
+        _mm_storeu_ps(base + offset[l], _mm_load_ps(&quad[l & 3][4 * (l >> 2)]));
+    }
+}
+
 // The pushes of one step in every lane, with the operations of repel_one:
 // the lanes in `push` are those whose pair is accepted.
 struct Pushes {
@@ -142,16 +165,17 @@ KSM_WIDE8 static inline Pushes step_pushes(__m256 dx, __m256 dy, __m256 dz, unsi
     return p;
 }
 
-KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, WideScratch* scratch,
+KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideScratch* scratch,
                                       const WalkSpace& space)
 {
-    float* base = &space.pos[0].x;
+    float* base = space.base;
     const int* rank = space.rank;
+    const bool quads = space.stride == 4;
     int* rows = scratch->rows;
     const unsigned row_mask = (unsigned)scratch->row_mask;
 
     const __m256d k_coef = _mm256_set1_pd(coef);
-    const __m256i three = _mm256_set1_epi32(3);
+    const __m256i stride = _mm256_set1_epi32(space.stride);
     const __m256i ones = _mm256_set1_epi32(1);
     const __m256i apart = _mm256_set1_epi32(3);
     const __m256i no_cell = _mm256_set1_epi32(NO_CELL);
@@ -177,6 +201,9 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
+    // Serial number of each lane's walk.
+    unsigned lane_walk[WIDE_ROW_INTS] = {};
+    unsigned walks_started = 0;
     bool refill = true;
 
     for (;;) {
@@ -198,14 +225,20 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
             self, _mm256_load_si256((const __m256i*)(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS)),
             lanes_vector(ready_next));
         unsigned partner_next = ready_next & ~lanes_of(_mm256_cmpeq_epi32(j_next, self));
-        __m256i at_next = _mm256_mullo_epi32(j_next, three);
+        __m256i at_next = _mm256_mullo_epi32(j_next, stride);
         __m256 xj_next, yj_next, zj_next;
         load_positions(base, partner_next, at_next, &xj_next, &yj_next, &zj_next);
         // The previous step's stores.
-        store_positions(base, store_partner, store_at, store_x, store_y, store_z);
-        if (store_own)
-            store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
-        if (!running && next >= count && !waiting.count)
+        if (quads) {
+            store_quads(base, store_partner, store_at, store_x, store_y, store_z);
+            if (store_own)
+                store_quads(base, store_own, store_own_at, own_x, own_y, own_z);
+        } else {
+            store_positions(base, store_partner, store_at, store_x, store_y, store_z);
+            if (store_own)
+                store_positions(base, store_own, store_own_at, own_x, own_y, own_z);
+        }
+        if (!running && next >= q.count && !waiting.count)
             break;
 
         // This step.
@@ -250,7 +283,11 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
         refill |= done != 0;
         unsigned free_lanes = ~running & ((1u << LANES) - 1);
         WalkRound pick;
-        while (refill && next_walk(&pick, waiting, free_lanes != 0, order, count, next)) {
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next)) {
+            if (still_blocked(pick, running, lane_walk)) {
+                hold_walk(&pick, &waiting, &next, pick.blocker, lane_walk);
+                continue;
+            }
             __m256i near_x =
                 _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cx, _mm256_set1_epi32(pick.cell.x))));
             __m256i near_y =
@@ -259,7 +296,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
                 _mm256_cmpgt_epi32(apart, _mm256_abs_epi32(_mm256_sub_epi32(cz, _mm256_set1_epi32(pick.cell.z))));
             unsigned conflict = running & lanes_of(_mm256_and_si256(_mm256_and_si256(near_x, near_y), near_z));
             if (!free_lanes || conflict || conflicts_waiting(waiting, pick.kept, pick.cell)) {
-                if (!hold_walk(&pick, &waiting, &next))
+                if (!hold_walk(&pick, &waiting, &next, conflict ? __builtin_ctz(conflict) : -1, lane_walk))
                     break;
                 continue;
             }
@@ -273,6 +310,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
             if (n <= 0)
                 continue;
             int l = __builtin_ctz(free_lanes);
+            lane_walk[l] = ++walks_started;
             int slot = rank ? rank[ball] : ball;
             unsigned bit = 1u << l;
             // t now counts the next iteration; the walk's first step is in
@@ -283,7 +321,7 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
             }
             __m256i lane = lanes_vector(bit);
             self = _mm256_blendv_epi8(self, _mm256_set1_epi32(slot), lane);
-            self_at = _mm256_blendv_epi8(self_at, _mm256_set1_epi32(3 * slot), lane);
+            self_at = _mm256_blendv_epi8(self_at, _mm256_set1_epi32(space.stride * slot), lane);
             left = _mm256_blendv_epi8(left, _mm256_set1_epi32(n), lane);
             cx = _mm256_blendv_epi8(cx, _mm256_set1_epi32(c.x), lane);
             cy = _mm256_blendv_epi8(cy, _mm256_set1_epi32(c.y), lane);
@@ -298,12 +336,12 @@ KSM_WIDE8 static void run_wide8_walks(const int* order, int count, double coef, 
     }
 }
 
-bool repel_wide8(const int* order, int count, double coef, WideScratch* scratch, const WalkSpace& space)
+bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
-    // Lanes address positions by 32-bit float offsets (3 per ball).
-    if (ball_count > INT32_MAX / 3 || !reserve_wide_rows(scratch, cell_capacity_bound()))
+    // Lanes address positions by 32-bit float offsets.
+    if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide8_walks(order, count, coef, scratch, space);
+    run_wide8_walks(q, coef, scratch, space);
     return true;
 }
 
@@ -314,7 +352,7 @@ bool wide8_walks_supported()
     return false;
 }
 
-bool repel_wide8(const int*, int, double, WideScratch*, const WalkSpace&)
+bool repel_wide8(const WalkSequence&, double, WideScratch*, const WalkSpace&)
 {
     return false;
 }
