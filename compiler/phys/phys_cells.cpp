@@ -222,36 +222,30 @@ PhysSide certify_listed(const Classifier* c, Candidates* k, const Query& whole, 
     return PHYS_SIDE_NONE;
 }
 
-// The block's ranked features that can matter to `part`, with cheaper
-// lower bounds over the part, nearest first; edges with the rounding part
-// of their bound.
+// The ranked features of one kind that can matter to `part` (bounded
+// within `limit` over it), with their bounds over the part, nearest first.
+template <typename Info, double (*Lower)(const Query&, const Info&)>
+void narrow(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, const Query& part, double limit,
+            std::vector<Ranked>* out)
+{
+    out->clear();
+    for (const Ranked& r : ranked) {
+        if (r.first > limit)
+            break;
+        double lower = Lower(part, infos[r.second]);
+        if (lower <= limit)
+            out->emplace_back(lower, r.second);
+    }
+    std::sort(out->begin(), out->end());
+}
+
+// The block's lists narrowed to `part`; edges with the rounding part of
+// their bound.
 void narrow_lists(const MeshFeatures& f, Candidates* k, const Query& part, const Limits& l)
 {
-    for (int kind = 0; kind < 3; ++kind)
-        k->part[kind].clear();
-    for (const Ranked& r : k->ranked[0]) {
-        if (r.first > l.limit)
-            break;
-        double lower = vertex_lower(part, f.vertices[r.second]);
-        if (lower <= l.limit)
-            k->part[0].emplace_back(lower, r.second);
-    }
-    for (const Ranked& r : k->ranked[1]) {
-        if (r.first > l.near)
-            break;
-        double lower = edge_lower(part, f.edges[r.second]);
-        if (lower <= l.near)
-            k->part[1].emplace_back(lower, r.second);
-    }
-    for (const Ranked& r : k->ranked[2]) {
-        if (r.first > l.near)
-            break;
-        double lower = face_lower(part, f.faces[r.second]);
-        if (lower <= l.near)
-            k->part[2].emplace_back(lower, r.second);
-    }
-    for (int kind = 0; kind < 3; ++kind)
-        std::sort(k->part[kind].begin(), k->part[kind].end());
+    narrow<VertexInfo, vertex_lower>(f.vertices, k->ranked[0], part, l.limit, &k->part[0]);
+    narrow<EdgeInfo, edge_lower>(f.edges, k->ranked[1], part, l.near, &k->part[1]);
+    narrow<FaceInfo, face_lower>(f.faces, k->ranked[2], part, l.near, &k->part[2]);
     k->part_edge_errors.clear();
     for (const Ranked& r : k->part[1])
         k->part_edge_errors.push_back(edge_error(part, f.edges[r.second]));
