@@ -62,6 +62,7 @@ struct ParallelState {
     std::vector<int> group;        // per item: its group of walks in its slab
     std::vector<int> order;        // the walks: balls, slab by slab
     std::vector<CellCoord> cell;   // and their cells
+    std::vector<uint32_t> list;    // and the offsets of their lists
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
@@ -203,8 +204,11 @@ static void order_slab(int s, std::vector<int>* bins)
         at[g + 1] += at[g];
     for (size_t r = begin; r < end; ++r) {
         size_t k = (size_t)at[(size_t)group[r]]++;
+        CellCoord c = items[r].cell;
         parallel.order[k] = items[r].ball;
-        parallel.cell[k] = items[r].cell;
+        parallel.cell[k] = c;
+        // Read here, many at once, rather than by the walks one by one.
+        parallel.list[k] = cell_start[cell_index(c.x, c.y, c.z)];
     }
 }
 
@@ -223,6 +227,7 @@ static void repel_balls_parallel(int threads)
     parallel.group.resize(total);
     parallel.order.resize(total);
     parallel.cell.resize(total);
+    parallel.list.resize(total);
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
         share(total, t, threads, &begin, &end);
@@ -253,7 +258,8 @@ static void repel_balls_parallel(int threads)
                 if (count == 0)
                     continue;
                 order_slab(s, &scratch.bins);
-                const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin, count};
+                const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
+                                        parallel.list.data() + begin, count};
                 bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                             (repel_path == REPEL_AUTO && wide_walks_pay(q));
                 if (!(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))

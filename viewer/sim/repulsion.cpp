@@ -21,10 +21,8 @@ static WideScratch main_scratch;
 // The walk of ball i over the list of its cell, positions found through
 // rank (slot = ball without one).
 template <bool RANKED, int STRIDE>
-static inline void repel_one(int i, double coef, float* base, const int* rank)
+static inline void repel_one(int i, const int* list, double coef, float* base, const int* rank)
 {
-    CellCoord c = ball_cell[i];
-    const int* list = cell_list(cell_index(c.x, c.y, c.z));
     // Ball i is never its own partner, so its position can live in locals
     // for the walk: every pair still sees its latest value.
     float* self = base + (size_t)STRIDE * (size_t)(RANKED ? rank[i] : i);
@@ -75,13 +73,13 @@ template <bool RANKED, int STRIDE>
 static void repel_plain_in(const WalkSequence& q, double coef, float* base, const int* rank)
 {
     for (int n = 0; n < q.count; ++n) {
-        if (n + PLAIN_OFFSET_AHEAD < q.count) {
+        if (n + PLAIN_OFFSET_AHEAD < q.count && !q.list) {
             CellCoord c = q.cell[n + PLAIN_OFFSET_AHEAD];
             __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
-            c = q.cell[n + PLAIN_LIST_AHEAD];
-            __builtin_prefetch(cell_list(cell_index(c.x, c.y, c.z)));
         }
-        repel_one<RANKED, STRIDE>(sequence_ball(q, n), coef, base, rank);
+        if (n + PLAIN_LIST_AHEAD < q.count)
+            __builtin_prefetch(sequence_list(q, n + PLAIN_LIST_AHEAD));
+        repel_one<RANKED, STRIDE>(sequence_ball(q, n), sequence_list(q, n), coef, base, rank);
     }
 }
 

@@ -2,6 +2,7 @@
 // the visit of one ball to the entries of its cell's list, last entry first.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "balls.h"
@@ -29,16 +30,24 @@ inline WalkSpace ball_space()
 struct WalkSequence {
     const int* ball;        // the walking balls in turn; null: 0 .. count - 1
     const CellCoord* cell;  // the cell of each, in the same turn
+    const uint32_t* list;   // the offset of each one's list in cell_pool; null: from cell_start
     int count;
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
     return q.ball ? q.ball[n] : n;
 }
+inline const int* sequence_list(const WalkSequence& q, int n)
+{
+    if (q.list)
+        return cell_pool + q.list[n];
+    CellCoord c = q.cell[n];
+    return cell_list(cell_index(c.x, c.y, c.z));
+}
 // All balls in ball order.
 inline WalkSequence ball_sequence()
 {
-    return WalkSequence{nullptr, ball_cell, ball_count};
+    return WalkSequence{nullptr, ball_cell, nullptr, ball_count};
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -57,6 +66,7 @@ const int WAITING_MAX = 16;
 struct WaitingWalks {
     int ball[WAITING_MAX];
     CellCoord cell[WAITING_MAX];
+    const int* list[WAITING_MAX];
     int blocker[WAITING_MAX];            // lane of the running walk it waits for, or -1
     unsigned blocker_walk[WAITING_MAX];  // that walk's serial number
     int count = 0;
@@ -82,6 +92,7 @@ struct WalkRound {
     int kept = 0;      // of those, and of new ones, the walks still waiting
     int ball = 0;      // the walk at hand
     CellCoord cell = {0, 0, 0};
+    const int* list = nullptr;
     bool was_waiting = false;
     int blocker = -1;  // for a waiting walk: the lane it waits for, or -1
     unsigned blocker_walk = 0;
@@ -94,6 +105,7 @@ inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const
     if (r->was_waiting) {
         r->ball = w.ball[r->examined];
         r->cell = w.cell[r->examined];
+        r->list = w.list[r->examined];
         r->blocker = w.blocker[r->examined];
         r->blocker_walk = w.blocker_walk[r->examined];
         ++r->examined;
@@ -101,18 +113,18 @@ inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const
     }
     if (!lane_free || next >= q.count)
         return false;
-    if (next + PREFETCH_OFFSET_AHEAD < q.count) {
+    if (!q.list && next + PREFETCH_OFFSET_AHEAD < q.count) {
         CellCoord ahead = q.cell[next + PREFETCH_OFFSET_AHEAD];
         __builtin_prefetch(cell_start + cell_index(ahead.x, ahead.y, ahead.z));
     }
     if (next + PREFETCH_AHEAD < q.count) {
-        CellCoord ahead = q.cell[next + PREFETCH_AHEAD];
-        const char* list = (const char*)cell_list(cell_index(ahead.x, ahead.y, ahead.z));
+        const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
         __builtin_prefetch(list);
         __builtin_prefetch(list + 64);
     }
     r->ball = sequence_ball(q, next);
     r->cell = q.cell[next];
+    r->list = sequence_list(q, next);
     r->blocker = -1;
     return true;
 }
@@ -134,6 +146,7 @@ inline bool hold_walk(WalkRound* r, WaitingWalks* w, int* next, int blocker, con
         return false;
     w->ball[r->kept] = r->ball;
     w->cell[r->kept] = r->cell;
+    w->list[r->kept] = r->list;
     w->blocker[r->kept] = blocker;
     w->blocker_walk[r->kept] = blocker >= 0 ? lane_walk[blocker] : 0;
     ++r->kept;

@@ -301,7 +301,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
             next += !pick.was_waiting;
             int ball = pick.ball;
             CellCoord c = pick.cell;
-            const int* list = cell_list(cell_index(c.x, c.y, c.z));
+            const int* list = pick.list;
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
             // never leave) would mean a walk with nothing to visit.

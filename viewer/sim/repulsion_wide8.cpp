@@ -303,7 +303,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
             next += !pick.was_waiting;
             int ball = pick.ball;
             CellCoord c = pick.cell;
-            const int* list = cell_list(cell_index(c.x, c.y, c.z));
+            const int* list = pick.list;
             int n = list[0];
             // The list holds the ball itself; an empty one (which the lists
             // never leave) would mean a walk with nothing to visit.
