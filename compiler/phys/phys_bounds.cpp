@@ -1,7 +1,5 @@
 #include "phys_bounds.h"
 
-#include "phys_threads.h"
-
 namespace {
 
 // Lower bound of the float edge distance (when the edge measures at all)
@@ -44,13 +42,6 @@ double query_abs_max(const Query& q)
     return std::max(q.abs_max[0], std::max(q.abs_max[1], q.abs_max[2]));
 }
 
-void to_double(Vec3 v, double out[3])
-{
-    out[0] = v.x;
-    out[1] = v.y;
-    out[2] = v.z;
-}
-
 }  // namespace
 
 Query make_query(const double lo[3], const double hi[3])
@@ -71,122 +62,37 @@ Query make_query(const double lo[3], const double hi[3])
     return q;
 }
 
-NormalState normal_state(const double n[3])
-{
-    if (!finite3(n))
-        return NORMAL_ALWAYS_BACK;
-    double len = std::sqrt(dot3(n, n));
-    if (len == 0.0)
-        return NORMAL_ALWAYS_BACK;
-    return len < 1e-6 ? NORMAL_UNSURE : NORMAL_USABLE;
-}
-
-bool make_vertex_info(Vec3 p, Vec3 k, VertexInfo* v)
-{
-    to_double(p, v->p);
-    to_double(k, v->k);
-    v->k_state = normal_state(v->k);
-    return finite3(v->p) && std::fabs(v->p[0]) <= COORD_LIMIT && std::fabs(v->p[1]) <= COORD_LIMIT &&
-           std::fabs(v->p[2]) <= COORD_LIMIT;
-}
-
-void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
-{
-    to_double(pe->a, e->a);
-    to_double(pe->b, e->b);
-    to_double(pe->normal, e->m);
-    e->m_state = normal_state(e->m);
-    double ab[3] = {e->b[0] - e->a[0], e->b[1] - e->a[1], e->b[2] - e->a[2]};
-    e->len = std::sqrt(dot3(ab, ab));
-    for (int i = 0; i < 3; ++i) {
-        e->box.lo[i] = std::min(e->a[i], e->b[i]);
-        e->box.hi[i] = std::max(e->a[i], e->b[i]);
-    }
-    double mn = 0.0, big = 0.0;
-    e->m1 = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        e->m_abs[i] = std::fabs(e->m[i]);
-        e->m1 += e->m_abs[i];
-        mn += sq(e->m[i]);
-        big = std::max(big, std::max(std::fabs(e->a[i]), std::fabs(e->b[i])));
-    }
-    e->foot_error = FLOAT_SLACK * (big + e->len) + ERROR_FLOOR;
-    e->ma = dot3(e->m, e->a);
-    e->mb = dot3(e->m, e->b);
-    e->round_fixed = e->m1 * (big + e->foot_error);
-    e->floor = MARGIN_FLOOR * std::sqrt(mn);
-}
-
-bool make_face_info(const PhysFace* pf, FaceInfo* f)
-{
-    for (int k = 0; k < 3; ++k)
-        to_double(pf->corner[k], f->c[k]);
-    to_double(pf->normal, f->n);
-    bool usable = finite3(f->n);
-    for (int k = 0; k < 3; ++k) {
-        double w[3];
-        to_double(pf->side_normal[k], w);
-        usable = usable && finite3(w);
-    }
-    if (!usable)
-        return false;
-    f->na = dot3(f->n, f->c[0]);
-    f->na_abs = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        f->n_abs[i] = std::fabs(f->n[i]);
-        f->na_abs += f->n_abs[i] * std::fabs(f->c[0][i]);
-    }
-    double diam = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        double d[3] = {f->c[(k + 1) % 3][0] - f->c[k][0], f->c[(k + 1) % 3][1] - f->c[k][1],
-                       f->c[(k + 1) % 3][2] - f->c[k][2]};
-        diam = std::max(diam, std::sqrt(dot3(d, d)));
-    }
-    // Exact normal and corner sines.
-    bool well = true;
-    double exact[3] = {0, 0, 0};
-    for (int k = 0; k < 3 && well; ++k) {
-        const double* p = f->c[k];
-        const double* qq = f->c[(k + 1) % 3];
-        const double* r = f->c[(k + 2) % 3];
-        double e1[3] = {qq[0] - p[0], qq[1] - p[1], qq[2] - p[2]};
-        double e2[3] = {r[0] - p[0], r[1] - p[1], r[2] - p[2]};
-        double cr[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
-        double lc = std::sqrt(dot3(cr, cr));
-        double l1 = std::sqrt(dot3(e1, e1)), l2 = std::sqrt(dot3(e2, e2));
-        if (!(lc > WELL_SINE * l1 * l2)) {
-            well = false;
-            break;
-        }
-        if (k == 0)
-            for (int i = 0; i < 3; ++i)
-                exact[i] = cr[i] / lc;
-    }
-    for (int k = 0; k < 3 && well; ++k) {
-        double w[3];
-        to_double(pf->side_normal[k], w);
-        double d2 = sq(w[0] - exact[0]) + sq(w[1] - exact[1]) + sq(w[2] - exact[2]);
-        if (!(d2 < sq(WELL_NORMAL_TOLERANCE)))
-            well = false;
-    }
-    f->well = well;
-    f->margin = FACE_MARGIN_PER_SIZE * diam + 1e-6;
-    for (int i = 0; i < 3; ++i) {
-        f->box.lo[i] = std::min(f->c[0][i], std::min(f->c[1][i], f->c[2][i]));
-        f->box.hi[i] = std::max(f->c[0][i], std::max(f->c[1][i], f->c[2][i]));
-    }
-    return true;
-}
-
 // ---- lower bounds of the float distances -----------------------------------
 
-// True when the edge's float distance exceeds `limit` for every point of
-// the query: the box distance first, the segment distance only if needed.
+// From the box distance alone; infinite where the edge measures nowhere.
 double edge_lower(const Query& q, const EdgeInfo& e)
 {
-    double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
-    double to_b = std::sqrt(box_point_dist2(q.box, e.b));
-    return edge_lower_from(std::sqrt(box_box_dist2(q.box, e.box)), to_b, e.len, e.len, s_max);
+    if (edge_outside_slab(q, e))
+        return INFINITY;
+    double d2 = box_box_dist2(q.box, e.box);
+    if (d2 == 0.0)
+        return 0.0;
+    return std::sqrt(std::max(0.0, d2 - edge_error(q, e))) * (1.0 - 4.0 * FLOAT_UNIT);
+}
+
+// The float foot parameter t lies within `et` (the rounding of the law of
+// cosines) of the exact one, which is linear over the query: where it stays
+// clearly below 0 or above L the edge measures nowhere.
+bool edge_outside_slab(const Query& q, const EdgeInfo& e)
+{
+    if (!(e.len > 0.0))
+        return false;
+    double mid = 0.0, spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        mid += (q.centre[i] - e.b[i]) * e.dir[i];
+        spread += std::fabs(e.dir[i]) * q.half[i];
+    }
+    if (mid + spread >= 0.0 && mid - spread <= e.len)
+        return false;
+    double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
+    return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;
 }
 
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
@@ -250,11 +156,57 @@ double edge_upper(const Query& q, const EdgeInfo& e, double limit)
     return std::sqrt(worst2 + err) * (1.0 + 4.0 * FLOAT_UNIT) + slack + MARGIN_FLOOR;
 }
 
+double edge_error(const Query& q, const EdgeInfo& e)
+{
+    // The rounding terms of edge_lower_from over the query.
+    if (!(e.len > 0.0))
+        return INFINITY;
+    double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
+    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    return 48.0 * FLOAT_UNIT * s_max + 3.0 * et * et;
+}
+
+bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
+{
+    return box_point_dist2(e.box, p) - error > sq(limit / (1.0 - 4.0 * FLOAT_UNIT));
+}
+
+bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
+{
+    if (!f.well)
+        return false;
+    double slack = f.prism_fixed + f.prism_per_norm * norm;
+    for (int k = 0; k < 3; ++k)
+        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
+            return true;
+    return false;
+}
+
 double edge_node_lower(const Query& q, const BvhNode& n)
 {
     double d = std::sqrt(box_box_dist2(q.box, n.box));
     double s_max = sq(n.len_max) + 2.0 * box_box_maxdist2(q.box, n.box);
     return edge_lower_from(d, d, n.len_min, n.len_max, s_max);
+}
+
+// A well-shaped face passes the inside test only where the float foot
+// p -+ h n lies within its margin of the triangle; that foot lies within h
+// times the lean of the float normal (and rounding) of the exact
+// projection. True when no point of the query projects near enough to the
+// triangle: then the face passes nowhere in it.
+bool face_outside_prism(const Query& q, const FaceInfo& f)
+{
+    if (!f.well)
+        return false;
+    double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
+    for (int k = 0; k < 3; ++k) {
+        const double* e = f.inward[k];
+        double top = e[0] * q.centre[0] + e[1] * q.centre[1] + e[2] * q.centre[2] - f.inward_at[k] +
+                     std::fabs(e[0]) * q.half[0] + std::fabs(e[1]) * q.half[1] + std::fabs(e[2]) * q.half[2];
+        if (top < -slack)
+            return true;
+    }
+    return false;
 }
 
 // Lower bound of the float face distance h of a face that passes the inside
@@ -263,6 +215,8 @@ double edge_node_lower(const Query& q, const BvhNode& n)
 // True when that bound exceeds `limit` (cheap bounds first).
 double face_lower(const Query& q, const FaceInfo& f)
 {
+    if (face_outside_prism(q, f))
+        return INFINITY;
     double lo, hi;
     plane_range(q, f.n, f.c[0], &lo, &hi);
     double plane = (lo > 0.0 ? lo : (hi < 0.0 ? -hi : 0.0)) - plane_error(q, f.n, f.c[0]);
@@ -333,7 +287,10 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
 
 // The side of a face comes from comparing |p + h n - a| with |p - h n - a|,
 // whose squares differ by 4 h s: certain once s^2 clearly exceeds the
-// rounding of those lengths.
+// rounding of those lengths. Where the plane passes through the query, a
+// well-shaped face still has one side wherever it passes the inside test
+// when that side of the plane is too near for its prism to reach the query:
+// it passes only where |s| is about the distance to the triangle or more.
 RobustSide face_robust_side(const Query& q, const FaceInfo& f)
 {
     double mid = -f.na, spread = 0.0, err = f.na_abs;
@@ -343,16 +300,31 @@ RobustSide face_robust_side(const Query& q, const FaceInfo& f)
         err += f.n_abs[i] * q.abs_max[i];
     }
     double lo = mid - spread, hi = mid + spread;
-    if (lo <= 0.0 && hi >= 0.0)
-        return ROBUST_UNSURE;
+    double plane_err = FLOAT_SLACK * err + ERROR_FLOOR;
     double far = std::sqrt(box_point_maxdist2(q.box, f.c[0]));
     double sigma = 2.0 * std::sqrt(FLOAT_UNIT * (50.0 * far * far + 8.0 * far * (q.abs_norm + 1.0))) +
-                   2.0 * (FLOAT_SLACK * err + ERROR_FLOOR) + MARGIN_FLOOR;
+                   2.0 * plane_err + MARGIN_FLOOR;
     if (lo >= sigma)
         return ROBUST_FRONT;
     if (hi <= -sigma)
         return ROBUST_BACK;
-    return ROBUST_UNSURE;
+    if (!f.well)
+        return ROBUST_UNSURE;
+    // Where the face passes, |s| >= `least` (the lower bound of face_lower
+    // from the triangle, less the rounding of s).
+    double slack = 4.0 * FLOAT_UNIT * q.abs_norm + plane_err;
+    double d = std::sqrt(box_box_dist2(q.box, f.box));
+    double least = (d - f.margin) / (1.0 + FLOAT_SLACK) - slack;
+    if (!(least > sigma) || (hi >= least && lo <= -least)) {
+        d = std::max(d, point_triangle_dist(q.centre, f.c[0], f.c[1], f.c[2]) - q.radius);
+        least = (d - f.margin) / (1.0 + FLOAT_SLACK) - slack;
+        if (!(least > sigma))
+            return ROBUST_UNSURE;
+    }
+    bool front = hi >= least, back = lo <= -least;
+    if (front && back)
+        return ROBUST_UNSURE;
+    return front ? ROBUST_FRONT : (back ? ROBUST_BACK : ROBUST_NOWHERE);
 }
 
 // Lower bounds of the float vertex distance, as for edges and faces above.
@@ -409,130 +381,4 @@ double face_node_margin(const Query& q, const BvhNode& n)
     double err = FLOAT_SLACK * SQRT3_UP * UNIT_LENGTH_SLACK * (query_abs_max(q) + n.coord_max) + ERROR_FLOOR;
     double sigma = 2.0 * std::sqrt(FLOAT_UNIT * (50.0 * far * far + 8.0 * far * (q.abs_norm + 1.0))) + 2.0 * err;
     return (sigma + MARGIN_FLOOR) * UNIT_LENGTH_SLACK;
-}
-
-// ---- the features of a mesh ----------------------------------------------------
-
-bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
-{
-    size_t nv = mesh->vertices.size();
-    c->vertices.resize(nv);
-    std::vector<BuildItem> items;
-    for (size_t i = 0; i < nv; ++i) {
-        VertexInfo* v = &c->vertices[i];
-        if (!make_vertex_info(mesh->vertices[i], mesh->vertex_normals[i], v))
-            return false;
-        BuildItem it;
-        for (int k = 0; k < 3; ++k)
-            it.box.lo[k] = it.box.hi[k] = it.centre[k] = v->p[k];
-        it.id = (uint32_t)i;
-        items.push_back(it);
-    }
-
-    // The three hierarchies are independent: one job each.
-    auto vertex_job = [&]() {
-        build_bvh(&c->vertex_bvh, &items);
-        summarise_sides(&c->vertex_bvh, [c](uint32_t id, double v[3]) {
-            const VertexInfo& vi = c->vertices[id];
-            for (int i = 0; i < 3; ++i)
-                v[i] = vi.k[i];
-            return vi.k_state == NORMAL_USABLE;
-        });
-    };
-    auto edge_job = [&]() {
-        // Edges that can measure a number: a float length above zero.
-        std::vector<BuildItem> items;
-        c->edges.resize(mesh->edge_geom.size());
-        for (size_t k = 0; k < mesh->edge_geom.size(); ++k) {
-            const PhysEdge* pe = &mesh->edge_geom[k];
-            EdgeInfo* e = &c->edges[k];
-            make_edge_info(pe, e);
-            if (!(pe->length > 0.0f) || !(e->len > 0.0))
-                continue;
-            BuildItem it;
-            it.box = e->box;
-            for (int i = 0; i < 3; ++i)
-                it.centre[i] = 0.5 * (e->a[i] + e->b[i]);
-            it.id = (uint32_t)k;
-            items.push_back(it);
-        }
-        build_bvh(&c->edge_bvh, &items);
-        for (BvhNode& n : c->edge_bvh.nodes) {
-            n.len_min = INFINITY;
-            n.len_max = 0.0;
-        }
-        // Lengths per node: leaves first, then parents (children follow parents).
-        for (size_t i = c->edge_bvh.nodes.size(); i-- > 0;) {
-            BvhNode& n = c->edge_bvh.nodes[i];
-            if (n.count) {
-                for (uint32_t k = 0; k < n.count; ++k) {
-                    double len = c->edges[c->edge_bvh.items[n.start + k]].len;
-                    n.len_min = std::min(n.len_min, len);
-                    n.len_max = std::max(n.len_max, len);
-                }
-            } else {
-                const BvhNode& l = c->edge_bvh.nodes[n.left];
-                const BvhNode& r = c->edge_bvh.nodes[n.right];
-                n.len_min = std::min(l.len_min, r.len_min);
-                n.len_max = std::max(l.len_max, r.len_max);
-            }
-        }
-        summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
-            const EdgeInfo& e = c->edges[id];
-            for (int i = 0; i < 3; ++i)
-                v[i] = e.m[i];
-            return e.m_state == NORMAL_USABLE;
-        });
-    };
-    auto face_job = [&]() {
-        // Faces that can pass the inside test: a normal and inside-test normals
-        // that are numbers. Well-shaped ones go in the hierarchy.
-        std::vector<BuildItem> items;
-        c->odd_faces.clear();
-        c->faces.resize(mesh->faces.size());
-        for (size_t j = 0; j < mesh->faces.size(); ++j) {
-            const PhysFace* pf = &mesh->faces[j];
-            FaceInfo* f = &c->faces[j];
-            if (!make_face_info(pf, f))
-                continue;
-            if (!f->well) {
-                c->odd_faces.push_back((uint32_t)j);
-                continue;
-            }
-            BuildItem it;
-            it.box = f->box;
-            for (int i = 0; i < 3; ++i)
-                it.centre[i] = (f->c[0][i] + f->c[1][i] + f->c[2][i]) / 3.0;
-            it.id = (uint32_t)j;
-            items.push_back(it);
-        }
-        build_bvh(&c->face_bvh, &items);
-        for (size_t i = c->face_bvh.nodes.size(); i-- > 0;) {
-            BvhNode& n = c->face_bvh.nodes[i];
-            n.margin_max = 0.0;
-            if (n.count) {
-                for (uint32_t k = 0; k < n.count; ++k)
-                    n.margin_max = std::max(n.margin_max, c->faces[c->face_bvh.items[n.start + k]].margin);
-            } else {
-                n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
-            }
-        }
-        summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
-            const FaceInfo& f = c->faces[id];
-            for (int i = 0; i < 3; ++i)
-                v[i] = f.n[i];
-            return true;
-        });
-    };
-    parallel_chunks(threads, 3, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t job = begin; job < end; ++job) {
-            if (job == 0)
-                vertex_job();
-            else if (job == 1)
-                edge_job();
-            else
-                face_job();
-        }
-    });
-    return true;
 }

@@ -41,7 +41,9 @@ const double WELL_SINE = 1e-3;
 const double WELL_NORMAL_TOLERANCE = 1e-3;
 const double FACE_MARGIN_PER_SIZE = 0.005;
 
-enum RobustSide { ROBUST_FRONT, ROBUST_BACK, ROBUST_UNSURE };
+// The side a feature gives every point of a query where it measures; NOWHERE
+// when it measures at no point of it.
+enum RobustSide { ROBUST_FRONT, ROBUST_BACK, ROBUST_UNSURE, ROBUST_NOWHERE };
 
 // What the side measured from a normal can be.
 enum NormalState : uint8_t {
@@ -78,6 +80,8 @@ struct EdgeInfo {
     // m . a and m . b, the rounding of the foot, and the margin's fixed part.
     double m_abs[3];
     double ma, mb, m1, foot_error, round_fixed, floor;
+    // Unit vector from b toward a (zero for an edge of no length).
+    double dir[3];
 };
 
 struct FaceInfo {
@@ -88,6 +92,11 @@ struct FaceInfo {
     DBox box;
     // For the plane value n . (p - c0): |n| per axis, n . c0, |n| . |c0|.
     double n_abs[3], na, na_abs;
+    // Well-shaped faces: the inward unit normal of each side within the
+    // plane and its value at the side's first corner; how far outside the
+    // sides a point may project where the face passes: prism_fixed +
+    // prism_per_norm |p|.
+    double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
 };
 
 // The features of one mesh in double, with a hierarchy per kind. Edges of
@@ -127,18 +136,32 @@ double vertex_node_lower(const Query& q, const BvhNode& n);
 bool vertex_beyond(const Query& q, const VertexInfo& v, double limit);
 double edge_node_lower(const Query& q, const BvhNode& n);
 double edge_lower(const Query& q, const EdgeInfo& e);
+// The foot of the perpendicular surely lies beyond an end of the edge for
+// every point of the query: it measures nowhere in it.
+bool edge_outside_slab(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
+// Per point of a query, at the cost of a box distance: `edge_error` (for
+// the query) is the rounding part of the edge's bound; `edge_point_beyond`
+// is true when the edge surely measures more than `limit` at point p of
+// that query (or does not measure). `face_point_outside`: face_outside_prism
+// for the single point p of magnitude `norm`.
+double edge_error(const Query& q, const EdgeInfo& e);
+bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
+bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
 // Upper bound of the float distance the edge measures for every point of
 // the query, when its foot surely lies on the edge for all of them (and the
 // distance is surely a number); infinity otherwise, or when the bound
 // cannot be below `limit`.
 double edge_upper(const Query& q, const EdgeInfo& e, double limit);
 double face_lower(const Query& q, const FaceInfo& f);
+// No point of the query projects near enough to the face for it to pass
+// the inside test (always false for faces that are not well shaped).
+bool face_outside_prism(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 
-// The side a feature gives every point of the query, when float rounding
-// cannot change it.
+// The side a feature gives every point of the query where it measures (a
+// face: passes the inside test), when float rounding cannot change it.
 RobustSide vertex_robust_side(const Query& q, const VertexInfo& v);
 RobustSide edge_robust_side(const Query& q, const EdgeInfo& e);
 RobustSide face_robust_side(const Query& q, const FaceInfo& f);
@@ -154,6 +177,8 @@ double face_node_margin(const Query& q, const BvhNode& n);
 // one); false when it is not certain or differs.
 inline bool agree(RobustSide s, RobustSide* common)
 {
+    if (s == ROBUST_NOWHERE)
+        return true;
     if (s == ROBUST_UNSURE)
         return false;
     if (*common == ROBUST_UNSURE)

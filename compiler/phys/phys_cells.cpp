@@ -3,6 +3,7 @@
 // hierarchies or gathered once for a small block.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "phys_classify_parts.h"
 
@@ -79,38 +80,84 @@ PhysSide classify_point(const PhysMesh* mesh, Vec3 p, Vertices each_vertex, Edge
 
 // ---- small blocks -------------------------------------------------------------
 //
-// A block at most two cells long on every axis gathers once every feature
-// that can matter to any of its cells, certifies itself from that list and,
-// failing that, classifies its cells from it: one set of walks instead of
-// one per cell.
+// A block at most four cells long on every axis gathers once every feature
+// that can matter to any of its cells, with its lower bound over the block,
+// nearest first. It certifies itself from those lists (a feature bounded
+// beyond its reach agrees, and so do all after it). Failing that, each of
+// its parts (or the block itself, when at most two cells long) certifies
+// itself from the same lists, reusing the sides already worked out over the
+// block, and failing that classifies its cells from lists narrowed to it:
+// one set of walks instead of one per cell.
 
-// Mean edge length (cells) from which small blocks gather their candidates.
-const double SMALL_BLOCK_EDGE = 1.5;
+// Candidates up to which a small block longer than four cells keeps its
+// lists for its parts.
+const size_t SMALL_BLOCK_MAX_LISTED = 600;
 
-// The ids with their lower bounds over the block, nearest first.
-template <typename Info, double (*Lower)(const Query&, const Info&)>
-void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q,
-          std::vector<std::pair<double, uint32_t>>* out)
-{
-    out->clear();
-    for (uint32_t id : ids)
-        out->emplace_back(Lower(q, infos[id]), id);
-    std::sort(out->begin(), out->end());
-}
+// Marks a side not yet worked out.
+const uint8_t SIDE_UNKNOWN = 255;
 
 // The features of one kind whose float distance can be at most `limit` for
 // some point of the query, and others near them: every feature of a leaf
 // in reach (measuring a few more costs less than bounding each).
+// False, with the list left unfinished, once it would hold more than
+// `cap` features.
 template <double (*NodeLower)(const Query&, const BvhNode&)>
-void gather(const Bvh& bvh, const Query& q, double limit, std::vector<uint32_t>* out)
+bool gather(const Bvh& bvh, const Query& q, double limit, size_t cap, std::vector<uint32_t>* out)
 {
     out->clear();
-    walk_bvh(
+    return walk_bvh(
         bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
         [&](uint32_t id) {
             out->push_back(id);
-            return true;
+            return out->size() <= cap;
         });
+}
+
+// The ids whose lower bound over the block is at most `limit` (the others
+// matter to no cell of it), with that bound, nearest first.
+template <typename Info, double (*Lower)(const Query&, const Info&)>
+void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double limit,
+          std::vector<Ranked>* out)
+{
+    out->clear();
+    for (uint32_t id : ids) {
+        double lower = Lower(q, infos[id]);
+        if (lower <= limit)
+            out->emplace_back(lower, id);
+    }
+    std::sort(out->begin(), out->end());
+}
+
+double vertex_lower(const Query& q, const VertexInfo& v)
+{
+    return std::sqrt(box_point_dist2(q.box, v.p)) * (1.0 - FLOAT_SLACK);
+}
+
+// Every ranked feature of one kind within `reach` of `part` (a part of the
+// ranked block `whole`, or the block itself) agrees on the common side. A
+// side worked out over the whole block holds for the part; where it does
+// not settle the matter, the part's own side and bound do.
+template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
+          RobustSide (*SideOf)(const Query&, const Info&)>
+bool ranked_agree(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, std::vector<uint8_t>* sides,
+                  const Query& whole, const Query& part, bool same, double reach, RobustSide* common)
+{
+    for (size_t i = 0; i < ranked.size(); ++i) {
+        if (ranked[i].first > reach)
+            return true;
+        const Info& f = infos[ranked[i].second];
+        uint8_t& known = (*sides)[i];
+        if (known == SIDE_UNKNOWN)
+            known = (uint8_t)SideOf(whole, f);
+        RobustSide s = (RobustSide)known;
+        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
+            continue;
+        bool ok = same ? Beyond(part, f, reach) || agree(s, common)
+                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, common);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
@@ -124,6 +171,190 @@ bool list_agrees(const std::vector<Info>& infos, const std::vector<uint32_t>& id
     return true;
 }
 
+// What a block's candidates must cover: `limit` for vertices (every cell's
+// nearest, in float, is no farther), `near` for edges and faces, `reach`
+// for the certificate.
+struct Limits {
+    double limit, near, reach;
+};
+
+Query block_query(const Block& b)
+{
+    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
+    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
+    return make_query(dlo, dhi);
+}
+
+Limits block_limits(const Classifier* c, const Block& b, const Query& q, uint32_t nearest)
+{
+    double reach = block_reach(c, q, nearest);
+    // No cell's nearest vertex is farther, in float, than `nearest` is.
+    float upper = 0.0f;
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
+                upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
+    double limit = std::max(reach, (double)upper);
+    // An edge at the nearest vertex that surely measures less for every cell
+    // bounds what decides them and what their walks of edges and faces
+    // reach: those kinds are gathered no farther. Every vertex a cell may
+    // find nearest is gathered.
+    double tight = edge_reach(c, q, nearest, reach);
+    return Limits{limit, tight < reach ? tight : limit, tight};
+}
+
+// The certificate of `part` from the block's lists: faces first, as for
+// whole blocks.
+PhysSide certify_listed(const Classifier* c, Candidates* k, const Query& whole, const Query& part, bool same,
+                        double reach)
+{
+    const MeshFeatures& f = c->features;
+    RobustSide common = ROBUST_UNSURE;
+    if (vertex0_clear_of(c, part) &&
+        ranked_agree<FaceInfo, face_beyond, face_robust_side>(f.faces, k->ranked[2], &k->sides[2], whole, part, same,
+                                                              reach, &common) &&
+        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, part, reach, &common) &&
+        ranked_agree<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->ranked[1], &k->sides[1], whole, part, same,
+                                                              reach, &common) &&
+        ranked_agree<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->ranked[0], &k->sides[0], whole,
+                                                                    part, same, reach, &common))
+        return side_of(common);
+    return PHYS_SIDE_NONE;
+}
+
+// The ranked features of one kind that can matter to `part` (bounded
+// within `limit` over it), with their bounds over the part, nearest first.
+template <typename Info, double (*Lower)(const Query&, const Info&)>
+void narrow(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, const Query& part, double limit,
+            std::vector<Ranked>* out)
+{
+    out->clear();
+    for (const Ranked& r : ranked) {
+        if (r.first > limit)
+            break;
+        double lower = Lower(part, infos[r.second]);
+        if (lower <= limit)
+            out->emplace_back(lower, r.second);
+    }
+    std::sort(out->begin(), out->end());
+}
+
+// The block's lists narrowed to `part`; edges with the rounding part of
+// their bound.
+void narrow_lists(const MeshFeatures& f, Candidates* k, const Query& part, const Limits& l)
+{
+    narrow<VertexInfo, vertex_lower>(f.vertices, k->ranked[0], part, l.limit, &k->part[0]);
+    narrow<EdgeInfo, edge_lower>(f.edges, k->ranked[1], part, l.near, &k->part[1]);
+    narrow<FaceInfo, face_lower>(f.faces, k->ranked[2], part, l.near, &k->part[2]);
+    k->part_edge_errors.clear();
+    for (const Ranked& r : k->part[1])
+        k->part_edge_errors.push_back(edge_error(part, f.edges[r.second]));
+}
+
+// Classifies the cells of `b` from the narrowed lists: each cell walks every
+// kind nearest first and stops at the first feature whose bound is beyond
+// its threshold, as a hierarchy walk would; edges and faces that surely do
+// not measure at the cell are passed over on their own bounds for it.
+void classify_listed_cells(const Classifier* c, const Candidates* k, const Block& b)
+{
+    const MeshFeatures& f = c->features;
+    auto each_vertex = [k](auto limit, auto visit) {
+        for (const Ranked& r : k->part[0]) {
+            if (r.first > limit())
+                break;
+            visit(r.second);
+        }
+    };
+    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
+        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
+            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
+                const double pd[3] = {(double)x, (double)y, (double)z};
+                const double norm = std::sqrt(dot3(pd, pd));
+                auto each_edge = [&](auto limit, auto visit) {
+                    for (size_t i = 0; i < k->part[1].size(); ++i) {
+                        const Ranked& r = k->part[1][i];
+                        double l = limit();
+                        if (r.first > l)
+                            break;
+                        if (!edge_point_beyond(f.edges[r.second], pd, k->part_edge_errors[i], l))
+                            visit(r.second);
+                    }
+                };
+                auto each_face = [&](auto limit, auto visit) {
+                    for (const Ranked& r : k->part[2]) {
+                        if (r.first > limit())
+                            break;
+                        if (!face_point_outside(f.faces[r.second], pd, norm))
+                            visit(r.second);
+                    }
+                    for (uint32_t j : f.odd_faces)
+                        visit(j);
+                };
+                PhysSide side = classify_point(c->mesh, Vec3{(float)x, (float)y, (float)z}, each_vertex, each_edge,
+                                               each_face);
+                if (side == PHYS_SIDE_FRONT)
+                    c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
+            }
+}
+
+// The vertex of the block's lists nearest to the part's centre (the lists
+// hold every vertex nearer to a point of the block than the block's own
+// nearest vertex is), searched from `hint`.
+uint32_t nearest_listed(const MeshFeatures& f, const Candidates* k, const Query& part, uint32_t hint)
+{
+    auto d2 = [&](uint32_t i) {
+        const double* p = f.vertices[i].p;
+        return sq(p[0] - part.centre[0]) + sq(p[1] - part.centre[1]) + sq(p[2] - part.centre[2]);
+    };
+    uint32_t best = hint;
+    double best2 = d2(hint);
+    for (const Ranked& r : k->ranked[0]) {
+        double e2 = d2(r.second);
+        if (e2 < best2) {
+            best2 = e2;
+            best = r.second;
+        }
+    }
+    return best;
+}
+
+// Classifies `part` of the block `whole` (the block itself when `same`)
+// from the block's lists: by its certificate (when `certify`), else by its
+// own parts when longer than two cells, else cell by cell. `l` are its
+// limits, `nearest` a vertex near it.
+void classify_part(Worker* w, const Query& whole, const Block& part, const Query& pq, const Limits& l,
+                   uint32_t nearest, bool same, bool certify)
+{
+    const Classifier* c = w->c;
+    const MeshFeatures& f = c->features;
+    Candidates* k = w->candidates;
+    PhysSide side = certify ? certify_listed(c, k, whole, pq, same, l.reach) : PHYS_SIDE_NONE;
+    if (side == PHYS_SIDE_FRONT)
+        mark_front(c, part);
+    if (side != PHYS_SIDE_NONE) {
+        count_cells(w, block_cells(part));
+        return;
+    }
+    if (part.hi[0] - part.lo[0] <= 1 && part.hi[1] - part.lo[1] <= 1 && part.hi[2] - part.lo[2] <= 1) {
+        narrow_lists(f, k, pq, l);
+        classify_listed_cells(c, k, part);
+        count_cells(w, block_cells(part));
+        return;
+    }
+    Block parts[8];
+    int n = split_block(part, parts);
+    for (int i = 0; i < n; ++i) {
+        // Each part's own limits, no wider than these (which hold for every
+        // cell of it).
+        Query sq = block_query(parts[i]);
+        uint32_t near = nearest_listed(f, k, sq, nearest);
+        Limits sl = block_limits(c, parts[i], sq, near);
+        sl.limit = std::min(sl.limit, l.limit);
+        sl.near = std::min(sl.near, l.near);
+        sl.reach = std::min(sl.reach, l.reach);
+        classify_part(w, whole, parts[i], sq, sl, near, false, true);
+    }
+}
 }  // namespace
 
 PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z)
@@ -151,11 +382,8 @@ PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z
         });
 }
 
-bool wants_small_blocks(const MeshFeatures& f)
+double mean_edge_length(const MeshFeatures& f)
 {
-    // Gathering pays where features are sparse: with edges about a cell long
-    // or shorter, a small block's lists grow longer than the walks of its
-    // cells are.
     double length = 0.0;
     size_t edges = 0;
     for (const EdgeInfo& e : f.edges)
@@ -163,88 +391,42 @@ bool wants_small_blocks(const MeshFeatures& f)
             length += e.len;
             ++edges;
         }
-    return edges != 0 && length >= SMALL_BLOCK_EDGE * (double)edges;
+    return edges != 0 ? length / (double)edges : 0.0;
 }
 
-bool is_small(const Block& b)
+bool is_small(const Block& b, int64_t cells)
 {
-    return b.hi[0] - b.lo[0] <= 1 && b.hi[1] - b.lo[1] <= 1 && b.hi[2] - b.lo[2] <= 1;
+    return b.hi[0] - b.lo[0] < cells && b.hi[1] - b.lo[1] < cells && b.hi[2] - b.lo[2] < cells;
 }
 
 void classify_small_block(Worker* w, const Block& b, uint32_t hint)
 {
     const Classifier* c = w->c;
     const MeshFeatures& f = c->features;
-    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
-    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
-    Query q = make_query(dlo, dhi);
+    Query q = block_query(b);
     uint32_t nearest = vertex_nearest_centre(c, q, hint);
-    double reach = block_reach(c, q, nearest);
-    // No cell's nearest vertex is farther, in float, than `nearest` is.
-    float upper = 0.0f;
-    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
-        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
-            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z)
-                upper = std::max(upper, vertex_distance(Vec3{(float)x, (float)y, (float)z}, c->mesh->vertices[nearest]));
-    double limit = std::max(reach, (double)upper);
-    // An edge at the nearest vertex that surely measures less for every cell
-    // bounds what decides them and what their walks of edges and faces
-    // reach: those kinds are gathered no farther. Vertices are all gathered,
-    // as every cell needs its nearest.
-    double tight = edge_reach(c, q, nearest, reach);
-    double near_limit = tight < reach ? tight : limit;
-    reach = tight;
+    Limits l = block_limits(c, b, q, nearest);
     Candidates* k = w->candidates;
-    gather<vertex_node_lower>(f.vertex_bvh, q, limit, &k->vertices);
-    gather<edge_node_lower>(f.edge_bvh, q, near_limit, &k->edges);
-    gather<face_node_lower>(f.face_bvh, q, near_limit, &k->faces);
-
-    // Faces first, as for whole blocks.
-    RobustSide common = ROBUST_UNSURE;
-    if (vertex0_clear_of(c, q) &&
-        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, k->faces, q, reach, &common) &&
-        list_agrees<FaceInfo, face_beyond, face_robust_side>(f.faces, f.odd_faces, q, reach, &common) &&
-        list_agrees<EdgeInfo, edge_beyond, edge_robust_side>(f.edges, k->edges, q, reach, &common) &&
-        list_agrees<VertexInfo, vertex_beyond, vertex_robust_side>(f.vertices, k->vertices, q, reach, &common) &&
-        side_of(common) != PHYS_SIDE_NONE) {
-        if (side_of(common) == PHYS_SIDE_FRONT)
-            mark_front(c, b);
-        count_cells(w, block_cells(b));
+    // A block longer than four cells with many candidates costs less as
+    // parts with lists of their own.
+    bool long_block = !is_small(b, SMALL_BLOCK);
+    size_t cap = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
+    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, cap, &k->edges) &&
+                  gather<face_node_lower>(f.face_bvh, q, l.near, cap - k->edges.size(), &k->faces) &&
+                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, cap - k->edges.size() - k->faces.size(),
+                                            &k->vertices);
+    if (!listed) {
+        Block parts[8];
+        int n = split_block(b, parts);
+        for (int i = 0; i < n; ++i)
+            classify_small_block(w, parts[i], nearest);
         return;
     }
-    // Each cell walks the edges and faces nearest first and stops at the
-    // first whose bound is beyond its threshold, as a hierarchy walk would.
-    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, &k->ranked_edges);
-    rank<FaceInfo, face_lower>(f.faces, k->faces, q, &k->ranked_faces);
-    auto each_ranked = [](const std::vector<std::pair<double, uint32_t>>& ranked) {
-        return [&ranked](auto limit, auto visit) {
-            for (const std::pair<double, uint32_t>& r : ranked) {
-                if (r.first > limit())
-                    break;
-                visit(r.second);
-            }
-        };
-    };
-    auto each_edge = each_ranked(k->ranked_edges);
-    auto each_listed_face = each_ranked(k->ranked_faces);
-    for (int64_t x = b.lo[0]; x <= b.hi[0]; ++x)
-        for (int64_t y = b.lo[1]; y <= b.hi[1]; ++y)
-            for (int64_t z = b.lo[2]; z <= b.hi[2]; ++z) {
-                PhysSide side = classify_point(
-                    c->mesh, Vec3{(float)x, (float)y, (float)z},
-                    [&](auto, auto visit) {
-                        for (uint32_t i : k->vertices)
-                            visit(i);
-                    },
-                    each_edge,
-                    [&](auto limit, auto visit) {
-                        each_listed_face(limit, visit);
-                        for (uint32_t j : f.odd_faces)
-                            visit(j);
-                    });
-                if (side == PHYS_SIDE_FRONT)
-                    c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
-            }
-    count_cells(w, block_cells(b));
+    rank<VertexInfo, vertex_lower>(f.vertices, k->vertices, q, l.limit, &k->ranked[0]);
+    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, l.near, &k->ranked[1]);
+    rank<FaceInfo, face_lower>(f.faces, k->faces, q, l.near, &k->ranked[2]);
+    for (int kind = 0; kind < 3; ++kind)
+        k->sides[kind].assign(k->ranked[kind].size(), SIDE_UNKNOWN);
+    // A long block comes here once its whole certificate has failed.
+    classify_part(w, q, b, q, l, nearest, true, !long_block);
 }
-

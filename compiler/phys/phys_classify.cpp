@@ -16,7 +16,7 @@
 //    has the same side for every point of the block, with a margin that float
 //    rounding cannot cross. The decision then gives that side whichever
 //    feature decides. Blocks that fail are split down to single cells.
-// Blocks at most two cells long on every axis gather their candidate
+// Blocks at most four cells long on every axis gather their candidate
 // features once for both (phys_cells.cpp, with the single cells).
 // Meshes with coordinates that are no finite numbers, or huge ones, are left
 // to the exhaustive search. The hierarchies are in phys_bvh.h, the bounds
@@ -173,25 +173,6 @@ void mark_front(const Classifier* c, const Block& b)
                 c->marks[cell_index(x, y, z, c->g)] = CELL_PUSH | CELL_REGION;
 }
 
-namespace {
-
-// Classifies a block of more than one cell as a whole when it can: true
-// when done (marked and counted). `*nearest` as for certify_block.
-bool certify_whole(Worker* w, const Block& b, uint32_t* nearest)
-{
-    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
-    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
-    PhysSide side = certify_block(w->c, make_query(dlo, dhi), nearest);
-    if (side == PHYS_SIDE_NONE)
-        return false;
-    if (side == PHYS_SIDE_FRONT)
-        mark_front(w->c, b);
-    count_cells(w, block_cells(b));
-    return true;
-}
-
-// The blocks a failed block splits into, in x, y, z order: every axis
-// longer than one cell halved. Returns their count (at most eight).
 int split_block(const Block& b, Block children[8])
 {
     int n = 0;
@@ -212,6 +193,23 @@ int split_block(const Block& b, Block children[8])
     return n;
 }
 
+namespace {
+
+// Classifies a block of more than one cell as a whole when it can: true
+// when done (marked and counted). `*nearest` as for certify_block.
+bool certify_whole(Worker* w, const Block& b, uint32_t* nearest)
+{
+    double dlo[3] = {(double)b.lo[0], (double)b.lo[1], (double)b.lo[2]};
+    double dhi[3] = {(double)b.hi[0], (double)b.hi[1], (double)b.hi[2]};
+    PhysSide side = certify_block(w->c, make_query(dlo, dhi), nearest);
+    if (side == PHYS_SIDE_NONE)
+        return false;
+    if (side == PHYS_SIDE_FRONT)
+        mark_front(w->c, b);
+    count_cells(w, block_cells(b));
+    return true;
+}
+
 // `hint`: a vertex near the block (its parent's nearest), or any.
 void classify_block(Worker* w, const Block& b, uint32_t hint)
 {
@@ -222,12 +220,16 @@ void classify_block(Worker* w, const Block& b, uint32_t hint)
         count_cells(w, 1);
         return;
     }
-    if (w->c->small_blocks && is_small(b)) {
+    if (w->c->small_blocks && is_small(b, SMALL_BLOCK)) {
         classify_small_block(w, b, hint);
         return;
     }
     if (certify_whole(w, b, &hint))
         return;
+    if (w->c->long_small_blocks && is_small(b, LONG_SMALL_BLOCK)) {
+        classify_small_block(w, b, hint);
+        return;
+    }
     Block children[8];
     int n = split_block(b, children);
     for (int k = 0; k < n; ++k)
@@ -300,7 +302,9 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         return false;
     c.g = g;
     c.marks = marks;
-    c.small_blocks = wants_small_blocks(c.features);
+    double edge = mean_edge_length(c.features);
+    c.small_blocks = edge != 0.0 && edge >= SMALL_BLOCK_EDGE;
+    c.long_small_blocks = edge >= LONG_SMALL_BLOCK_EDGE;
     list_vertex_edges(&c);
     Block whole{{box->lo[0], box->lo[1], box->lo[2]}, {box->hi[0], box->hi[1], box->hi[2]}};
     if (threads > 1) {

@@ -17,17 +17,29 @@ struct Classifier {
     MeshFeatures features;
     int64_t g;
     uint8_t* marks;     // threads write disjoint cells
-    bool small_blocks;  // small blocks gather their candidates once
+    // Small blocks gather their candidates once; long ones too when
+    // `long_small_blocks`.
+    bool small_blocks, long_small_blocks;
     // The edges at each vertex: those of vertex i are
     // vertex_edges[edge_start[i] .. edge_start[i + 1]).
     std::vector<uint32_t> edge_start, vertex_edges;
 };
 
-// One thread's scratch for small blocks: the candidates of each kind, and
-// the edges and faces with their lower bounds over the block.
+// One feature of a small block's lists: its lower bound over the block and
+// its id.
+typedef std::pair<double, uint32_t> Ranked;
+
+// One thread's scratch for small blocks: the gathered candidates of each
+// kind; those that remain with their lower bounds over the block, nearest
+// first, and their sides over it once worked out (`sides`, SIDE_UNKNOWN
+// until then); the same lists for one of its parts (`part_*`), with the
+// rounding part of each edge's bound.
 struct Candidates {
     std::vector<uint32_t> vertices, edges, faces;
-    std::vector<std::pair<double, uint32_t>> ranked_edges, ranked_faces;  // (lower bound, id)
+    std::vector<Ranked> ranked[3];  // vertices, edges, faces
+    std::vector<uint8_t> sides[3];
+    std::vector<Ranked> part[3];
+    std::vector<double> part_edge_errors;
 };
 
 // One thread's share of the work: it counts the cells it has classified
@@ -89,7 +101,7 @@ inline bool one_agrees(const Query& q, const Info& f, double reach, RobustSide* 
     // The side is the cheaper test: a feature already on the common side
     // agrees whether it is in reach or not.
     RobustSide s = SideOf(q, f);
-    if (s != ROBUST_UNSURE && s == *common)
+    if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
         return true;
     return Beyond(q, f, reach) || agree(s, common);
 }
@@ -106,14 +118,27 @@ double edge_reach(const Classifier* c, const Query& q, uint32_t nearest, double 
 // of it agrees on its side, else NONE.
 PhysSide certify_within(const Classifier* c, const Query& q, double reach);
 void mark_front(const Classifier* c, const Block& b);
+// The blocks a failed block splits into, in x, y, z order: every axis
+// longer than one cell halved. Returns their count (at most eight).
+int split_block(const Block& b, Block children[8]);
 
 // In phys_cells.cpp.
 // One cell, its candidates found through the hierarchies.
 PhysSide classify_cell_fast(const Classifier* c, int64_t x, int64_t y, int64_t z);
-// Whether small blocks gather their candidates for this mesh (either way
-// gives the same marks).
-bool wants_small_blocks(const MeshFeatures& f);
-// At most two cells long on every axis.
-bool is_small(const Block& b);
+// The mean length (cells) of the edges that measure; 0 with none. It
+// chooses whether small blocks, and long ones, gather their candidates
+// (either way gives the same marks): gathering pays where features are
+// sparse, while with edges about a cell long or shorter a block's lists
+// grow longer than the walks of its cells are.
+double mean_edge_length(const MeshFeatures& f);
+const double SMALL_BLOCK_EDGE = 1.5;
+const double LONG_SMALL_BLOCK_EDGE = 3.0;
+// Small blocks are at most SMALL_BLOCK cells long on every axis; those up
+// to LONG_SMALL_BLOCK cells long are small once their whole certificate
+// has failed.
+const int64_t SMALL_BLOCK = 4;
+const int64_t LONG_SMALL_BLOCK = 8;
+// At most `cells` long on every axis.
+bool is_small(const Block& b, int64_t cells);
 // Classifies, marks and counts a small block; `hint` is a vertex near it.
 void classify_small_block(Worker* w, const Block& b, uint32_t hint);

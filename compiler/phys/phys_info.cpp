@@ -19,6 +19,9 @@ static bool any_push_cell(const PhysBox* box, int64_t g, const uint8_t* marks)
     return false;
 }
 
+// Boxes of fewer cells grow faster on one thread than helpers start.
+static const uint64_t SMALL_GROWTH_CELLS = 1 << 16;
+
 // The three stages into `marks` (zeroed, one byte per grid cell); may throw
 // std::bad_alloc from its scratch lists.
 static bool run_stages(const MapHeader* header, const MapObject* obj, NormalField* field,
@@ -54,7 +57,8 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
     if (exhaustive)
         grow_region_exhaustive(&box, g, marks, geom1, geom2, &targets, &pr);
     else
-        grow_region_fast(&box, g, marks, geom1, geom2, &targets, &pr, options->threads);
+        grow_region_fast(&box, g, marks, geom1, geom2, &targets, &pr,
+                         stage1_cells < SMALL_GROWTH_CELLS ? 1 : options->threads);
 
     // Stage 3: vectors.
     std::fputs(" OK!\n  Calc phys info #3: ", out);

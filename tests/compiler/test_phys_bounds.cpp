@@ -1,10 +1,12 @@
 // The bounds of the fast classification against the float measurements
 // themselves, point by point over blocks of cells: a lower bound above a
 // distance some point measures, or a certain side that some point
-// contradicts, is a margin too small for float rounding. The meshes put
+// contradicts where the feature measures (a face: passes the inside test),
+// is a margin too small for float rounding. The meshes put
 // cell points on planes, edges and vertices, where rounding decides.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <functional>
 #include <random>
 
@@ -38,19 +40,23 @@ PhysSide as_side(RobustSide s)
 }
 
 // Checks every item and node of one kind over the block `q` with cell
-// points `points`; counts the certain sides it met.
-void check_kind(const Kind& k, const Query& q, const std::vector<Vec3>& points, int* certain)
+// points `points`; counts the certain sides it met, and the features said
+// to measure nowhere (by their side or by a bound beyond every distance).
+void check_kind(const Kind& k, const Query& q, const std::vector<Vec3>& points, int* certain, int* nowhere)
 {
     std::vector<float> nearest(k.bvh->items.size(), INFINITY);
     for (size_t slot = 0; slot < k.bvh->items.size(); ++slot) {
         uint32_t id = k.bvh->items[slot];
         RobustSide s = k.side(q, id);
         *certain += s != ROBUST_UNSURE;
+        *nowhere += s == ROBUST_NOWHERE || k.beyond(q, id, DBL_MAX);
         for (Vec3 p : points) {
             Measured m = k.measure(id, p);
             if (m.ok)
                 nearest[slot] = std::fmin(nearest[slot], m.dist);
-            if (m.ok && s != ROBUST_UNSURE) {
+            if (m.ok && s == ROBUST_NOWHERE) {
+                ADD_FAILURE() << k.name << " " << id << " measures where it is said to measure nowhere";
+            } else if (m.ok && s != ROBUST_UNSURE) {
                 EXPECT_EQ(m.side, as_side(s)) << k.name << " " << id;
             }
         }
@@ -101,7 +107,7 @@ TestMesh bounds_mesh(std::mt19937* gen, int kind)
 TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
 {
     std::mt19937 gen(17);
-    int certain = 0, bounded = 0;
+    int certain = 0, bounded = 0, nowhere = 0;
     for (int round = 0; round < 12; ++round) {
         MapObject obj = make_object(bounds_mesh(&gen, round % 3));
         PhysMesh mesh;
@@ -132,8 +138,7 @@ TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
              [&](uint32_t j, Vec3 p) {
                  Measured m{false, std::fabs(face_plane_value(&mesh.faces[j], p)), PHYS_SIDE_NONE};
                  m.ok = face_inside(&mesh.faces[j], p, m.dist, &m.side);
-                 // The side is decided before the inside test, for every point.
-                 return Measured{true, m.ok ? m.dist : INFINITY, m.side};
+                 return m;
              },
              [&](const Query& q, uint32_t j, double limit) { return face_beyond(q, f.faces[j], limit); },
              [&](const Query& q, uint32_t j) { return face_robust_side(q, f.faces[j]); }, face_node_lower,
@@ -153,7 +158,7 @@ TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
                         points.push_back(Vec3{(float)x, (float)y, (float)z});
             Query q = make_query(lo, hi);
             for (const Kind& k : kinds)
-                check_kind(k, q, points, &certain);
+                check_kind(k, q, points, &certain, &nowhere);
             // An edge's upper bound, when it gives one, holds for every point.
             for (uint32_t i = 0; i < (uint32_t)f.edges.size(); ++i) {
                 double upper = edge_upper(q, f.edges[i], INFINITY);
@@ -172,6 +177,7 @@ TEST(PhysBounds, HoldForEveryCellPointOfEveryBlock)
     // The bounds were put to work, not only left unsure.
     EXPECT_GT(certain, 1000);
     EXPECT_GT(bounded, 500);
+    EXPECT_GT(nowhere, 1000);
 }
 
 }  // namespace
