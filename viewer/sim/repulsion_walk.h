@@ -80,9 +80,7 @@ inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
     return false;
 }
 
-// Walks ahead of the next one whose list offset, and then whose list, is
-// fetched early.
-const int PREFETCH_OFFSET_AHEAD = 64;
+// Walks ahead of the next one whose list is fetched early.
 const int PREFETCH_AHEAD = 32;
 
 // One round of handing walks to free lanes: the waiting walks in their
@@ -113,10 +111,6 @@ inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const
     }
     if (!lane_free || next >= q.count)
         return false;
-    if (!q.list && next + PREFETCH_OFFSET_AHEAD < q.count) {
-        CellCoord ahead = q.cell[next + PREFETCH_OFFSET_AHEAD];
-        __builtin_prefetch(cell_start + cell_index(ahead.x, ahead.y, ahead.z));
-    }
     if (next + PREFETCH_AHEAD < q.count) {
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
         __builtin_prefetch(list);
