@@ -1,8 +1,8 @@
 // The opt-in parallel mode: one frame of the simulation on several threads,
 // with results that do not depend on how many.
 //
-// Repulsion. The field is cut along x into about SLABS slabs, each at least
-// two neighbour cells thick. A walk reaches only balls registered within one
+// Repulsion. The field is cut along x into SLABS slabs, each between two
+// others at least two neighbour cells thick. A walk reaches only balls registered within one
 // cell of its own ball's cell, so the walks of balls in slabs s and s + 2
 // never touch a common ball: all even slabs can run at once, then all odd
 // slabs. Inside a slab the walks follow the balls' cells rather than their
@@ -30,17 +30,8 @@
 int sim_threads = 0;
 
 // Slabs the field is cut into, whatever the number of threads: two per
-// phase. Few thick slabs keep the walks inside a slab spread over a wide
-// area, so that many of them are independent and run side by side in vector
-// lanes; thin slabs would leave the lanes waiting on each other.
+// phase.
 static const int SLABS = 4;
-
-// Neighbour cells per slab along x: at least two.
-static int slab_width()
-{
-    int width = (cell_side + SLABS - 1) / SLABS;
-    return width < 2 ? 2 : width;
-}
 
 // A ball in cell order: its key (slab, then the cell's z, y and x), number
 // and cell. Gravity runs along y, so rows along z are short in a heap.
@@ -57,6 +48,8 @@ struct ThreadScratch {
 };
 
 struct ParallelState {
+    std::vector<int> slab_of_x;    // the slab of each neighbour cell x
+    std::vector<int> per_x;        // balls per neighbour cell x
     std::vector<SortItem> items;   // the balls in cell order
     std::vector<int> slab_begin;   // slab s: items and walks [slab_begin[s] .. slab_begin[s + 1])
     std::vector<int> group;        // per item: its group of walks in its slab
@@ -138,13 +131,38 @@ static bool insertion_sort(SortItem* v, size_t n, size_t budget)
     return true;
 }
 
+// Cuts the field along x into slabs holding about as many balls each, so
+// that the threads of a phase finish together. A slab between two others is
+// at least two cells wide. Returns the number of slabs.
+static int cut_slabs()
+{
+    const int side = cell_side;
+    const size_t n = (size_t)ball_count;
+    std::vector<int>& per_x = parallel.per_x;
+    per_x.assign((size_t)side, 0);
+    for (size_t i = 0; i < n; ++i)
+        per_x[(size_t)ball_cell[i].x]++;
+    parallel.slab_of_x.resize((size_t)side);
+    int s = 0, begin = 0;
+    size_t seen = 0;
+    for (int x = 0; x < side; ++x) {
+        if (s < SLABS - 1 && x - begin >= 2 && seen >= n * (size_t)(s + 1) / SLABS) {
+            ++s;
+            begin = x;
+        }
+        parallel.slab_of_x[(size_t)x] = s;
+        seen += (size_t)per_x[(size_t)x];
+    }
+    return s + 1;
+}
+
 // Sorts the balls by slab, then by cell, ties in ball order, starting from
 // the last frame's order, and finds where each slab begins.
 static void sort_balls(int threads)
 {
-    const int width = slab_width();
     const uint64_t side = (uint64_t)cell_side;
-    const int slabs = (cell_side - 1) / width + 1;
+    const int slabs = cut_slabs();
+    const int* slab_of_x = parallel.slab_of_x.data();
     const size_t n = (size_t)ball_count;
     std::vector<SortItem>& items = parallel.items;
     if (items.size() != n) {
@@ -158,9 +176,8 @@ static void sort_balls(int threads)
         for (size_t r = begin; r < end; ++r) {
             CellCoord c = ball_cell[items[r].ball];
             items[r].cell = c;
-            items[r].key = (((uint64_t)(c.x / width) * side + (uint64_t)c.z) * side + (uint64_t)c.y) *
-                               (uint64_t)width +
-                           (uint64_t)(c.x % width);
+            items[r].key =
+                (((uint64_t)slab_of_x[c.x] * side + (uint64_t)c.z) * side + (uint64_t)c.y) * side + (uint64_t)c.x;
         }
     });
     if (!insertion_sort(items.data(), n, 16 * n))
@@ -170,7 +187,7 @@ static void sort_balls(int threads)
     slab_begin.assign((size_t)slabs + 1, (int)n);
     slab_begin[0] = 0;
     for (int s = 1; s < slabs; ++s) {
-        SortItem first = {(uint64_t)s * side * side * (uint64_t)width, -1, {0, 0, 0}};
+        SortItem first = {(uint64_t)s * side * side * side, -1, {0, 0, 0}};
         slab_begin[(size_t)s] = (int)(std::lower_bound(items.begin(), items.end(), first, item_before) - items.begin());
     }
 }
@@ -286,20 +303,18 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
         share(total, t, threads, &begin, &end);
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
-        for (size_t r = begin; r < end; ++r) {
-            int ball = parallel.items[r].ball;
-            const float* p = &parallel.packed[4 * r];
-            ball_pos[ball] = Vec3{p[0], p[1], p[2]};
-            advance_ball(k, ball);
-            if (leaves_cell(ball))
-                moved.push_back(ball);
+        for (size_t i = begin; i < end; ++i) {
+            const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
+            ball_pos[i] = Vec3{p[0], p[1], p[2]};
+            advance_ball(k, (int)i);
+            if (leaves_cell((int)i))
+                moved.push_back((int)i);
         }
     });
     // The registrations move in ball order, as in the sequential step.
     std::vector<int>& moved = parallel.moved[0];
     for (int t = 1; t < threads; ++t)
         moved.insert(moved.end(), parallel.moved[(size_t)t].begin(), parallel.moved[(size_t)t].end());
-    std::sort(moved.begin(), moved.end());
     bool all_registered = true;
     for (int i : moved)
         all_registered &= move_registration(i);
