@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "balls.h"
 
@@ -146,6 +147,32 @@ inline bool hold_walk(WalkRound* r, WaitingWalks* w, int* next, int blocker, con
     ++r->kept;
     *next += !r->was_waiting;
     return true;
+}
+
+// The stores of the wide walks once the lanes are laid out in memory: for
+// each lane l of mask, in order, x[l], y[l] and z[l] at float offset
+// offset[l] ...
+inline void write_lane_positions(float* base, unsigned mask, const int* offset, const float* x, const float* y,
+                                 const float* z)
+{
+    while (mask) {
+        int l = __builtin_ctz(mask);
+        mask &= mask - 1;
+        float* p = base + offset[l];
+        p[0] = x[l];
+        p[1] = y[l];
+        p[2] = z[l];
+    }
+}
+// ... or lane l's four floats as one 16-byte store, taken from quad, where
+// quad[m] of `lanes` floats holds lane 4k + m at 4k.
+inline void write_lane_quads(float* base, unsigned mask, const int* offset, const float* quad, int lanes)
+{
+    while (mask) {
+        int l = __builtin_ctz(mask);
+        mask &= mask - 1;
+        std::memcpy(base + offset[l], quad + lanes * (l & 3) + 4 * (l >> 2), 4 * sizeof(float));
+    }
 }
 
 // Working memory of one runner of wide walks.

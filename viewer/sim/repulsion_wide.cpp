@@ -109,12 +109,7 @@ KSM_WIDE static inline void store_quads(float* base, __mmask16 mask, __m512i at,
     _mm512_store_pd((double*)quad[3], _mm512_unpackhi_pd(_mm512_castps_pd(xy_high), _mm512_castps_pd(z_high)));
     alignas(64) int offset[WIDE_LANES];
     _mm512_store_si512(offset, at);
-    unsigned lanes = mask;
-    while (lanes) {
-        int l = __builtin_ctz(lanes);
-        lanes &= lanes - 1;
-        _mm_storeu_ps(base + offset[l], _mm_load_ps(&quad[l & 3][4 * (l >> 2)]));
-    }
+    write_lane_quads(base, mask, offset, &quad[0][0], WIDE_LANES);
 }
 
 // Stores x, y and z of the lanes of mask at float offsets at[l].
@@ -127,15 +122,7 @@ KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i
     _mm512_store_ps(out_y, y);
     _mm512_store_ps(out_z, z);
     _mm512_store_si512(offset, at);
-    unsigned lanes = mask;
-    while (lanes) {
-        int l = __builtin_ctz(lanes);
-        lanes &= lanes - 1;
-        float* p = base + offset[l];
-        p[0] = out_x[l];
-        p[1] = out_y[l];
-        p[2] = out_z[l];
-    }
+    write_lane_positions(base, mask, offset, out_x, out_y, out_z);
 }
 
 KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScratch* scratch,

@@ -76,14 +76,7 @@ KSM_WIDE8 static inline void store_positions(float* base, unsigned mask, __m256i
     _mm256_store_ps(out_y, y);
     _mm256_store_ps(out_z, z);
     _mm256_store_si256((__m256i*)offset, at);
-    while (mask) {
-        int l = __builtin_ctz(mask);
-        mask &= mask - 1;
-        float* p = base + offset[l];
-        p[0] = out_x[l];
-        p[1] = out_y[l];
-        p[2] = out_z[l];
-    }
+    write_lane_positions(base, mask, offset, out_x, out_y, out_z);
 }
 
 // The same where every ball has four floats: x, y, z and 0 as one 16-byte
@@ -102,11 +95,7 @@ KSM_WIDE8 static inline void store_quads(float* base, unsigned mask, __m256i at,
     _mm256_store_pd((double*)quad[3], _mm256_unpackhi_pd(_mm256_castps_pd(xy_high), _mm256_castps_pd(z_high)));
     alignas(32) int offset[LANES];
     _mm256_store_si256((__m256i*)offset, at);
-    while (mask) {
-        int l = __builtin_ctz(mask);
-        mask &= mask - 1;
-        _mm_storeu_ps(base + offset[l], _mm_load_ps(&quad[l & 3][4 * (l >> 2)]));
-    }
+    write_lane_quads(base, mask, offset, &quad[0][0], LANES);
 }
 
 // The pushes of one step in every lane, with the operations of repel_one:
