@@ -101,7 +101,7 @@ struct WalkRound {
 };
 
 // Takes the next walk of the round into r; false when there is none.
-inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
+__attribute__((always_inline)) inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
 {
     r->was_waiting = r->examined < w.count;
     if (r->was_waiting) {
