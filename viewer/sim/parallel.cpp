@@ -392,6 +392,10 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
         for (size_t i = begin; i < end; ++i) {
+            if (i + FIELD_AHEAD < end) {
+                const float* a = &parallel.packed[4 * (size_t)parallel.rank[i + FIELD_AHEAD]];
+                __builtin_prefetch(field_normal_at(k, Vec3{a[0], a[1], a[2]}));
+            }
             const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
             ball_pos[i] = Vec3{p[0], p[1], p[2]};
             advance_ball(k, (int)i);
