@@ -115,6 +115,12 @@ __attribute__((always_inline)) inline bool next_walk(WalkRound* r, const Waiting
     }
     if (!lane_free || next >= q.count)
         return false;
+    // The offset of a list further ahead, so that the list's own address is
+    // at hand when its turn to be fetched comes.
+    if (!q.list && next + 2 * PREFETCH_AHEAD < q.count) {
+        CellCoord c = q.cell[next + 2 * PREFETCH_AHEAD];
+        __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
+    }
     if (next + PREFETCH_AHEAD < q.count) {
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
         for (int k = 0; k < PREFETCH_LINES; ++k)
