@@ -21,12 +21,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "integration_ball.h"
 #include "repulsion_walk.h"
+#include "thread_team.h"
 
 int sim_threads = 0;
 
@@ -74,32 +74,17 @@ void free_parallel_scratch()
         std::free(s.lists);
     }
     parallel = ParallelState();
+    stop_team();
 }
 
-// Runs work(t) for t = 0 .. n - 1, each on a thread of its own, the caller
-// taking part 0. Parts whose thread cannot be started run on the caller
-// afterwards. Threads are started per call and joined: a spinning pool that
-// outlives the call (an OpenMP team) was tried and collapsed to a tenth of
-// the speed whenever another program held a core.
+// Runs work(t) for t = 0 .. n - 1 on the thread team, the caller taking
+// part 0. The team's threads spin only briefly between calls: a team that
+// spins until the next call (an OpenMP team) was tried and collapsed to a
+// tenth of the speed whenever another program held a core.
 template <typename Work>
 static void run_on_threads(int n, Work work)
 {
-    std::vector<std::thread> helpers;
-    std::vector<int> left_over;
-    helpers.reserve((size_t)n);
-    left_over.reserve((size_t)n);
-    for (int t = 1; t < n; ++t) {
-        try {
-            helpers.emplace_back(work, t);
-        } catch (const std::system_error&) {
-            left_over.push_back(t);
-        }
-    }
-    work(0);
-    for (int t : left_over)
-        work(t);
-    for (std::thread& h : helpers)
-        h.join();
+    run_team(n, [](void* ctx, int t) { (*(Work*)ctx)(t); }, &work);
 }
 
 // Part t of n of the range 0 .. total - 1.
