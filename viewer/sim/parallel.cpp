@@ -2,16 +2,18 @@
 // with results that do not depend on how many.
 //
 // Repulsion. The field is cut along x into SLABS slabs, each between two
-// others at least two neighbour cells thick. A walk reaches only balls registered within one
-// cell of its own ball's cell, so the walks of balls in slabs s and s + 2
-// never touch a common ball: all even slabs can run at once, then the odd
-// slabs, each as soon as its two neighbours are done. Inside a slab the walks follow the balls' cells rather than their
-// numbers (order_slab), on a copy of the positions packed in cell order: the
-// walks find their partners close together, and the threads never write to
-// a common cache line. The sequence depends only on the balls' cells, so
-// which thread takes which slab changes nothing: the same pairs, the same
-// formulas and the same order for every thread count, though not the order
-// of the sequential pass.
+// others at least two neighbour cells thick. A walk reaches only balls
+// registered within one cell of its own ball's cell, so the walks of balls in
+// slabs s and s + 2 never touch a common ball: all even slabs can run at
+// once, then the odd slabs, each as soon as its two neighbours are done.
+// Inside a slab the walks follow the balls' cells rather than their numbers
+// (order_slab), on a copy of the positions packed in cell order and on
+// copies of the slab's lists that name balls by their places there: the walks
+// find their partners close together, and the threads never write to a
+// common cache line. The sequence depends only on the balls' cells, so which
+// thread takes which slab changes nothing: the same pairs, the same formulas
+// and the same order for every thread count, though not the order of the
+// sequential pass.
 //
 // Step. The per-ball arithmetic is independent from ball to ball and runs in
 // ranges of balls; the neighbour registrations then move in ball order on one
