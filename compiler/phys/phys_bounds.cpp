@@ -69,6 +69,11 @@ double edge_lower(const Query& q, const EdgeInfo& e)
 {
     if (edge_outside_slab(q, e))
         return INFINITY;
+    return edge_lower_in_slab(q, e);
+}
+
+double edge_lower_in_slab(const Query& q, const EdgeInfo& e)
+{
     double d2 = box_box_dist2(q.box, e.box);
     if (d2 == 0.0)
         return 0.0;
@@ -78,6 +83,32 @@ double edge_lower(const Query& q, const EdgeInfo& e)
 // The float foot parameter t lies within `et` (the rounding of the law of
 // cosines) of the exact one, which is linear over the query: where it stays
 // clearly below 0 or above L the edge measures nowhere.
+SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
+{
+    // The very operations of edge_outside_slab.
+    double mid = 0.0, spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        mid += (q.centre[i] - s.b[i]) * s.dir[i];
+        spread += std::fabs(s.dir[i]) * q.half[i];
+    }
+    if (mid + spread >= 0.0 && mid - spread <= s.len)
+        return SLAB_MEETS;
+    if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
+        return SLAB_OUTSIDE;
+    return SLAB_UNSURE;
+}
+
+double slab_keep_bound(const Query& q, const BvhNode& root)
+{
+    // s_max / len = len + 2 maxdist^2 / len, and every edge's box lies in
+    // the root's; widened past the double rounding.
+    if (!(root.len_min > 0.0))
+        return INFINITY;
+    double s_per_len = root.len_max + 2.0 * box_box_maxdist2(q.box, root.box) / root.len_min;
+    double et = 12.0 * FLOAT_UNIT * s_per_len / (1.0 - FLOAT_SLACK);
+    return (2.0 * et + 1e-9 * (q.abs_norm + root.len_max + 1.0)) * (1.0 + 1e-6);
+}
+
 bool edge_outside_slab(const Query& q, const EdgeInfo& e)
 {
     if (!(e.len > 0.0))
@@ -194,10 +225,9 @@ double edge_node_lower(const Query& q, const BvhNode& n)
 // times the lean of the float normal (and rounding) of the exact
 // projection. True when no point of the query projects near enough to the
 // triangle: then the face passes nowhere in it.
-bool face_outside_prism(const Query& q, const FaceInfo& f)
+template <typename Planes>
+static bool prism_excludes(const Query& q, const Planes& f)
 {
-    if (!f.well)
-        return false;
     double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
     for (int k = 0; k < 3; ++k) {
         const double* e = f.inward[k];
@@ -209,6 +239,16 @@ bool face_outside_prism(const Query& q, const FaceInfo& f)
     return false;
 }
 
+bool face_outside_prism(const Query& q, const FaceInfo& f)
+{
+    return f.well && prism_excludes(q, f);
+}
+
+bool face_prism_excludes(const Query& q, const FacePrism& p)
+{
+    return prism_excludes(q, p);
+}
+
 // Lower bound of the float face distance h of a face that passes the inside
 // test: h is at least the plane distance less rounding, and for a well-shaped
 // face at least the distance to the triangle less its margin.
@@ -217,6 +257,11 @@ double face_lower(const Query& q, const FaceInfo& f)
 {
     if (face_outside_prism(q, f))
         return INFINITY;
+    return face_lower_in_prism(q, f);
+}
+
+double face_lower_in_prism(const Query& q, const FaceInfo& f)
+{
     double lo, hi;
     plane_range(q, f.n, f.c[0], &lo, &hi);
     double plane = (lo > 0.0 ? lo : (hi < 0.0 ? -hi : 0.0)) - plane_error(q, f.n, f.c[0]);

@@ -99,6 +99,19 @@ struct FaceInfo {
     double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
 };
 
+// What the foot test of an edge reads in its common case (edge_slab_meets),
+// and the side planes of a well-shaped face (face_prism_excludes), kept in
+// the order of their hierarchy's items: the items of a leaf lie together.
+struct EdgeSlab {
+    double b[3];
+    double dir[3];
+    double len;
+};
+
+struct FacePrism {
+    double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
+};
+
 // The features of one mesh in double, with a hierarchy per kind. Edges of
 // zero length are left out of theirs (they never measure); so are faces that
 // can never pass the inside test. Faces that are not well shaped are bounded
@@ -109,6 +122,8 @@ struct MeshFeatures {
     std::vector<FaceInfo> faces;  // one per face
     Bvh vertex_bvh, edge_bvh, face_bvh;
     std::vector<uint32_t> odd_faces;
+    std::vector<EdgeSlab> edge_slabs;    // per slot of edge_bvh.items
+    std::vector<FacePrism> face_prisms;  // per slot of face_bvh.items
 };
 
 // False when the mesh is left to the exhaustive search (a vertex whose
@@ -139,6 +154,16 @@ double edge_lower(const Query& q, const EdgeInfo& e);
 // The foot of the perpendicular surely lies beyond an end of the edge for
 // every point of the query: it measures nowhere in it.
 bool edge_outside_slab(const Query& q, const EdgeInfo& e);
+// The same test from the compact copy, with `keep` (slab_keep_bound) no
+// less than the edge's own rounding margin: SLAB_OUTSIDE or SLAB_MEETS when
+// that settles it, else SLAB_UNSURE (then edge_outside_slab decides).
+enum SlabTest { SLAB_MEETS, SLAB_OUTSIDE, SLAB_UNSURE };
+SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep);
+// A margin no less than the rounding margin of edge_outside_slab for any
+// edge of the hierarchy whose root is `root` over the query.
+double slab_keep_bound(const Query& q, const BvhNode& root);
+// edge_lower of an edge for which edge_outside_slab is false.
+double edge_lower_in_slab(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
 // Per point of a query, at the cost of a box distance: `edge_error` (for
@@ -158,6 +183,10 @@ double face_lower(const Query& q, const FaceInfo& f);
 // No point of the query projects near enough to the face for it to pass
 // the inside test (always false for faces that are not well shaped).
 bool face_outside_prism(const Query& q, const FaceInfo& f);
+// The same test of a well-shaped face from its compact copy.
+bool face_prism_excludes(const Query& q, const FacePrism& p);
+// face_lower of a face for which face_outside_prism is false.
+double face_lower_in_prism(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 
 // The side a feature gives every point of the query where it measures (a

@@ -171,11 +171,12 @@ void summarise_sides(Bvh* bvh, NormalOf normal_of)
 }
 
 // Depth first: a node for which `skip` holds is passed over with its subtree;
-// `visit` gets every item of the leaves reached and ends the walk by
-// returning false (the walk then returns false). `left_first` tells whether
-// an inner node's left child is taken before its right one.
+// `visit` gets the slot in `items` of every item of the leaves reached (a
+// leaf's items take consecutive slots) and ends the walk by returning false
+// (the walk then returns false). `left_first` tells whether an inner node's
+// left child is taken before its right one.
 template <typename LeftFirst, typename Skip, typename Visit>
-inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
+inline bool walk_bvh_slots(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
 {
     if (bvh.nodes.empty())
         return true;
@@ -190,7 +191,7 @@ inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visi
             continue;
         if (n.count) {
             for (uint32_t k = 0; k < n.count; ++k)
-                if (!visit(bvh.items[n.start + k]))
+                if (!visit(n.start + k))
                     return false;
         } else {
             // The child taken first goes on the stack last.
@@ -200,6 +201,13 @@ inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visi
         }
     }
     return true;
+}
+
+// The same walk handing `visit` the items themselves.
+template <typename LeftFirst, typename Skip, typename Visit>
+inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
+{
+    return walk_bvh_slots(bvh, left_first, skip, [&](uint32_t slot) { return visit(bvh.items[slot]); });
 }
 
 // Child orders: the child nearer to a point first, or simply the right one.

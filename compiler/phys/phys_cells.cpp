@@ -98,18 +98,22 @@ const uint8_t SIDE_UNKNOWN = 255;
 
 // The features of one kind whose float distance can be at most `limit` for
 // some point of the query, and others near them: every feature of a leaf
-// in reach (measuring a few more costs less than bounding each).
-// False, with the list left unfinished, once it would hold more than
-// `cap` features.
-template <double (*NodeLower)(const Query&, const BvhNode&)>
-bool gather(const Bvh& bvh, const Query& q, double limit, size_t cap, std::vector<uint32_t>* out)
+// in reach (measuring a few more costs less than bounding each) for which
+// `keep(slot)` holds. False, with the list left unfinished, once more than
+// `*left` features have been looked at; `*left` counts them down.
+template <double (*NodeLower)(const Query&, const BvhNode&), typename Keep>
+bool gather(const Bvh& bvh, const Query& q, double limit, size_t* left, std::vector<uint32_t>* out, Keep keep)
 {
     out->clear();
-    return walk_bvh(
+    return walk_bvh_slots(
         bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
-        [&](uint32_t id) {
-            out->push_back(id);
-            return out->size() <= cap;
+        [&](uint32_t slot) {
+            if (*left == 0)
+                return false;
+            --*left;
+            if (keep(slot))
+                out->push_back(bvh.items[slot]);
+            return true;
         });
 }
 
@@ -410,11 +414,20 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
     // A block longer than four cells with many candidates costs less as
     // parts with lists of their own.
     bool long_block = !is_small(b, SMALL_BLOCK);
-    size_t cap = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
-    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, cap, &k->edges) &&
-                  gather<face_node_lower>(f.face_bvh, q, l.near, cap - k->edges.size(), &k->faces) &&
-                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, cap - k->edges.size() - k->faces.size(),
-                                            &k->vertices);
+    size_t left = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
+    // Edges whose foot lies off them over the whole block, and faces the
+    // block does not project onto, measure at none of its cells: they are
+    // left out here, from the compact copies (most features in reach are).
+    double keep = f.edge_bvh.nodes.empty() ? 0.0 : slab_keep_bound(q, f.edge_bvh.nodes[0]);
+    auto edge_in_slab = [&](uint32_t slot) {
+        SlabTest t = edge_slab_test(q, f.edge_slabs[slot], keep);
+        return t == SLAB_MEETS || (t == SLAB_UNSURE && !edge_outside_slab(q, f.edges[f.edge_bvh.items[slot]]));
+    };
+    auto face_in_prism = [&](uint32_t slot) { return !face_prism_excludes(q, f.face_prisms[slot]); };
+    auto any = [](uint32_t) { return true; };
+    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, &left, &k->edges, edge_in_slab) &&
+                  gather<face_node_lower>(f.face_bvh, q, l.near, &left, &k->faces, face_in_prism) &&
+                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &left, &k->vertices, any);
     if (!listed) {
         Block parts[8];
         int n = split_block(b, parts);
@@ -423,8 +436,8 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
         return;
     }
     rank<VertexInfo, vertex_lower>(f.vertices, k->vertices, q, l.limit, &k->ranked[0]);
-    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, l.near, &k->ranked[1]);
-    rank<FaceInfo, face_lower>(f.faces, k->faces, q, l.near, &k->ranked[2]);
+    rank<EdgeInfo, edge_lower_in_slab>(f.edges, k->edges, q, l.near, &k->ranked[1]);
+    rank<FaceInfo, face_lower_in_prism>(f.faces, k->faces, q, l.near, &k->ranked[2]);
     for (int kind = 0; kind < 3; ++kind)
         k->sides[kind].assign(k->ranked[kind].size(), SIDE_UNKNOWN);
     // A long block comes here once its whole certificate has failed.

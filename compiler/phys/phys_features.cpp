@@ -210,6 +210,16 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
                 n.len_max = std::max(l.len_max, r.len_max);
             }
         }
+        c->edge_slabs.resize(c->edge_bvh.items.size());
+        for (size_t slot = 0; slot < c->edge_slabs.size(); ++slot) {
+            const EdgeInfo& e = c->edges[c->edge_bvh.items[slot]];
+            EdgeSlab& s = c->edge_slabs[slot];
+            for (int i = 0; i < 3; ++i) {
+                s.b[i] = e.b[i];
+                s.dir[i] = e.dir[i];
+            }
+            s.len = e.len;
+        }
         summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
             const EdgeInfo& e = c->edges[id];
             for (int i = 0; i < 3; ++i)
@@ -249,6 +259,18 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
             } else {
                 n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
             }
+        }
+        c->face_prisms.resize(c->face_bvh.items.size());
+        for (size_t slot = 0; slot < c->face_prisms.size(); ++slot) {
+            const FaceInfo& f = c->faces[c->face_bvh.items[slot]];
+            FacePrism& p = c->face_prisms[slot];
+            for (int k = 0; k < 3; ++k) {
+                for (int i = 0; i < 3; ++i)
+                    p.inward[k][i] = f.inward[k][i];
+                p.inward_at[k] = f.inward_at[k];
+            }
+            p.prism_fixed = f.prism_fixed;
+            p.prism_per_norm = f.prism_per_norm;
         }
         summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
             const FaceInfo& f = c->faces[id];
