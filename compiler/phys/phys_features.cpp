@@ -151,6 +151,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
     size_t nv = mesh->vertices.size();
     c->vertices.resize(nv);
     std::vector<BuildItem> items;
+    items.reserve(nv);
     for (size_t i = 0; i < nv; ++i) {
         VertexInfo* v = &c->vertices[i];
         if (!make_vertex_info(mesh->vertices[i], mesh->vertex_normals[i], v))
@@ -175,6 +176,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
     auto edge_job = [&]() {
         // Edges that can measure a number: a float length above zero.
         std::vector<BuildItem> items;
+        items.reserve(mesh->edge_geom.size());
         c->edges.resize(mesh->edge_geom.size());
         for (size_t k = 0; k < mesh->edge_geom.size(); ++k) {
             const PhysEdge* pe = &mesh->edge_geom[k];
@@ -231,6 +233,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
         // Faces that can pass the inside test: a normal and inside-test normals
         // that are numbers. Well-shaped ones go in the hierarchy.
         std::vector<BuildItem> items;
+        items.reserve(mesh->faces.size());
         c->odd_faces.clear();
         c->faces.resize(mesh->faces.size());
         for (size_t j = 0; j < mesh->faces.size(); ++j) {
