@@ -83,32 +83,6 @@ double edge_lower_in_slab(const Query& q, const EdgeInfo& e)
 // The float foot parameter t lies within `et` (the rounding of the law of
 // cosines) of the exact one, which is linear over the query: where it stays
 // clearly below 0 or above L the edge measures nowhere.
-SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
-{
-    // The very operations of edge_outside_slab.
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += (q.centre[i] - s.b[i]) * s.dir[i];
-        spread += std::fabs(s.dir[i]) * q.half[i];
-    }
-    if (mid + spread >= 0.0 && mid - spread <= s.len)
-        return SLAB_MEETS;
-    if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
-        return SLAB_OUTSIDE;
-    return SLAB_UNSURE;
-}
-
-double slab_keep_bound(const Query& q, const BvhNode& root)
-{
-    // s_max / len = len + 2 maxdist^2 / len, and every edge's box lies in
-    // the root's; widened past the double rounding.
-    if (!(root.len_min > 0.0))
-        return INFINITY;
-    double s_per_len = root.len_max + 2.0 * box_box_maxdist2(q.box, root.box) / root.len_min;
-    double et = 12.0 * FLOAT_UNIT * s_per_len / (1.0 - FLOAT_SLACK);
-    return (2.0 * et + 1e-9 * (q.abs_norm + root.len_max + 1.0)) * (1.0 + 1e-6);
-}
-
 bool edge_outside_slab(const Query& q, const EdgeInfo& e)
 {
     if (!(e.len > 0.0))
@@ -124,6 +98,17 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e)
     double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
     double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
     return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;
+}
+
+double slab_keep_bound(const Query& q, const BvhNode& root)
+{
+    // s_max / len = len + 2 maxdist^2 / len, and every edge's box lies in
+    // the root's; widened past the double rounding.
+    if (!(root.len_min > 0.0))
+        return INFINITY;
+    double s_per_len = root.len_max + 2.0 * box_box_maxdist2(q.box, root.box) / root.len_min;
+    double et = 12.0 * FLOAT_UNIT * s_per_len / (1.0 - FLOAT_SLACK);
+    return (2.0 * et + 1e-9 * (q.abs_norm + root.len_max + 1.0)) * (1.0 + 1e-6);
 }
 
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
@@ -197,22 +182,6 @@ double edge_error(const Query& q, const EdgeInfo& e)
     return 48.0 * FLOAT_UNIT * s_max + 3.0 * et * et;
 }
 
-bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
-{
-    return box_point_dist2(e.box, p) - error > sq(limit / (1.0 - 4.0 * FLOAT_UNIT));
-}
-
-bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
-{
-    if (!f.well)
-        return false;
-    double slack = f.prism_fixed + f.prism_per_norm * norm;
-    for (int k = 0; k < 3; ++k)
-        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
-            return true;
-    return false;
-}
-
 double edge_node_lower(const Query& q, const BvhNode& n)
 {
     double d = std::sqrt(box_box_dist2(q.box, n.box));
@@ -220,33 +189,10 @@ double edge_node_lower(const Query& q, const BvhNode& n)
     return edge_lower_from(d, d, n.len_min, n.len_max, s_max);
 }
 
-// A well-shaped face passes the inside test only where the float foot
-// p -+ h n lies within its margin of the triangle; that foot lies within h
-// times the lean of the float normal (and rounding) of the exact
-// projection. True when no point of the query projects near enough to the
-// triangle: then the face passes nowhere in it.
-template <typename Planes>
-static bool prism_excludes(const Query& q, const Planes& f)
-{
-    double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
-    for (int k = 0; k < 3; ++k) {
-        const double* e = f.inward[k];
-        double top = e[0] * q.centre[0] + e[1] * q.centre[1] + e[2] * q.centre[2] - f.inward_at[k] +
-                     std::fabs(e[0]) * q.half[0] + std::fabs(e[1]) * q.half[1] + std::fabs(e[2]) * q.half[2];
-        if (top < -slack)
-            return true;
-    }
-    return false;
-}
-
+// See prism_excludes in the header.
 bool face_outside_prism(const Query& q, const FaceInfo& f)
 {
     return f.well && prism_excludes(q, f);
-}
-
-bool face_prism_excludes(const Query& q, const FacePrism& p)
-{
-    return prism_excludes(q, p);
 }
 
 // Lower bound of the float face distance h of a face that passes the inside

@@ -158,7 +158,7 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e);
 // less than the edge's own rounding margin: SLAB_OUTSIDE or SLAB_MEETS when
 // that settles it, else SLAB_UNSURE (then edge_outside_slab decides).
 enum SlabTest { SLAB_MEETS, SLAB_OUTSIDE, SLAB_UNSURE };
-SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep);
+inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep);
 // A margin no less than the rounding margin of edge_outside_slab for any
 // edge of the hierarchy whose root is `root` over the query.
 double slab_keep_bound(const Query& q, const BvhNode& root);
@@ -172,8 +172,8 @@ double face_node_lower(const Query& q, const BvhNode& n);
 // that query (or does not measure). `face_point_outside`: face_outside_prism
 // for the single point p of magnitude `norm`.
 double edge_error(const Query& q, const EdgeInfo& e);
-bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
-bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
+inline bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
+inline bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
 // Upper bound of the float distance the edge measures for every point of
 // the query, when its foot surely lies on the edge for all of them (and the
 // distance is surely a number); infinity otherwise, or when the bound
@@ -184,7 +184,7 @@ double face_lower(const Query& q, const FaceInfo& f);
 // the inside test (always false for faces that are not well shaped).
 bool face_outside_prism(const Query& q, const FaceInfo& f);
 // The same test of a well-shaped face from its compact copy.
-bool face_prism_excludes(const Query& q, const FacePrism& p);
+inline bool face_prism_excludes(const Query& q, const FacePrism& p);
 // face_lower of a face for which face_outside_prism is false.
 double face_lower_in_prism(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
@@ -213,4 +213,65 @@ inline bool agree(RobustSide s, RobustSide* common)
     if (*common == ROBUST_UNSURE)
         *common = s;
     return *common == s;
+}
+
+// ---- the per-feature tests of the inner loops, inline ------------------------
+
+inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
+{
+    // The very operations of edge_outside_slab.
+    double mid = 0.0, spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        mid += (q.centre[i] - s.b[i]) * s.dir[i];
+        spread += std::fabs(s.dir[i]) * q.half[i];
+    }
+    if (mid + spread >= 0.0 && mid - spread <= s.len)
+        return SLAB_MEETS;
+    if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
+        return SLAB_OUTSIDE;
+    return SLAB_UNSURE;
+}
+
+// 1 / (1 - 4u), rounded up: the float distance is at least (1 - 4u) times
+// the exact one.
+const double INV_DISTANCE_SHRINK = (1.0 / (1.0 - 4.0 * FLOAT_UNIT)) * (1.0 + 1e-15);
+
+inline bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
+{
+    return box_point_dist2(e.box, p) - error > sq(limit * INV_DISTANCE_SHRINK);
+}
+
+inline bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
+{
+    if (!f.well)
+        return false;
+    double slack = f.prism_fixed + f.prism_per_norm * norm;
+    for (int k = 0; k < 3; ++k)
+        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
+            return true;
+    return false;
+}
+
+// A well-shaped face passes the inside test only where the float foot
+// p -+ h n lies within its margin of the triangle; that foot lies within h
+// times the lean of the float normal (and rounding) of the exact
+// projection. True when no point of the query projects near enough to the
+// triangle (its side planes in `f`): then the face passes nowhere in it.
+template <typename Planes>
+inline bool prism_excludes(const Query& q, const Planes& f)
+{
+    double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
+    for (int k = 0; k < 3; ++k) {
+        const double* e = f.inward[k];
+        double top = e[0] * q.centre[0] + e[1] * q.centre[1] + e[2] * q.centre[2] - f.inward_at[k] +
+                     std::fabs(e[0]) * q.half[0] + std::fabs(e[1]) * q.half[1] + std::fabs(e[2]) * q.half[2];
+        if (top < -slack)
+            return true;
+    }
+    return false;
+}
+
+inline bool face_prism_excludes(const Query& q, const FacePrism& p)
+{
+    return prism_excludes(q, p);
 }
