@@ -117,6 +117,13 @@ bool gather(const Bvh& bvh, const Query& q, double limit, size_t* left, std::vec
         });
 }
 
+// Nearest first (the walks stop at the first bound beyond their threshold;
+// the order among equal bounds does not matter).
+void sort_by_bound(std::vector<Ranked>* list)
+{
+    std::sort(list->begin(), list->end(), [](const Ranked& a, const Ranked& b) { return a.first < b.first; });
+}
+
 // The ids whose lower bound over the block is at most `limit` (the others
 // matter to no cell of it), with that bound, nearest first.
 template <typename Info, double (*Lower)(const Query&, const Info&)>
@@ -129,7 +136,7 @@ void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, cons
         if (lower <= limit)
             out->emplace_back(lower, id);
     }
-    std::sort(out->begin(), out->end());
+    sort_by_bound(out);
 }
 
 double vertex_lower(const Query& q, const VertexInfo& v)
@@ -240,7 +247,7 @@ void narrow(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, c
         if (lower <= limit)
             out->emplace_back(lower, r.second);
     }
-    std::sort(out->begin(), out->end());
+    sort_by_bound(out);
 }
 
 // The block's lists narrowed to `part`; edges with the rounding part of
