@@ -95,7 +95,7 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e)
     if (mid + spread >= 0.0 && mid - spread <= e.len)
         return false;
     double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
     return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;
 }
@@ -145,7 +145,7 @@ double edge_upper(const Query& q, const EdgeInfo& e, double limit)
     if (c2 >= limit * limit)
         return INFINITY;
     double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     // Double rounding of the values here, far under the float terms.
     double slack = 1e-9 * (q.abs_norm + e.len + 1.0);
     // Float rounding moves the foot by at most et: twice that is kept clear
@@ -178,7 +178,7 @@ double edge_error(const Query& q, const EdgeInfo& e)
     if (!(e.len > 0.0))
         return INFINITY;
     double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     return 48.0 * FLOAT_UNIT * s_max + 3.0 * et * et;
 }
 

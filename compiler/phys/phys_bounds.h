@@ -82,6 +82,9 @@ struct EdgeInfo {
     double ma, mb, m1, foot_error, round_fixed, floor;
     // Unit vector from b toward a (zero for an edge of no length).
     double dir[3];
+    // 12u / (len (1 - FLOAT_SLACK)), rounded up: the rounding of the foot
+    // parameter is at most s_max times this.
+    double et_per_s;
 };
 
 struct FaceInfo {

@@ -42,6 +42,7 @@ void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
     e->m_state = normal_state(e->m);
     double ab[3] = {e->b[0] - e->a[0], e->b[1] - e->a[1], e->b[2] - e->a[2]};
     e->len = std::sqrt(dot3(ab, ab));
+    e->et_per_s = 12.0 * FLOAT_UNIT / (e->len * (1.0 - FLOAT_SLACK)) * (1.0 + 1e-15);
     for (int i = 0; i < 3; ++i)
         e->dir[i] = e->len > 0.0 ? -ab[i] / e->len : 0.0;
     for (int i = 0; i < 3; ++i) {
