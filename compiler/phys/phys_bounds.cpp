@@ -87,11 +87,8 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e)
 {
     if (!(e.len > 0.0))
         return false;
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += (q.centre[i] - e.b[i]) * e.dir[i];
-        spread += std::fabs(e.dir[i]) * q.half[i];
-    }
+    double mid, spread;
+    slab_range(q, e, &mid, &spread);
     if (mid + spread >= 0.0 && mid - spread <= e.len)
         return false;
     double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);

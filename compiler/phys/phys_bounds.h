@@ -220,14 +220,24 @@ inline bool agree(RobustSide s, RobustSide* common)
 
 // ---- the per-feature tests of the inner loops, inline ------------------------
 
+// The exact foot parameter of an edge (an EdgeSlab or an EdgeInfo) over the
+// query: mid +- spread.
+template <typename Slab>
+inline void slab_range(const Query& q, const Slab& s, double* mid, double* spread)
+{
+    *mid = 0.0;
+    *spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        *mid += (q.centre[i] - s.b[i]) * s.dir[i];
+        *spread += std::fabs(s.dir[i]) * q.half[i];
+    }
+}
+
 inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
 {
     // The very operations of edge_outside_slab.
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += (q.centre[i] - s.b[i]) * s.dir[i];
-        spread += std::fabs(s.dir[i]) * q.half[i];
-    }
+    double mid, spread;
+    slab_range(q, s, &mid, &spread);
     if (mid + spread >= 0.0 && mid - spread <= s.len)
         return SLAB_MEETS;
     if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
