@@ -4,8 +4,8 @@
 // Repulsion. The field is cut along x into SLABS slabs, each between two
 // others at least two neighbour cells thick. A walk reaches only balls registered within one
 // cell of its own ball's cell, so the walks of balls in slabs s and s + 2
-// never touch a common ball: all even slabs can run at once, then all odd
-// slabs. Inside a slab the walks follow the balls' cells rather than their
+// never touch a common ball: all even slabs can run at once, then the odd
+// slabs, each as soon as its two neighbours are done. Inside a slab the walks follow the balls' cells rather than their
 // numbers (order_slab), on a copy of the positions packed in cell order: the
 // walks find their partners close together, and the threads never write to
 // a common cache line. The sequence depends only on the balls' cells, so
@@ -29,9 +29,9 @@
 
 int sim_threads = 0;
 
-// Slabs the field is cut into, whatever the number of threads: two per
-// phase.
-static const int SLABS = 4;
+// Slabs the field is cut into, whatever the number of threads: several
+// per thread, so that threads that finish early take another.
+static const int SLABS = 8;
 
 // A ball in cell order: its key (slab, then the cell's z, y and x), number
 // and cell. Gravity runs along y, so rows along z are short in a heap.
@@ -132,7 +132,7 @@ static bool insertion_sort(SortItem* v, size_t n, size_t budget)
 }
 
 // Cuts the field along x into slabs holding about as many balls each, so
-// that the threads of a phase finish together. A slab between two others is
+// that the threads finish together. A slab between two others is
 // at least two cells wide. Returns the number of slabs.
 static int cut_slabs()
 {
@@ -156,8 +156,20 @@ static int cut_slabs()
     return s + 1;
 }
 
+// Merges the sorted runs [first, mid) and [mid, last) in place. Runs sorted
+// from the last frame's order overlap little: only the overlap moves.
+static void merge_runs(SortItem* first, SortItem* mid, SortItem* last)
+{
+    if (first == mid || mid == last || !item_before(*mid, *(mid - 1)))
+        return;
+    SortItem* from = std::upper_bound(first, mid, *mid, item_before);
+    SortItem* to = std::lower_bound(mid, last, *(mid - 1), item_before);
+    std::inplace_merge(from, mid, to, item_before);
+}
+
 // Sorts the balls by slab, then by cell, ties in ball order, starting from
-// the last frame's order, and finds where each slab begins.
+// the last frame's order, and finds where each slab begins. Each thread
+// sorts a part; the parts are then merged.
 static void sort_balls(int threads)
 {
     const uint64_t side = (uint64_t)cell_side;
@@ -170,6 +182,7 @@ static void sort_balls(int threads)
         for (size_t i = 0; i < n; ++i)
             items[i].ball = (int)i;
     }
+    std::atomic<bool> sorted(true);
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
         share(n, t, threads, &begin, &end);
@@ -179,9 +192,18 @@ static void sort_balls(int threads)
             items[r].key =
                 (((uint64_t)slab_of_x[c.x] * side + (uint64_t)c.z) * side + (uint64_t)c.y) * side + (uint64_t)c.x;
         }
+        if (!insertion_sort(items.data() + begin, end - begin, 16 * (end - begin)))
+            sorted = false;
     });
-    if (!insertion_sort(items.data(), n, 16 * n))
+    if (sorted) {
+        for (int t = 1; t < threads; ++t) {
+            size_t begin, end;
+            share(n, t, threads, &begin, &end);
+            merge_runs(items.data(), items.data() + begin, items.data() + end);
+        }
+    } else {
         std::sort(items.begin(), items.end(), item_before);
+    }
 
     std::vector<int>& slab_begin = parallel.slab_begin;
     slab_begin.assign((size_t)slabs + 1, (int)n);
@@ -262,28 +284,37 @@ static void repel_balls_parallel(int threads)
     const WalkSpace space = {parallel.packed.data(), 4, parallel.rank.data()};
     if (parallel.scratch.size() < (size_t)threads)
         parallel.scratch.resize((size_t)threads);
-    for (int phase = 0; phase < 2; ++phase) {
-        std::atomic<int> next_slab(phase);
-        run_on_threads(threads, [&](int t) {
-            ThreadScratch& scratch = parallel.scratch[(size_t)t];
-            for (;;) {
-                int s = next_slab.fetch_add(2);
-                if (s >= slabs)
-                    break;
-                int begin = parallel.slab_begin[(size_t)s];
-                int count = parallel.slab_begin[(size_t)s + 1] - begin;
-                if (count == 0)
-                    continue;
-                order_slab(s, &scratch.bins);
-                const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                        parallel.list.data() + begin, count};
-                bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
-                            (repel_path == REPEL_AUTO && wide_walks_pay(q));
-                if (!(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))
-                    repel_plain(q, coef, space);
-            }
-        });
-    }
+    // Even slabs are claimed first, then odd ones; an odd slab's walks
+    // start once both its neighbours' are done. No thread waits for the
+    // others at the turn from even to odd.
+    std::atomic<int> next_task(0);
+    std::atomic<bool> done[SLABS];
+    for (std::atomic<bool>& d : done)
+        d.store(false, std::memory_order_relaxed);
+    const int evens = (slabs + 1) / 2;
+    run_on_threads(threads, [&](int t) {
+        ThreadScratch& scratch = parallel.scratch[(size_t)t];
+        for (;;) {
+            int task = next_task.fetch_add(1);
+            if (task >= slabs)
+                break;
+            int s = task < evens ? 2 * task : 2 * (task - evens) + 1;
+            int begin = parallel.slab_begin[(size_t)s];
+            int count = parallel.slab_begin[(size_t)s + 1] - begin;
+            order_slab(s, &scratch.bins);
+            if (s & 1)
+                while (!done[s - 1].load(std::memory_order_acquire) ||
+                       (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
+                    std::this_thread::yield();
+            const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
+                                    parallel.list.data() + begin, count};
+            bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
+                        (repel_path == REPEL_AUTO && wide_walks_pay(q));
+            if (count > 0 && !(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))
+                repel_plain(q, coef, space);
+            done[s].store(true, std::memory_order_release);
+        }
+    });
 }
 
 // The step, taking the positions from parallel.packed.

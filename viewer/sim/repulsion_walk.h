@@ -81,8 +81,10 @@ inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
     return false;
 }
 
-// Walks ahead of the next one whose list is fetched early.
+// Walks ahead of the next one whose list is fetched early, and the cache
+// lines fetched: a list of up to 60 entries.
 const int PREFETCH_AHEAD = 32;
+const int PREFETCH_LINES = 4;
 
 // One round of handing walks to free lanes: the waiting walks in their
 // order, then (while a lane is free) the next balls of the sequence.
@@ -114,8 +116,8 @@ inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const
         return false;
     if (next + PREFETCH_AHEAD < q.count) {
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
-        __builtin_prefetch(list);
-        __builtin_prefetch(list + 64);
+        for (int k = 0; k < PREFETCH_LINES; ++k)
+            __builtin_prefetch(list + 64 * k);
     }
     r->ball = sequence_ball(q, next);
     r->cell = q.cell[next];

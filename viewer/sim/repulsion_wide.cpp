@@ -125,6 +125,10 @@ KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i
     write_lane_positions(base, mask, offset, out_x, out_y, out_z);
 }
 
+// DIRECT: the lanes read their list entries straight from the lists, one
+// gather per step, which beats copying every list into the ring at its walk's
+// start; walks that name balls through a rank copy them, translated.
+template <bool DIRECT>
 KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScratch* scratch,
                                     const WalkSpace& space)
 {
@@ -150,6 +154,8 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     // Per lane: the walking ball, its float offset, its position, the
     // entries left to visit and its cell.
     __m512i self = _mm512_set1_epi32(-1), self_at = zero_i, left = zero_i;
+    // DIRECT: per lane the offset in cell_pool of its next step's entry.
+    __m512i entry = zero_i;
     __m512 xi = zero, yi = zero, zi = zero;
     __m512i cx = no_cell, cy = no_cell, cz = no_cell;
     // Lanes with a walk; lanes given a walk one and two iterations ago; lanes
@@ -175,16 +181,29 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         // Walks starting now read their ball, the last stores of the walks
         // they may depend on being in memory.
         if (delay2) {
-            xi = _mm512_mask_i32gather_ps(xi, delay2, self_at, base, 4);
-            yi = _mm512_mask_i32gather_ps(yi, delay2, self_at, base + 1, 4);
-            zi = _mm512_mask_i32gather_ps(zi, delay2, self_at, base + 2, 4);
+            // Mostly one lane: loads of its three floats, cheaper than gathers.
+            alignas(64) int offset[WIDE_LANES];
+            _mm512_store_si512(offset, self_at);
+            for (unsigned m = delay2; m; m &= m - 1) {
+                const float* p = base + offset[__builtin_ctz(m)];
+                __mmask16 bit = (__mmask16)(m & -m);
+                xi = _mm512_mask_mov_ps(xi, bit, _mm512_set1_ps(p[0]));
+                yi = _mm512_mask_mov_ps(yi, bit, _mm512_set1_ps(p[1]));
+                zi = _mm512_mask_mov_ps(zi, bit, _mm512_set1_ps(p[2]));
+            }
         }
         __m512i left_next = _mm512_mask_sub_epi32(left, ready, left, ones);
         __mmask16 done = _mm512_mask_cmple_epi32_mask(ready, left_next, zero_i);
         __mmask16 ready_next = (__mmask16)(running & ~done & ~delay1);
         // Entries and partner positions of the next step.
-        __m512i j_next = _mm512_mask_mov_epi32(
-            self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS));
+        __m512i j_next;
+        if (DIRECT) {
+            j_next = _mm512_mask_i32gather_epi32(self, ready_next, entry, cell_pool, 4);
+            entry = _mm512_mask_sub_epi32(entry, ready_next, entry, ones);
+        } else {
+            j_next = _mm512_mask_mov_epi32(
+                self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS));
+        }
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
         __m512i at_next = _mm512_mullo_epi32(j_next, stride);
         __m512 xj_next, yj_next, zj_next;
@@ -300,9 +319,13 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
             __mmask16 bit = (__mmask16)(1u << l);
             // t now counts the next iteration; the walk's first step is in
             // the one after.
-            for (int s = 0; s < n; ++s) {
-                int j = list[n - s];
-                rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
+            if (DIRECT) {
+                entry = _mm512_mask_mov_epi32(entry, bit, _mm512_set1_epi32((int)(list - cell_pool) + n));
+            } else {
+                for (int s = 0; s < n; ++s) {
+                    int j = list[n - s];
+                    rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
+                }
             }
             self = _mm512_mask_mov_epi32(self, bit, _mm512_set1_epi32(slot));
             self_at = _mm512_mask_mov_epi32(self_at, bit, _mm512_set1_epi32(space.stride * slot));
@@ -325,7 +348,11 @@ bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, cons
     // Lanes address positions by 32-bit float offsets.
     if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide_walks(q, coef, scratch, space);
+    // Direct reads address the pool by 32-bit offsets.
+    if (!space.rank && cell_lists_bytes() / sizeof(int) < (size_t)INT32_MAX)
+        run_wide_walks<true>(q, coef, scratch, space);
+    else
+        run_wide_walks<false>(q, coef, scratch, space);
     return true;
 }
 
