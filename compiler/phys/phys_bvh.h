@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 struct DBox {
@@ -58,40 +59,60 @@ inline bool finite3(const double v[3])
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
 
+// Two doubles at once (GCC and Clang vector extensions): the x and y axes
+// of the box distances below, with the very operations of one axis each.
+typedef double Double2 __attribute__((vector_size(16)));
+
+inline Double2 load2(const double* p)
+{
+    Double2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// std::max of each lane.
+inline Double2 max2(Double2 a, Double2 b)
+{
+    return a < b ? b : a;
+}
+
+// |v| of each lane, up to the sign of a zero (only squares of it are used).
+inline Double2 abs2(Double2 v)
+{
+    return v < Double2{0.0, 0.0} ? -v : v;
+}
+
 inline double box_point_dist2(const DBox& b, const double p[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        double d = std::max(std::max(b.lo[i] - p[i], p[i] - b.hi[i]), 0.0);
-        s += d * d;
-    }
-    return s;
+    Double2 pp = load2(p);
+    Double2 d = max2(max2(load2(b.lo) - pp, pp - load2(b.hi)), Double2{0.0, 0.0});
+    Double2 d2 = d * d;
+    double z = std::max(std::max(b.lo[2] - p[2], p[2] - b.hi[2]), 0.0);
+    return (d2[0] + d2[1]) + z * z;
 }
 
 inline double box_point_maxdist2(const DBox& b, const double p[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += sq(std::max(std::fabs(p[i] - b.lo[i]), std::fabs(p[i] - b.hi[i])));
-    return s;
+    Double2 pp = load2(p);
+    Double2 d = max2(abs2(pp - load2(b.lo)), abs2(pp - load2(b.hi)));
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(std::max(std::fabs(p[2] - b.lo[2]), std::fabs(p[2] - b.hi[2])));
 }
 
 inline double box_box_dist2(const DBox& a, const DBox& b)
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        double d = std::max(std::max(a.lo[i] - b.hi[i], b.lo[i] - a.hi[i]), 0.0);
-        s += d * d;
-    }
-    return s;
+    // ((0 + dx^2) + dy^2) + dz^2, as one axis after the other gives it.
+    Double2 d = max2(max2(load2(a.lo) - load2(b.hi), load2(b.lo) - load2(a.hi)), Double2{0.0, 0.0});
+    Double2 d2 = d * d;
+    double z = std::max(std::max(a.lo[2] - b.hi[2], b.lo[2] - a.hi[2]), 0.0);
+    return (d2[0] + d2[1]) + z * z;
 }
 
 inline double box_box_maxdist2(const DBox& a, const DBox& b)
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += sq(std::max(std::fabs(a.hi[i] - b.lo[i]), std::fabs(b.hi[i] - a.lo[i])));
-    return s;
+    Double2 d = max2(abs2(load2(a.hi) - load2(b.lo)), abs2(load2(b.hi) - load2(a.lo)));
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(std::max(std::fabs(a.hi[2] - b.lo[2]), std::fabs(b.hi[2] - a.lo[2])));
 }
 
 // Exact (double) distances from a point to a segment and to a triangle.
