@@ -102,17 +102,22 @@ struct FaceInfo {
     double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
 };
 
-// What the foot test of an edge reads in its common case (edge_slab_meets),
-// and the side planes of a well-shaped face (face_prism_excludes), kept in
-// the order of their hierarchy's items: the items of a leaf lie together.
+// What the foot test of an edge reads (edge_slab_test), and the side planes
+// of a well-shaped face (face_prism_excludes), kept in the order of their
+// hierarchy's items: the items of a leaf lie together.
 struct EdgeSlab {
     double b[3];
     double dir[3];
+    double dir_abs[3];  // |dir| per axis
     double len;
 };
 
+// Side k's inward normal is (x[k], y[k], z[k]), with magnitudes (ax[k],
+// ay[k], az[k]) and value at[k] at the side's first corner: the first two
+// sides are tested as one pair of doubles.
 struct FacePrism {
-    double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
+    double x[3], y[3], z[3], ax[3], ay[3], az[3], at[3];
+    double prism_fixed, prism_per_norm;
 };
 
 // The features of one mesh in double, with a hierarchy per kind. Edges of
@@ -235,9 +240,11 @@ inline void slab_range(const Query& q, const Slab& s, double* mid, double* sprea
 
 inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
 {
-    // The very operations of edge_outside_slab.
-    double mid, spread;
-    slab_range(q, s, &mid, &spread);
+    // The operations of edge_outside_slab (x and y as a pair, then z).
+    Double2 t = (load2(q.centre) - load2(s.b)) * load2(s.dir);
+    Double2 w = load2(s.dir_abs) * load2(q.half);
+    double mid = (t[0] + t[1]) + (q.centre[2] - s.b[2]) * s.dir[2];
+    double spread = (w[0] + w[1]) + s.dir_abs[2] * q.half[2];
     if (mid + spread >= 0.0 && mid - spread <= s.len)
         return SLAB_MEETS;
     if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
@@ -286,5 +293,19 @@ inline bool prism_excludes(const Query& q, const Planes& f)
 
 inline bool face_prism_excludes(const Query& q, const FacePrism& p)
 {
-    return prism_excludes(q, p);
+    // The operations of prism_excludes: sides 0 and 1 as a pair, then 2.
+    double slack = p.prism_fixed + p.prism_per_norm * q.abs_norm;
+    const double* c = q.centre;
+    const double* h = q.half;
+    Double2 top = load2(p.x) * Double2{c[0], c[0]} + load2(p.y) * Double2{c[1], c[1]};
+    top = top + load2(p.z) * Double2{c[2], c[2]};
+    top = top - load2(p.at);
+    top = top + load2(p.ax) * Double2{h[0], h[0]};
+    top = top + load2(p.ay) * Double2{h[1], h[1]};
+    top = top + load2(p.az) * Double2{h[2], h[2]};
+    if (top[0] < -slack || top[1] < -slack)
+        return true;
+    double last = p.x[2] * c[0] + p.y[2] * c[1] + p.z[2] * c[2] - p.at[2] + p.ax[2] * h[0] + p.ay[2] * h[1] +
+                  p.az[2] * h[2];
+    return last < -slack;
 }

@@ -220,6 +220,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
             for (int i = 0; i < 3; ++i) {
                 s.b[i] = e.b[i];
                 s.dir[i] = e.dir[i];
+                s.dir_abs[i] = std::fabs(e.dir[i]);
             }
             s.len = e.len;
         }
@@ -269,9 +270,14 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
             const FaceInfo& f = c->faces[c->face_bvh.items[slot]];
             FacePrism& p = c->face_prisms[slot];
             for (int k = 0; k < 3; ++k) {
-                for (int i = 0; i < 3; ++i)
-                    p.inward[k][i] = f.inward[k][i];
-                p.inward_at[k] = f.inward_at[k];
+                const double* e = f.inward[k];
+                p.x[k] = e[0];
+                p.y[k] = e[1];
+                p.z[k] = e[2];
+                p.ax[k] = std::fabs(e[0]);
+                p.ay[k] = std::fabs(e[1]);
+                p.az[k] = std::fabs(e[2]);
+                p.at[k] = f.inward_at[k];
             }
             p.prism_fixed = f.prism_fixed;
             p.prism_per_norm = f.prism_per_norm;
