@@ -17,22 +17,23 @@ double edge_lower_from(double dist, double dist_to_b, double len_min, double len
 }
 
 // Float error bound of s = n . p + d over the query.
+// (The sums below take the x and y terms as one pair of doubles: the same
+// terms, added in the same order.)
 double plane_error(const Query& q, const double n[3], const double a[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += std::fabs(n[i]) * (q.abs_max[i] + std::fabs(a[i]));
+    Double2 t = abs2(load2(n)) * (load2(q.abs_max) + abs2(load2(a)));
+    double s = (t[0] + t[1]) + std::fabs(n[2]) * (q.abs_max[2] + std::fabs(a[2]));
     return FLOAT_SLACK * s + ERROR_FLOOR;
 }
 
 // Range of the exact n . (p - a) over the query.
 void plane_range(const Query& q, const double n[3], const double a[3], double* lo, double* hi)
 {
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += n[i] * (q.centre[i] - a[i]);
-        spread += std::fabs(n[i]) * q.half[i];
-    }
+    Double2 nn = load2(n);
+    Double2 t = nn * (load2(q.centre) - load2(a));
+    Double2 w = abs2(nn) * load2(q.half);
+    double mid = (t[0] + t[1]) + n[2] * (q.centre[2] - a[2]);
+    double spread = (w[0] + w[1]) + std::fabs(n[2]) * q.half[2];
     *lo = mid - spread;
     *hi = mid + spread;
 }
@@ -257,12 +258,11 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
     if (e.m_state == NORMAL_UNSURE)
         return ROBUST_UNSURE;
     // m . (p - K) with K on the segment, up to the rounding of K.
-    double mid = 0.0, spread = 0.0, round = e.round_fixed;
-    for (int i = 0; i < 3; ++i) {
-        mid += e.m[i] * q.centre[i];
-        spread += e.m_abs[i] * q.half[i];
-        round += e.m_abs[i] * q.abs_max[i];
-    }
+    Double2 ma = load2(e.m_abs);
+    Double2 t = load2(e.m) * load2(q.centre), w = ma * load2(q.half), r = ma * load2(q.abs_max);
+    double mid = (t[0] + t[1]) + e.m[2] * q.centre[2];
+    double spread = (w[0] + w[1]) + e.m_abs[2] * q.half[2];
+    double round = ((e.round_fixed + r[0]) + r[1]) + e.m_abs[2] * q.abs_max[2];
     double lo = (mid - spread) - std::max(e.ma, e.mb) - e.m1 * e.foot_error;
     double hi = (mid + spread) - std::min(e.ma, e.mb) + e.m1 * e.foot_error;
     double margin = FLOAT_SLACK * round + e.floor;
@@ -281,12 +281,11 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
 // it passes only where |s| is about the distance to the triangle or more.
 RobustSide face_robust_side(const Query& q, const FaceInfo& f)
 {
-    double mid = -f.na, spread = 0.0, err = f.na_abs;
-    for (int i = 0; i < 3; ++i) {
-        mid += f.n[i] * q.centre[i];
-        spread += f.n_abs[i] * q.half[i];
-        err += f.n_abs[i] * q.abs_max[i];
-    }
+    Double2 na = load2(f.n_abs);
+    Double2 t = load2(f.n) * load2(q.centre), w = na * load2(q.half), r = na * load2(q.abs_max);
+    double mid = ((-f.na + t[0]) + t[1]) + f.n[2] * q.centre[2];
+    double spread = (w[0] + w[1]) + f.n_abs[2] * q.half[2];
+    double err = ((f.na_abs + r[0]) + r[1]) + f.n_abs[2] * q.abs_max[2];
     double lo = mid - spread, hi = mid + spread;
     double plane_err = FLOAT_SLACK * err + ERROR_FLOOR;
     double far = std::sqrt(box_point_maxdist2(q.box, f.c[0]));
