@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 struct DBox {
@@ -70,16 +73,23 @@ inline Double2 load2(const double* p)
     return v;
 }
 
-// std::max of each lane.
+typedef int64_t Int2 __attribute__((vector_size(16)));
+
+// std::max(a, b) of each lane: (a < b) ? b : a.
 inline Double2 max2(Double2 a, Double2 b)
 {
+#if defined(__SSE2__)
+    // maxpd(b, a) gives b where b > a, else a: the same, NaN included.
+    return (Double2)_mm_max_pd((__m128d)b, (__m128d)a);
+#else
     return a < b ? b : a;
+#endif
 }
 
-// |v| of each lane, up to the sign of a zero (only squares of it are used).
+// std::fabs of each lane: the sign bit cleared.
 inline Double2 abs2(Double2 v)
 {
-    return v < Double2{0.0, 0.0} ? -v : v;
+    return (Double2)((Int2)v & Int2{INT64_MAX, INT64_MAX});
 }
 
 inline double box_point_dist2(const DBox& b, const double p[3])
