@@ -130,12 +130,15 @@ template <typename Info, double (*Lower)(const Query&, const Info&)>
 void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double limit,
           std::vector<Ranked>* out)
 {
-    out->clear();
+    // Room for every id first, then cut to those kept.
+    out->resize(ids.size());
+    size_t kept = 0;
     for (uint32_t id : ids) {
         double lower = Lower(q, infos[id]);
         if (lower <= limit)
-            out->emplace_back(lower, id);
+            (*out)[kept++] = Ranked(lower, id);
     }
+    out->resize(kept);
     sort_by_bound(out);
 }
 
@@ -239,14 +242,16 @@ template <typename Info, double (*Lower)(const Query&, const Info&)>
 void narrow(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, const Query& part, double limit,
             std::vector<Ranked>* out)
 {
-    out->clear();
+    out->resize(ranked.size());
+    size_t kept = 0;
     for (const Ranked& r : ranked) {
         if (r.first > limit)
             break;
         double lower = Lower(part, infos[r.second]);
         if (lower <= limit)
-            out->emplace_back(lower, r.second);
+            (*out)[kept++] = Ranked(lower, r.second);
     }
+    out->resize(kept);
     sort_by_bound(out);
 }
 
