@@ -156,22 +156,32 @@ template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
 bool ranked_agree(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, std::vector<uint8_t>* sides,
                   const Query& whole, const Query& part, bool same, double reach, RobustSide* common)
 {
-    for (size_t i = 0; i < ranked.size(); ++i) {
-        if (ranked[i].first > reach)
-            return true;
-        const Info& f = infos[ranked[i].second];
-        uint8_t& known = (*sides)[i];
-        if (known == SIDE_UNKNOWN)
-            known = (uint8_t)SideOf(whole, f);
-        RobustSide s = (RobustSide)known;
-        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
+    // Locals, not reread after every store of a side (a byte store may
+    // alias anything).
+    const Ranked* list = ranked.data();
+    const size_t n = ranked.size();
+    const Info* info = infos.data();
+    uint8_t* known = sides->data();
+    RobustSide agreed = *common;
+    bool all = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (list[i].first > reach)
+            break;
+        const Info& f = info[list[i].second];
+        if (known[i] == SIDE_UNKNOWN)
+            known[i] = (uint8_t)SideOf(whole, f);
+        RobustSide s = (RobustSide)known[i];
+        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == agreed))
             continue;
-        bool ok = same ? Beyond(part, f, reach) || agree(s, common)
-                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, common);
-        if (!ok)
-            return false;
+        bool ok = same ? Beyond(part, f, reach) || agree(s, &agreed)
+                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, &agreed);
+        if (!ok) {
+            all = false;
+            break;
+        }
     }
-    return true;
+    *common = agreed;
+    return all;
 }
 
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
