@@ -130,15 +130,12 @@ double edge_upper(const Query& q, const EdgeInfo& e, double limit)
     // The foot parameter is linear in the point: over the box it spans
     // mid +- spread. Cheap tests first: the foot on the edge, the line
     // nearer than `limit` to the centre (the bound is no smaller).
-    double inv = 1.0 / e.len, dir[3], c[3];
-    for (int i = 0; i < 3; ++i) {
-        dir[i] = (e.a[i] - e.b[i]) * inv;
-        c[i] = q.centre[i] - e.b[i];
-    }
-    double mid = dot3(c, dir);
-    double spread = std::fabs(dir[0]) * q.half[0] + std::fabs(dir[1]) * q.half[1] + std::fabs(dir[2]) * q.half[2];
+    const double* dir = e.dir;
+    double mid, spread;
+    slab_range(q, e, &mid, &spread);
     if (mid - spread <= 0.0 || mid + spread >= e.len)
         return INFINITY;
+    double c[3] = {q.centre[0] - e.b[0], q.centre[1] - e.b[1], q.centre[2] - e.b[2]};
     double c2 = std::max(0.0, dot3(c, c) - mid * mid);
     if (c2 >= limit * limit)
         return INFINITY;
