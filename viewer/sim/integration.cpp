@@ -8,6 +8,8 @@ bool step_balls(const MapHeader* header)
     const StepConstants k = step_constants(header);
     bool all_registered = true;
     for (int i = 0; i < ball_count; ++i) {
+        if (i + FIELD_AHEAD < ball_count)
+            __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));
         advance_ball(k, i);
         all_registered &= move_registration(i);
     }

@@ -45,6 +45,17 @@ inline float confine(float coordinate, float extent)
     return coordinate;
 }
 
+// The collision field normal of the cell holding p.
+inline const int16_t* field_normal_at(const StepConstants& k, Vec3 p)
+{
+    return k.field + field_cell(p.x, k.scale, k.grid) * k.stride_x + field_cell(p.y, k.scale, k.grid) * k.stride_y +
+           field_cell(p.z, k.scale, k.grid) * 3;
+}
+
+// Balls ahead of the one at hand whose field cell the steps fetch early: in
+// a large field the cells of successive balls lie far apart.
+const int FIELD_AHEAD = 8;
+
 // Field push, damped Verlet update and confinement of ball i; touches only
 // ball i's position and previous position.
 inline void advance_ball(const StepConstants& k, int i)
@@ -52,9 +63,7 @@ inline void advance_ball(const StepConstants& k, int i)
     Vec3 p = ball_pos[i];
     Vec3 q = ball_prev[i];
 
-    const int16_t* n = k.field + field_cell(p.x, k.scale, k.grid) * k.stride_x +
-                       field_cell(p.y, k.scale, k.grid) * k.stride_y +
-                       field_cell(p.z, k.scale, k.grid) * 3;
+    const int16_t* n = field_normal_at(k, p);
     if (n[0] != 0 || n[1] != 0 || n[2] != 0) {
         p.x = (float)((double)p.x - n[0] * k.push);
         p.y = (float)((double)p.y - n[1] * k.push);

@@ -20,12 +20,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <system_error>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "integration_ball.h"
 #include "repulsion_walk.h"
+#include "thread_team.h"
 
 int sim_threads = 0;
 
@@ -45,6 +46,8 @@ struct SortItem {
 struct ThreadScratch {
     WideScratch wide;
     std::vector<int> bins;  // counting sort of a slab's walks
+    int* lists = nullptr;   // the lists of the slab at hand, entries as places in items
+    size_t lists_size = 0;  // ints they have room for
 };
 
 struct ParallelState {
@@ -56,6 +59,7 @@ struct ParallelState {
     std::vector<int> order;        // the walks: balls, slab by slab
     std::vector<CellCoord> cell;   // and their cells
     std::vector<uint32_t> list;    // and the offsets of their lists
+    std::vector<uint32_t> item_list;  // per item: its list's offset in its thread's lists
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
@@ -65,35 +69,22 @@ static ParallelState parallel;
 
 void free_parallel_scratch()
 {
-    for (ThreadScratch& s : parallel.scratch)
+    for (ThreadScratch& s : parallel.scratch) {
         free_wide_scratch(&s.wide);
+        std::free(s.lists);
+    }
     parallel = ParallelState();
+    stop_team();
 }
 
-// Runs work(t) for t = 0 .. n - 1, each on a thread of its own, the caller
-// taking part 0. Parts whose thread cannot be started run on the caller
-// afterwards. Threads are started per call and joined: a spinning pool that
-// outlives the call (an OpenMP team) was tried and collapsed to a tenth of
-// the speed whenever another program held a core.
+// Runs work(t) for t = 0 .. n - 1 on the thread team, the caller taking
+// part 0. The team's threads spin only briefly between calls: a team that
+// spins until the next call (an OpenMP team) was tried and collapsed to a
+// tenth of the speed whenever another program held a core.
 template <typename Work>
 static void run_on_threads(int n, Work work)
 {
-    std::vector<std::thread> helpers;
-    std::vector<int> left_over;
-    helpers.reserve((size_t)n);
-    left_over.reserve((size_t)n);
-    for (int t = 1; t < n; ++t) {
-        try {
-            helpers.emplace_back(work, t);
-        } catch (const std::system_error&) {
-            left_over.push_back(t);
-        }
-    }
-    work(0);
-    for (int t : left_over)
-        work(t);
-    for (std::thread& h : helpers)
-        h.join();
+    run_team(n, [](void* ctx, int t) { (*(Work*)ctx)(t); }, &work);
 }
 
 // Part t of n of the range 0 .. total - 1.
@@ -214,13 +205,62 @@ static void sort_balls(int threads)
     }
 }
 
+// Copies the lists of slab s's cells into the thread's scratch, each entry
+// turned into its ball's place in items, and notes each item's list there.
+// A cell's list is then translated once for all its balls, and the walks
+// read their entries close together and straight from the copy. False
+// when the memory for the copy cannot be had.
+static bool copy_slab_lists(int s, ThreadScratch* scratch)
+{
+    const SortItem* items = parallel.items.data();
+    const int* rank = parallel.rank.data();
+    uint32_t* item_list = parallel.item_list.data();
+    const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
+    const size_t ahead = 16;
+    size_t at = 0;
+    for (size_t r = begin; r < end; ++r) {
+        if (r + ahead < end) {
+            CellCoord c = items[r + ahead].cell;
+            const char* list = (const char*)cell_list(cell_index(c.x, c.y, c.z));
+            for (int k = 0; k < PREFETCH_LINES; ++k)
+                __builtin_prefetch(list + 64 * k);
+        }
+        if (r > begin && items[r].key == items[r - 1].key) {
+            item_list[r] = item_list[r - 1];
+            continue;
+        }
+        CellCoord c = items[r].cell;
+        const int* from = cell_list(cell_index(c.x, c.y, c.z));
+        size_t n = (size_t)from[0];
+        if (at + n + 1 > scratch->lists_size) {
+            size_t size = 2 * (at + n + 1);
+            if (size > INT32_MAX)
+                return false;
+            int* grown = (int*)std::realloc(scratch->lists, size * sizeof(int));
+            if (!grown)
+                return false;
+            scratch->lists = grown;
+            scratch->lists_size = size;
+        }
+        int* to = scratch->lists + at;
+        to[0] = (int)n;
+        for (size_t k = 1; k <= n; ++k)
+            to[k] = rank[from[k]];
+        item_list[r] = (uint32_t)at;
+        at += n + 1;
+    }
+    return true;
+}
+
 // The walk sequence of slab s. Its walks run in groups: the cells of one
 // colour (their coordinates modulo 3), and of each cell the k-th ball, for
 // k = 0, 1, ... The cells of a colour are three apart, so the walks of a
 // group are independent of each other and run side by side without
 // waiting; and a group sweeps the slab in cell order, finding lists and
-// partners close together.
-static void order_slab(int s, std::vector<int>* bins)
+// partners close together. With the slab's lists copied (`copied`), the
+// walks name balls by their places in items and read the copies;
+// otherwise they name balls and read the lists themselves.
+static void order_slab(int s, std::vector<int>* bins, bool copied)
 {
     const std::vector<SortItem>& items = parallel.items;
     std::vector<int>& group = parallel.group;
@@ -244,10 +284,10 @@ static void order_slab(int s, std::vector<int>* bins)
     for (size_t r = begin; r < end; ++r) {
         size_t k = (size_t)at[(size_t)group[r]]++;
         CellCoord c = items[r].cell;
-        parallel.order[k] = items[r].ball;
+        parallel.order[k] = copied ? (int)r : items[r].ball;
         parallel.cell[k] = c;
         // Read here, many at once, rather than by the walks one by one.
-        parallel.list[k] = cell_start[cell_index(c.x, c.y, c.z)];
+        parallel.list[k] = copied ? parallel.item_list[r] : cell_start[cell_index(c.x, c.y, c.z)];
     }
 }
 
@@ -267,6 +307,7 @@ static void repel_balls_parallel(int threads)
     parallel.order.resize(total);
     parallel.cell.resize(total);
     parallel.list.resize(total);
+    parallel.item_list.resize(total);
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
         share(total, t, threads, &begin, &end);
@@ -281,7 +322,6 @@ static void repel_balls_parallel(int threads)
         }
     });
     std::fill(parallel.packed.end() - 4, parallel.packed.end(), 0.0f);
-    const WalkSpace space = {parallel.packed.data(), 4, parallel.rank.data()};
     if (parallel.scratch.size() < (size_t)threads)
         parallel.scratch.resize((size_t)threads);
     // Even slabs are claimed first, then odd ones; an odd slab's walks
@@ -301,13 +341,15 @@ static void repel_balls_parallel(int threads)
             int s = task < evens ? 2 * task : 2 * (task - evens) + 1;
             int begin = parallel.slab_begin[(size_t)s];
             int count = parallel.slab_begin[(size_t)s + 1] - begin;
-            order_slab(s, &scratch.bins);
+            bool copied = copy_slab_lists(s, &scratch);
+            order_slab(s, &scratch.bins, copied);
             if (s & 1)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
             const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                    parallel.list.data() + begin, count};
+                                    parallel.list.data() + begin, count, copied ? scratch.lists : cell_pool};
+            const WalkSpace space = {parallel.packed.data(), 4, copied ? nullptr : parallel.rank.data()};
             bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                         (repel_path == REPEL_AUTO && wide_walks_pay(q));
             if (count > 0 && !(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))
@@ -335,6 +377,14 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
         for (size_t i = begin; i < end; ++i) {
+            // Positions two field fetches ahead, so that each field cell's
+            // address is at hand when it is fetched.
+            if (i + 2 * FIELD_AHEAD < end)
+                __builtin_prefetch(&parallel.packed[4 * (size_t)parallel.rank[i + 2 * FIELD_AHEAD]]);
+            if (i + FIELD_AHEAD < end) {
+                const float* a = &parallel.packed[4 * (size_t)parallel.rank[i + FIELD_AHEAD]];
+                __builtin_prefetch(field_normal_at(k, Vec3{a[0], a[1], a[2]}));
+            }
             const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
             ball_pos[i] = Vec3{p[0], p[1], p[2]};
             advance_ball(k, (int)i);

@@ -89,6 +89,8 @@ void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space)
         repel_plain_in<true, 4>(q, coef, space.base, space.rank);
     else if (space.rank)
         repel_plain_in<true, 3>(q, coef, space.base, space.rank);
+    else if (space.stride == 4)
+        repel_plain_in<false, 4>(q, coef, space.base, nullptr);
     else
         repel_plain_in<false, 3>(q, coef, space.base, nullptr);
 }

@@ -31,8 +31,9 @@ inline WalkSpace ball_space()
 struct WalkSequence {
     const int* ball;        // the walking balls in turn; null: 0 .. count - 1
     const CellCoord* cell;  // the cell of each, in the same turn
-    const uint32_t* list;   // the offset of each one's list in cell_pool; null: from cell_start
+    const uint32_t* list;   // the offset of each one's list in `lists`; null: from cell_start
     int count;
+    const int* lists;       // where the lists are: cell_pool, or a copy under 2^31 ints
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
@@ -41,14 +42,14 @@ inline int sequence_ball(const WalkSequence& q, int n)
 inline const int* sequence_list(const WalkSequence& q, int n)
 {
     if (q.list)
-        return cell_pool + q.list[n];
+        return q.lists + q.list[n];
     CellCoord c = q.cell[n];
     return cell_list(cell_index(c.x, c.y, c.z));
 }
 // All balls in ball order.
 inline WalkSequence ball_sequence()
 {
-    return WalkSequence{nullptr, ball_cell, nullptr, ball_count};
+    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool};
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -100,7 +101,7 @@ struct WalkRound {
 };
 
 // Takes the next walk of the round into r; false when there is none.
-inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
+__attribute__((always_inline)) inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
 {
     r->was_waiting = r->examined < w.count;
     if (r->was_waiting) {
@@ -114,6 +115,12 @@ inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const
     }
     if (!lane_free || next >= q.count)
         return false;
+    // The offset of a list further ahead, so that the list's own address is
+    // at hand when its turn to be fetched comes.
+    if (!q.list && next + 2 * PREFETCH_AHEAD < q.count) {
+        CellCoord c = q.cell[next + 2 * PREFETCH_AHEAD];
+        __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
+    }
     if (next + PREFETCH_AHEAD < q.count) {
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
         for (int k = 0; k < PREFETCH_LINES; ++k)

@@ -154,7 +154,8 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     // Per lane: the walking ball, its float offset, its position, the
     // entries left to visit and its cell.
     __m512i self = _mm512_set1_epi32(-1), self_at = zero_i, left = zero_i;
-    // DIRECT: per lane the offset in cell_pool of its next step's entry.
+    // DIRECT: per lane the offset in q.lists of its next step's entry.
+    const int* lists = q.lists;
     __m512i entry = zero_i;
     __m512 xi = zero, yi = zero, zi = zero;
     __m512i cx = no_cell, cy = no_cell, cz = no_cell;
@@ -198,7 +199,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         // Entries and partner positions of the next step.
         __m512i j_next;
         if (DIRECT) {
-            j_next = _mm512_mask_i32gather_epi32(self, ready_next, entry, cell_pool, 4);
+            j_next = _mm512_mask_i32gather_epi32(self, ready_next, entry, lists, 4);
             entry = _mm512_mask_sub_epi32(entry, ready_next, entry, ones);
         } else {
             j_next = _mm512_mask_mov_epi32(
@@ -320,7 +321,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
             // t now counts the next iteration; the walk's first step is in
             // the one after.
             if (DIRECT) {
-                entry = _mm512_mask_mov_epi32(entry, bit, _mm512_set1_epi32((int)(list - cell_pool) + n));
+                entry = _mm512_mask_mov_epi32(entry, bit, _mm512_set1_epi32((int)(list - lists) + n));
             } else {
                 for (int s = 0; s < n; ++s) {
                     int j = list[n - s];
@@ -348,8 +349,8 @@ bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, cons
     // Lanes address positions by 32-bit float offsets.
     if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    // Direct reads address the pool by 32-bit offsets.
-    if (!space.rank && cell_lists_bytes() / sizeof(int) < (size_t)INT32_MAX)
+    // Direct reads address the lists by 32-bit offsets.
+    if (!space.rank && (q.lists != cell_pool || cell_lists_bytes() / sizeof(int) < (size_t)INT32_MAX))
         run_wide_walks<true>(q, coef, scratch, space);
     else
         run_wide_walks<false>(q, coef, scratch, space);
