@@ -92,6 +92,14 @@ inline Double2 abs2(Double2 v)
     return (Double2)((Int2)v & Int2{INT64_MAX, INT64_MAX});
 }
 
+// |a - b|^2, as (dx^2 + dy^2) + dz^2.
+inline double point_dist2(const double a[3], const double b[3])
+{
+    Double2 d = load2(a) - load2(b);
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(a[2] - b[2]);
+}
+
 inline double box_point_dist2(const DBox& b, const double p[3])
 {
     Double2 pp = load2(p);

@@ -330,7 +330,7 @@ uint32_t nearest_listed(const MeshFeatures& f, const Candidates* k, const Query&
 {
     auto d2 = [&](uint32_t i) {
         const double* p = f.vertices[i].p;
-        return sq(p[0] - part.centre[0]) + sq(p[1] - part.centre[1]) + sq(p[2] - part.centre[2]);
+        return point_dist2(p, part.centre);
     };
     uint32_t best = hint;
     double best2 = d2(hint);

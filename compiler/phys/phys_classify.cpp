@@ -80,14 +80,14 @@ bool vertex0_clear_of(const Classifier* c, const Query& q)
 uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint)
 {
     const double* h = c->features.vertices[hint].p;
-    double best2 = sq(h[0] - q.centre[0]) + sq(h[1] - q.centre[1]) + sq(h[2] - q.centre[2]);
+    double best2 = point_dist2(h, q.centre);
     uint32_t best = hint;
     walk_bvh(
         c->features.vertex_bvh, NearerFirst{q.centre},
         [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
         [&](uint32_t i) {
             const double* p = c->features.vertices[i].p;
-            double d2 = sq(p[0] - q.centre[0]) + sq(p[1] - q.centre[1]) + sq(p[2] - q.centre[2]);
+            double d2 = point_dist2(p, q.centre);
             if (d2 < best2) {
                 best2 = d2;
                 best = i;
