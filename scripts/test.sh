@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: the unit
 # and window tests (under a private Xvfb), the same suite again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and every fuzz target for a
-# bounded time. KSM_TEST_QUICK=1 runs only the first of the three.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests built
+# with ThreadSanitizer, and every fuzz target for a bounded time.
+# KSM_TEST_QUICK=1 runs only the first of these.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -16,5 +17,7 @@ if [ "${KSM_TEST_QUICK:-0}" = 1 ]; then
 fi
 echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
 bash "$root/scripts/sanitize.sh"
+echo "== threaded tests under ThreadSanitizer =="
+bash "$root/scripts/tsan.sh"
 echo "== fuzz targets =="
 bash "$root/scripts/fuzz.sh"

@@ -349,7 +349,9 @@ static void repel_balls_parallel(int threads)
                     std::this_thread::yield();
             const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
                                     parallel.list.data() + begin, count, copied ? scratch.lists : cell_pool};
-            const WalkSpace space = {parallel.packed.data(), 4, copied ? nullptr : parallel.rank.data()};
+            // Idle lanes read the padding slot after the last ball.
+            const WalkSpace space = {parallel.packed.data(), 4, copied ? nullptr : parallel.rank.data(),
+                                     4 * ball_count};
             bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                         (repel_path == REPEL_AUTO && wide_walks_pay(q));
             if (count > 0 && !(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))

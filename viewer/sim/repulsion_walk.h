@@ -20,11 +20,13 @@ struct WalkSpace {
     float* base;        // positions, with one float of padding after the last
     int stride;         // floats per ball: 3 or 4
     const int* rank;    // ball number to slot; null: the same
+    int idle;           // float offset that idle lanes read: a slot no walk writes
+                        // while walks run on other threads
 };
 // The balls' own positions.
 inline WalkSpace ball_space()
 {
-    return WalkSpace{&ball_pos[0].x, 3, nullptr};
+    return WalkSpace{&ball_pos[0].x, 3, nullptr, 0};
 }
 
 // The walks of a pass in their order: the walking balls and their cells.

@@ -66,14 +66,14 @@ KSM_WIDE static inline __m256 high_half(__m512 v)
 }
 
 // x, y and z of the balls at float offsets at[l] for the lanes of mask, other
-// lanes reading ball 0: one 16-byte load per ball (its fourth float is the
-// next ball's x, or the padding after the last ball), then a transpose.
+// lanes reading the idle slot: one 16-byte load per ball (its fourth float is
+// the next ball's x, or the padding after the last ball), then a transpose.
 // Cheaper here than three gathers.
-KSM_WIDE static inline void load_positions(const float* base, __mmask16 mask, __m512i at, __m512* x,
+KSM_WIDE static inline void load_positions(const float* base, int idle, __mmask16 mask, __m512i at, __m512* x,
                                            __m512* y, __m512* z)
 {
     alignas(64) int offset[WIDE_LANES];
-    _mm512_store_si512(offset, _mm512_maskz_mov_epi32(mask, at));
+    _mm512_store_si512(offset, _mm512_mask_mov_epi32(_mm512_set1_epi32(idle), mask, at));
     __m512 quad[4];
     for (int g = 0; g < 4; ++g) {
         __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(base + offset[4 * g]));
@@ -208,7 +208,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
         __m512i at_next = _mm512_mullo_epi32(j_next, stride);
         __m512 xj_next, yj_next, zj_next;
-        load_positions(base, partner_next, at_next, &xj_next, &yj_next, &zj_next);
+        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next);
         // The previous step's stores.
         if (quads) {
             store_quads(base, store_partner, store_at, store_x, store_y, store_z);

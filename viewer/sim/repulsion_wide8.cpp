@@ -47,13 +47,14 @@ KSM_WIDE8 static inline __m256 join_halves(__m128 low, __m128 high)
 }
 
 // x, y and z of the balls at float offsets at[l] for the lanes of mask,
-// other lanes reading ball 0: one 16-byte load per ball (its fourth float is
-// the next ball's x, or the padding after the last ball), then a transpose.
-KSM_WIDE8 static inline void load_positions(const float* base, unsigned mask, __m256i at, __m256* x,
+// other lanes reading the idle slot: one 16-byte load per ball (its fourth
+// float is the next ball's x, or the padding after the last ball), then a
+// transpose.
+KSM_WIDE8 static inline void load_positions(const float* base, int idle, unsigned mask, __m256i at, __m256* x,
                                             __m256* y, __m256* z)
 {
     alignas(32) int offset[LANES];
-    _mm256_store_si256((__m256i*)offset, _mm256_and_si256(at, lanes_vector(mask)));
+    _mm256_store_si256((__m256i*)offset, _mm256_blendv_epi8(_mm256_set1_epi32(idle), at, lanes_vector(mask)));
     __m256 v[4];
     for (int g = 0; g < 4; ++g)
         v[g] = join_halves(_mm_loadu_ps(base + offset[g]), _mm_loadu_ps(base + offset[g + 4]));
@@ -200,7 +201,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         // they may depend on being in memory.
         if (delay2) {
             __m256 x, y, z;
-            load_positions(base, delay2, self_at, &x, &y, &z);
+            load_positions(base, space.idle, delay2, self_at, &x, &y, &z);
             __m256 starting = _mm256_castsi256_ps(lanes_vector(delay2));
             xi = _mm256_blendv_ps(xi, x, starting);
             yi = _mm256_blendv_ps(yi, y, starting);
@@ -216,7 +217,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         unsigned partner_next = ready_next & ~lanes_of(_mm256_cmpeq_epi32(j_next, self));
         __m256i at_next = _mm256_mullo_epi32(j_next, stride);
         __m256 xj_next, yj_next, zj_next;
-        load_positions(base, partner_next, at_next, &xj_next, &yj_next, &zj_next);
+        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next);
         // The previous step's stores.
         if (quads) {
             store_quads(base, store_partner, store_at, store_x, store_y, store_z);

@@ -30,7 +30,7 @@ struct Team {
     std::condition_variable finished;  // the last worker of a call is done
     std::vector<std::thread> workers;
     std::atomic<unsigned> call{0};     // calls so far
-    std::atomic<int> busy{0};          // workers not done with the current call
+    std::atomic<int> busy{0};          // workers that have not answered the current call
     std::atomic<bool> stopping{false};
     // The current call; written before `call` moves on.
     void (*fn)(void*, int) = nullptr;
@@ -72,9 +72,10 @@ static void serve(int part, unsigned seen)
         seen = now;
         if (team.stopping.load(std::memory_order_relaxed))
             return;
-        if (part >= team.parts)
-            continue;
-        team.fn(team.ctx, part);
+        // Every worker answers every call, those without a part at once: the
+        // caller then never writes the next call while one still reads this.
+        if (part < team.parts)
+            team.fn(team.ctx, part);
         if (team.busy.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             std::lock_guard<std::mutex> lock(team.mutex);
             team.finished.notify_one();
@@ -92,12 +93,13 @@ void run_team(int n, void (*fn)(void*, int), void* ctx)
             break;
         }
     }
-    int helped = n - 1 < (int)team.workers.size() ? n - 1 : (int)team.workers.size();
+    const int workers = (int)team.workers.size();
+    int helped = n - 1 < workers ? n - 1 : workers;
     if (helped > 0) {
         team.fn = fn;
         team.ctx = ctx;
         team.parts = helped + 1;
-        team.busy.store(helped, std::memory_order_relaxed);
+        team.busy.store(workers, std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(team.mutex);
             team.call.fetch_add(1, std::memory_order_release);
