@@ -17,22 +17,23 @@ double edge_lower_from(double dist, double dist_to_b, double len_min, double len
 }
 
 // Float error bound of s = n . p + d over the query.
+// (The sums below take the x and y terms as one pair of doubles: the same
+// terms, added in the same order.)
 double plane_error(const Query& q, const double n[3], const double a[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += std::fabs(n[i]) * (q.abs_max[i] + std::fabs(a[i]));
+    Double2 t = abs2(load2(n)) * (load2(q.abs_max) + abs2(load2(a)));
+    double s = (t[0] + t[1]) + std::fabs(n[2]) * (q.abs_max[2] + std::fabs(a[2]));
     return FLOAT_SLACK * s + ERROR_FLOOR;
 }
 
 // Range of the exact n . (p - a) over the query.
 void plane_range(const Query& q, const double n[3], const double a[3], double* lo, double* hi)
 {
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += n[i] * (q.centre[i] - a[i]);
-        spread += std::fabs(n[i]) * q.half[i];
-    }
+    Double2 nn = load2(n);
+    Double2 t = nn * (load2(q.centre) - load2(a));
+    Double2 w = abs2(nn) * load2(q.half);
+    double mid = (t[0] + t[1]) + n[2] * (q.centre[2] - a[2]);
+    double spread = (w[0] + w[1]) + std::fabs(n[2]) * q.half[2];
     *lo = mid - spread;
     *hi = mid + spread;
 }
@@ -69,6 +70,11 @@ double edge_lower(const Query& q, const EdgeInfo& e)
 {
     if (edge_outside_slab(q, e))
         return INFINITY;
+    return edge_lower_in_slab(q, e);
+}
+
+double edge_lower_in_slab(const Query& q, const EdgeInfo& e)
+{
     double d2 = box_box_dist2(q.box, e.box);
     if (d2 == 0.0)
         return 0.0;
@@ -82,17 +88,25 @@ bool edge_outside_slab(const Query& q, const EdgeInfo& e)
 {
     if (!(e.len > 0.0))
         return false;
-    double mid = 0.0, spread = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        mid += (q.centre[i] - e.b[i]) * e.dir[i];
-        spread += std::fabs(e.dir[i]) * q.half[i];
-    }
+    double mid, spread;
+    slab_range(q, e, &mid, &spread);
     if (mid + spread >= 0.0 && mid - spread <= e.len)
         return false;
     double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     double keep = 2.0 * et + 1e-9 * (q.abs_norm + e.len + 1.0);
     return mid + spread < -keep || mid - spread > e.len * (1.0 + FLOAT_SLACK) + keep;
+}
+
+double slab_keep_bound(const Query& q, const BvhNode& root)
+{
+    // s_max / len = len + 2 maxdist^2 / len, and every edge's box lies in
+    // the root's; widened past the double rounding.
+    if (!(root.len_min > 0.0))
+        return INFINITY;
+    double s_per_len = root.len_max + 2.0 * box_box_maxdist2(q.box, root.box) / root.len_min;
+    double et = 12.0 * FLOAT_UNIT * s_per_len / (1.0 - FLOAT_SLACK);
+    return (2.0 * et + 1e-9 * (q.abs_norm + root.len_max + 1.0)) * (1.0 + 1e-6);
 }
 
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit)
@@ -116,20 +130,17 @@ double edge_upper(const Query& q, const EdgeInfo& e, double limit)
     // The foot parameter is linear in the point: over the box it spans
     // mid +- spread. Cheap tests first: the foot on the edge, the line
     // nearer than `limit` to the centre (the bound is no smaller).
-    double inv = 1.0 / e.len, dir[3], c[3];
-    for (int i = 0; i < 3; ++i) {
-        dir[i] = (e.a[i] - e.b[i]) * inv;
-        c[i] = q.centre[i] - e.b[i];
-    }
-    double mid = dot3(c, dir);
-    double spread = std::fabs(dir[0]) * q.half[0] + std::fabs(dir[1]) * q.half[1] + std::fabs(dir[2]) * q.half[2];
+    const double* dir = e.dir;
+    double mid, spread;
+    slab_range(q, e, &mid, &spread);
     if (mid - spread <= 0.0 || mid + spread >= e.len)
         return INFINITY;
+    double c[3] = {q.centre[0] - e.b[0], q.centre[1] - e.b[1], q.centre[2] - e.b[2]};
     double c2 = std::max(0.0, dot3(c, c) - mid * mid);
     if (c2 >= limit * limit)
         return INFINITY;
     double s_max = sq(e.len) + box_point_maxdist2(q.box, e.a) + box_point_maxdist2(q.box, e.b);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     // Double rounding of the values here, far under the float terms.
     double slack = 1e-9 * (q.abs_norm + e.len + 1.0);
     // Float rounding moves the foot by at most et: twice that is kept clear
@@ -162,24 +173,8 @@ double edge_error(const Query& q, const EdgeInfo& e)
     if (!(e.len > 0.0))
         return INFINITY;
     double s_max = sq(e.len) + 2.0 * box_box_maxdist2(q.box, e.box);
-    double et = 12.0 * FLOAT_UNIT * s_max / (e.len * (1.0 - FLOAT_SLACK));
+    double et = s_max * e.et_per_s;
     return 48.0 * FLOAT_UNIT * s_max + 3.0 * et * et;
-}
-
-bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
-{
-    return box_point_dist2(e.box, p) - error > sq(limit / (1.0 - 4.0 * FLOAT_UNIT));
-}
-
-bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
-{
-    if (!f.well)
-        return false;
-    double slack = f.prism_fixed + f.prism_per_norm * norm;
-    for (int k = 0; k < 3; ++k)
-        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
-            return true;
-    return false;
 }
 
 double edge_node_lower(const Query& q, const BvhNode& n)
@@ -189,24 +184,10 @@ double edge_node_lower(const Query& q, const BvhNode& n)
     return edge_lower_from(d, d, n.len_min, n.len_max, s_max);
 }
 
-// A well-shaped face passes the inside test only where the float foot
-// p -+ h n lies within its margin of the triangle; that foot lies within h
-// times the lean of the float normal (and rounding) of the exact
-// projection. True when no point of the query projects near enough to the
-// triangle: then the face passes nowhere in it.
+// See prism_excludes in the header.
 bool face_outside_prism(const Query& q, const FaceInfo& f)
 {
-    if (!f.well)
-        return false;
-    double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
-    for (int k = 0; k < 3; ++k) {
-        const double* e = f.inward[k];
-        double top = e[0] * q.centre[0] + e[1] * q.centre[1] + e[2] * q.centre[2] - f.inward_at[k] +
-                     std::fabs(e[0]) * q.half[0] + std::fabs(e[1]) * q.half[1] + std::fabs(e[2]) * q.half[2];
-        if (top < -slack)
-            return true;
-    }
-    return false;
+    return f.well && prism_excludes(q, f);
 }
 
 // Lower bound of the float face distance h of a face that passes the inside
@@ -217,6 +198,11 @@ double face_lower(const Query& q, const FaceInfo& f)
 {
     if (face_outside_prism(q, f))
         return INFINITY;
+    return face_lower_in_prism(q, f);
+}
+
+double face_lower_in_prism(const Query& q, const FaceInfo& f)
+{
     double lo, hi;
     plane_range(q, f.n, f.c[0], &lo, &hi);
     double plane = (lo > 0.0 ? lo : (hi < 0.0 ? -hi : 0.0)) - plane_error(q, f.n, f.c[0]);
@@ -269,12 +255,11 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
     if (e.m_state == NORMAL_UNSURE)
         return ROBUST_UNSURE;
     // m . (p - K) with K on the segment, up to the rounding of K.
-    double mid = 0.0, spread = 0.0, round = e.round_fixed;
-    for (int i = 0; i < 3; ++i) {
-        mid += e.m[i] * q.centre[i];
-        spread += e.m_abs[i] * q.half[i];
-        round += e.m_abs[i] * q.abs_max[i];
-    }
+    Double2 ma = load2(e.m_abs);
+    Double2 t = load2(e.m) * load2(q.centre), w = ma * load2(q.half), r = ma * load2(q.abs_max);
+    double mid = (t[0] + t[1]) + e.m[2] * q.centre[2];
+    double spread = (w[0] + w[1]) + e.m_abs[2] * q.half[2];
+    double round = ((e.round_fixed + r[0]) + r[1]) + e.m_abs[2] * q.abs_max[2];
     double lo = (mid - spread) - std::max(e.ma, e.mb) - e.m1 * e.foot_error;
     double hi = (mid + spread) - std::min(e.ma, e.mb) + e.m1 * e.foot_error;
     double margin = FLOAT_SLACK * round + e.floor;
@@ -293,12 +278,11 @@ RobustSide edge_robust_side(const Query& q, const EdgeInfo& e)
 // it passes only where |s| is about the distance to the triangle or more.
 RobustSide face_robust_side(const Query& q, const FaceInfo& f)
 {
-    double mid = -f.na, spread = 0.0, err = f.na_abs;
-    for (int i = 0; i < 3; ++i) {
-        mid += f.n[i] * q.centre[i];
-        spread += f.n_abs[i] * q.half[i];
-        err += f.n_abs[i] * q.abs_max[i];
-    }
+    Double2 na = load2(f.n_abs);
+    Double2 t = load2(f.n) * load2(q.centre), w = na * load2(q.half), r = na * load2(q.abs_max);
+    double mid = ((-f.na + t[0]) + t[1]) + f.n[2] * q.centre[2];
+    double spread = (w[0] + w[1]) + f.n_abs[2] * q.half[2];
+    double err = ((f.na_abs + r[0]) + r[1]) + f.n_abs[2] * q.abs_max[2];
     double lo = mid - spread, hi = mid + spread;
     double plane_err = FLOAT_SLACK * err + ERROR_FLOOR;
     double far = std::sqrt(box_point_maxdist2(q.box, f.c[0]));

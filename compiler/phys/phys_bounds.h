@@ -82,6 +82,9 @@ struct EdgeInfo {
     double ma, mb, m1, foot_error, round_fixed, floor;
     // Unit vector from b toward a (zero for an edge of no length).
     double dir[3];
+    // 12u / (len (1 - FLOAT_SLACK)), rounded up: the rounding of the foot
+    // parameter is at most s_max times this.
+    double et_per_s;
 };
 
 struct FaceInfo {
@@ -99,6 +102,24 @@ struct FaceInfo {
     double inward[3][3], inward_at[3], prism_fixed, prism_per_norm;
 };
 
+// What the foot test of an edge reads (edge_slab_test), and the side planes
+// of a well-shaped face (face_prism_excludes), kept in the order of their
+// hierarchy's items: the items of a leaf lie together.
+struct EdgeSlab {
+    double b[3];
+    double dir[3];
+    double dir_abs[3];  // |dir| per axis
+    double len;
+};
+
+// Side k's inward normal is (x[k], y[k], z[k]), with magnitudes (ax[k],
+// ay[k], az[k]) and value at[k] at the side's first corner: the first two
+// sides are tested as one pair of doubles.
+struct FacePrism {
+    double x[3], y[3], z[3], ax[3], ay[3], az[3], at[3];
+    double prism_fixed, prism_per_norm;
+};
+
 // The features of one mesh in double, with a hierarchy per kind. Edges of
 // zero length are left out of theirs (they never measure); so are faces that
 // can never pass the inside test. Faces that are not well shaped are bounded
@@ -109,6 +130,8 @@ struct MeshFeatures {
     std::vector<FaceInfo> faces;  // one per face
     Bvh vertex_bvh, edge_bvh, face_bvh;
     std::vector<uint32_t> odd_faces;
+    std::vector<EdgeSlab> edge_slabs;    // per slot of edge_bvh.items
+    std::vector<FacePrism> face_prisms;  // per slot of face_bvh.items
 };
 
 // False when the mesh is left to the exhaustive search (a vertex whose
@@ -139,6 +162,16 @@ double edge_lower(const Query& q, const EdgeInfo& e);
 // The foot of the perpendicular surely lies beyond an end of the edge for
 // every point of the query: it measures nowhere in it.
 bool edge_outside_slab(const Query& q, const EdgeInfo& e);
+// The same test from the compact copy, with `keep` (slab_keep_bound) no
+// less than the edge's own rounding margin: SLAB_OUTSIDE or SLAB_MEETS when
+// that settles it, else SLAB_UNSURE (then edge_outside_slab decides).
+enum SlabTest { SLAB_MEETS, SLAB_OUTSIDE, SLAB_UNSURE };
+inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep);
+// A margin no less than the rounding margin of edge_outside_slab for any
+// edge of the hierarchy whose root is `root` over the query.
+double slab_keep_bound(const Query& q, const BvhNode& root);
+// edge_lower of an edge for which edge_outside_slab is false.
+double edge_lower_in_slab(const Query& q, const EdgeInfo& e);
 bool edge_beyond(const Query& q, const EdgeInfo& e, double limit);
 double face_node_lower(const Query& q, const BvhNode& n);
 // Per point of a query, at the cost of a box distance: `edge_error` (for
@@ -147,8 +180,8 @@ double face_node_lower(const Query& q, const BvhNode& n);
 // that query (or does not measure). `face_point_outside`: face_outside_prism
 // for the single point p of magnitude `norm`.
 double edge_error(const Query& q, const EdgeInfo& e);
-bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
-bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
+inline bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit);
+inline bool face_point_outside(const FaceInfo& f, const double p[3], double norm);
 // Upper bound of the float distance the edge measures for every point of
 // the query, when its foot surely lies on the edge for all of them (and the
 // distance is surely a number); infinity otherwise, or when the bound
@@ -158,6 +191,10 @@ double face_lower(const Query& q, const FaceInfo& f);
 // No point of the query projects near enough to the face for it to pass
 // the inside test (always false for faces that are not well shaped).
 bool face_outside_prism(const Query& q, const FaceInfo& f);
+// The same test of a well-shaped face from its compact copy.
+inline bool face_prism_excludes(const Query& q, const FacePrism& p);
+// face_lower of a face for which face_outside_prism is false.
+double face_lower_in_prism(const Query& q, const FaceInfo& f);
 bool face_beyond(const Query& q, const FaceInfo& f, double limit);
 
 // The side a feature gives every point of the query where it measures (a
@@ -184,4 +221,91 @@ inline bool agree(RobustSide s, RobustSide* common)
     if (*common == ROBUST_UNSURE)
         *common = s;
     return *common == s;
+}
+
+// ---- the per-feature tests of the inner loops, inline ------------------------
+
+// The exact foot parameter of an edge (an EdgeSlab or an EdgeInfo) over the
+// query: mid +- spread.
+template <typename Slab>
+inline void slab_range(const Query& q, const Slab& s, double* mid, double* spread)
+{
+    *mid = 0.0;
+    *spread = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        *mid += (q.centre[i] - s.b[i]) * s.dir[i];
+        *spread += std::fabs(s.dir[i]) * q.half[i];
+    }
+}
+
+inline SlabTest edge_slab_test(const Query& q, const EdgeSlab& s, double keep)
+{
+    // The operations of edge_outside_slab (x and y as a pair, then z).
+    Double2 t = (load2(q.centre) - load2(s.b)) * load2(s.dir);
+    Double2 w = load2(s.dir_abs) * load2(q.half);
+    double mid = (t[0] + t[1]) + (q.centre[2] - s.b[2]) * s.dir[2];
+    double spread = (w[0] + w[1]) + s.dir_abs[2] * q.half[2];
+    if (mid + spread >= 0.0 && mid - spread <= s.len)
+        return SLAB_MEETS;
+    if (mid + spread < -keep || mid - spread > s.len * (1.0 + FLOAT_SLACK) + keep)
+        return SLAB_OUTSIDE;
+    return SLAB_UNSURE;
+}
+
+// 1 / (1 - 4u), rounded up: the float distance is at least (1 - 4u) times
+// the exact one.
+const double INV_DISTANCE_SHRINK = (1.0 / (1.0 - 4.0 * FLOAT_UNIT)) * (1.0 + 1e-15);
+
+inline bool edge_point_beyond(const EdgeInfo& e, const double p[3], double error, double limit)
+{
+    return box_point_dist2(e.box, p) - error > sq(limit * INV_DISTANCE_SHRINK);
+}
+
+inline bool face_point_outside(const FaceInfo& f, const double p[3], double norm)
+{
+    if (!f.well)
+        return false;
+    double slack = f.prism_fixed + f.prism_per_norm * norm;
+    for (int k = 0; k < 3; ++k)
+        if (dot3(f.inward[k], p) - f.inward_at[k] < -slack)
+            return true;
+    return false;
+}
+
+// A well-shaped face passes the inside test only where the float foot
+// p -+ h n lies within its margin of the triangle; that foot lies within h
+// times the lean of the float normal (and rounding) of the exact
+// projection. True when no point of the query projects near enough to the
+// triangle (its side planes in `f`): then the face passes nowhere in it.
+template <typename Planes>
+inline bool prism_excludes(const Query& q, const Planes& f)
+{
+    double slack = f.prism_fixed + f.prism_per_norm * q.abs_norm;
+    for (int k = 0; k < 3; ++k) {
+        const double* e = f.inward[k];
+        double top = e[0] * q.centre[0] + e[1] * q.centre[1] + e[2] * q.centre[2] - f.inward_at[k] +
+                     std::fabs(e[0]) * q.half[0] + std::fabs(e[1]) * q.half[1] + std::fabs(e[2]) * q.half[2];
+        if (top < -slack)
+            return true;
+    }
+    return false;
+}
+
+inline bool face_prism_excludes(const Query& q, const FacePrism& p)
+{
+    // The operations of prism_excludes: sides 0 and 1 as a pair, then 2.
+    double slack = p.prism_fixed + p.prism_per_norm * q.abs_norm;
+    const double* c = q.centre;
+    const double* h = q.half;
+    Double2 top = load2(p.x) * Double2{c[0], c[0]} + load2(p.y) * Double2{c[1], c[1]};
+    top = top + load2(p.z) * Double2{c[2], c[2]};
+    top = top - load2(p.at);
+    top = top + load2(p.ax) * Double2{h[0], h[0]};
+    top = top + load2(p.ay) * Double2{h[1], h[1]};
+    top = top + load2(p.az) * Double2{h[2], h[2]};
+    if (top[0] < -slack || top[1] < -slack)
+        return true;
+    double last = p.x[2] * c[0] + p.y[2] * c[1] + p.z[2] * c[2] - p.at[2] + p.ax[2] * h[0] + p.ay[2] * h[1] +
+                  p.az[2] * h[2];
+    return last < -slack;
 }

@@ -5,48 +5,71 @@ namespace {
 // Items per leaf: few enough that a leaf costs little more than its box test.
 const int LEAF_SIZE = 4;
 
-uint32_t build_node(Bvh* bvh, std::vector<BuildItem>* items, size_t begin, size_t end)
+// What the splits move about: an item's centre, id and place in the
+// items handed to the build (for its box).
+struct Centre {
+    double c[3];
+    uint32_t id, place;
+};
+
+uint32_t build_node(Bvh* bvh, const std::vector<BuildItem>& boxes, std::vector<Centre>* items, size_t begin,
+                    size_t end)
 {
     uint32_t index = (uint32_t)bvh->nodes.size();
     bvh->nodes.push_back(BvhNode{});
     bvh->nodes[index].first = (uint32_t)bvh->items.size();
-    DBox box = (*items)[begin].box;
-    DBox cbox;
-    for (int i = 0; i < 3; ++i)
-        cbox.lo[i] = cbox.hi[i] = (*items)[begin].centre[i];
-    for (size_t k = begin; k < end; ++k) {
-        const BuildItem& it = (*items)[k];
-        for (int i = 0; i < 3; ++i) {
-            box.lo[i] = std::min(box.lo[i], it.box.lo[i]);
-            box.hi[i] = std::max(box.hi[i], it.box.hi[i]);
-            cbox.lo[i] = std::min(cbox.lo[i], it.centre[i]);
-            cbox.hi[i] = std::max(cbox.hi[i], it.centre[i]);
-        }
-    }
-    bvh->nodes[index].box = box;
     if (end - begin <= (size_t)LEAF_SIZE) {
-        bvh->nodes[index].start = (uint32_t)bvh->items.size();
-        bvh->nodes[index].count = (uint32_t)(end - begin);
+        DBox box = boxes[(*items)[begin].place].box;
+        for (size_t k = begin + 1; k < end; ++k) {
+            const DBox& b = boxes[(*items)[k].place].box;
+            for (int i = 0; i < 3; ++i) {
+                box.lo[i] = std::min(box.lo[i], b.lo[i]);
+                box.hi[i] = std::max(box.hi[i], b.hi[i]);
+            }
+        }
+        BvhNode& n = bvh->nodes[index];
+        n.box = box;
+        n.start = (uint32_t)bvh->items.size();
+        n.count = (uint32_t)(end - begin);
         for (size_t k = begin; k < end; ++k)
             bvh->items.push_back((*items)[k].id);
-        bvh->nodes[index].last = (uint32_t)bvh->items.size();
+        n.last = (uint32_t)bvh->items.size();
         return index;
+    }
+    // Split across the longest extent of the items' centres.
+    double lo[3], hi[3];
+    for (int i = 0; i < 3; ++i)
+        lo[i] = hi[i] = (*items)[begin].c[i];
+    for (size_t k = begin + 1; k < end; ++k) {
+        const double* c = (*items)[k].c;
+        for (int i = 0; i < 3; ++i) {
+            lo[i] = std::min(lo[i], c[i]);
+            hi[i] = std::max(hi[i], c[i]);
+        }
     }
     int axis = 0;
     for (int i = 1; i < 3; ++i)
-        if (cbox.hi[i] - cbox.lo[i] > cbox.hi[axis] - cbox.lo[axis])
+        if (hi[i] - lo[i] > hi[axis] - lo[axis])
             axis = i;
     size_t mid = (begin + end) / 2;
     std::nth_element(items->begin() + (long)begin, items->begin() + (long)mid, items->begin() + (long)end,
-                     [axis](const BuildItem& a, const BuildItem& b) {
-                         return a.centre[axis] < b.centre[axis] || (a.centre[axis] == b.centre[axis] && a.id < b.id);
+                     [axis](const Centre& a, const Centre& b) {
+                         return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.id < b.id);
                      });
-    uint32_t left = build_node(bvh, items, begin, mid);
-    uint32_t right = build_node(bvh, items, mid, end);
-    bvh->nodes[index].left = left;
-    bvh->nodes[index].right = right;
-    bvh->nodes[index].count = 0;
-    bvh->nodes[index].last = (uint32_t)bvh->items.size();
+    uint32_t left = build_node(bvh, boxes, items, begin, mid);
+    uint32_t right = build_node(bvh, boxes, items, mid, end);
+    // The box of the items, from the children's.
+    BvhNode& n = bvh->nodes[index];
+    const DBox& l = bvh->nodes[left].box;
+    const DBox& r = bvh->nodes[right].box;
+    for (int i = 0; i < 3; ++i) {
+        n.box.lo[i] = std::min(l.lo[i], r.lo[i]);
+        n.box.hi[i] = std::max(l.hi[i], r.hi[i]);
+    }
+    n.left = left;
+    n.right = right;
+    n.count = 0;
+    n.last = (uint32_t)bvh->items.size();
     return index;
 }
 
@@ -56,8 +79,17 @@ void build_bvh(Bvh* bvh, std::vector<BuildItem>* items)
 {
     bvh->nodes.clear();
     bvh->items.clear();
+    // Leaves hold at least two items (median splits of more than four):
+    // fewer nodes than items.
+    bvh->nodes.reserve(items->size());
+    bvh->items.reserve(items->size());
+    std::vector<Centre> centres(items->size());
+    for (size_t k = 0; k < items->size(); ++k) {
+        const BuildItem& it = (*items)[k];
+        centres[k] = Centre{{it.centre[0], it.centre[1], it.centre[2]}, it.id, (uint32_t)k};
+    }
     if (!items->empty())
-        build_node(bvh, items, 0, items->size());
+        build_node(bvh, *items, &centres, 0, centres.size());
 }
 
 

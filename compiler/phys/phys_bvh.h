@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 struct DBox {
@@ -58,40 +62,75 @@ inline bool finite3(const double v[3])
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
 
+// Two doubles at once (GCC and Clang vector extensions): the x and y axes
+// of the box distances below, with the very operations of one axis each.
+typedef double Double2 __attribute__((vector_size(16)));
+
+inline Double2 load2(const double* p)
+{
+    Double2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+typedef int64_t Int2 __attribute__((vector_size(16)));
+
+// std::max(a, b) of each lane: (a < b) ? b : a.
+inline Double2 max2(Double2 a, Double2 b)
+{
+#if defined(__SSE2__)
+    // maxpd(b, a) gives b where b > a, else a: the same, NaN included.
+    return (Double2)_mm_max_pd((__m128d)b, (__m128d)a);
+#else
+    return a < b ? b : a;
+#endif
+}
+
+// std::fabs of each lane: the sign bit cleared.
+inline Double2 abs2(Double2 v)
+{
+    return (Double2)((Int2)v & Int2{INT64_MAX, INT64_MAX});
+}
+
+// |a - b|^2, as (dx^2 + dy^2) + dz^2.
+inline double point_dist2(const double a[3], const double b[3])
+{
+    Double2 d = load2(a) - load2(b);
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(a[2] - b[2]);
+}
+
 inline double box_point_dist2(const DBox& b, const double p[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        double d = std::max(std::max(b.lo[i] - p[i], p[i] - b.hi[i]), 0.0);
-        s += d * d;
-    }
-    return s;
+    Double2 pp = load2(p);
+    Double2 d = max2(max2(load2(b.lo) - pp, pp - load2(b.hi)), Double2{0.0, 0.0});
+    Double2 d2 = d * d;
+    double z = std::max(std::max(b.lo[2] - p[2], p[2] - b.hi[2]), 0.0);
+    return (d2[0] + d2[1]) + z * z;
 }
 
 inline double box_point_maxdist2(const DBox& b, const double p[3])
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += sq(std::max(std::fabs(p[i] - b.lo[i]), std::fabs(p[i] - b.hi[i])));
-    return s;
+    Double2 pp = load2(p);
+    Double2 d = max2(abs2(pp - load2(b.lo)), abs2(pp - load2(b.hi)));
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(std::max(std::fabs(p[2] - b.lo[2]), std::fabs(p[2] - b.hi[2])));
 }
 
 inline double box_box_dist2(const DBox& a, const DBox& b)
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        double d = std::max(std::max(a.lo[i] - b.hi[i], b.lo[i] - a.hi[i]), 0.0);
-        s += d * d;
-    }
-    return s;
+    // ((0 + dx^2) + dy^2) + dz^2, as one axis after the other gives it.
+    Double2 d = max2(max2(load2(a.lo) - load2(b.hi), load2(b.lo) - load2(a.hi)), Double2{0.0, 0.0});
+    Double2 d2 = d * d;
+    double z = std::max(std::max(a.lo[2] - b.hi[2], b.lo[2] - a.hi[2]), 0.0);
+    return (d2[0] + d2[1]) + z * z;
 }
 
 inline double box_box_maxdist2(const DBox& a, const DBox& b)
 {
-    double s = 0.0;
-    for (int i = 0; i < 3; ++i)
-        s += sq(std::max(std::fabs(a.hi[i] - b.lo[i]), std::fabs(b.hi[i] - a.lo[i])));
-    return s;
+    Double2 d = max2(abs2(load2(a.hi) - load2(b.lo)), abs2(load2(b.hi) - load2(a.lo)));
+    Double2 d2 = d * d;
+    return (d2[0] + d2[1]) + sq(std::max(std::fabs(a.hi[2] - b.lo[2]), std::fabs(b.hi[2] - a.lo[2])));
 }
 
 // Exact (double) distances from a point to a segment and to a triangle.
@@ -171,11 +210,12 @@ void summarise_sides(Bvh* bvh, NormalOf normal_of)
 }
 
 // Depth first: a node for which `skip` holds is passed over with its subtree;
-// `visit` gets every item of the leaves reached and ends the walk by
-// returning false (the walk then returns false). `left_first` tells whether
-// an inner node's left child is taken before its right one.
+// `visit` gets the slot in `items` of every item of the leaves reached (a
+// leaf's items take consecutive slots) and ends the walk by returning false
+// (the walk then returns false). `left_first` tells whether an inner node's
+// left child is taken before its right one.
 template <typename LeftFirst, typename Skip, typename Visit>
-inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
+inline bool walk_bvh_slots(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
 {
     if (bvh.nodes.empty())
         return true;
@@ -190,7 +230,7 @@ inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visi
             continue;
         if (n.count) {
             for (uint32_t k = 0; k < n.count; ++k)
-                if (!visit(bvh.items[n.start + k]))
+                if (!visit(n.start + k))
                     return false;
         } else {
             // The child taken first goes on the stack last.
@@ -200,6 +240,13 @@ inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visi
         }
     }
     return true;
+}
+
+// The same walk handing `visit` the items themselves.
+template <typename LeftFirst, typename Skip, typename Visit>
+inline bool walk_bvh(const Bvh& bvh, LeftFirst left_first, Skip skip, Visit visit)
+{
+    return walk_bvh_slots(bvh, left_first, skip, [&](uint32_t slot) { return visit(bvh.items[slot]); });
 }
 
 // Child orders: the child nearer to a point first, or simply the right one.

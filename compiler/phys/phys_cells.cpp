@@ -98,19 +98,30 @@ const uint8_t SIDE_UNKNOWN = 255;
 
 // The features of one kind whose float distance can be at most `limit` for
 // some point of the query, and others near them: every feature of a leaf
-// in reach (measuring a few more costs less than bounding each).
-// False, with the list left unfinished, once it would hold more than
-// `cap` features.
-template <double (*NodeLower)(const Query&, const BvhNode&)>
-bool gather(const Bvh& bvh, const Query& q, double limit, size_t cap, std::vector<uint32_t>* out)
+// in reach (measuring a few more costs less than bounding each) for which
+// `keep(slot)` holds. False, with the list left unfinished, once more than
+// `*left` features have been looked at; `*left` counts them down.
+template <double (*NodeLower)(const Query&, const BvhNode&), typename Keep>
+bool gather(const Bvh& bvh, const Query& q, double limit, size_t* left, std::vector<uint32_t>* out, Keep keep)
 {
     out->clear();
-    return walk_bvh(
+    return walk_bvh_slots(
         bvh, RightFirst(), [&](const BvhNode& n) { return node_beyond<NodeLower>(q, n, limit); },
-        [&](uint32_t id) {
-            out->push_back(id);
-            return out->size() <= cap;
+        [&](uint32_t slot) {
+            if (*left == 0)
+                return false;
+            --*left;
+            if (keep(slot))
+                out->push_back(bvh.items[slot]);
+            return true;
         });
+}
+
+// Nearest first (the walks stop at the first bound beyond their threshold;
+// the order among equal bounds does not matter).
+void sort_by_bound(std::vector<Ranked>* list)
+{
+    std::sort(list->begin(), list->end(), [](const Ranked& a, const Ranked& b) { return a.first < b.first; });
 }
 
 // The ids whose lower bound over the block is at most `limit` (the others
@@ -119,13 +130,16 @@ template <typename Info, double (*Lower)(const Query&, const Info&)>
 void rank(const std::vector<Info>& infos, const std::vector<uint32_t>& ids, const Query& q, double limit,
           std::vector<Ranked>* out)
 {
-    out->clear();
+    // Room for every id first, then cut to those kept.
+    out->resize(ids.size());
+    size_t kept = 0;
     for (uint32_t id : ids) {
         double lower = Lower(q, infos[id]);
         if (lower <= limit)
-            out->emplace_back(lower, id);
+            (*out)[kept++] = Ranked(lower, id);
     }
-    std::sort(out->begin(), out->end());
+    out->resize(kept);
+    sort_by_bound(out);
 }
 
 double vertex_lower(const Query& q, const VertexInfo& v)
@@ -142,22 +156,32 @@ template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
 bool ranked_agree(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, std::vector<uint8_t>* sides,
                   const Query& whole, const Query& part, bool same, double reach, RobustSide* common)
 {
-    for (size_t i = 0; i < ranked.size(); ++i) {
-        if (ranked[i].first > reach)
-            return true;
-        const Info& f = infos[ranked[i].second];
-        uint8_t& known = (*sides)[i];
-        if (known == SIDE_UNKNOWN)
-            known = (uint8_t)SideOf(whole, f);
-        RobustSide s = (RobustSide)known;
-        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == *common))
+    // Locals, not reread after every store of a side (a byte store may
+    // alias anything).
+    const Ranked* list = ranked.data();
+    const size_t n = ranked.size();
+    const Info* info = infos.data();
+    uint8_t* known = sides->data();
+    RobustSide agreed = *common;
+    bool all = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (list[i].first > reach)
+            break;
+        const Info& f = info[list[i].second];
+        if (known[i] == SIDE_UNKNOWN)
+            known[i] = (uint8_t)SideOf(whole, f);
+        RobustSide s = (RobustSide)known[i];
+        if (s == ROBUST_NOWHERE || (s != ROBUST_UNSURE && s == agreed))
             continue;
-        bool ok = same ? Beyond(part, f, reach) || agree(s, common)
-                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, common);
-        if (!ok)
-            return false;
+        bool ok = same ? Beyond(part, f, reach) || agree(s, &agreed)
+                       : one_agrees<Info, Beyond, SideOf>(part, f, reach, &agreed);
+        if (!ok) {
+            all = false;
+            break;
+        }
     }
-    return true;
+    *common = agreed;
+    return all;
 }
 
 template <typename Info, bool (*Beyond)(const Query&, const Info&, double),
@@ -228,15 +252,17 @@ template <typename Info, double (*Lower)(const Query&, const Info&)>
 void narrow(const std::vector<Info>& infos, const std::vector<Ranked>& ranked, const Query& part, double limit,
             std::vector<Ranked>* out)
 {
-    out->clear();
+    out->resize(ranked.size());
+    size_t kept = 0;
     for (const Ranked& r : ranked) {
         if (r.first > limit)
             break;
         double lower = Lower(part, infos[r.second]);
         if (lower <= limit)
-            out->emplace_back(lower, r.second);
+            (*out)[kept++] = Ranked(lower, r.second);
     }
-    std::sort(out->begin(), out->end());
+    out->resize(kept);
+    sort_by_bound(out);
 }
 
 // The block's lists narrowed to `part`; edges with the rounding part of
@@ -304,7 +330,7 @@ uint32_t nearest_listed(const MeshFeatures& f, const Candidates* k, const Query&
 {
     auto d2 = [&](uint32_t i) {
         const double* p = f.vertices[i].p;
-        return sq(p[0] - part.centre[0]) + sq(p[1] - part.centre[1]) + sq(p[2] - part.centre[2]);
+        return point_dist2(p, part.centre);
     };
     uint32_t best = hint;
     double best2 = d2(hint);
@@ -410,11 +436,20 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
     // A block longer than four cells with many candidates costs less as
     // parts with lists of their own.
     bool long_block = !is_small(b, SMALL_BLOCK);
-    size_t cap = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
-    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, cap, &k->edges) &&
-                  gather<face_node_lower>(f.face_bvh, q, l.near, cap - k->edges.size(), &k->faces) &&
-                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, cap - k->edges.size() - k->faces.size(),
-                                            &k->vertices);
+    size_t left = long_block ? SMALL_BLOCK_MAX_LISTED : SIZE_MAX;
+    // Edges whose foot lies off them over the whole block, and faces the
+    // block does not project onto, measure at none of its cells: they are
+    // left out here, from the compact copies (most features in reach are).
+    double keep = f.edge_bvh.nodes.empty() ? 0.0 : slab_keep_bound(q, f.edge_bvh.nodes[0]);
+    auto edge_in_slab = [&](uint32_t slot) {
+        SlabTest t = edge_slab_test(q, f.edge_slabs[slot], keep);
+        return t == SLAB_MEETS || (t == SLAB_UNSURE && !edge_outside_slab(q, f.edges[f.edge_bvh.items[slot]]));
+    };
+    auto face_in_prism = [&](uint32_t slot) { return !face_prism_excludes(q, f.face_prisms[slot]); };
+    auto any = [](uint32_t) { return true; };
+    bool listed = gather<edge_node_lower>(f.edge_bvh, q, l.near, &left, &k->edges, edge_in_slab) &&
+                  gather<face_node_lower>(f.face_bvh, q, l.near, &left, &k->faces, face_in_prism) &&
+                  gather<vertex_node_lower>(f.vertex_bvh, q, l.limit, &left, &k->vertices, any);
     if (!listed) {
         Block parts[8];
         int n = split_block(b, parts);
@@ -423,8 +458,8 @@ void classify_small_block(Worker* w, const Block& b, uint32_t hint)
         return;
     }
     rank<VertexInfo, vertex_lower>(f.vertices, k->vertices, q, l.limit, &k->ranked[0]);
-    rank<EdgeInfo, edge_lower>(f.edges, k->edges, q, l.near, &k->ranked[1]);
-    rank<FaceInfo, face_lower>(f.faces, k->faces, q, l.near, &k->ranked[2]);
+    rank<EdgeInfo, edge_lower_in_slab>(f.edges, k->edges, q, l.near, &k->ranked[1]);
+    rank<FaceInfo, face_lower_in_prism>(f.faces, k->faces, q, l.near, &k->ranked[2]);
     for (int kind = 0; kind < 3; ++kind)
         k->sides[kind].assign(k->ranked[kind].size(), SIDE_UNKNOWN);
     // A long block comes here once its whole certificate has failed.

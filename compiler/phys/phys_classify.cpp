@@ -80,14 +80,14 @@ bool vertex0_clear_of(const Classifier* c, const Query& q)
 uint32_t vertex_nearest_centre(const Classifier* c, const Query& q, uint32_t hint)
 {
     const double* h = c->features.vertices[hint].p;
-    double best2 = sq(h[0] - q.centre[0]) + sq(h[1] - q.centre[1]) + sq(h[2] - q.centre[2]);
+    double best2 = point_dist2(h, q.centre);
     uint32_t best = hint;
     walk_bvh(
         c->features.vertex_bvh, NearerFirst{q.centre},
         [&](const BvhNode& n) { return box_point_dist2(n.box, q.centre) > best2; },
         [&](uint32_t i) {
             const double* p = c->features.vertices[i].p;
-            double d2 = sq(p[0] - q.centre[0]) + sq(p[1] - q.centre[1]) + sq(p[2] - q.centre[2]);
+            double d2 = point_dist2(p, q.centre);
             if (d2 < best2) {
                 best2 = d2;
                 best = i;
@@ -245,7 +245,7 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
 {
     std::atomic<uint64_t> done{0};
     std::vector<Candidates> scratch((size_t)threads);
-    Worker main_worker{c, pr, &done, &scratch[0]};
+    Worker main_worker{c, pr, &done, &scratch[0], 0};
     std::vector<Block> level = {box}, next;
     const size_t wanted = (size_t)threads * 16;
     while (level.size() < wanted) {
@@ -269,12 +269,13 @@ void classify_shared(Classifier* c, const Block& box, PhysProgress* pr, int thre
     auto work = [&level, &taken](Worker w) {
         for (size_t k = taken.fetch_add(1); k < level.size(); k = taken.fetch_add(1))
             classify_block(&w, level[k], 0);
+        flush_count(&w);
     };
     std::vector<std::thread> helpers;
     helpers.reserve((size_t)threads);
     for (int t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(work, Worker{c, nullptr, &done, &scratch[(size_t)t]});
+            helpers.emplace_back(work, Worker{c, nullptr, &done, &scratch[(size_t)t], 0});
         } catch (const std::system_error&) {
             break;  // no more threads: the others share the work
         }
@@ -311,7 +312,7 @@ bool classify_cells_fast(const PhysMesh* mesh, const PhysBox* box, int64_t g, ui
         classify_shared(&c, whole, pr, threads);
     } else {
         Candidates scratch;
-        Worker w{&c, pr, nullptr, &scratch};
+        Worker w{&c, pr, nullptr, &scratch, 0};
         classify_block(&w, whole, 0);
     }
     return true;

@@ -43,14 +43,28 @@ struct Candidates {
 };
 
 // One thread's share of the work: it counts the cells it has classified
-// into `done` (shared by all threads, or none with one thread); the thread
-// that owns `pr` (or the only one) also prints the dots now due for them.
+// into `done` (shared by all threads, or none with one thread), a batch at
+// a time; the thread that owns `pr` (or the only one) also prints the dots
+// now due for them. The dots depend on the count alone.
 struct Worker {
     const Classifier* c;
     PhysProgress* pr;
     std::atomic<uint64_t>* done;
     Candidates* candidates;  // this thread's scratch for small blocks
+    uint64_t pending;        // cells counted here, not yet in `done`
 };
+
+// Cells a thread counts before it adds them to the shared count: fewer
+// updates of the shared cache line.
+const uint64_t COUNT_BATCH = 512;
+
+inline void flush_count(Worker* w)
+{
+    uint64_t total = w->done->fetch_add(w->pending, std::memory_order_relaxed) + w->pending;
+    w->pending = 0;
+    if (w->pr && total > w->pr->count)
+        progress_advance(w->pr, total - w->pr->count);
+}
 
 inline void count_cells(Worker* w, uint64_t cells)
 {
@@ -58,9 +72,9 @@ inline void count_cells(Worker* w, uint64_t cells)
         progress_advance(w->pr, cells);
         return;
     }
-    uint64_t total = w->done->fetch_add(cells, std::memory_order_relaxed) + cells;
-    if (w->pr && total > w->pr->count)
-        progress_advance(w->pr, total - w->pr->count);
+    w->pending += cells;
+    if (w->pending >= COUNT_BATCH)
+        flush_count(w);
 }
 
 // Inclusive cell bounds of one block.

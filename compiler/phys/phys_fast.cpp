@@ -110,15 +110,18 @@ struct Neighbour {
 // the neighbour steps.
 static void find_free_neighbours(const uint8_t* marks, int64_t g, int64_t index, std::vector<Neighbour>* out)
 {
-    int64_t z = index % g, y = (index / g) % g, x = index / g / g;
-    for (const int* d : NEIGHBOUR_STEPS) {
-        int64_t nx = x + d[0], ny = y + d[1], nz = z + d[2];
-        if (nx < 0 || ny < 0 || nz < 0 || nx >= g || ny >= g || nz >= g)
-            continue;
-        int64_t n = cell_index(nx, ny, nz, g);
-        if (!(marks[n] & CELL_REGION))
+    int64_t xy = index / g, z = index - xy * g, x = xy / g, y = xy - x * g;
+    auto add = [&](bool in_grid, int64_t n, int64_t nx, int64_t ny, int64_t nz) {
+        if (in_grid && !(marks[n] & CELL_REGION))
             out->push_back(Neighbour{n, FrontierCell{(uint16_t)nx, (uint16_t)ny, (uint16_t)nz}});
-    }
+    };
+    // NEIGHBOUR_STEPS, in its order, as steps of the cell index.
+    add(x + 1 < g, index + g * g, x + 1, y, z);
+    add(x > 0, index - g * g, x - 1, y, z);
+    add(y + 1 < g, index + g, x, y + 1, z);
+    add(y > 0, index - g, x, y - 1, z);
+    add(z + 1 < g, index + 1, x, y, z + 1);
+    add(z > 0, index - 1, x, y, z - 1);
 }
 
 // Sorts `v`: pieces on the threads, then merged.

@@ -42,6 +42,7 @@ void make_edge_info(const PhysEdge* pe, EdgeInfo* e)
     e->m_state = normal_state(e->m);
     double ab[3] = {e->b[0] - e->a[0], e->b[1] - e->a[1], e->b[2] - e->a[2]};
     e->len = std::sqrt(dot3(ab, ab));
+    e->et_per_s = 12.0 * FLOAT_UNIT / (e->len * (1.0 - FLOAT_SLACK)) * (1.0 + 1e-15);
     for (int i = 0; i < 3; ++i)
         e->dir[i] = e->len > 0.0 ? -ab[i] / e->len : 0.0;
     for (int i = 0; i < 3; ++i) {
@@ -151,6 +152,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
     size_t nv = mesh->vertices.size();
     c->vertices.resize(nv);
     std::vector<BuildItem> items;
+    items.reserve(nv);
     for (size_t i = 0; i < nv; ++i) {
         VertexInfo* v = &c->vertices[i];
         if (!make_vertex_info(mesh->vertices[i], mesh->vertex_normals[i], v))
@@ -175,6 +177,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
     auto edge_job = [&]() {
         // Edges that can measure a number: a float length above zero.
         std::vector<BuildItem> items;
+        items.reserve(mesh->edge_geom.size());
         c->edges.resize(mesh->edge_geom.size());
         for (size_t k = 0; k < mesh->edge_geom.size(); ++k) {
             const PhysEdge* pe = &mesh->edge_geom[k];
@@ -210,6 +213,17 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
                 n.len_max = std::max(l.len_max, r.len_max);
             }
         }
+        c->edge_slabs.resize(c->edge_bvh.items.size());
+        for (size_t slot = 0; slot < c->edge_slabs.size(); ++slot) {
+            const EdgeInfo& e = c->edges[c->edge_bvh.items[slot]];
+            EdgeSlab& s = c->edge_slabs[slot];
+            for (int i = 0; i < 3; ++i) {
+                s.b[i] = e.b[i];
+                s.dir[i] = e.dir[i];
+                s.dir_abs[i] = std::fabs(e.dir[i]);
+            }
+            s.len = e.len;
+        }
         summarise_sides(&c->edge_bvh, [c](uint32_t id, double v[3]) {
             const EdgeInfo& e = c->edges[id];
             for (int i = 0; i < 3; ++i)
@@ -221,6 +235,7 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
         // Faces that can pass the inside test: a normal and inside-test normals
         // that are numbers. Well-shaped ones go in the hierarchy.
         std::vector<BuildItem> items;
+        items.reserve(mesh->faces.size());
         c->odd_faces.clear();
         c->faces.resize(mesh->faces.size());
         for (size_t j = 0; j < mesh->faces.size(); ++j) {
@@ -249,6 +264,23 @@ bool prepare_features(const PhysMesh* mesh, MeshFeatures* c, int threads)
             } else {
                 n.margin_max = std::max(c->face_bvh.nodes[n.left].margin_max, c->face_bvh.nodes[n.right].margin_max);
             }
+        }
+        c->face_prisms.resize(c->face_bvh.items.size());
+        for (size_t slot = 0; slot < c->face_prisms.size(); ++slot) {
+            const FaceInfo& f = c->faces[c->face_bvh.items[slot]];
+            FacePrism& p = c->face_prisms[slot];
+            for (int k = 0; k < 3; ++k) {
+                const double* e = f.inward[k];
+                p.x[k] = e[0];
+                p.y[k] = e[1];
+                p.z[k] = e[2];
+                p.ax[k] = std::fabs(e[0]);
+                p.ay[k] = std::fabs(e[1]);
+                p.az[k] = std::fabs(e[2]);
+                p.at[k] = f.inward_at[k];
+            }
+            p.prism_fixed = f.prism_fixed;
+            p.prism_per_norm = f.prism_per_norm;
         }
         summarise_sides(&c->face_bvh, [c](uint32_t id, double v[3]) {
             const FaceInfo& f = c->faces[id];

@@ -3,6 +3,9 @@
 
 #include <cstdlib>
 #include <new>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "phys_geom.h"
 #include "phys_stages.h"
@@ -82,9 +85,29 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
     return ok;
 }
 
+// Every object's scratch (features, hierarchies, lists, threads' lists)
+// is freed at its end and taken again by the next object. glibc would hand
+// the freed top of its heaps back to the system each time, and each page
+// taken again costs a fault: on a small object a sixth of its time. Freed
+// memory is kept for reuse up to 64 MB; blocks up to 32 MB come from the
+// heaps (larger ones, such as the cell marks of large grids, are mapped and
+// returned as before).
+static void keep_freed_scratch()
+{
+#ifdef __GLIBC__
+    static const bool kept = [] {
+        mallopt(M_MMAP_THRESHOLD, 32 << 20);
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
+        return true;
+    }();
+    (void)kept;
+#endif
+}
+
 bool calc_phys_info(const MapHeader* header, const MapObject* obj, NormalField* field, const PhysOptions* options,
                     FILE* out)
 {
+    keep_freed_scratch();
     std::fputs("  Calc phys info #1: ", out);
     if (field->cells == nullptr || field->grid_size != header->grid_size) {
         std::fputs("ERROR! NO COLLISION FIELD OF THIS GRID SIZE!\n", out);

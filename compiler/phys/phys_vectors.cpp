@@ -12,6 +12,9 @@
 // Planes are worked out on the threads in increasing order and stored in
 // scan order, each after the one before it, so that a stop at a component
 // beyond the limit leaves the field and the dots as the scan leaves them.
+// A thread that finishes a plane before its turn leaves it ready and goes
+// on with the next one; the thread that stores takes every ready plane in
+// turn.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -66,11 +69,11 @@ void group_targets(const std::vector<FrontierCell>* targets, TargetLines* lines)
     }
 }
 
-// One thread's scratch: a plane of keys, the envelope of one line, and per
-// line the first target at or beyond the last plane worked out (a thread
-// takes its planes in increasing x).
+// One thread's scratch: the envelope of one line, and per line the first
+// target at or beyond the last plane worked out (a thread takes its planes
+// in increasing x). The keys of a plane go to a buffer of the PlaneOrder.
 struct PlaneScratch {
-    std::vector<int64_t> keys, column, sites, values, starts;
+    std::vector<int64_t> column, sites, values, starts;
     std::vector<uint32_t> ahead;
 };
 
@@ -153,12 +156,11 @@ struct VectorJob {
     int64_t key_unit;
 };
 
-// The keys of plane x over the plane extent.
-void compute_plane(const VectorJob* job, int64_t x, PlaneScratch* s)
+// The keys of plane x over the plane extent, into `keys`.
+void compute_plane(const VectorJob* job, int64_t x, PlaneScratch* s, int64_t* keys)
 {
     const TargetLines& L = job->lines;
     int64_t ny = L.n[1], nz = L.n[2], K = job->key_unit;
-    int64_t* keys = s->keys.data();
     const int64_t* xs = L.xs.data();
     uint32_t* ahead = s->ahead.data();
     for (int64_t l = 0; l < ny * nz; ++l) {
@@ -204,7 +206,7 @@ void compute_plane(const VectorJob* job, int64_t x, PlaneScratch* s)
 
 // Stores plane x of the box from its keys (none without targets), in scan
 // order; false at a component beyond the limit.
-bool store_plane(const VectorJob* job, int64_t x, const PlaneScratch* s)
+bool store_plane(const VectorJob* job, int64_t x, const int64_t* keys)
 {
     const PhysBox* box = job->box;
     const TargetLines& L = job->lines;
@@ -217,7 +219,7 @@ bool store_plane(const VectorJob* job, int64_t x, const PlaneScratch* s)
             if (!(job->marks[index] & CELL_PUSH))
                 continue;
             if (any) {
-                int64_t key = s->keys[(size_t)((y - L.lo[1]) * L.n[2] + (z - L.lo[2]))];
+                int64_t key = keys[(y - L.lo[1]) * L.n[2] + (z - L.lo[2])];
                 const FrontierCell& t = (*job->targets)[(size_t)(key & (job->key_unit - 1))];
                 if (!store_push(job->field, index, x - t.x, y - t.y, z - t.z)) {
                     *job->fault = PushFault{x, y, z, (int)(x - t.x), (int)(y - t.y), (int)(z - t.z)};
@@ -232,36 +234,56 @@ bool store_plane(const VectorJob* job, int64_t x, const PlaneScratch* s)
     return ok;
 }
 
-// Planes in increasing order: each thread takes the next one, works out its
-// keys, waits for the plane before it to be stored, then stores its own.
+// Planes in increasing order. A thread takes a free buffer, then the next
+// plane (so the plane due next always has a buffer), and works out its keys;
+// the plane is then ready, and stored by the thread that finds it due.
 struct PlaneOrder {
-    std::atomic<int64_t> next{0};
-    std::atomic<bool> stopped{false};
     std::mutex lock;
-    std::condition_variable turn_changed;
-    int64_t turn = 0;
+    std::condition_variable buffer_freed;
+    std::vector<std::vector<int64_t>> buffers;
+    std::vector<int64_t*> free;     // buffers not in use
+    std::vector<int64_t*> ready;    // per plane: its keys once worked out
+    int64_t next = 0;               // the next plane to take
+    int64_t turn = 0;               // the next plane to store
+    bool storing = false;           // a thread stores the ready planes
+    std::atomic<bool> stopped{false};
 };
 
 void work_planes(const VectorJob* job, PlaneOrder* order, PlaneScratch* s)
 {
     const PhysBox* box = job->box;
     int64_t planes = box->hi[0] - box->lo[0] + 1;
-    for (int64_t p = order->next.fetch_add(1); p < planes; p = order->next.fetch_add(1)) {
-        int64_t x = box->lo[0] + p;
-        bool busy = !order->stopped.load() && !job->targets->empty();
-        if (busy)
-            compute_plane(job, x, s);
-        {
-            std::unique_lock<std::mutex> hold(order->lock);
-            order->turn_changed.wait(hold, [&] { return order->turn == p; });
+    std::unique_lock<std::mutex> hold(order->lock);
+    for (;;) {
+        order->buffer_freed.wait(hold, [&] { return !order->free.empty() || order->next >= planes; });
+        if (order->next >= planes)
+            return;
+        int64_t p = order->next++;
+        if (order->next == planes)
+            order->buffer_freed.notify_all();  // the waiting threads are done
+        int64_t* keys = order->free.back();
+        order->free.pop_back();
+        hold.unlock();
+        if (!order->stopped.load() && !job->targets->empty())
+            compute_plane(job, box->lo[0] + p, s, keys);
+        hold.lock();
+        order->ready[(size_t)p] = keys;
+        if (order->storing)
+            continue;  // the storing thread takes it in turn
+        order->storing = true;
+        while (order->turn < planes && order->ready[(size_t)order->turn]) {
+            int64_t t = order->turn;
+            int64_t* done = order->ready[(size_t)t];
+            hold.unlock();
+            if (!order->stopped.load() && !store_plane(job, box->lo[0] + t, done))
+                order->stopped = true;
+            hold.lock();
+            order->ready[(size_t)t] = nullptr;
+            order->free.push_back(done);
+            order->turn = t + 1;
+            order->buffer_freed.notify_all();
         }
-        if (!order->stopped.load() && !store_plane(job, x, s))
-            order->stopped = true;
-        {
-            std::lock_guard<std::mutex> hold(order->lock);
-            order->turn = p + 1;
-        }
-        order->turn_changed.notify_all();
+        order->storing = false;
     }
 }
 
@@ -296,12 +318,12 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
     // that has taken a plane always stores it.
     // Their scratch is kept under SCRATCH_BUDGET whatever the thread count.
     int64_t longest = std::max(L.n[1], L.n[2]);
-    int64_t per_worker = (int64_t)sizeof(int64_t) * (L.n[1] * L.n[2] + COLUMNS * L.n[1] + 3 * longest) +
+    // Two buffers of keys per thread.
+    int64_t per_worker = (int64_t)sizeof(int64_t) * (2 * L.n[1] * L.n[2] + COLUMNS * L.n[1] + 3 * longest) +
                          (int64_t)sizeof(uint32_t) * L.n[1] * L.n[2];
     int64_t workers = std::max<int64_t>(1, std::min<int64_t>({threads, L.n[0], SCRATCH_BUDGET / per_worker}));
     std::vector<PlaneScratch> scratch((size_t)workers);
     for (PlaneScratch& s : scratch) {
-        s.keys.resize((size_t)(L.n[1] * L.n[2]));
         s.column.resize((size_t)(COLUMNS * L.n[1]));
         s.sites.resize((size_t)longest);
         s.values.resize((size_t)longest);
@@ -309,6 +331,12 @@ bool fill_vectors_fast(const PhysBox* box, int64_t g, const uint8_t* marks, cons
         s.ahead.assign(L.start.begin(), L.start.end() - 1);
     }
     PlaneOrder order;
+    order.buffers.resize((size_t)(2 * workers));
+    for (std::vector<int64_t>& b : order.buffers) {
+        b.resize((size_t)(L.n[1] * L.n[2]));
+        order.free.push_back(b.data());
+    }
+    order.ready.assign((size_t)L.n[0], nullptr);
     std::vector<std::thread> helpers;
     helpers.reserve((size_t)workers);
     for (int64_t t = 1; t < workers; ++t) {
