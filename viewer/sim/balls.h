@@ -152,6 +152,11 @@ void block_remove(int x, int y, int z, int ball);
 bool block_reserve(int x, int y, int z);
 // Gives the blocks of the empty lists around (x, y, z) back to the pool.
 void block_release_empty(int x, int y, int z);
+// Fetch early the offsets of the lists of the block around (x, y, z), and
+// (once those are at hand) the lists themselves: their heads and first
+// entries, where a registration's inserts and removals work.
+void prefetch_block_offsets(int x, int y, int z);
+void prefetch_block_lists(int x, int y, int z);
 // Compacts the pool in place when a good part of it lies in blocks that
 // lists have given back (as when a scattered start settles into a heap), and
 // returns the room freed to the system. Lists keep their entries and order;

@@ -348,6 +348,30 @@ void block_release_empty(int x, int y, int z)
     });
 }
 
+void prefetch_block_offsets(int x, int y, int z)
+{
+    // A block's offsets lie in nine runs of three along z.
+    for (int u = x - 1; u <= x + 1; ++u)
+        for (int v = y - 1; v <= y + 1; ++v) {
+            const uint32_t* row = cell_start + cell_index(u, v, z - 1);
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + 2);
+        }
+}
+
+void prefetch_block_lists(int x, int y, int z)
+{
+    for (int u = x - 1; u <= x + 1; ++u)
+        for (int v = y - 1; v <= y + 1; ++v)
+            for (int w = z - 1; w <= z + 1; ++w) {
+                // Capacity, count and the first few dozen entries.
+                const char* list = (const char*)(cell_pool + cell_start[cell_index(u, v, w)] - 1);
+                __builtin_prefetch(list, 1);
+                __builtin_prefetch(list + 64, 1);
+                __builtin_prefetch(list + 128, 1);
+            }
+}
+
 // ---------------------------------------------------------------------------
 // Invariant check
 // ---------------------------------------------------------------------------

@@ -1,18 +1,55 @@
 // Integration step: push out of solid cells, damped Verlet with gravity along
 // y, confinement to the field and the move of the neighbour registration,
 // ball after ball.
+#include <vector>
+
 #include "integration_ball.h"
+
+// Moves ahead of the one at hand whose list offsets, and then whose lists,
+// are fetched early.
+static const size_t OFFSETS_AHEAD = 16;
+static const size_t LISTS_AHEAD = 6;
+
+bool move_registrations(const int* balls, size_t count)
+{
+    bool all_registered = true;
+    for (size_t m = 0; m < count; ++m) {
+        if (m + OFFSETS_AHEAD < count) {
+            int i = balls[m + OFFSETS_AHEAD];
+            Vec3 p = ball_pos[i];
+            CellCoord old = ball_cell[i];
+            prefetch_block_offsets(old.x, old.y, old.z);
+            prefetch_block_offsets((int)p.x, (int)p.y, (int)p.z);
+        }
+        if (m + LISTS_AHEAD < count) {
+            int i = balls[m + LISTS_AHEAD];
+            Vec3 p = ball_pos[i];
+            CellCoord old = ball_cell[i];
+            prefetch_block_lists(old.x, old.y, old.z);
+            prefetch_block_lists((int)p.x, (int)p.y, (int)p.z);
+        }
+        all_registered &= move_registration(balls[m]);
+    }
+    return all_registered;
+}
+
+// Balls that left their cells in this step. A ball's step reads neither the
+// lists nor other balls, so the registrations can wait until all balls have
+// stepped and then move in ball order, as they would ball after ball.
+static std::vector<int> moved;
 
 bool step_balls(const MapHeader* header)
 {
     const StepConstants k = step_constants(header);
-    bool all_registered = true;
+    moved.clear();
     for (int i = 0; i < ball_count; ++i) {
         if (i + FIELD_AHEAD < ball_count)
             __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));
         advance_ball(k, i);
-        all_registered &= move_registration(i);
+        if (leaves_cell(i))
+            moved.push_back(i);
     }
+    bool all_registered = move_registrations(moved.data(), moved.size());
     tidy_cell_lists();
     return all_registered;
 }

@@ -111,3 +111,9 @@ inline bool move_registration(int i)
     ball_cell[i] = now;
     return true;
 }
+
+// Moves the registrations of `count` balls, in the order given (ball order
+// in both modes). The lists a move touches lie far apart in a large field:
+// those of the moves further on are fetched early. False as for
+// move_registration when one of them could not make room.
+bool move_registrations(const int* balls, size_t count);

@@ -400,9 +400,7 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
     std::vector<int>& moved = parallel.moved[0];
     for (int t = 1; t < threads; ++t)
         moved.insert(moved.end(), parallel.moved[(size_t)t].begin(), parallel.moved[(size_t)t].end());
-    bool all_registered = true;
-    for (int i : moved)
-        all_registered &= move_registration(i);
+    bool all_registered = move_registrations(moved.data(), moved.size());
     tidy_cell_lists();
     return all_registered;
 }
