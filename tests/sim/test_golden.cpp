@@ -162,3 +162,22 @@ TEST_F(Golden, ParallelModePushesTheSamePairs)
     EXPECT_GT(moved, 0.0);
     EXPECT_LT(differ, 0.1 * moved) << differ / moved;
 }
+
+// The lists the parallel mode builds from the balls' cells name exactly the
+// balls of the neighbour lists: across slab borders, in crowded cells, in
+// fields narrower than the slabs, scattered and piled.
+TEST_F(Golden, ParallelListsNameTheNeighbours)
+{
+    struct Case {
+        int field, balls, frames;
+    } cases[] = {{20, 6000, 0}, {20, 6000, 40}, {3, 500, 5}, {9, 2000, 30}, {40, 1, 0}};
+    for (const Case& c : cases) {
+        free_balls();
+        free_normal_field(&map.field);
+        start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
+        for (int n = 0; n < c.frames; ++n)
+            ASSERT_TRUE(simulate_step(&map));
+        char fault[256] = "";
+        EXPECT_TRUE(check_parallel_lists(fault)) << "field " << c.field << ": " << fault;
+    }
+}

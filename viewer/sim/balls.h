@@ -182,6 +182,10 @@ int cell_capacity_bound();
 // exactly once and in no other list, and that the margin is empty. On a
 // fault writes a description to `fault` (may be null, 256 bytes).
 bool check_cell_lists(char* fault = nullptr);
+// Checks that the lists the parallel mode builds for its walks name the same
+// balls as the neighbour lists, cell by cell. On a fault writes a
+// description to `fault` (may be null, 256 bytes).
+bool check_parallel_lists(char* fault = nullptr);
 
 // ---------------------------------------------------------------------------
 // Passes

@@ -7,13 +7,13 @@
 // slabs s and s + 2 never touch a common ball: all even slabs can run at
 // once, then the odd slabs, each as soon as its two neighbours are done.
 // Inside a slab the walks follow the balls' cells rather than their numbers
-// (order_slab), on a copy of the positions packed in cell order and on
-// copies of the slab's lists that name balls by their places there: the walks
-// find their partners close together, and the threads never write to a
-// common cache line. The sequence depends only on the balls' cells, so which
-// thread takes which slab changes nothing: the same pairs, the same formulas
-// and the same order for every thread count, though not the order of the
-// sequential pass.
+// (order_slab), on a copy of the positions packed in cell order and on lists
+// built from that order (build_slab_lists), which name the same balls as the
+// neighbour lists by their places there, row by row: the walks find their
+// partners close together, and the threads never write to a common cache
+// line. The sequence depends only on the balls' cells, so which thread takes
+// which slab changes nothing: the same pairs, the same formulas and the same
+// order for every thread count, though not the order of the sequential pass.
 //
 // Step. The per-ball arithmetic is independent from ball to ball and runs in
 // ranges of balls; the neighbour registrations then move in ball order on one
@@ -21,6 +21,7 @@
 // thus those of step_balls, bit for bit.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
@@ -62,6 +63,9 @@ struct ParallelState {
     std::vector<CellCoord> cell;   // and their cells
     std::vector<uint32_t> list;    // and the offsets of their lists
     std::vector<uint32_t> item_list;  // per item: its list's offset in its thread's lists
+    std::vector<int> slab_x0;      // per slab: its first neighbour cell x; then cell_side
+    std::vector<size_t> cell_base; // per slab: where its part of cells begins
+    std::vector<int> cells;        // per cell: where its balls begin in items (index_cells)
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
@@ -207,35 +211,106 @@ static void sort_balls(int threads)
     }
 }
 
-// Copies the lists of slab s's cells into the thread's scratch, each entry
-// turned into its ball's place in items, and notes each item's list there.
-// A cell's list is then translated once for all its balls, and the walks
-// read their entries close together and straight from the copy. False
-// when the memory for the copy cannot be had.
-static bool copy_slab_lists(int s, ThreadScratch* scratch)
+// Finds where each cell's balls begin among the items: for slab t, whose
+// columns are x0 .. x0 + w - 1, cell (x, y, z) at cells[base[t] + (z·side +
+// y)·w + x - x0], and after its last cell the slab's end. Counted, then
+// summed, so that no step depends on where the balls are.
+static void index_cells(int threads)
+{
+    const size_t side = (size_t)cell_side;
+    const int slabs = (int)parallel.slab_begin.size() - 1;
+    std::vector<size_t>& base = parallel.cell_base;
+    std::vector<int>& x0 = parallel.slab_x0;
+    base.resize((size_t)slabs + 1);
+    x0.resize((size_t)slabs + 1);
+    base[0] = 0;
+    for (int t = 0, x = 0; t < slabs; ++t) {
+        x0[(size_t)t] = x;
+        while (x < (int)side && parallel.slab_of_x[(size_t)x] == t)
+            ++x;
+        base[(size_t)t + 1] = base[(size_t)t] + side * side * (size_t)(x - x0[(size_t)t]) + 1;
+    }
+    x0[(size_t)slabs] = (int)side;
+    parallel.cells.resize(base[(size_t)slabs]);
+    run_on_threads(threads, [&](int t) {
+        for (int s = t; s < slabs; s += threads) {
+            const SortItem* items = parallel.items.data();
+            const size_t w = (size_t)(x0[(size_t)s + 1] - x0[(size_t)s]), cells = side * side * w;
+            int* first = parallel.cells.data() + base[(size_t)s];
+            std::fill(first, first + cells + 1, 0);
+            const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
+            for (size_t r = begin; r < end; ++r) {
+                CellCoord c = items[r].cell;
+                first[((size_t)c.z * side + (size_t)c.y) * w + (size_t)(c.x - x0[(size_t)s]) + 1]++;
+            }
+            int sum = (int)begin;
+            for (size_t k = 0; k <= cells; ++k) {
+                sum += first[k];
+                first[k] = sum;
+            }
+        }
+    });
+}
+
+// Builds the lists of slab s's cells in the thread's scratch, naming balls
+// by their places in items, and notes each item's list there. A ball is in
+// the list of every cell of the 3×3×3 block around the cell it is
+// registered in, so the list of cell (x, y, z) holds the items of the nine
+// rows (z + dz, y + dy), columns x - 1 .. x + 1: in each row one run of
+// items per slab the columns fall in. The lists are built row by row, runs
+// left to right; the walks find their entries, and their partners, close
+// together. False when the memory for them cannot be had.
+static bool build_slab_lists(int s, ThreadScratch* scratch)
 {
     const SortItem* items = parallel.items.data();
-    const int* rank = parallel.rank.data();
+    const size_t side = (size_t)cell_side;
+    const int x0 = parallel.slab_x0[(size_t)s], x1 = parallel.slab_x0[(size_t)s + 1] - 1;
+    const size_t w = (size_t)(x1 - x0 + 1);
+    const int* first = parallel.cells.data() + parallel.cell_base[(size_t)s];
+    // The last column of the slab on the left, the first of the one on the
+    // right: a row's run there is one cell.
+    const int* left = s > 0 ? parallel.cells.data() + parallel.cell_base[(size_t)s - 1] : nullptr;
+    const size_t left_w = s > 0 ? (size_t)(x0 - parallel.slab_x0[(size_t)s - 1]) : 0;
+    const bool has_right = s + 2 < (int)parallel.slab_x0.size();
+    const int* right = has_right ? parallel.cells.data() + parallel.cell_base[(size_t)s + 1] : nullptr;
+    const size_t right_w = has_right ? (size_t)(parallel.slab_x0[(size_t)s + 2] - x1 - 1) : 0;
     uint32_t* item_list = parallel.item_list.data();
     const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
-    const size_t ahead = 16;
+    const int SPAN = 8;  // ints written at once: a run overshoots by less
     size_t at = 0;
     for (size_t r = begin; r < end; ++r) {
-        if (r + ahead < end) {
-            CellCoord c = items[r + ahead].cell;
-            const char* list = (const char*)cell_list(cell_index(c.x, c.y, c.z));
-            for (int k = 0; k < PREFETCH_LINES; ++k)
-                __builtin_prefetch(list + 64 * k);
-        }
         if (r > begin && items[r].key == items[r - 1].key) {
             item_list[r] = item_list[r - 1];
             continue;
         }
-        CellCoord c = items[r].cell;
-        const int* from = cell_list(cell_index(c.x, c.y, c.z));
-        size_t n = (size_t)from[0];
-        if (at + n + 1 > scratch->lists_size) {
-            size_t size = 2 * (at + n + 1);
+        const CellCoord c = items[r].cell;
+        const bool at_left = c.x == x0 && left, at_right = c.x == x1 && right;
+        const size_t xa = (size_t)(c.x > x0 ? c.x - 1 - x0 : 0), xb = (size_t)(c.x < x1 ? c.x + 1 - x0 : x1 - x0);
+        int run[27][2];
+        int runs = 0;
+        size_t n = 0;
+        for (int dz = -1; dz <= 1; ++dz)
+            for (int dy = -1; dy <= 1; ++dy) {
+                const size_t row = (size_t)(c.z + dz) * side + (size_t)(c.y + dy);
+                if (at_left) {
+                    run[runs][0] = left[row * left_w + left_w - 1];
+                    run[runs][1] = left[row * left_w + left_w];
+                    n += (size_t)(run[runs][1] - run[runs][0]);
+                    ++runs;
+                }
+                run[runs][0] = first[row * w + xa];
+                run[runs][1] = first[row * w + xb + 1];
+                n += (size_t)(run[runs][1] - run[runs][0]);
+                ++runs;
+                if (at_right) {
+                    run[runs][0] = right[row * right_w];
+                    run[runs][1] = right[row * right_w + 1];
+                    n += (size_t)(run[runs][1] - run[runs][0]);
+                    ++runs;
+                }
+            }
+        if (at + n + 1 + SPAN > scratch->lists_size) {
+            size_t size = 2 * (at + n + 1 + SPAN);
             if (size > INT32_MAX)
                 return false;
             int* grown = (int*)std::realloc(scratch->lists, size * sizeof(int));
@@ -245,13 +320,66 @@ static bool copy_slab_lists(int s, ThreadScratch* scratch)
             scratch->lists_size = size;
         }
         int* to = scratch->lists + at;
-        to[0] = (int)n;
-        for (size_t k = 1; k <= n; ++k)
-            to[k] = rank[from[k]];
+        *to++ = (int)n;
+        for (int k = 0; k < runs; ++k) {
+            // Whole spans, the first one even for an empty run: the next
+            // run's entries overwrite what lies past this one's end.
+            int v = run[k][0];
+            int* p = to;
+            do {
+                for (int m = 0; m < SPAN; ++m)
+                    p[m] = v + m;
+                p += SPAN;
+                v += SPAN;
+            } while (v < run[k][1]);
+            to += run[k][1] - run[k][0];
+        }
         item_list[r] = (uint32_t)at;
         at += n + 1;
     }
     return true;
+}
+
+bool check_parallel_lists(char* fault)
+{
+    auto report = [fault](const char* what, int ball) {
+        if (fault)
+            std::snprintf(fault, 256, "ball %d: %s", ball, what);
+        return false;
+    };
+    if (ball_count <= 0)
+        return true;
+    sort_balls(1);
+    index_cells(1);
+    const size_t total = (size_t)ball_count;
+    parallel.rank.resize(total);
+    parallel.item_list.resize(total);
+    for (size_t r = 0; r < total; ++r)
+        parallel.rank[(size_t)parallel.items[r].ball] = (int)r;
+    ThreadScratch scratch;
+    bool ok = true;
+    const int slabs = (int)parallel.slab_begin.size() - 1;
+    for (int s = 0; s < slabs && ok; ++s) {
+        if (!build_slab_lists(s, &scratch)) {
+            ok = report("no memory for the lists", -1);
+            break;
+        }
+        for (int r = parallel.slab_begin[(size_t)s]; r < parallel.slab_begin[(size_t)s + 1] && ok; ++r) {
+            const SortItem& item = parallel.items[(size_t)r];
+            const int* built = scratch.lists + parallel.item_list[(size_t)r];
+            const int* own = cell_list(cell_index(item.cell.x, item.cell.y, item.cell.z));
+            std::vector<int> a, b(own + 1, own + 1 + own[0]);
+            for (int k = 1; k <= built[0]; ++k)
+                a.push_back(parallel.items[(size_t)built[k]].ball);
+            std::sort(a.begin(), a.end());
+            std::sort(b.begin(), b.end());
+            if (a != b)
+                ok = report("its cell's built list names other balls than its neighbour list", item.ball);
+        }
+    }
+    free_wide_scratch(&scratch.wide);
+    std::free(scratch.lists);
+    return ok;
 }
 
 // The walk sequence of slab s. Its walks run in groups: the cells of one
@@ -259,9 +387,9 @@ static bool copy_slab_lists(int s, ThreadScratch* scratch)
 // k = 0, 1, ... The cells of a colour are three apart, so the walks of a
 // group are independent of each other and run side by side without
 // waiting; and a group sweeps the slab in cell order, finding lists and
-// partners close together. With the slab's lists copied (`copied`), the
-// walks name balls by their places in items and read the copies;
-// otherwise they name balls and read the lists themselves.
+// partners close together. With the slab's lists built (`copied`), the
+// walks name balls by their places in items and read those lists;
+// otherwise they name balls and read the neighbour lists themselves.
 static void order_slab(int s, std::vector<int>* bins, bool copied)
 {
     const std::vector<SortItem>& items = parallel.items;
@@ -299,6 +427,7 @@ static void repel_balls_parallel(int threads)
     const double coef = (double)repulsion_coef;
     const size_t total = (size_t)ball_count;
     sort_balls(threads);
+    index_cells(threads);
     int slabs = (int)parallel.slab_begin.size() - 1;
     // The walks work on a copy of the positions in cell order: balls of
     // slabs that run at once then never share a cache line, which would
@@ -343,7 +472,7 @@ static void repel_balls_parallel(int threads)
             int s = task < evens ? 2 * task : 2 * (task - evens) + 1;
             int begin = parallel.slab_begin[(size_t)s];
             int count = parallel.slab_begin[(size_t)s + 1] - begin;
-            bool copied = copy_slab_lists(s, &scratch);
+            bool copied = build_slab_lists(s, &scratch);
             order_slab(s, &scratch.bins, copied);
             if (s & 1)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
