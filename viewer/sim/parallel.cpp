@@ -57,6 +57,8 @@ struct ParallelState {
     std::vector<int> slab_of_x;    // the slab of each neighbour cell x
     std::vector<int> per_x;        // balls per neighbour cell x
     std::vector<SortItem> items;   // the balls in cell order
+    std::vector<uint8_t> changed;  // per item: whether its key changed this frame
+    std::vector<SortItem> moved_items;  // the items whose key changed
     std::vector<int> slab_begin;   // slab s: items and walks [slab_begin[s] .. slab_begin[s + 1])
     std::vector<int> group;        // per item: its group of walks in its slab
     std::vector<int> order;        // the walks: balls, slab by slab
@@ -66,6 +68,9 @@ struct ParallelState {
     std::vector<int> slab_x0;      // per slab: its first neighbour cell x; then cell_side
     std::vector<size_t> cell_base; // per slab: where its part of cells begins
     std::vector<int> cells;        // per cell: where its balls begin in items (index_cells)
+    int row_z0 = 0, row_y0 = 0;    // the first row of cells there
+    int rows_z = 0, rows_y = 0;    // and the rows along z and y
+    std::vector<CellCoord> low, high;  // per thread: the least and greatest z and y of its balls
     std::vector<int> rank;         // ball number to its place in items
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
@@ -105,29 +110,6 @@ static inline bool item_before(const SortItem& a, const SortItem& b)
     return a.key < b.key || (a.key == b.key && a.ball < b.ball);
 }
 
-// Puts the items in order by insertion, cheap when they nearly are (from
-// one frame to the next few balls change cells); false, the order half
-// made, once that took more than `budget` moves.
-static bool insertion_sort(SortItem* v, size_t n, size_t budget)
-{
-    size_t moves = 0;
-    for (size_t i = 1; i < n; ++i) {
-        if (!item_before(v[i], v[i - 1]))
-            continue;
-        SortItem x = v[i];
-        size_t j = i;
-        do {
-            v[j] = v[j - 1];
-            --j;
-        } while (j > 0 && item_before(x, v[j - 1]));
-        v[j] = x;
-        moves += i - j;
-        if (moves > budget)
-            return false;
-    }
-    return true;
-}
-
 // Cuts the field along x into slabs holding about as many balls each, so
 // that the threads finish together. A slab between two others is
 // at least two cells wide. Returns the number of slabs.
@@ -153,20 +135,11 @@ static int cut_slabs()
     return s + 1;
 }
 
-// Merges the sorted runs [first, mid) and [mid, last) in place. Runs sorted
-// from the last frame's order overlap little: only the overlap moves.
-static void merge_runs(SortItem* first, SortItem* mid, SortItem* last)
-{
-    if (first == mid || mid == last || !item_before(*mid, *(mid - 1)))
-        return;
-    SortItem* from = std::upper_bound(first, mid, *mid, item_before);
-    SortItem* to = std::lower_bound(mid, last, *(mid - 1), item_before);
-    std::inplace_merge(from, mid, to, item_before);
-}
-
 // Sorts the balls by slab, then by cell, ties in ball order, starting from
-// the last frame's order, and finds where each slab begins. Each thread
-// sorts a part; the parts are then merged.
+// the last frame's order, and finds where each slab begins. From one frame
+// to the next few balls change cells: the threads find the new keys, and
+// the balls whose key changed are taken out, sorted, and merged back into
+// the others, which are still in order.
 static void sort_balls(int threads)
 {
     const uint64_t side = (uint64_t)cell_side;
@@ -174,32 +147,64 @@ static void sort_balls(int threads)
     const int* slab_of_x = parallel.slab_of_x.data();
     const size_t n = (size_t)ball_count;
     std::vector<SortItem>& items = parallel.items;
+    std::vector<uint8_t>& changed = parallel.changed;
     if (items.size() != n) {
         items.resize(n);
         for (size_t i = 0; i < n; ++i)
-            items[i].ball = (int)i;
+            items[i] = SortItem{UINT64_MAX, (int)i, {0, 0, 0}};  // no key yet: changed
     }
-    std::atomic<bool> sorted(true);
+    changed.resize(n);
+    // Each thread also notes the rows (z, y) its balls lie in.
+    std::vector<CellCoord>& low = parallel.low, &high = parallel.high;
+    low.assign((size_t)threads, CellCoord{cell_side, cell_side, cell_side});
+    high.assign((size_t)threads, CellCoord{-1, -1, -1});
     run_on_threads(threads, [&](int t) {
         size_t begin, end;
         share(n, t, threads, &begin, &end);
+        CellCoord lo = low[(size_t)t], hi = high[(size_t)t];
         for (size_t r = begin; r < end; ++r) {
             CellCoord c = ball_cell[items[r].ball];
-            items[r].cell = c;
-            items[r].key =
+            lo.y = c.y < lo.y ? c.y : lo.y;
+            lo.z = c.z < lo.z ? c.z : lo.z;
+            hi.y = c.y > hi.y ? c.y : hi.y;
+            hi.z = c.z > hi.z ? c.z : hi.z;
+            uint64_t key =
                 (((uint64_t)slab_of_x[c.x] * side + (uint64_t)c.z) * side + (uint64_t)c.y) * side + (uint64_t)c.x;
+            changed[r] = key != items[r].key;
+            items[r] = SortItem{key, items[r].ball, c};
         }
-        if (!insertion_sort(items.data() + begin, end - begin, 16 * (end - begin)))
-            sorted = false;
+        low[(size_t)t] = lo;
+        high[(size_t)t] = hi;
     });
-    if (sorted) {
-        for (int t = 1; t < threads; ++t) {
-            size_t begin, end;
-            share(n, t, threads, &begin, &end);
-            merge_runs(items.data(), items.data() + begin, items.data() + end);
-        }
-    } else {
-        std::sort(items.begin(), items.end(), item_before);
+    // The rows the lists can reach: those of the balls and one more around.
+    CellCoord lo = low[0], hi = high[0];
+    for (int t = 1; t < threads; ++t) {
+        lo.y = std::min(lo.y, low[(size_t)t].y);
+        lo.z = std::min(lo.z, low[(size_t)t].z);
+        hi.y = std::max(hi.y, high[(size_t)t].y);
+        hi.z = std::max(hi.z, high[(size_t)t].z);
+    }
+    parallel.row_y0 = lo.y - 1;
+    parallel.row_z0 = lo.z - 1;
+    parallel.rows_y = hi.y - lo.y + 3;
+    parallel.rows_z = hi.z - lo.z + 3;
+    std::vector<SortItem>& moved = parallel.moved_items;
+    moved.clear();
+    size_t kept = 0;
+    for (size_t r = 0; r < n; ++r) {
+        if (changed[r])
+            moved.push_back(items[r]);
+        else
+            items[kept++] = items[r];
+    }
+    std::sort(moved.begin(), moved.end(), item_before);
+    // Merged from the back, into the room the moved balls left.
+    size_t a = kept, b = moved.size(), to = n;
+    while (b > 0) {
+        if (a > 0 && item_before(moved[b - 1], items[a - 1]))
+            items[--to] = items[--a];
+        else
+            items[--to] = moved[--b];
     }
 
     std::vector<int>& slab_begin = parallel.slab_begin;
@@ -211,13 +216,20 @@ static void sort_balls(int threads)
     }
 }
 
+// The row of cells (z, y) in the index of cells: the rows from row_z0 and
+// row_y0 on, as far as the lists of the balls reach.
+static inline size_t cell_row(int z, int y)
+{
+    return (size_t)(z - parallel.row_z0) * (size_t)parallel.rows_y + (size_t)(y - parallel.row_y0);
+}
+
 // Finds where each cell's balls begin among the items: for slab t, whose
-// columns are x0 .. x0 + w - 1, cell (x, y, z) at cells[base[t] + (z·side +
-// y)·w + x - x0], and after its last cell the slab's end. Counted, then
-// summed, so that no step depends on where the balls are.
+// columns are x0 .. x0 + w - 1, cell (x, y, z) at cells[base[t] +
+// cell_row(z, y)·w + x - x0], and after its last cell the slab's end.
+// Counted, then summed, so that no step depends on where the balls are.
 static void index_cells(int threads)
 {
-    const size_t side = (size_t)cell_side;
+    const size_t side = (size_t)cell_side, rows = (size_t)parallel.rows_z * (size_t)parallel.rows_y;
     const int slabs = (int)parallel.slab_begin.size() - 1;
     std::vector<size_t>& base = parallel.cell_base;
     std::vector<int>& x0 = parallel.slab_x0;
@@ -228,20 +240,20 @@ static void index_cells(int threads)
         x0[(size_t)t] = x;
         while (x < (int)side && parallel.slab_of_x[(size_t)x] == t)
             ++x;
-        base[(size_t)t + 1] = base[(size_t)t] + side * side * (size_t)(x - x0[(size_t)t]) + 1;
+        base[(size_t)t + 1] = base[(size_t)t] + rows * (size_t)(x - x0[(size_t)t]) + 1;
     }
     x0[(size_t)slabs] = (int)side;
     parallel.cells.resize(base[(size_t)slabs]);
     run_on_threads(threads, [&](int t) {
         for (int s = t; s < slabs; s += threads) {
             const SortItem* items = parallel.items.data();
-            const size_t w = (size_t)(x0[(size_t)s + 1] - x0[(size_t)s]), cells = side * side * w;
+            const size_t w = (size_t)(x0[(size_t)s + 1] - x0[(size_t)s]), cells = rows * w;
             int* first = parallel.cells.data() + base[(size_t)s];
             std::fill(first, first + cells + 1, 0);
             const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
             for (size_t r = begin; r < end; ++r) {
                 CellCoord c = items[r].cell;
-                first[((size_t)c.z * side + (size_t)c.y) * w + (size_t)(c.x - x0[(size_t)s]) + 1]++;
+                first[cell_row(c.z, c.y) * w + (size_t)(c.x - x0[(size_t)s]) + 1]++;
             }
             int sum = (int)begin;
             for (size_t k = 0; k <= cells; ++k) {
@@ -263,7 +275,6 @@ static void index_cells(int threads)
 static bool build_slab_lists(int s, ThreadScratch* scratch)
 {
     const SortItem* items = parallel.items.data();
-    const size_t side = (size_t)cell_side;
     const int x0 = parallel.slab_x0[(size_t)s], x1 = parallel.slab_x0[(size_t)s + 1] - 1;
     const size_t w = (size_t)(x1 - x0 + 1);
     const int* first = parallel.cells.data() + parallel.cell_base[(size_t)s];
@@ -291,7 +302,7 @@ static bool build_slab_lists(int s, ThreadScratch* scratch)
         size_t n = 0;
         for (int dz = -1; dz <= 1; ++dz)
             for (int dy = -1; dy <= 1; ++dy) {
-                const size_t row = (size_t)(c.z + dz) * side + (size_t)(c.y + dy);
+                const size_t row = cell_row(c.z + dz, c.y + dy);
                 if (at_left) {
                     run[runs][0] = left[row * left_w + left_w - 1];
                     run[runs][1] = left[row * left_w + left_w];
@@ -350,6 +361,8 @@ bool check_parallel_lists(char* fault)
     if (ball_count <= 0)
         return true;
     sort_balls(1);
+    if (!std::is_sorted(parallel.items.begin(), parallel.items.end(), item_before))
+        return report("the balls are out of cell order", -1);
     index_cells(1);
     const size_t total = (size_t)ball_count;
     parallel.rank.resize(total);
