@@ -105,6 +105,10 @@ static void share(size_t total, int t, int n, size_t* begin, size_t* end)
     *end = total * (size_t)(t + 1) / (size_t)n;
 }
 
+// Balls ahead of the one at hand whose data are fetched early where balls
+// are visited in cell order: their numbers, and so their data, lie far apart.
+static const size_t BALL_AHEAD = 16;
+
 static inline bool item_before(const SortItem& a, const SortItem& b)
 {
     return a.key < b.key || (a.key == b.key && a.ball < b.ball);
@@ -163,6 +167,8 @@ static void sort_balls(int threads)
         share(n, t, threads, &begin, &end);
         CellCoord lo = low[(size_t)t], hi = high[(size_t)t];
         for (size_t r = begin; r < end; ++r) {
+            if (r + BALL_AHEAD < end)
+                __builtin_prefetch(&ball_cell[items[r + BALL_AHEAD].ball]);
             CellCoord c = ball_cell[items[r].ball];
             lo.y = c.y < lo.y ? c.y : lo.y;
             lo.z = c.z < lo.z ? c.z : lo.z;
@@ -456,6 +462,11 @@ static void repel_balls_parallel(int threads)
         size_t begin, end;
         share(total, t, threads, &begin, &end);
         for (size_t r = begin; r < end; ++r) {
+            if (r + BALL_AHEAD < end) {
+                int ahead = parallel.items[r + BALL_AHEAD].ball;
+                __builtin_prefetch(&ball_pos[ahead]);
+                __builtin_prefetch(&parallel.rank[(size_t)ahead], 1);
+            }
             int ball = parallel.items[r].ball;
             parallel.rank[(size_t)ball] = (int)r;
             float* p = &parallel.packed[4 * r];
