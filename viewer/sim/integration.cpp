@@ -10,24 +10,24 @@
 static const size_t OFFSETS_AHEAD = 16;
 static const size_t LISTS_AHEAD = 6;
 
+// Fetches early, for the move of ball i, what fetch fetches around its old
+// cell and its new one.
+static inline void prefetch_move(int i, void (*fetch)(int, int, int))
+{
+    Vec3 p = ball_pos[i];
+    CellCoord old = ball_cell[i];
+    fetch(old.x, old.y, old.z);
+    fetch((int)p.x, (int)p.y, (int)p.z);
+}
+
 bool move_registrations(const int* balls, size_t count)
 {
     bool all_registered = true;
     for (size_t m = 0; m < count; ++m) {
-        if (m + OFFSETS_AHEAD < count) {
-            int i = balls[m + OFFSETS_AHEAD];
-            Vec3 p = ball_pos[i];
-            CellCoord old = ball_cell[i];
-            prefetch_block_offsets(old.x, old.y, old.z);
-            prefetch_block_offsets((int)p.x, (int)p.y, (int)p.z);
-        }
-        if (m + LISTS_AHEAD < count) {
-            int i = balls[m + LISTS_AHEAD];
-            Vec3 p = ball_pos[i];
-            CellCoord old = ball_cell[i];
-            prefetch_block_lists(old.x, old.y, old.z);
-            prefetch_block_lists((int)p.x, (int)p.y, (int)p.z);
-        }
+        if (m + OFFSETS_AHEAD < count)
+            prefetch_move(balls[m + OFFSETS_AHEAD], prefetch_block_offsets);
+        if (m + LISTS_AHEAD < count)
+            prefetch_move(balls[m + LISTS_AHEAD], prefetch_block_lists);
         all_registered &= move_registration(balls[m]);
     }
     return all_registered;
