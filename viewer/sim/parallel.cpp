@@ -306,25 +306,21 @@ static bool build_slab_lists(int s, ThreadScratch* scratch)
         int run[27][2];
         int runs = 0;
         size_t n = 0;
+        // The items from index[a] up to index[b].
+        auto add_run = [&](const int* index, size_t a, size_t b) {
+            run[runs][0] = index[a];
+            run[runs][1] = index[b];
+            n += (size_t)(index[b] - index[a]);
+            ++runs;
+        };
         for (int dz = -1; dz <= 1; ++dz)
             for (int dy = -1; dy <= 1; ++dy) {
                 const size_t row = cell_row(c.z + dz, c.y + dy);
-                if (at_left) {
-                    run[runs][0] = left[row * left_w + left_w - 1];
-                    run[runs][1] = left[row * left_w + left_w];
-                    n += (size_t)(run[runs][1] - run[runs][0]);
-                    ++runs;
-                }
-                run[runs][0] = first[row * w + xa];
-                run[runs][1] = first[row * w + xb + 1];
-                n += (size_t)(run[runs][1] - run[runs][0]);
-                ++runs;
-                if (at_right) {
-                    run[runs][0] = right[row * right_w];
-                    run[runs][1] = right[row * right_w + 1];
-                    n += (size_t)(run[runs][1] - run[runs][0]);
-                    ++runs;
-                }
+                if (at_left)
+                    add_run(left, row * left_w + left_w - 1, row * left_w + left_w);
+                add_run(first, row * w + xa, row * w + xb + 1);
+                if (at_right)
+                    add_run(right, row * right_w, row * right_w + 1);
             }
         if (at + n + 1 + SPAN > scratch->lists_size) {
             size_t size = 2 * (at + n + 1 + SPAN);
@@ -370,11 +366,7 @@ bool check_parallel_lists(char* fault)
     if (!std::is_sorted(parallel.items.begin(), parallel.items.end(), item_before))
         return report("the balls are out of cell order", -1);
     index_cells(1);
-    const size_t total = (size_t)ball_count;
-    parallel.rank.resize(total);
-    parallel.item_list.resize(total);
-    for (size_t r = 0; r < total; ++r)
-        parallel.rank[(size_t)parallel.items[r].ball] = (int)r;
+    parallel.item_list.resize((size_t)ball_count);
     ThreadScratch scratch;
     bool ok = true;
     const int slabs = (int)parallel.slab_begin.size() - 1;
@@ -406,10 +398,10 @@ bool check_parallel_lists(char* fault)
 // k = 0, 1, ... The cells of a colour are three apart, so the walks of a
 // group are independent of each other and run side by side without
 // waiting; and a group sweeps the slab in cell order, finding lists and
-// partners close together. With the slab's lists built (`copied`), the
+// partners close together. With the slab's lists built (`built`), the
 // walks name balls by their places in items and read those lists;
 // otherwise they name balls and read the neighbour lists themselves.
-static void order_slab(int s, std::vector<int>* bins, bool copied)
+static void order_slab(int s, std::vector<int>* bins, bool built)
 {
     const std::vector<SortItem>& items = parallel.items;
     std::vector<int>& group = parallel.group;
@@ -433,10 +425,10 @@ static void order_slab(int s, std::vector<int>* bins, bool copied)
     for (size_t r = begin; r < end; ++r) {
         size_t k = (size_t)at[(size_t)group[r]]++;
         CellCoord c = items[r].cell;
-        parallel.order[k] = copied ? (int)r : items[r].ball;
+        parallel.order[k] = built ? (int)r : items[r].ball;
         parallel.cell[k] = c;
         // Read here, many at once, rather than by the walks one by one.
-        parallel.list[k] = copied ? parallel.item_list[r] : cell_start[cell_index(c.x, c.y, c.z)];
+        parallel.list[k] = built ? parallel.item_list[r] : cell_start[cell_index(c.x, c.y, c.z)];
     }
 }
 
@@ -496,16 +488,16 @@ static void repel_balls_parallel(int threads)
             int s = task < evens ? 2 * task : 2 * (task - evens) + 1;
             int begin = parallel.slab_begin[(size_t)s];
             int count = parallel.slab_begin[(size_t)s + 1] - begin;
-            bool copied = build_slab_lists(s, &scratch);
-            order_slab(s, &scratch.bins, copied);
+            bool built = build_slab_lists(s, &scratch);
+            order_slab(s, &scratch.bins, built);
             if (s & 1)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
             const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                    parallel.list.data() + begin, count, copied ? scratch.lists : cell_pool};
+                                    parallel.list.data() + begin, count, built ? scratch.lists : cell_pool};
             // Idle lanes read the padding slot after the last ball.
-            const WalkSpace space = {parallel.packed.data(), 4, copied ? nullptr : parallel.rank.data(),
+            const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
                                      4 * ball_count};
             bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                         (repel_path == REPEL_AUTO && wide_walks_pay(q));
