@@ -2,9 +2,11 @@
 // and long crowded runs.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "repulsion_walk.h"
 #include "sim_fixture.h"
 
 using Integration = SimFixture;
@@ -191,4 +193,48 @@ TEST_F(Integration, RunsAreReproducibleToTheBit)
     run(&second);
     ASSERT_EQ(first.size(), 2000u);
     EXPECT_EQ(std::memcmp(first.data(), second.data(), first.size() * sizeof(Vec3)), 0);
+}
+
+// The step in AVX-512 lanes gives the plain step's bits, on balls the field
+// pushes with any strength, and on coordinates the repulsion pass may leave
+// outside the field or not a number; 37 balls leave a part block.
+TEST_F(Integration, LanesGiveThePlainStepsBits)
+{
+    struct Result {
+        std::vector<Vec3> pos, prev;
+        std::vector<CellCoord> cell;
+    };
+    const float odd[] = {NAN, -INFINITY, INFINITY, -0.0f, 0.5f, 1.0f, 0.9999999f, 16.0f, 16.5f, 1e30f, -3.0f};
+    const int16_t strong[] = {-32768, 32767, 1, -1, 0};
+    auto run = [&](RepelPath path, Result* out) {
+        free_balls();
+        free_normal_field(&map.field);
+        start(16, 8, "count=37 g=20 t=50", 99);
+        for (size_t c = 0; c < 8 * 8 * 8 * 3; ++c)
+            map.field.cells[c] = (c % 5 == 0) ? 0 : (int16_t)(ball_random() - 16384);
+        for (int i = 0; i < 5; ++i)
+            field_cell_at(i, 7 - i, 3)[i % 3] = strong[i];
+        for (int i = 0; i < ball_count; ++i) {
+            ball_prev[i] = Vec3{ball_pos[i].x + 0.01f * (i % 7), ball_pos[i].y - 0.02f, ball_pos[i].z};
+            if (i < 33)  // after the registration: as the repulsion pass may leave them
+                (&ball_pos[i].x)[i % 3] = odd[i % 11];
+        }
+        repel_path = path;
+        for (int n = 0; n < 3; ++n)
+            ASSERT_TRUE(step_balls(&map));
+        repel_path = REPEL_AUTO;
+        EXPECT_TRUE(check_cell_lists());
+        out->pos.assign(ball_pos, ball_pos + ball_count);
+        out->prev.assign(ball_prev, ball_prev + ball_count);
+        out->cell.assign(ball_cell, ball_cell + ball_count);
+    };
+    if (!wide_walks_supported())
+        GTEST_SKIP() << "no AVX-512 here";
+    Result plain, lanes;
+    run(REPEL_PLAIN, &plain);
+    run(REPEL_WIDE, &lanes);
+    ASSERT_EQ(plain.pos.size(), 37u);
+    EXPECT_EQ(std::memcmp(plain.pos.data(), lanes.pos.data(), 37 * sizeof(Vec3)), 0);
+    EXPECT_EQ(std::memcmp(plain.prev.data(), lanes.prev.data(), 37 * sizeof(Vec3)), 0);
+    EXPECT_EQ(std::memcmp(plain.cell.data(), lanes.cell.data(), 37 * sizeof(CellCoord)), 0);
 }

@@ -2,6 +2,8 @@
 // parallel mode: the arithmetic of a ball, and the move of its registration.
 #pragma once
 
+#include <vector>
+
 #include "balls.h"
 
 // What the step reads besides the per-ball arrays, taken once per step.
@@ -81,6 +83,13 @@ inline void advance_ball(const StepConstants& k, int i)
     next.z = confine(next.z, k.extent);
     ball_pos[i] = next;
 }
+
+// advance_ball for balls begin .. end - 1, sixteen at a time in AVX-512
+// lanes, the same bits; the balls that leave their cells are appended to
+// moved in ball order. Returns the first ball not stepped: begin when the
+// processor lacks the lanes or the field is too large to index in 32 bits,
+// else the balls of the last part block remain.
+int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved);
 
 // Whether ball i's position lies outside the cell it is registered around.
 inline bool leaves_cell(int i)
