@@ -508,6 +508,9 @@ static void repel_balls_parallel(int threads)
     });
 }
 
+// Balls whose positions come back from parallel.packed before they step.
+static const size_t STEP_CHUNK = 512;
+
 // The step, taking the positions from parallel.packed.
 static bool step_balls_parallel(const MapHeader* header, int threads)
 {
@@ -525,20 +528,29 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
         share(total, t, threads, &begin, &end);
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
-        for (size_t i = begin; i < end; ++i) {
-            // Positions two field fetches ahead, so that each field cell's
-            // address is at hand when it is fetched.
-            if (i + 2 * FIELD_AHEAD < end)
-                __builtin_prefetch(&parallel.packed[4 * (size_t)parallel.rank[i + 2 * FIELD_AHEAD]]);
-            if (i + FIELD_AHEAD < end) {
-                const float* a = &parallel.packed[4 * (size_t)parallel.rank[i + FIELD_AHEAD]];
-                __builtin_prefetch(field_normal_at(k, Vec3{a[0], a[1], a[2]}));
+        // A chunk of positions comes back from the packed copy, then steps
+        // in lanes where the processor has them, the rest ball by ball.
+        const bool lanes = repel_path == REPEL_AUTO || repel_path == REPEL_WIDE;
+        for (size_t chunk = begin; chunk < end; chunk += STEP_CHUNK) {
+            size_t chunk_end = std::min(end, chunk + STEP_CHUNK);
+            for (size_t i = chunk; i < chunk_end; ++i) {
+                if (i + 2 * FIELD_AHEAD < end)
+                    __builtin_prefetch(&parallel.packed[4 * (size_t)parallel.rank[i + 2 * FIELD_AHEAD]]);
+                const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
+                ball_pos[i] = Vec3{p[0], p[1], p[2]};
             }
-            const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
-            ball_pos[i] = Vec3{p[0], p[1], p[2]};
-            advance_ball(k, (int)i);
-            if (leaves_cell((int)i))
-                moved.push_back((int)i);
+            size_t first = chunk;
+            if (lanes)
+                first = (size_t)advance_balls_wide(k, (int)chunk, (int)chunk_end, &moved);
+            for (size_t i = first; i < chunk_end; ++i) {
+                // Field cells fetched early, so that each is at hand when
+                // its ball steps.
+                if (i + FIELD_AHEAD < chunk_end)
+                    __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));
+                advance_ball(k, (int)i);
+                if (leaves_cell((int)i))
+                    moved.push_back((int)i);
+            }
         }
     });
     // The registrations move in ball order, as in the sequential step.
