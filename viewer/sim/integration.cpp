@@ -42,10 +42,7 @@ bool step_balls(const MapHeader* header)
 {
     const StepConstants k = step_constants(header);
     moved.clear();
-    // The lanes serve unless a benchmark or test forces the plain walks.
-    int first = 0;
-    if (repel_path == REPEL_AUTO || repel_path == REPEL_WIDE)
-        first = advance_balls_wide(k, 0, ball_count, &moved);
+    int first = step_lanes_wanted() ? advance_balls_wide(k, 0, ball_count, &moved) : 0;
     for (int i = first; i < ball_count; ++i) {
         if (i + FIELD_AHEAD < ball_count)
             __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));

@@ -84,6 +84,14 @@ inline void advance_ball(const StepConstants& k, int i)
     ball_pos[i] = next;
 }
 
+// Whether the step may take the AVX-512 lanes: not while a benchmark or a
+// test forces the plain or the eight-lane walks to stand for a machine
+// without them.
+inline bool step_lanes_wanted()
+{
+    return repel_path == REPEL_AUTO || repel_path == REPEL_WIDE;
+}
+
 // advance_ball for balls begin .. end - 1, sixteen at a time in AVX-512
 // lanes, the same bits; the balls that leave their cells are appended to
 // moved in ball order. Returns the first ball not stepped: begin when the

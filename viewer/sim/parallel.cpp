@@ -530,7 +530,7 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
         moved.clear();
         // A chunk of positions comes back from the packed copy, then steps
         // in lanes where the processor has them, the rest ball by ball.
-        const bool lanes = repel_path == REPEL_AUTO || repel_path == REPEL_WIDE;
+        const bool lanes = step_lanes_wanted();
         for (size_t chunk = begin; chunk < end; chunk += STEP_CHUNK) {
             size_t chunk_end = std::min(end, chunk + STEP_CHUNK);
             for (size_t i = chunk; i < chunk_end; ++i) {
