@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "integration_ball.h"
+#include "repulsion_walk.h"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 // GCC 12's AVX-512 headers leave the undefined source of some conversions
@@ -212,16 +213,10 @@ KSM_STEP_WIDE static int advance_blocks(const StepConstants& k, int begin, int e
     return b;
 }
 
-static bool step_lanes_supported()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq");
-}
-
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved)
 {
-    static const bool supported = step_lanes_supported();
+    // The same instruction sets as the sixteen-lane walks.
+    static const bool supported = wide_walks_supported();
     // Offsets of field components are 32-bit in the lanes.
     if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3)
         return begin;
