@@ -4,6 +4,7 @@
 // default mode shows here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "integration_ball.h"
+#include "reach_lists.h"
+#include "repulsion_walk.h"
 #include "sim_fixture.h"
 
 struct GoldenScene {
@@ -77,13 +80,13 @@ static void sequential_frame(MapHeader* map)
 
 TEST_F(Golden, SequentialModeKeepsItsBits)
 {
-    // Whatever the default picks, it is one of these.
-    const RepelPath paths[] = {REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8};
-    const char* names[] = {"plain", "wide", "eight lanes"};
-    const bool runs[] = {true, repel_wide_supported(), repel_wide8_supported()};
+    // The default may walk reach lists; the others walk the whole lists.
+    const RepelPath paths[] = {REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8};
+    const char* names[] = {"default", "plain", "wide", "eight lanes"};
+    const bool runs[] = {true, true, repel_wide_supported(), repel_wide8_supported()};
     for (const GoldenScene& s : GOLDEN_SCENES) {
         SCOPED_TRACE(s.name);
-        for (int p = 0; p < 3; ++p) {
+        for (int p = 0; p < 4; ++p) {
             if (!runs[p])
                 continue;
             repel_path = paths[p];
@@ -91,6 +94,57 @@ TEST_F(Golden, SequentialModeKeepsItsBits)
             repel_path = REPEL_AUTO;
             EXPECT_EQ(sum, s.checksum) << std::hex << "0x" << sum << " (" << names[p] << ")";
         }
+    }
+}
+
+// The reach lists leave out entries only while a pass can show that they
+// stay out of reach. A heap laid out as a loose lattice jostles and crosses
+// cells slowly enough for them to serve; a skin too thin for the pushes
+// makes passes thrown away and walked again over the whole lists.
+TEST_F(Golden, ReachListsKeepTheBits)
+{
+    if (!wide_walks_supported())
+        GTEST_SKIP() << "no AVX-512: the reach lists are not used here";
+    const int balls = 2700, frames = 200, side = 31;
+    auto lattice_run = [&](RepelPath path) {
+        free_balls();
+        free_normal_field(&map.field);
+        start(32, 32, "count=" + std::to_string(balls), 5);
+        unregister_all();
+        // Lattice sites in a shuffled order, so that neighbours are far apart
+        // in ball order and the walks run side by side.
+        std::vector<int> site(balls);
+        for (int k = 0; k < balls; ++k)
+            site[k] = k;
+        for (int k = balls - 1; k > 0; --k)
+            std::swap(site[k], site[(ball_random() * 32768 + ball_random()) % (k + 1)]);
+        for (int k = 0; k < balls; ++k)
+            place(site[k], Vec3{1.25f + 0.97f * (k % side) + 0.01f * (k % 7), 1.25f + 0.97f * (k / side / side),
+                                1.25f + 0.97f * (k / side % side) + 0.01f * (k % 5)});
+        repel_path = path;
+        reach_counts = ReachCounts{0, 0, 0};
+        for (int n = 0; n < frames; ++n) {
+            sequential_frame(&map);
+            char fault[256] = "";
+            EXPECT_TRUE(check_reach_lists(fault)) << "frame " << n << ": " << fault;
+        }
+        repel_path = REPEL_AUTO;
+        return state_checksum();
+    };
+    const uint64_t plain = lattice_run(REPEL_PLAIN);
+    const float default_skin = reach_skin_start;
+    for (float skin : {default_skin, 0.15f}) {
+        SCOPED_TRACE(testing::Message() << "skin " << skin);
+        reach_skin_start = skin;
+        uint64_t sum = lattice_run(REPEL_AUTO);
+        reach_skin_start = default_skin;
+        EXPECT_EQ(sum, plain);
+        EXPECT_GT(reach_counts.passes, frames / 10);
+        if (skin < default_skin) {
+            EXPECT_GT(reach_counts.redone, 0);
+        }
+        char fault[256] = "";
+        EXPECT_TRUE(check_cell_lists(fault)) << fault;
     }
 }
 

@@ -21,6 +21,7 @@
 
 #include "balls.h"
 #include "huge_pages.h"
+#include "reach_lists.h"
 
 uint32_t* cell_start = nullptr;
 int* cell_pool = nullptr;
@@ -98,6 +99,7 @@ bool resize_cell_lists(int side)
 
 void free_cell_lists()
 {
+    forget_reach_lists();
     std::free(cell_start);
     std::free(pool_raw);
     cell_start = nullptr;
@@ -327,12 +329,14 @@ bool block_insert(int x, int y, int z, int ball)
     // Room first, so that the ball is entered in the whole block or nowhere.
     if (!block_reserve(x, y, z))
         return false;
+    note_block_change(x, y, z);
     for_each_block_cell(x, y, z, [&](int u, int v, int w) { cell_insert(u, v, w, ball); });
     return true;
 }
 
 void block_remove(int x, int y, int z, int ball)
 {
+    note_block_change(x, y, z);
     for_each_block_cell(x, y, z, [&](int u, int v, int w) { cell_remove(u, v, w, ball); });
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "reach_lists.h"
 #include "repulsion_walk.h"
 
 RepelPath repel_path = REPEL_AUTO;
@@ -99,6 +100,7 @@ void free_repel_scratch()
 {
     free_wide_scratch(&main_scratch);
     free_parallel_scratch();
+    free_reach_lists();
 }
 
 // Walks the lanes must keep going at once, on average, for the wide path to
@@ -157,6 +159,9 @@ void repel_balls()
     const WalkSequence all = ball_sequence();
     bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                 (repel_path == REPEL_AUTO && wide_walks_pay(all));
+    // By default the walks leave out the entries that cannot be in reach.
+    if (wide && repel_path == REPEL_AUTO && repel_reach(coef))
+        return;
     if (wide && repel_wide_supported() && repel_wide(all, coef, &main_scratch, ball_space()))
         return;
     repel_plain(all, coef, ball_space());

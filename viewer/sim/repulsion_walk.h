@@ -208,6 +208,12 @@ bool wide8_walks_supported();
 // processor has, or eight when repel_path is REPEL_WIDE8.
 bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+// The sixteen-lane walks over lists other than the neighbour lists, in a
+// space of four floats a ball without rank, where each push also adds its
+// length |px| + |py| + |pz| and `rounding` to the fourth float of both its
+// balls. False, having done nothing, without AVX-512 or scratch memory.
+bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
+                         const WalkSpace& space);
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them

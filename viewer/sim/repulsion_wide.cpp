@@ -68,9 +68,9 @@ KSM_WIDE static inline __m256 high_half(__m512 v)
 // x, y and z of the balls at float offsets at[l] for the lanes of mask, other
 // lanes reading the idle slot: one 16-byte load per ball (its fourth float is
 // the next ball's x, or the padding after the last ball), then a transpose.
-// Cheaper here than three gathers.
+// Cheaper here than three gathers. With w, the fourth floats as well.
 KSM_WIDE static inline void load_positions(const float* base, int idle, __mmask16 mask, __m512i at, __m512* x,
-                                           __m512* y, __m512* z)
+                                           __m512* y, __m512* z, __m512* w = nullptr)
 {
     alignas(64) int offset[WIDE_LANES];
     _mm512_store_si512(offset, _mm512_mask_mov_epi32(_mm512_set1_epi32(idle), mask, at));
@@ -86,25 +86,28 @@ KSM_WIDE static inline void load_positions(const float* base, int idle, __mmask1
         quad[g] = v;
     }
     const __m512i pick_xy = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
-    const __m512i pick_z = _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 2, 6, 10, 14, 18, 22, 26, 30);
+    const __m512i pick_zw = _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
     __m512 xy_low = _mm512_permutex2var_ps(quad[0], pick_xy, quad[1]);
     __m512 xy_high = _mm512_permutex2var_ps(quad[2], pick_xy, quad[3]);
-    __m512 z_low = _mm512_permutex2var_ps(quad[0], pick_z, quad[1]);
-    __m512 z_high = _mm512_permutex2var_ps(quad[2], pick_z, quad[3]);
+    __m512 zw_low = _mm512_permutex2var_ps(quad[0], pick_zw, quad[1]);
+    __m512 zw_high = _mm512_permutex2var_ps(quad[2], pick_zw, quad[3]);
     *x = _mm512_shuffle_f32x4(xy_low, xy_high, 0x44);
     *y = _mm512_shuffle_f32x4(xy_low, xy_high, 0xEE);
-    *z = _mm512_shuffle_f32x4(z_low, z_high, 0x44);
+    *z = _mm512_shuffle_f32x4(zw_low, zw_high, 0x44);
+    if (w)
+        *w = _mm512_shuffle_f32x4(zw_low, zw_high, 0xEE);
 }
 
-// The same where every ball has four floats: x, y, z and 0 as one 16-byte
+// The same where every ball has four floats: x, y, z and w as one 16-byte
 // store, which a later 16-byte load of the ball can take straight from the
 // store buffer.
-KSM_WIDE static inline void store_quads(float* base, __mmask16 mask, __m512i at, __m512 x, __m512 y, __m512 z)
+KSM_WIDE static inline void store_quads(float* base, __mmask16 mask, __m512i at, __m512 x, __m512 y, __m512 z,
+                                        __m512 w)
 {
     // Per 128-bit block k: xy_low = x4k y4k x4k+1 y4k+1, xy_high the next
     // two; quad[m] holds lane 4k + m in block k.
     __m512 xy_low = _mm512_unpacklo_ps(x, y), xy_high = _mm512_unpackhi_ps(x, y);
-    __m512 z_low = _mm512_unpacklo_ps(z, _mm512_setzero_ps()), z_high = _mm512_unpackhi_ps(z, _mm512_setzero_ps());
+    __m512 z_low = _mm512_unpacklo_ps(z, w), z_high = _mm512_unpackhi_ps(z, w);
     alignas(64) float quad[4][WIDE_LANES];
     _mm512_store_pd((double*)quad[0], _mm512_unpacklo_pd(_mm512_castps_pd(xy_low), _mm512_castps_pd(z_low)));
     _mm512_store_pd((double*)quad[1], _mm512_unpackhi_pd(_mm512_castps_pd(xy_low), _mm512_castps_pd(z_low)));
@@ -131,9 +134,12 @@ KSM_WIDE static inline void store_positions(float* base, __mmask16 mask, __m512i
 // DIRECT: the lanes read their list entries straight from the lists, one
 // gather per step, which beats copying every list into the ring at its walk's
 // start; walks that name balls through a rank copy them, translated.
-template <bool DIRECT>
+// TRAVEL (four floats a ball, no rank): each push also adds its length
+// |px| + |py| + |pz|, and `rounding`, to the fourth float of both balls, so
+// that it ends up bounding how far each ball went during the pass.
+template <bool DIRECT, bool TRAVEL>
 KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScratch* scratch,
-                                    const WalkSpace& space)
+                                    const WalkSpace& space, float rounding = 0.0f)
 {
     float* base = space.base;
     const int* rank = space.rank;
@@ -153,6 +159,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     const __m512i no_cell = _mm512_set1_epi32(NO_CELL);
     const __m512i zero_i = _mm512_setzero_si512();
     const __m512 zero = _mm512_setzero_ps();
+    const __m512 round_up = _mm512_set1_ps(rounding);
 
     // Per lane: the walking ball, its float offset, its position, the
     // entries left to visit and its cell.
@@ -160,7 +167,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     // DIRECT: per lane the offset in q.lists of its next step's entry.
     const int* lists = q.lists;
     __m512i entry = zero_i;
-    __m512 xi = zero, yi = zero, zi = zero;
+    __m512 xi = zero, yi = zero, zi = zero, wi = zero;
     __m512i cx = no_cell, cy = no_cell, cz = no_cell;
     // Lanes with a walk; lanes given a walk one and two iterations ago; lanes
     // stepping in this iteration.
@@ -168,11 +175,12 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     // This step's partners, loaded in the previous iteration.
     __mmask16 partner = 0;
     __m512i at = zero_i;
-    __m512 xj = zero, yj = zero, zj = zero;
+    __m512 xj = zero, yj = zero, zj = zero, wj = zero;
     // The previous step's stores: partners, and the balls of ended walks.
     __mmask16 store_partner = 0, store_own = 0;
     __m512i store_at = zero_i, store_own_at = zero_i;
     __m512 store_x = zero, store_y = zero, store_z = zero, own_x = zero, own_y = zero, own_z = zero;
+    __m512 store_w = zero, own_w = zero;
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
@@ -194,6 +202,8 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
                 xi = _mm512_mask_mov_ps(xi, bit, _mm512_set1_ps(p[0]));
                 yi = _mm512_mask_mov_ps(yi, bit, _mm512_set1_ps(p[1]));
                 zi = _mm512_mask_mov_ps(zi, bit, _mm512_set1_ps(p[2]));
+                if (TRAVEL)
+                    wi = _mm512_mask_mov_ps(wi, bit, _mm512_set1_ps(p[3]));
             }
         }
         __m512i left_next = _mm512_mask_sub_epi32(left, ready, left, ones);
@@ -210,13 +220,14 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         }
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
         __m512i at_next = _mm512_mullo_epi32(j_next, stride);
-        __m512 xj_next, yj_next, zj_next;
-        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next);
+        __m512 xj_next, yj_next, zj_next, wj_next = zero;
+        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next,
+                       TRAVEL ? &wj_next : nullptr);
         // The previous step's stores.
         if (quads) {
-            store_quads(base, store_partner, store_at, store_x, store_y, store_z);
+            store_quads(base, store_partner, store_at, store_x, store_y, store_z, store_w);
             if (store_own)
-                store_quads(base, store_own, store_own_at, own_x, own_y, own_z);
+                store_quads(base, store_own, store_own_at, own_x, own_y, own_z, own_w);
         } else {
             store_positions(base, store_partner, store_at, store_x, store_y, store_z);
             if (store_own)
@@ -263,6 +274,14 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         store_x = _mm512_add_ps(xj, px);
         store_y = _mm512_add_ps(yj, py);
         store_z = _mm512_add_ps(zj, pz);
+        if (TRAVEL) {
+            __m512 length = _mm512_add_ps(
+                _mm512_add_ps(_mm512_and_ps(px, abs_mask), _mm512_and_ps(py, abs_mask)),
+                _mm512_add_ps(_mm512_and_ps(pz, abs_mask), round_up));
+            wi = _mm512_mask_add_ps(wi, push, wi, length);
+            store_w = _mm512_add_ps(wj, length);
+            own_w = wi;
+        }
         store_own = done;
         store_own_at = self_at;
         own_x = xi;
@@ -280,6 +299,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         xj = xj_next;
         yj = yj_next;
         zj = zj_next;
+        wj = wj_next;
         delay2 = delay1;
         delay1 = 0;
         ++t;
@@ -354,9 +374,20 @@ bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, cons
         return false;
     // Direct reads address the lists by 32-bit offsets.
     if (!space.rank && (q.lists != cell_pool || cell_lists_bytes() / sizeof(int) < (size_t)INT32_MAX))
-        run_wide_walks<true>(q, coef, scratch, space);
+        run_wide_walks<true, false>(q, coef, scratch, space);
     else
-        run_wide_walks<false>(q, coef, scratch, space);
+        run_wide_walks<false, false>(q, coef, scratch, space);
+    return true;
+}
+
+bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
+                         const WalkSpace& space)
+{
+    static const bool supported = wide_walks_supported();
+    if (!supported || space.rank || space.stride != 4 || q.lists == cell_pool || ball_count > INT32_MAX / 4 ||
+        !reserve_wide_rows(scratch, cell_capacity_bound()))
+        return false;
+    run_wide_walks<true, true>(q, coef, scratch, space, rounding);
     return true;
 }
 
@@ -368,6 +399,11 @@ bool wide_walks_supported()
 }
 
 bool repel_wide16(const WalkSequence&, double, WideScratch*, const WalkSpace&)
+{
+    return false;
+}
+
+bool repel_wide16_travel(const WalkSequence&, double, float, WideScratch*, const WalkSpace&)
 {
     return false;
 }

@@ -1,0 +1,414 @@
+// Reach lists and the repulsion pass over them (see reach_lists.h).
+#include "reach_lists.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cstdio>
+
+#include "repulsion_walk.h"
+
+ReachCounts reach_counts = {0, 0, 0};
+float reach_skin_start = 0.4f;
+
+// Ints of one ball's slot: the count, then up to REACH_SLOT - 1 entries.
+// Lists longer than that (crowded cells) make the pass walk the whole lists.
+static const int REACH_SLOT = 24;
+// Each ball has a budget: how far it may go from its anchor before a pass
+// can no longer be shown sound. Two balls are in each other's reach lists
+// when their anchors are at most 1 + the sum of their budgets apart. A ball
+// starts with half reach_skin_start; a pass that a ball's pushes overran is
+// thrown away, and that ball's budget grows to what the pass would have
+// needed, up to REACH_BUDGET_MOST.
+static const float REACH_BUDGET_MOST = 0.5f;
+// A ball gets a new anchor when it has gone further than its budget over
+// REACH_RESTART_SHARE from its anchor, and its budget then shrinks by
+// REACH_BUDGET_DECAY, down to where it started.
+static const float REACH_RESTART_SHARE = 4.0f;
+static const float REACH_BUDGET_DECAY = 0.8f;
+// When the reach lists do not pay (balls moving fast, as in a scattered
+// start, or crowded cells, or budgets beyond REACH_BUDGET_MOST) the passes
+// walk the whole lists for a rest that doubles, from REACH_REST_FIRST frames
+// up to REACH_REST_MOST, while that lasts. More than one ball in
+// REACH_BUSY_SHARE given a new anchor before one pass counts as moving fast.
+static const int REACH_REST_FIRST = 8;
+static const int REACH_REST_MOST = 256;
+static const int REACH_BUSY_SHARE = 8;
+
+struct ReachState {
+    int balls = 0;                // balls the arrays are sized for
+    int* pool = nullptr;          // balls × REACH_SLOT ints
+    uint32_t* offset = nullptr;   // ball i's slot: i × REACH_SLOT
+    float* anchor = nullptr;      // x, y, z of each ball's anchor, and its budget
+    float* work = nullptr;        // x, y, z and the running sum of each ball
+    unsigned char* marked = nullptr;
+    int* dirty = nullptr;         // balls whose lists must be built, each once
+    int dirty_count = 0;
+    int* restarted = nullptr;     // balls given a new anchor before this pass
+    int restarted_count = 0;
+    bool all_dirty = true;        // every list must be built (and every anchor set)
+    int overflowing = 0;          // balls whose entries in reach overflow their slot
+    int rest = 0;                 // passes left to sit out
+    int rest_next = REACH_REST_FIRST;
+    WideScratch scratch;
+};
+static ReachState rs;
+
+void free_reach_lists()
+{
+    std::free(rs.pool);
+    std::free(rs.offset);
+    std::free(rs.anchor);
+    std::free(rs.work);
+    std::free(rs.marked);
+    std::free(rs.dirty);
+    std::free(rs.restarted);
+    free_wide_scratch(&rs.scratch);
+    rs = ReachState();
+}
+
+void forget_reach_lists()
+{
+    rs.all_dirty = true;
+}
+
+size_t reach_lists_bytes()
+{
+    size_t per_ball = REACH_SLOT * sizeof(int) + sizeof(uint32_t) + 8 * sizeof(float) + 1 + 2 * sizeof(int);
+    return (size_t)rs.balls * per_ball;
+}
+
+static bool reserve_reach_lists()
+{
+    if (rs.balls == ball_count && rs.pool)
+        return true;
+    free_reach_lists();
+    if ((size_t)ball_count > (size_t)INT32_MAX / REACH_SLOT)
+        return false;
+    size_t n = (size_t)ball_count;
+    rs.pool = (int*)std::malloc(n * REACH_SLOT * sizeof(int));
+    rs.offset = (uint32_t*)std::malloc(n * sizeof(uint32_t));
+    size_t quads = (n * 4 * sizeof(float) + 63) / 64 * 64;
+    rs.anchor = (float*)std::aligned_alloc(64, quads);
+    rs.work = (float*)std::aligned_alloc(64, quads);
+    rs.marked = (unsigned char*)std::calloc(n, 1);
+    rs.dirty = (int*)std::malloc(n * sizeof(int));
+    rs.restarted = (int*)std::malloc(n * sizeof(int));
+    if (!rs.pool || !rs.offset || !rs.anchor || !rs.work || !rs.marked || !rs.dirty || !rs.restarted) {
+        free_reach_lists();
+        return false;
+    }
+    rs.balls = ball_count;
+    for (size_t i = 0; i < n; ++i)
+        rs.offset[i] = (uint32_t)(i * REACH_SLOT);
+    return true;
+}
+
+static void mark_ball(int b)
+{
+    if (!rs.marked[b]) {
+        rs.marked[b] = 1;
+        rs.dirty[rs.dirty_count++] = b;
+    }
+}
+
+// Marks the balls of cell k's list: those registered around it.
+static void mark_list(size_t k)
+{
+    const int* list = cell_list(k);
+    for (int s = 1; s <= list[0]; ++s) {
+        int b = list[s];
+        if ((unsigned)b >= (unsigned)rs.balls) {
+            rs.all_dirty = true;
+            return;
+        }
+        mark_ball(b);
+    }
+}
+
+void note_block_change(int x, int y, int z)
+{
+    if (!rs.pool || rs.all_dirty)
+        return;
+    // The lists that change are those of the block's cells; the balls that
+    // walk them are registered within one cell of (x, y, z), which is the
+    // list of (x, y, z) itself.
+    int limit = cell_side - 2;
+    if (x < 1 || x > limit || y < 1 || y > limit || z < 1 || z > limit) {
+        rs.all_dirty = true;
+        return;
+    }
+    mark_list(cell_index(x, y, z));
+}
+
+// Builds ball i's reach list from its cell's list and the anchors.
+static void build_reach_list(int i)
+{
+    int* slot = rs.pool + (size_t)i * REACH_SLOT;
+    bool was_overflowing = slot[0] < 0;
+    CellCoord c = ball_cell[i];
+    const int* list = cell_list(cell_index(c.x, c.y, c.z));
+    const float* a = rs.anchor + 4 * (size_t)i;
+    const double reach = 1.0 + (double)a[3];
+    int n = 0;
+    for (int s = 1; s <= list[0]; ++s) {
+        int j = list[s];
+        if (j == i)
+            continue;
+        const float* b = rs.anchor + 4 * (size_t)j;
+        double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
+        double r = reach + b[3];
+        // Not-a-number never happens here: anchors are finite positions.
+        if (dx * dx + dy * dy + dz * dz > r * r)
+            continue;
+        if (n == REACH_SLOT - 1) {
+            n = -1;
+            break;
+        }
+        slot[++n] = j;
+    }
+    slot[0] = n;
+    rs.overflowing += (n < 0) - was_overflowing;
+    ++reach_counts.rebuilt;
+}
+
+// What each ball keeps of its budget for the rounding of the distances the
+// walks compare and of the sums (far less than this).
+static const float REACH_MARGIN = 0.001f;
+
+// Starts each ball's running sum at its distance from its anchor; balls
+// that strayed too far get a new anchor and a new list. False when a
+// coordinate is not finite.
+static bool start_sums(float* largest)
+{
+    const int n = rs.balls;
+    const float first = reach_skin_start / 2;
+    float most = 0.0f;
+    rs.restarted_count = 0;
+    for (int j = 0; j < n; ++j) {
+        Vec3 p = ball_pos[j];
+        float m = std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z)));
+        most = m > most ? m : most;
+        float* a = rs.anchor + 4 * (size_t)j;
+        float d = std::fabs(p.x - a[0]) + std::fabs(p.y - a[1]) + std::fabs(p.z - a[2]);
+        if (!(d <= a[3] / REACH_RESTART_SHARE)) {
+            if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))
+                return false;
+            a[0] = p.x;
+            a[1] = p.y;
+            a[2] = p.z;
+            a[3] = a[3] * REACH_BUDGET_DECAY > first ? a[3] * REACH_BUDGET_DECAY : first;
+            d = 0.0f;
+            mark_ball(j);
+            rs.restarted[rs.restarted_count++] = j;
+        }
+        float* w = rs.work + 4 * (size_t)j;
+        w[0] = p.x;
+        w[1] = p.y;
+        w[2] = p.z;
+        w[3] = d;
+    }
+    *largest = most;
+    return true;
+}
+
+static bool start_fresh()
+{
+    const size_t n = (size_t)rs.balls;
+    for (size_t j = 0; j < n; ++j) {
+        Vec3 p = ball_pos[j];
+        if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))
+            return false;
+    }
+    const float first = reach_skin_start / 2;
+    for (size_t j = 0; j < n; ++j) {
+        float* a = rs.anchor + 4 * j;
+        a[0] = ball_pos[j].x;
+        a[1] = ball_pos[j].y;
+        a[2] = ball_pos[j].z;
+        a[3] = first;
+    }
+    std::memset(rs.marked, 0, n);
+    rs.dirty_count = 0;
+    rs.overflowing = 0;
+    for (size_t i = 0; i < n; ++i) {
+        rs.pool[i * REACH_SLOT] = 0;
+        build_reach_list((int)i);
+    }
+    rs.all_dirty = false;
+    return true;
+}
+
+static bool holds(const int* slot, int j)
+{
+    for (int s = 1; s <= slot[0]; ++s)
+        if (slot[s] == j)
+            return true;
+    return false;
+}
+
+// Builds the marked lists. A list may keep entries that have gone out of
+// reach, but must hold every entry in reach: so a ball with a new anchor
+// joins the lists of the balls its own new list names (by symmetry, those
+// within reach of it) where it is missing.
+static void build_marked_lists()
+{
+    for (int m = 0; m < rs.dirty_count; ++m) {
+        int i = rs.dirty[m];
+        rs.marked[i] = 0;
+        build_reach_list(i);
+    }
+    rs.dirty_count = 0;
+    for (int m = 0; m < rs.restarted_count; ++m) {
+        int j = rs.restarted[m];
+        const int* own = rs.pool + (size_t)j * REACH_SLOT;
+        if (own[0] < 0) {
+            // Its list overflowed and does not name its neighbours: build
+            // every list around it.
+            CellCoord c = ball_cell[j];
+            mark_list(cell_index(c.x, c.y, c.z));
+            for (int k = 0; k < rs.dirty_count; ++k) {
+                rs.marked[rs.dirty[k]] = 0;
+                build_reach_list(rs.dirty[k]);
+            }
+            rs.dirty_count = 0;
+            continue;
+        }
+        for (int s = 1; s <= own[0]; ++s) {
+            int i = own[s];
+            if (!holds(rs.pool + (size_t)i * REACH_SLOT, j))
+                build_reach_list(i);
+        }
+    }
+    rs.restarted_count = 0;
+}
+
+static void take_rest()
+{
+    rs.rest = rs.rest_next;
+    rs.rest_next = rs.rest_next < REACH_REST_MOST ? 2 * rs.rest_next : REACH_REST_MOST;
+}
+
+// A pass broke the bound of the balls whose sums reached their budgets less
+// the margin: their budgets grow to what the pass would have needed (it
+// bounds their pushes; they may also have gone a budget over
+// REACH_RESTART_SHARE before it), and the lists around them are built anew.
+// False when a budget would exceed REACH_BUDGET_MOST.
+static bool widen_budgets()
+{
+    ++reach_counts.redone;
+    const int n = rs.balls;
+    bool within = true;
+    for (int j = 0; j < n; ++j) {
+        float w = rs.work[4 * (size_t)j + 3];
+        float* budget = rs.anchor + 4 * (size_t)j + 3;
+        if (w < *budget - REACH_MARGIN)
+            continue;
+        float needed = 1.2f * (w + REACH_MARGIN) / (1.0f - 1.0f / REACH_RESTART_SHARE);
+        if (!(needed <= REACH_BUDGET_MOST)) {
+            within = false;
+            needed = REACH_BUDGET_MOST;
+        }
+        *budget = needed > *budget ? needed : *budget;
+        CellCoord c = ball_cell[j];
+        mark_list(cell_index(c.x, c.y, c.z));
+    }
+    return within;
+}
+
+bool repel_reach(double coef)
+{
+    static const bool supported = wide_walks_supported();
+    if (!supported || ball_count <= 0)
+        return false;
+    if (rs.rest > 0) {
+        --rs.rest;
+        return false;
+    }
+    if (!reserve_reach_lists())
+        return false;
+    if (rs.all_dirty && !start_fresh())
+        return false;
+    float largest;
+    if (!start_sums(&largest))
+        return false;
+    if (rs.restarted_count > rs.balls / REACH_BUSY_SHARE) {
+        rs.all_dirty = true;
+        take_rest();
+        return false;
+    }
+    if (rs.all_dirty && !start_fresh())
+        return false;
+    build_marked_lists();
+    if (rs.overflowing > 0) {
+        take_rest();
+        return false;
+    }
+
+    WalkSequence q{nullptr, ball_cell, rs.offset, rs.balls, rs.pool};
+    WalkSpace space{rs.work, 4, nullptr, 0};
+    // A position update rounds by half a unit in the last place per
+    // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
+    // the pass keeps its bounds.
+    float rounding = 3.0f * std::nextafter(largest + 1.0f, INFINITY) * (1.0f / 8388608.0f);
+    if (!repel_wide16_travel(q, coef, rounding, &rs.scratch, space))
+        return false;
+
+    // Every entry left out stayed out of reach when no ball went further
+    // from its anchor than its budget less the margin.
+    const int n = rs.balls;
+    bool kept = true;
+    for (int j = 0; j < n; ++j)
+        kept &= rs.work[4 * (size_t)j + 3] < rs.anchor[4 * (size_t)j + 3] - REACH_MARGIN;
+    if (!kept) {
+        if (!widen_budgets())
+            take_rest();
+        return false;
+    }
+    for (int j = 0; j < n; ++j) {
+        const float* w = rs.work + 4 * (size_t)j;
+        ball_pos[j] = Vec3{w[0], w[1], w[2]};
+    }
+    rs.rest_next = REACH_REST_FIRST;
+    ++reach_counts.passes;
+    return true;
+}
+
+bool check_reach_lists(char* fault)
+{
+    auto fail = [&](int i, const char* what) {
+        if (fault)
+            std::snprintf(fault, 256, "ball %d: %s", i, what);
+        return false;
+    };
+    if (!rs.pool || rs.all_dirty || rs.balls != ball_count)
+        return true;
+    for (int i = 0; i < rs.balls; ++i) {
+        const int* slot = rs.pool + (size_t)i * REACH_SLOT;
+        if (rs.marked[i] || slot[0] < 0)
+            continue;
+        CellCoord c = ball_cell[i];
+        const int* list = cell_list(cell_index(c.x, c.y, c.z));
+        const float* a = rs.anchor + 4 * (size_t)i;
+        // The slot must be the list with entries left out, in the same order,
+        // and leave out only entries out of reach.
+        int k = 1;
+        for (int s = 1; s <= list[0]; ++s) {
+            int j = list[s];
+            if (k <= slot[0] && slot[k] == j) {
+                ++k;
+                continue;
+            }
+            const float* b = rs.anchor + 4 * (size_t)j;
+            double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
+            double r = 1.0 + (double)a[3] + b[3];
+            if (j != i && dx * dx + dy * dy + dz * dz <= r * r)
+                return fail(i, "an entry in reach is missing from its reach list");
+        }
+        if (k <= slot[0])
+            return fail(i, "its reach list names a ball not in its cell's list, or out of order");
+    }
+    return true;
+}
+

@@ -1,0 +1,51 @@
+// Reach lists: for each ball, the entries of its cell's list that can come
+// within pushing distance, in the list's order. The repulsion pass walks
+// these instead of the whole lists where it can show that every entry left
+// out stays more than one unit away during the pass; it then gives the same
+// bits as the walk over the whole lists, since an entry out of reach is
+// rejected there without changing anything.
+//
+// Each ball has an anchor, its position when the lists around it were last
+// built. A ball's list keeps the entries whose anchors lie within 1 + skin
+// of its own. During a pass every push also adds its length to a running
+// sum per ball, which starts at the ball's distance from its anchor; while
+// every sum stays below half the skin (less a margin for rounding), two balls
+// whose anchors are further apart than 1 + skin cannot come within one unit.
+// A pass that breaks this bound is thrown away and the whole lists are
+// walked instead.
+#pragma once
+
+#include <cstddef>
+
+// Runs the repulsion pass over the reach lists in sixteen AVX-512 lanes.
+// False, with the positions untouched, when the pass over the whole lists
+// must run instead: no AVX-512, no memory, coordinates that are not finite,
+// a list too long for its slot, or a pass that broke its bound.
+bool repel_reach(double coef);
+// Called by the neighbour lists before a ball is entered in or removed from
+// the lists of the block around cell (x, y, z): the balls walking those
+// lists need new reach lists.
+void note_block_change(int x, int y, int z);
+// Every reach list must be built anew (the neighbour table was replaced).
+void forget_reach_lists();
+// Releases the reach lists and their working memory.
+void free_reach_lists();
+// Bytes the reach lists and their working memory take.
+size_t reach_lists_bytes();
+
+// Checks that the reach list of every ball whose list is up to date holds
+// the entries of its cell's list in their order, leaving out only entries out
+// of reach. On a fault writes a description to `fault` (may be null, 256
+// bytes).
+bool check_reach_lists(char* fault = nullptr);
+
+// What the reach passes did since the counts were last cleared (tests).
+struct ReachCounts {
+    long passes;    // passes run over the reach lists and kept
+    long redone;    // passes thrown away for breaking the bound
+    long rebuilt;   // reach lists built
+};
+extern ReachCounts reach_counts;
+// Skin a fresh start takes, in field units (tests make it small to see
+// passes thrown away).
+extern float reach_skin_start;
