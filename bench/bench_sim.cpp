@@ -2,12 +2,14 @@
 // integration step) on settled heaps of balls, without a window.
 //
 // Per scene: the sequential mode as it runs by default ("auto": walks side by
-// side in AVX-512 lanes where that pays), the same forced onto the plain walk
+// side in AVX-512 lanes where that pays, over the reach lists where they
+// hold), the same over the whole lists ("wide"), forced onto the plain walk
 // ("plain", as on a processor without vector lanes) and onto eight AVX2 lanes
 // ("avx2", as on a processor without AVX-512), and the parallel mode on one
 // and on two threads ("threads_1", "threads_2"). Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
-// collision field included); sim_MB the ball arrays and neighbour lists now,
+// collision field included); sim_MB the ball arrays, neighbour lists and reach
+// lists now,
 // sim_peak_MB the same at their largest since the scene was set up.
 // Times are wall-clock (the parallel mode's work is on several threads), so
 // they need a quiet machine.
@@ -23,6 +25,7 @@
 #include "balls.h"
 #include "map_format.h"
 #include "peak_memory.h"
+#include "reach_lists.h"
 
 namespace {
 
@@ -118,8 +121,9 @@ void report(benchmark::State& state)
     state.counters["fullest_list"] = fullest_list();
     state.counters["peak_MB"] = peak_memory_mb();
     double ball_bytes = (double)ball_count * (2 * sizeof(Vec3) + sizeof(CellCoord) + sizeof(BallColor));
-    state.counters["sim_MB"] = (ball_bytes + (double)cell_lists_bytes()) / (1024.0 * 1024.0);
-    state.counters["sim_peak_MB"] = (ball_bytes + (double)cell_lists_peak_bytes()) / (1024.0 * 1024.0);
+    double reach_bytes = (double)reach_lists_bytes();
+    state.counters["sim_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_bytes()) / (1024.0 * 1024.0);
+    state.counters["sim_peak_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_peak_bytes()) / (1024.0 * 1024.0);
 }
 
 // How a benchmark runs the frame.
@@ -219,6 +223,7 @@ const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
 
 #define KSM_SIM_SCENE(name, scene)                          \
     KSM_SIM_BENCH(name##_auto, frame, scene, AUTO);         \
+    KSM_SIM_BENCH(name##_wide, frame, scene, WIDE);         \
     KSM_SIM_BENCH(name##_plain, frame, scene, PLAIN);       \
     KSM_SIM_BENCH(name##_avx2, frame, scene, WIDE8);        \
     KSM_SIM_BENCH(name##_threads_1, frame, scene, THREADS_1); \

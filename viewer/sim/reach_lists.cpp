@@ -9,6 +9,14 @@
 
 #include "repulsion_walk.h"
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// GCC 12's AVX-512 headers leave the undefined source of some operations
+// uninitialised on purpose and then warn about it.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
 ReachCounts reach_counts = {0, 0, 0};
 float reach_skin_start = 0.4f;
 
@@ -142,32 +150,69 @@ void note_block_change(int x, int y, int z)
     mark_list(cell_index(x, y, z));
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// Ball i's reach list from `list` into slot, sixteen entries at a time:
+// the count, or -1 when it overflows. Distances in float, with a little
+// room, so that an entry in reach is never left out (keeping one just out of
+// reach is harmless). Anchors are finite positions.
+__attribute__((target("avx512f"))) static int fill_reach_slot(int i, const int* list, int* slot)
+{
+    const float* a = rs.anchor + 4 * (size_t)i;
+    const __m512 ax = _mm512_set1_ps(a[0]), ay = _mm512_set1_ps(a[1]), az = _mm512_set1_ps(a[2]);
+    const __m512 reach = _mm512_set1_ps(1.0f + a[3]);
+    const __m512 room = _mm512_set1_ps(1.0f + 1.0f / 4096);
+    const __m512i self = _mm512_set1_epi32(i);
+    const int count = list[0];
+    int n = 0;
+    for (int s = 1; s <= count; s += 16) {
+        int left = count - s + 1;
+        __mmask16 lanes = (__mmask16)(left >= 16 ? 0xffff : (1u << left) - 1);
+        __m512i j = _mm512_maskz_loadu_epi32(lanes, list + s);
+        lanes = _mm512_mask_cmpneq_epi32_mask(lanes, j, self);
+        __m512i at = _mm512_slli_epi32(j, 2);
+        __m512 bx = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor, 4);
+        __m512 by = _mm512_mask_i32gather_ps(ay, lanes, at, rs.anchor + 1, 4);
+        __m512 bz = _mm512_mask_i32gather_ps(az, lanes, at, rs.anchor + 2, 4);
+        __m512 bb = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor + 3, 4);
+        __m512 dx = _mm512_sub_ps(ax, bx), dy = _mm512_sub_ps(ay, by), dz = _mm512_sub_ps(az, bz);
+        __m512 d2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+        __m512 r = _mm512_add_ps(reach, bb);
+        __mmask16 keep = _mm512_mask_cmp_ps_mask(lanes, d2, _mm512_mul_ps(_mm512_mul_ps(r, r), room), _CMP_LE_OQ);
+        int kept = __builtin_popcount(keep);
+        if (n + kept > REACH_SLOT - 1)
+            return -1;
+        _mm512_mask_compressstoreu_epi32(slot + 1 + n, keep, j);
+        n += kept;
+    }
+    return n;
+}
+#else
+static int fill_reach_slot(int i, const int* list, int* slot)
+{
+    const float* a = rs.anchor + 4 * (size_t)i;
+    int n = 0;
+    for (int s = 1; s <= list[0]; ++s) {
+        int j = list[s];
+        const float* b = rs.anchor + 4 * (size_t)j;
+        double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
+        double r = 1.0 + (double)a[3] + b[3];
+        if (j == i || dx * dx + dy * dy + dz * dz > r * r)
+            continue;
+        if (n == REACH_SLOT - 1)
+            return -1;
+        slot[++n] = j;
+    }
+    return n;
+}
+#endif
+
 // Builds ball i's reach list from its cell's list and the anchors.
 static void build_reach_list(int i)
 {
     int* slot = rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
     CellCoord c = ball_cell[i];
-    const int* list = cell_list(cell_index(c.x, c.y, c.z));
-    const float* a = rs.anchor + 4 * (size_t)i;
-    const double reach = 1.0 + (double)a[3];
-    int n = 0;
-    for (int s = 1; s <= list[0]; ++s) {
-        int j = list[s];
-        if (j == i)
-            continue;
-        const float* b = rs.anchor + 4 * (size_t)j;
-        double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
-        double r = reach + b[3];
-        // Not-a-number never happens here: anchors are finite positions.
-        if (dx * dx + dy * dy + dz * dz > r * r)
-            continue;
-        if (n == REACH_SLOT - 1) {
-            n = -1;
-            break;
-        }
-        slot[++n] = j;
-    }
+    int n = fill_reach_slot(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
     slot[0] = n;
     rs.overflowing += (n < 0) - was_overflowing;
     ++reach_counts.rebuilt;
@@ -188,7 +233,7 @@ static bool start_sums(float* largest)
     rs.restarted_count = 0;
     for (int j = 0; j < n; ++j) {
         Vec3 p = ball_pos[j];
-        float m = std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z)));
+        float m = std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z);
         most = m > most ? m : most;
         float* a = rs.anchor + 4 * (size_t)j;
         float d = std::fabs(p.x - a[0]) + std::fabs(p.y - a[1]) + std::fabs(p.z - a[2]);
