@@ -9,8 +9,7 @@
 // and on two threads ("threads_1", "threads_2"). Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
 // collision field included); sim_MB the ball arrays, neighbour lists and reach
-// lists now,
-// sim_peak_MB the same at their largest since the scene was set up.
+// lists now, sim_peak_MB the same at their largest since the scene was set up.
 // Times are wall-clock (the parallel mode's work is on several threads), so
 // they need a quiet machine.
 // Pick scenes with --benchmark_filter, e.g. 'balls_100k'.
