@@ -18,7 +18,6 @@
 #endif
 
 ReachCounts reach_counts = {0, 0, 0};
-float reach_skin_start = 0.4f;
 
 // Ints of one ball's slot: the count, then up to REACH_SLOT - 1 entries.
 // Lists longer than that (crowded cells) make the pass walk the whole lists.
@@ -26,9 +25,10 @@ static const int REACH_SLOT = 24;
 // Each ball has a budget: how far it may go from its anchor before a pass
 // can no longer be shown sound. Two balls are in each other's reach lists
 // when their anchors are at most 1 + the sum of their budgets apart. A ball
-// starts with half reach_skin_start; a pass that a ball's pushes overran is
+// starts with REACH_FIRST_BUDGET; a pass that a ball's pushes overran is
 // thrown away, and that ball's budget grows to what the pass would have
 // needed, up to REACH_BUDGET_MOST.
+static const float REACH_FIRST_BUDGET = 0.2f;
 static const float REACH_BUDGET_MOST = 0.5f;
 // A ball gets a new anchor when it has gone further than its budget over
 // REACH_RESTART_SHARE from its anchor, and its budget then shrinks by
@@ -43,6 +43,10 @@ static const float REACH_BUDGET_DECAY = 0.8f;
 static const int REACH_REST_FIRST = 8;
 static const int REACH_REST_MOST = 256;
 static const int REACH_BUSY_SHARE = 8;
+// Before any work, one ball in REACH_SAMPLE_STEP tells whether the balls
+// move fast: more than one in REACH_BUSY_SHARE of them moving, in the last
+// step, further than a fresh budget over REACH_RESTART_SHARE.
+static const int REACH_SAMPLE_STEP = 32;
 
 struct ReachState {
     int balls = 0;                // balls the arrays are sized for
@@ -228,7 +232,7 @@ static const float REACH_MARGIN = 0.001f;
 static bool start_sums(float* largest)
 {
     const int n = rs.balls;
-    const float first = reach_skin_start / 2;
+    const float first = REACH_FIRST_BUDGET;
     float most = 0.0f;
     rs.restarted_count = 0;
     for (int j = 0; j < n; ++j) {
@@ -266,7 +270,7 @@ static bool start_fresh()
         if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))
             return false;
     }
-    const float first = reach_skin_start / 2;
+    const float first = REACH_FIRST_BUDGET;
     for (size_t j = 0; j < n; ++j) {
         float* a = rs.anchor + 4 * j;
         a[0] = ball_pos[j].x;
@@ -362,6 +366,19 @@ static bool widen_budgets()
     return within;
 }
 
+// Whether a sample of the balls moves too fast for the reach lists to pay.
+static bool balls_move_fast()
+{
+    const float limit = REACH_FIRST_BUDGET / REACH_RESTART_SHARE;
+    int sampled = 0, fast = 0;
+    for (int j = 0; j < ball_count; j += REACH_SAMPLE_STEP) {
+        Vec3 p = ball_pos[j], q = ball_prev[j];
+        fast += !(std::fabs(p.x - q.x) + std::fabs(p.y - q.y) + std::fabs(p.z - q.z) <= limit);
+        ++sampled;
+    }
+    return fast > sampled / REACH_BUSY_SHARE;
+}
+
 bool repel_reach(double coef)
 {
     static const bool supported = wide_walks_supported();
@@ -369,6 +386,10 @@ bool repel_reach(double coef)
         return false;
     if (rs.rest > 0) {
         --rs.rest;
+        return false;
+    }
+    if (balls_move_fast()) {
+        take_rest();
         return false;
     }
     if (!reserve_reach_lists())

@@ -5,14 +5,15 @@
 // bits as the walk over the whole lists, since an entry out of reach is
 // rejected there without changing anything.
 //
-// Each ball has an anchor, its position when the lists around it were last
-// built. A ball's list keeps the entries whose anchors lie within 1 + skin
-// of its own. During a pass every push also adds its length to a running
-// sum per ball, which starts at the ball's distance from its anchor; while
-// every sum stays below half the skin (less a margin for rounding), two balls
-// whose anchors are further apart than 1 + skin cannot come within one unit.
-// A pass that breaks this bound is thrown away and the whole lists are
-// walked instead.
+// Each ball has an anchor, a recent position of its own, and a
+// budget. A ball's list keeps the entries whose anchors lie within 1 + both
+// budgets of its own. During a pass every push also adds its length (and
+// its rounding) to a running sum per ball, which starts at the ball's
+// distance from its anchor; while each ball's sum stays below its budget
+// (less a margin), two balls whose anchors are further apart than 1 + both
+// budgets cannot come within one unit. A pass that breaks this bound is
+// thrown away, the budgets it overran grow, and the whole lists are walked
+// instead.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,3 @@ struct ReachCounts {
     long rebuilt;   // reach lists built
 };
 extern ReachCounts reach_counts;
-// Skin a fresh start takes, in field units (tests make it small to see
-// passes thrown away).
-extern float reach_skin_start;
