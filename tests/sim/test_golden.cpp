@@ -104,8 +104,8 @@ TEST_F(Golden, SequentialModeKeepsItsBits)
 // whole lists.
 TEST_F(Golden, ReachListsKeepTheBits)
 {
-    if (!wide_walks_supported())
-        GTEST_SKIP() << "no AVX-512: the reach lists are not used here";
+    if (!repel_wide_supported())
+        GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     const int balls = 2700, frames = 200, side = 31;
     auto lattice_run = [&](RepelPath path, const char* settings) {
         free_balls();
@@ -133,15 +133,20 @@ TEST_F(Golden, ReachListsKeepTheBits)
         return state_checksum();
     };
     for (const char* settings : {"", "cl=60"}) {
-        SCOPED_TRACE(settings);
         const uint64_t plain = lattice_run(REPEL_PLAIN, settings);
-        EXPECT_EQ(lattice_run(REPEL_AUTO, settings), plain);
-        EXPECT_GT(reach_counts.passes, frames / 10);
-        if (*settings) {
-            EXPECT_GT(reach_counts.redone, 0);
+        // The default's lanes, and eight lanes as without AVX-512.
+        for (RepelPath path : {REPEL_AUTO, REPEL_WIDE8}) {
+            if (path == REPEL_WIDE8 && !repel_wide8_supported())
+                continue;
+            SCOPED_TRACE(testing::Message() << "\"" << settings << "\", " << (path == REPEL_AUTO ? "default" : "eight lanes"));
+            EXPECT_EQ(lattice_run(path, settings), plain);
+            EXPECT_GT(reach_counts.passes, frames / 10);
+            if (*settings) {
+                EXPECT_GT(reach_counts.redone, 0);
+            }
+            char fault[256] = "";
+            EXPECT_TRUE(check_cell_lists(fault)) << fault;
         }
-        char fault[256] = "";
-        EXPECT_TRUE(check_cell_lists(fault)) << fault;
     }
 }
 

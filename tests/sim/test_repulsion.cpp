@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "repulsion_walk.h"
 #include "sim_fixture.h"
 
 using Repulsion = SimFixture;
@@ -194,4 +195,68 @@ TEST_F(Repulsion, EightLanePassMatchesThePairAtATimeFormulasToTheBit)
     if (!repel_wide8_supported())
         GTEST_SKIP() << "this processor has no AVX2: the eight-lane walk cannot run here";
     expect_pass_matches_formulas(this, REPEL_WIDE8);
+}
+
+// The lanes that sum each ball's pushes: the same positions as the plain
+// walk, and in the fourth float of every ball its start plus, per push it
+// took part in, (|px| + |py|) + (|pz| + rounding), in the order of the pushes.
+TEST_F(Repulsion, LanesSumEachBallsPushes)
+{
+    start(8, 8, "count=400 cl=60", 77);
+    const int n = ball_count;
+    const float rounding = 1.0f / 1024;
+    // The neighbour lists copied out, each ball's at its own offset.
+    std::vector<int> lists;
+    std::vector<uint32_t> offset(n);
+    for (int i = 0; i < n; ++i) {
+        const int* l = cell_list(cell_index(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z));
+        offset[i] = (uint32_t)lists.size();
+        lists.insert(lists.end(), l, l + l[0] + 1);
+    }
+    std::vector<float> start_space(4 * (size_t)(n + 1), 0.0f);
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(&start_space[4 * (size_t)i], &ball_pos[i], sizeof(Vec3));
+        start_space[4 * (size_t)i + 3] = 0.001f * (float)(i % 13);
+    }
+    // Reference: the plain walk, ball after ball.
+    std::vector<float> expected = start_space;
+    for (int i = 0; i < n; ++i) {
+        float* a = &expected[4 * (size_t)i];
+        const int* l = lists.data() + offset[i];
+        for (int s = l[0]; s >= 1; --s) {
+            float* b = &expected[4 * (size_t)l[s]];
+            if (l[s] == i)
+                continue;
+            float dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+            if (std::fabs(dx) >= 2.0f || std::fabs(dy) >= 2.0f || std::fabs(dz) >= 2.0f)
+                continue;
+            float s2 = (float)(((double)dx * dx + (double)dy * dy) + (double)dz * dz);
+            if (s2 > 1.0f)
+                continue;
+            float u = (float)(1.0 - 1.0 / (double)(s2 < 0.2f ? 0.2f : s2));
+            double c = repulsion_coef;
+            float p[3] = {(float)(c * ((double)dx * u)), (float)(c * ((double)dy * u)), (float)(c * ((double)dz * u))};
+            float length = (std::fabs(p[0]) + std::fabs(p[1])) + (std::fabs(p[2]) + rounding);
+            for (int k = 0; k < 3; ++k) {
+                a[k] -= p[k];
+                b[k] += p[k];
+            }
+            a[3] += length;
+            b[3] += length;
+        }
+    }
+    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data()};
+    bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
+                                                                                          repel_wide8_travel};
+    const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};
+    for (int k = 0; k < 2; ++k) {
+        if (!runs[k])
+            continue;
+        std::vector<float> space = start_space;
+        WideScratch scratch;
+        ASSERT_TRUE(lanes[k](q, (double)repulsion_coef, rounding, &scratch, WalkSpace{space.data(), 4, nullptr, 0}));
+        free_wide_scratch(&scratch);
+        EXPECT_EQ(std::memcmp(space.data(), expected.data(), sizeof(float) * 4 * (size_t)n), 0)
+            << (k ? "eight" : "sixteen") << " lanes";
+    }
 }

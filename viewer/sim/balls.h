@@ -197,7 +197,9 @@ void repel_balls();
 // runs independent walks side by side in vector lanes where the processor
 // allows and the lists leave enough of them; tests and benchmarks force one
 // way to compare them. REPEL_WIDE takes the widest lanes the processor has
-// (sixteen with AVX-512, else eight with AVX2), REPEL_WIDE8 eight lanes.
+// (sixteen with AVX-512, else eight with AVX2) over the whole lists;
+// REPEL_WIDE8 runs as the default does on a processor with AVX2 alone: eight
+// lanes, over the reach lists where they hold.
 enum RepelPath { REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8 };
 extern RepelPath repel_path;
 // Whether this processor can run the walks side by side: in any lanes

@@ -159,7 +159,7 @@ void note_block_change(int x, int y, int z)
 // the count, or -1 when it overflows. Distances in float, with a little
 // room, so that an entry in reach is never left out (keeping one just out of
 // reach is harmless). Anchors are finite positions.
-__attribute__((target("avx512f"))) static int fill_reach_slot(int i, const int* list, int* slot)
+__attribute__((target("avx512f"))) static int fill_reach_slot_wide(int i, const int* list, int* slot)
 {
     const float* a = rs.anchor + 4 * (size_t)i;
     const __m512 ax = _mm512_set1_ps(a[0]), ay = _mm512_set1_ps(a[1]), az = _mm512_set1_ps(a[2]);
@@ -190,8 +190,10 @@ __attribute__((target("avx512f"))) static int fill_reach_slot(int i, const int* 
     }
     return n;
 }
-#else
-static int fill_reach_slot(int i, const int* list, int* slot)
+#endif
+
+// The same one entry at a time, in double.
+static int fill_reach_slot_plain(int i, const int* list, int* slot)
 {
     const float* a = rs.anchor + 4 * (size_t)i;
     int n = 0;
@@ -208,7 +210,6 @@ static int fill_reach_slot(int i, const int* list, int* slot)
     }
     return n;
 }
-#endif
 
 // Builds ball i's reach list from its cell's list and the anchors.
 static void build_reach_list(int i)
@@ -216,7 +217,13 @@ static void build_reach_list(int i)
     int* slot = rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
     CellCoord c = ball_cell[i];
-    int n = fill_reach_slot(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool sixteen = wide_walks_supported();
+    int n = sixteen ? fill_reach_slot_wide(i, cell_list(cell_index(c.x, c.y, c.z)), slot)
+                    : fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
+#else
+    int n = fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
+#endif
     slot[0] = n;
     rs.overflowing += (n < 0) - was_overflowing;
     ++reach_counts.rebuilt;
@@ -381,8 +388,11 @@ static bool balls_move_fast()
 
 bool repel_reach(double coef)
 {
-    static const bool supported = wide_walks_supported();
-    if (!supported || ball_count <= 0)
+    // Sixteen AVX-512 lanes, or eight AVX2 lanes where the processor has no
+    // more or the caller asks for eight.
+    static const bool sixteen = wide_walks_supported(), eight = wide8_walks_supported();
+    const bool lanes16 = sixteen && repel_path != REPEL_WIDE8;
+    if (!(lanes16 || eight) || ball_count <= 0)
         return false;
     if (rs.rest > 0) {
         --rs.rest;
@@ -418,7 +428,8 @@ bool repel_reach(double coef)
     // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
     // the pass keeps its bounds.
     float rounding = 3.0f * std::nextafter(largest + 1.0f, INFINITY) * (1.0f / 8388608.0f);
-    if (!repel_wide16_travel(q, coef, rounding, &rs.scratch, space))
+    if (!(lanes16 ? repel_wide16_travel(q, coef, rounding, &rs.scratch, space)
+                  : repel_wide8_travel(q, coef, rounding, &rs.scratch, space)))
         return false;
 
     // Every entry left out stayed out of reach when no ball went further

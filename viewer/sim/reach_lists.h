@@ -18,10 +18,12 @@
 
 #include <cstddef>
 
-// Runs the repulsion pass over the reach lists in sixteen AVX-512 lanes.
+// Runs the repulsion pass over the reach lists in sixteen AVX-512 lanes, or
+// in eight AVX2 lanes (without AVX-512, or with repel_path REPEL_WIDE8).
 // False, with the positions untouched, when the pass over the whole lists
-// must run instead: no AVX-512, no memory, coordinates that are not finite,
-// a list too long for its slot, or a pass that broke its bound.
+// must run instead: no vector lanes, no memory, coordinates that are not
+// finite, balls moving fast, a list too long for its slot, or a pass that
+// broke its bound.
 bool repel_reach(double coef);
 // Called by the neighbour lists before a ball is entered in or removed from
 // the lists of the block around cell (x, y, z): the balls walking those

@@ -160,7 +160,7 @@ void repel_balls()
     bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                 (repel_path == REPEL_AUTO && wide_walks_pay(all));
     // By default the walks leave out the entries that cannot be in reach.
-    if (wide && repel_path == REPEL_AUTO && repel_reach(coef))
+    if (wide && (repel_path == REPEL_AUTO || repel_path == REPEL_WIDE8) && repel_reach(coef))
         return;
     if (wide && repel_wide_supported() && repel_wide(all, coef, &main_scratch, ball_space()))
         return;

@@ -214,6 +214,9 @@ bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, cons
 // balls. False, having done nothing, without AVX-512 or scratch memory.
 bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                          const WalkSpace& space);
+// The same in eight AVX2 lanes.
+bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
+                        const WalkSpace& space);
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them

@@ -49,9 +49,9 @@ KSM_WIDE8 static inline __m256 join_halves(__m128 low, __m128 high)
 // x, y and z of the balls at float offsets at[l] for the lanes of mask,
 // other lanes reading the idle slot: one 16-byte load per ball (its fourth
 // float is the next ball's x, or the padding after the last ball), then a
-// transpose.
+// transpose. With w, the fourth floats as well.
 KSM_WIDE8 static inline void load_positions(const float* base, int idle, unsigned mask, __m256i at, __m256* x,
-                                            __m256* y, __m256* z)
+                                            __m256* y, __m256* z, __m256* w = nullptr)
 {
     alignas(32) int offset[LANES];
     _mm256_store_si256((__m256i*)offset, _mm256_blendv_epi8(_mm256_set1_epi32(idle), at, lanes_vector(mask)));
@@ -68,6 +68,8 @@ KSM_WIDE8 static inline void load_positions(const float* base, int idle, unsigne
     *x = _mm256_shuffle_ps(t0, t2, 0x44);
     *y = _mm256_shuffle_ps(t0, t2, 0xEE);
     *z = _mm256_shuffle_ps(t1, t3, 0x44);
+    if (w)
+        *w = _mm256_shuffle_ps(t1, t3, 0xEE);
 }
 
 // Stores x, y and z of the lanes of mask at float offsets at[l].
@@ -83,15 +85,16 @@ KSM_WIDE8 static inline void store_positions(float* base, unsigned mask, __m256i
     write_lane_positions(base, mask, offset, out_x, out_y, out_z);
 }
 
-// The same where every ball has four floats: x, y, z and 0 as one 16-byte
+// The same where every ball has four floats: x, y, z and w as one 16-byte
 // store, which a later 16-byte load of the ball can take straight from the
 // store buffer.
-KSM_WIDE8 static inline void store_quads(float* base, unsigned mask, __m256i at, __m256 x, __m256 y, __m256 z)
+KSM_WIDE8 static inline void store_quads(float* base, unsigned mask, __m256i at, __m256 x, __m256 y, __m256 z,
+                                         __m256 w)
 {
     // Per 128-bit block k: xy_low = x4k y4k x4k+1 y4k+1, xy_high the next
     // two; quad[m] holds lane 4k + m in block k.
     __m256 xy_low = _mm256_unpacklo_ps(x, y), xy_high = _mm256_unpackhi_ps(x, y);
-    __m256 z_low = _mm256_unpacklo_ps(z, _mm256_setzero_ps()), z_high = _mm256_unpackhi_ps(z, _mm256_setzero_ps());
+    __m256 z_low = _mm256_unpacklo_ps(z, w), z_high = _mm256_unpackhi_ps(z, w);
     alignas(32) float quad[4][LANES];
     _mm256_store_pd((double*)quad[0], _mm256_unpacklo_pd(_mm256_castps_pd(xy_low), _mm256_castps_pd(z_low)));
     _mm256_store_pd((double*)quad[1], _mm256_unpackhi_pd(_mm256_castps_pd(xy_low), _mm256_castps_pd(z_low)));
@@ -158,8 +161,11 @@ KSM_WIDE8 static inline Pushes step_pushes(__m256 dx, __m256 dy, __m256 dz, unsi
     return p;
 }
 
+// TRAVEL (four floats a ball, no rank): each push also adds its length
+// |px| + |py| + |pz|, and `rounding`, to the fourth float of both balls.
+template <bool TRAVEL>
 KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideScratch* scratch,
-                                      const WalkSpace& space)
+                                      const WalkSpace& space, float rounding = 0.0f)
 {
     float* base = space.base;
     const int* rank = space.rank;
@@ -174,11 +180,13 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
     const __m256i no_cell = _mm256_set1_epi32(NO_CELL);
     const __m256i zero_i = _mm256_setzero_si256();
     const __m256 zero = _mm256_setzero_ps();
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256 round_up = _mm256_set1_ps(rounding);
 
     // Per lane: the walking ball, its float offset, its position, the
     // entries left to visit and its cell.
     __m256i self = _mm256_set1_epi32(-1), self_at = zero_i, left = zero_i;
-    __m256 xi = zero, yi = zero, zi = zero;
+    __m256 xi = zero, yi = zero, zi = zero, wi = zero;
     __m256i cx = no_cell, cy = no_cell, cz = no_cell;
     // Lanes with a walk; lanes given a walk one and two iterations ago; lanes
     // stepping in this iteration.
@@ -186,11 +194,12 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
     // This step's partners, loaded in the previous iteration.
     unsigned partner = 0;
     __m256i at = zero_i;
-    __m256 xj = zero, yj = zero, zj = zero;
+    __m256 xj = zero, yj = zero, zj = zero, wj = zero;
     // The previous step's stores: partners, and the balls of ended walks.
     unsigned store_partner = 0, store_own = 0;
     __m256i store_at = zero_i, store_own_at = zero_i;
     __m256 store_x = zero, store_y = zero, store_z = zero, own_x = zero, own_y = zero, own_z = zero;
+    __m256 store_w = zero, own_w = zero;
     unsigned t = 0;
     int next = 0;
     WaitingWalks waiting;
@@ -203,12 +212,14 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         // Walks starting now read their ball, the last stores of the walks
         // they may depend on being in memory.
         if (delay2) {
-            __m256 x, y, z;
-            load_positions(base, space.idle, delay2, self_at, &x, &y, &z);
+            __m256 x, y, z, w = zero;
+            load_positions(base, space.idle, delay2, self_at, &x, &y, &z, TRAVEL ? &w : nullptr);
             __m256 starting = _mm256_castsi256_ps(lanes_vector(delay2));
             xi = _mm256_blendv_ps(xi, x, starting);
             yi = _mm256_blendv_ps(yi, y, starting);
             zi = _mm256_blendv_ps(zi, z, starting);
+            if (TRAVEL)
+                wi = _mm256_blendv_ps(wi, w, starting);
         }
         __m256i left_next = _mm256_sub_epi32(left, _mm256_and_si256(lanes_vector(ready), ones));
         unsigned done = ready & lanes_of(_mm256_cmpgt_epi32(ones, left_next));
@@ -219,13 +230,14 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
             lanes_vector(ready_next));
         unsigned partner_next = ready_next & ~lanes_of(_mm256_cmpeq_epi32(j_next, self));
         __m256i at_next = _mm256_mullo_epi32(j_next, stride);
-        __m256 xj_next, yj_next, zj_next;
-        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next);
+        __m256 xj_next, yj_next, zj_next, wj_next = zero;
+        load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next,
+                       TRAVEL ? &wj_next : nullptr);
         // The previous step's stores.
         if (quads) {
-            store_quads(base, store_partner, store_at, store_x, store_y, store_z);
+            store_quads(base, store_partner, store_at, store_x, store_y, store_z, store_w);
             if (store_own)
-                store_quads(base, store_own, store_own_at, own_x, own_y, own_z);
+                store_quads(base, store_own, store_own_at, own_x, own_y, own_z, own_w);
         } else {
             store_positions(base, store_partner, store_at, store_x, store_y, store_z);
             if (store_own)
@@ -246,6 +258,13 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         store_x = _mm256_add_ps(xj, p.x);
         store_y = _mm256_add_ps(yj, p.y);
         store_z = _mm256_add_ps(zj, p.z);
+        if (TRAVEL) {
+            __m256 length = _mm256_add_ps(_mm256_add_ps(_mm256_and_ps(p.x, abs_mask), _mm256_and_ps(p.y, abs_mask)),
+                                          _mm256_add_ps(_mm256_and_ps(p.z, abs_mask), round_up));
+            wi = _mm256_blendv_ps(wi, _mm256_add_ps(wi, length), pushed);
+            store_w = _mm256_add_ps(wj, length);
+            own_w = wi;
+        }
         store_own = done;
         store_own_at = self_at;
         own_x = xi;
@@ -264,6 +283,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         xj = xj_next;
         yj = yj_next;
         zj = zj_next;
+        wj = wj_next;
         delay2 = delay1;
         delay1 = 0;
         ++t;
@@ -334,7 +354,18 @@ bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const
     // Lanes address positions by 32-bit float offsets.
     if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
         return false;
-    run_wide8_walks(q, coef, scratch, space);
+    run_wide8_walks<false>(q, coef, scratch, space);
+    return true;
+}
+
+bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
+                        const WalkSpace& space)
+{
+    static const bool supported = wide8_walks_supported();
+    if (!supported || space.rank || space.stride != 4 || ball_count > INT32_MAX / 4 ||
+        !reserve_wide_rows(scratch, cell_capacity_bound()))
+        return false;
+    run_wide8_walks<true>(q, coef, scratch, space, rounding);
     return true;
 }
 
@@ -346,6 +377,11 @@ bool wide8_walks_supported()
 }
 
 bool repel_wide8(const WalkSequence&, double, WideScratch*, const WalkSpace&)
+{
+    return false;
+}
+
+bool repel_wide8_travel(const WalkSequence&, double, float, WideScratch*, const WalkSpace&)
 {
     return false;
 }
