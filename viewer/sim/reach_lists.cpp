@@ -402,8 +402,10 @@ bool repel_reach(double coef)
         take_rest();
         return false;
     }
-    if (!reserve_reach_lists())
+    if (!reserve_reach_lists()) {
+        take_rest();
         return false;
+    }
     if (rs.all_dirty && !start_fresh())
         return false;
     float largest;
@@ -417,6 +419,8 @@ bool repel_reach(double coef)
     if (rs.all_dirty && !start_fresh())
         return false;
     build_marked_lists();
+    if (rs.all_dirty)
+        return false;
     if (rs.overflowing > 0) {
         take_rest();
         return false;
