@@ -153,7 +153,6 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     const __m512 min_s = _mm512_set1_ps(MIN_SQUARED_DISTANCE);
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d k_coef = _mm512_set1_pd(coef);
-    const __m512i stride = _mm512_set1_epi32(space.stride);
     const __m512i ones = _mm512_set1_epi32(1);
     const __m512i apart = _mm512_set1_epi32(3);
     const __m512i no_cell = _mm512_set1_epi32(NO_CELL);
@@ -166,7 +165,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     __m512i self = _mm512_set1_epi32(-1), self_at = zero_i, left = zero_i;
     // DIRECT: per lane the offset in q.lists of its next step's entry.
     const int* lists = q.lists;
-    __m512i entry = zero_i;
+    __m512i entry = zero_i, j_ahead = zero_i;
     __m512 xi = zero, yi = zero, zi = zero, wi = zero;
     __m512i cx = no_cell, cy = no_cell, cz = no_cell;
     // Lanes with a walk; lanes given a walk one and two iterations ago; lanes
@@ -212,14 +211,22 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         // Entries and partner positions of the next step.
         __m512i j_next;
         if (DIRECT) {
-            j_next = _mm512_mask_i32gather_epi32(self, ready_next, entry, lists, 4);
-            entry = _mm512_mask_sub_epi32(entry, ready_next, entry, ones);
+            // Gathered an iteration earlier, off the way to the loads; now
+            // those of the step after: lanes that step next and have entries
+            // left after it, and walks starting (their first entry).
+            j_next = _mm512_mask_mov_epi32(self, ready_next, j_ahead);
+            __mmask16 ahead = (__mmask16)(_mm512_mask_cmpgt_epi32_mask(ready_next, left_next, ones) | delay1);
+            j_ahead = _mm512_mask_i32gather_epi32(j_ahead, ahead, entry, lists, 4);
+            entry = _mm512_mask_sub_epi32(entry, ahead, entry, ones);
         } else {
             j_next = _mm512_mask_mov_epi32(
                 self, ready_next, _mm512_load_si512(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS));
         }
         __mmask16 partner_next = _mm512_mask_cmpneq_epi32_mask(ready_next, j_next, self);
-        __m512i at_next = _mm512_mullo_epi32(j_next, stride);
+        // Offsets by shifts and adds: a multiply's latency would sit on the
+        // way from the entries to the loads.
+        __m512i at_next = quads ? _mm512_slli_epi32(j_next, 2)
+                                : _mm512_add_epi32(_mm512_add_epi32(j_next, j_next), j_next);
         __m512 xj_next, yj_next, zj_next, wj_next = zero;
         load_positions(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next,
                        TRAVEL ? &wj_next : nullptr);
