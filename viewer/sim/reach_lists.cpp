@@ -236,7 +236,8 @@ static const float REACH_MARGIN = 0.001f;
 
 // Starts each ball's running sum at its distance from its anchor; balls
 // that strayed too far get a new anchor and a new list. False when a
-// coordinate is not finite.
+// coordinate is not finite: the anchors given so far then have not been
+// made known to the lists around them, and every list is built anew.
 static bool start_sums(float* largest)
 {
     const int n = rs.balls;
@@ -250,8 +251,10 @@ static bool start_sums(float* largest)
         float* a = rs.anchor + 4 * (size_t)j;
         float d = std::fabs(p.x - a[0]) + std::fabs(p.y - a[1]) + std::fabs(p.z - a[2]);
         if (!(d <= a[3] / REACH_RESTART_SHARE)) {
-            if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))
+            if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY)) {
+                rs.all_dirty = true;
                 return false;
+            }
             a[0] = p.x;
             a[1] = p.y;
             a[2] = p.z;
@@ -417,8 +420,6 @@ bool repel_reach(double coef)
         take_rest();
         return false;
     }
-    if (rs.all_dirty && !start_fresh())
-        return false;
     build_marked_lists();
     if (rs.all_dirty)
         return false;
