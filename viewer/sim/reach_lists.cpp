@@ -251,7 +251,7 @@ static bool start_sums(float* largest)
         float* a = rs.anchor + 4 * (size_t)j;
         float d = std::fabs(p.x - a[0]) + std::fabs(p.y - a[1]) + std::fabs(p.z - a[2]);
         if (!(d <= a[3] / REACH_RESTART_SHARE)) {
-            if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY)) {
+            if (!(m < INFINITY)) {
                 rs.all_dirty = true;
                 return false;
             }
@@ -278,7 +278,7 @@ static bool start_fresh()
     const size_t n = (size_t)rs.balls;
     for (size_t j = 0; j < n; ++j) {
         Vec3 p = ball_pos[j];
-        if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))
+        if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))  // not-a-number fails too
             return false;
     }
     const float first = REACH_FIRST_BUDGET;

@@ -163,7 +163,8 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
     // Per lane: the walking ball, its float offset, its position, the
     // entries left to visit and its cell.
     __m512i self = _mm512_set1_epi32(-1), self_at = zero_i, left = zero_i;
-    // DIRECT: per lane the offset in q.lists of its next step's entry.
+    // DIRECT: per lane the offset in q.lists of the next entry to gather, and
+    // the entry gathered ahead for the step after the next.
     const int* lists = q.lists;
     __m512i entry = zero_i, j_ahead = zero_i;
     __m512 xi = zero, yi = zero, zi = zero, wi = zero;
