@@ -245,7 +245,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             b[3] += length;
         }
     }
-    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data()};
+    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data(), 0};
     bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
                                                                                           repel_wide8_travel};
     const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};

@@ -495,7 +495,7 @@ static void repel_balls_parallel(int threads)
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
             const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                    parallel.list.data() + begin, count, built ? scratch.lists : cell_pool};
+                                    parallel.list.data() + begin, count, built ? scratch.lists : cell_pool, 0};
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
                                      4 * ball_count};

@@ -1,27 +1,16 @@
 // Reach lists and the repulsion pass over them (see reach_lists.h).
 #include "reach_lists.h"
+#include "reach_state.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 
 #include "repulsion_walk.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// GCC 12's AVX-512 headers leave the undefined source of some operations
-// uninitialised on purpose and then warn about it.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#endif
-
 ReachCounts reach_counts = {0, 0, 0};
 
-// Ints of one ball's slot: the count, then up to REACH_SLOT - 1 entries.
-// Lists longer than that (crowded cells) make the pass walk the whole lists.
-static const int REACH_SLOT = 24;
 // Each ball has a budget: how far it may go from its anchor before a pass
 // can no longer be shown sound. Two balls are in each other's reach lists
 // when their anchors are at most 1 + the sum of their budgets apart. A ball
@@ -36,36 +25,24 @@ static const float REACH_BUDGET_MOST = 0.5f;
 static const float REACH_RESTART_SHARE = 4.0f;
 static const float REACH_BUDGET_DECAY = 0.8f;
 // When the reach lists do not pay (balls moving fast, as in a scattered
-// start, or crowded cells, or budgets beyond REACH_BUDGET_MOST) the passes
-// walk the whole lists for a rest that doubles, from REACH_REST_FIRST frames
-// up to REACH_REST_MOST, while that lasts. More than one ball in
-// REACH_BUSY_SHARE given a new anchor before one pass counts as moving fast.
-static const int REACH_REST_FIRST = 8;
-static const int REACH_REST_MOST = 256;
+// start, or crowded cells, or budgets beyond REACH_BUDGET_MOST, or two
+// passes in a row thrown away) the passes walk the whole lists for a rest
+// that doubles, from REACH_REST_FIRST frames up to REACH_REST_MOST, while
+// that lasts. More than one ball in REACH_BUSY_SHARE given a new anchor
+// before one pass counts as moving fast.
 static const int REACH_BUSY_SHARE = 8;
 // Before any work, one ball in REACH_SAMPLE_STEP tells whether the balls
 // move fast: more than one in REACH_BUSY_SHARE of them moving, in the last
 // step, further than a fresh budget over REACH_RESTART_SHARE.
 static const int REACH_SAMPLE_STEP = 32;
+// From REACH_FETCH_FROM balls on (8 MB of work copy: more than the caches
+// near a core hold), the walks fetch their partners' positions early,
+// REACH_FETCH_AHEAD walks ahead. With fewer balls this costs more than it
+// saves (measured here at 300,000 balls; at 600,000 it saves a third).
+static const int REACH_FETCH_FROM = 1 << 19;
+static const int REACH_FETCH_AHEAD = 16;
 
-struct ReachState {
-    int balls = 0;                // balls the arrays are sized for
-    int* pool = nullptr;          // balls × REACH_SLOT ints
-    uint32_t* offset = nullptr;   // ball i's slot: i × REACH_SLOT
-    float* anchor = nullptr;      // x, y, z of each ball's anchor, and its budget
-    float* work = nullptr;        // x, y, z and the running sum of each ball
-    unsigned char* marked = nullptr;
-    int* dirty = nullptr;         // balls whose lists must be built, each once
-    int dirty_count = 0;
-    int* restarted = nullptr;     // balls given a new anchor before this pass
-    int restarted_count = 0;
-    bool all_dirty = true;        // every list must be built (and every anchor set)
-    int overflowing = 0;          // balls whose entries in reach overflow their slot
-    int rest = 0;                 // passes left to sit out
-    int rest_next = REACH_REST_FIRST;
-    WideScratch scratch;
-};
-static ReachState rs;
+ReachState rs;
 
 void free_reach_lists()
 {
@@ -154,82 +131,6 @@ void note_block_change(int x, int y, int z)
     mark_list(cell_index(x, y, z));
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// Ball i's reach list from `list` into slot, sixteen entries at a time:
-// the count, or -1 when it overflows. Distances in float, with a little
-// room, so that an entry in reach is never left out (keeping one just out of
-// reach is harmless). Anchors are finite positions.
-__attribute__((target("avx512f"))) static int fill_reach_slot_wide(int i, const int* list, int* slot)
-{
-    const float* a = rs.anchor + 4 * (size_t)i;
-    const __m512 ax = _mm512_set1_ps(a[0]), ay = _mm512_set1_ps(a[1]), az = _mm512_set1_ps(a[2]);
-    const __m512 reach = _mm512_set1_ps(1.0f + a[3]);
-    const __m512 room = _mm512_set1_ps(1.0f + 1.0f / 4096);
-    const __m512i self = _mm512_set1_epi32(i);
-    const int count = list[0];
-    int n = 0;
-    for (int s = 1; s <= count; s += 16) {
-        int left = count - s + 1;
-        __mmask16 lanes = (__mmask16)(left >= 16 ? 0xffff : (1u << left) - 1);
-        __m512i j = _mm512_maskz_loadu_epi32(lanes, list + s);
-        lanes = _mm512_mask_cmpneq_epi32_mask(lanes, j, self);
-        __m512i at = _mm512_slli_epi32(j, 2);
-        __m512 bx = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor, 4);
-        __m512 by = _mm512_mask_i32gather_ps(ay, lanes, at, rs.anchor + 1, 4);
-        __m512 bz = _mm512_mask_i32gather_ps(az, lanes, at, rs.anchor + 2, 4);
-        __m512 bb = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor + 3, 4);
-        __m512 dx = _mm512_sub_ps(ax, bx), dy = _mm512_sub_ps(ay, by), dz = _mm512_sub_ps(az, bz);
-        __m512 d2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
-        __m512 r = _mm512_add_ps(reach, bb);
-        __mmask16 keep = _mm512_mask_cmp_ps_mask(lanes, d2, _mm512_mul_ps(_mm512_mul_ps(r, r), room), _CMP_LE_OQ);
-        int kept = __builtin_popcount(keep);
-        if (n + kept > REACH_SLOT - 1)
-            return -1;
-        _mm512_mask_compressstoreu_epi32(slot + 1 + n, keep, j);
-        n += kept;
-    }
-    return n;
-}
-#endif
-
-// The same one entry at a time, in double.
-static int fill_reach_slot_plain(int i, const int* list, int* slot)
-{
-    const float* a = rs.anchor + 4 * (size_t)i;
-    int n = 0;
-    for (int s = 1; s <= list[0]; ++s) {
-        int j = list[s];
-        const float* b = rs.anchor + 4 * (size_t)j;
-        double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
-        double r = 1.0 + (double)a[3] + b[3];
-        if (j == i || dx * dx + dy * dy + dz * dz > r * r)
-            continue;
-        if (n == REACH_SLOT - 1)
-            return -1;
-        slot[++n] = j;
-    }
-    return n;
-}
-
-// Builds ball i's reach list from its cell's list and the anchors.
-static void build_reach_list(int i)
-{
-    int* slot = rs.pool + (size_t)i * REACH_SLOT;
-    bool was_overflowing = slot[0] < 0;
-    CellCoord c = ball_cell[i];
-#if defined(__GNUC__) && defined(__x86_64__)
-    // Eight lanes asked for: as on a processor with AVX2 alone.
-    static const bool sixteen = wide_walks_supported();
-    int n = sixteen && repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(i, cell_list(cell_index(c.x, c.y, c.z)), slot)
-                                                 : fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
-#else
-    int n = fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
-#endif
-    slot[0] = n;
-    rs.overflowing += (n < 0) - was_overflowing;
-    ++reach_counts.rebuilt;
-}
-
 // What each ball keeps of its budget for the rounding of the distances the
 // walks compare and of the sums (far less than this).
 static const float REACH_MARGIN = 0.001f;
@@ -292,10 +193,7 @@ static bool start_fresh()
     std::memset(rs.marked, 0, n);
     rs.dirty_count = 0;
     rs.overflowing = 0;
-    for (size_t i = 0; i < n; ++i) {
-        rs.pool[i * REACH_SLOT] = 0;
-        build_reach_list((int)i);
-    }
+    build_all_reach_lists();
     rs.all_dirty = false;
     return true;
 }
@@ -314,12 +212,7 @@ static bool holds(const int* slot, int j)
 // within reach of it) where it is missing.
 static void build_marked_lists()
 {
-    for (int m = 0; m < rs.dirty_count; ++m) {
-        int i = rs.dirty[m];
-        rs.marked[i] = 0;
-        build_reach_list(i);
-    }
-    rs.dirty_count = 0;
+    build_dirty_reach_lists();
     for (int m = 0; m < rs.restarted_count; ++m) {
         int j = rs.restarted[m];
         const int* own = rs.pool + (size_t)j * REACH_SLOT;
@@ -350,27 +243,32 @@ static void take_rest()
     rs.rest_next = rs.rest_next < REACH_REST_MOST ? 2 * rs.rest_next : REACH_REST_MOST;
 }
 
-// A pass broke the bound of the balls whose sums reached their budgets less
-// the margin: their budgets grow to what the pass would have needed (it
-// bounds their pushes; they may also have gone a budget over
-// REACH_RESTART_SHARE before it), and the lists around them are built anew.
-// False when a budget would exceed REACH_BUDGET_MOST.
+// After a pass, balls whose sums reached REACH_NEAR_SHARE of their budgets
+// (or broke them) get the budgets the pass would have needed (it bounds
+// their pushes; they may also have gone a budget over REACH_RESTART_SHARE
+// before it), and the lists around them are built anew. Widening before the
+// bound breaks matters in deep heaps: the balls low down take strong pushes
+// that cancel out, and with many of them one or another would break its
+// budget in every pass. False when a ball that broke its budget would need
+// more than REACH_BUDGET_MOST.
+static const float REACH_NEAR_SHARE = 0.7f;
 static bool widen_budgets()
 {
-    ++reach_counts.redone;
     const int n = rs.balls;
     bool within = true;
     for (int j = 0; j < n; ++j) {
         float w = rs.work[4 * (size_t)j + 3];
         float* budget = rs.anchor + 4 * (size_t)j + 3;
-        if (w < *budget - REACH_MARGIN)
+        if (w < *budget * REACH_NEAR_SHARE)
             continue;
         float needed = 1.2f * (w + REACH_MARGIN) / (1.0f - 1.0f / REACH_RESTART_SHARE);
         if (!(needed <= REACH_BUDGET_MOST)) {
-            within = false;
+            within &= w < *budget - REACH_MARGIN;
             needed = REACH_BUDGET_MOST;
         }
-        *budget = needed > *budget ? needed : *budget;
+        if (!(needed > *budget))
+            continue;
+        *budget = needed;
         CellCoord c = ball_cell[j];
         mark_list(cell_index(c.x, c.y, c.z));
     }
@@ -428,7 +326,8 @@ bool repel_reach(double coef)
         return false;
     }
 
-    WalkSequence q{nullptr, ball_cell, rs.offset, rs.balls, rs.pool};
+    WalkSequence q{nullptr, ball_cell, rs.offset, rs.balls, rs.pool,
+                   rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0};
     WalkSpace space{rs.work, 4, nullptr, 0};
     // A position update rounds by half a unit in the last place per
     // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
@@ -444,11 +343,18 @@ bool repel_reach(double coef)
     bool kept = true;
     for (int j = 0; j < n; ++j)
         kept &= rs.work[4 * (size_t)j + 3] < rs.anchor[4 * (size_t)j + 3] - REACH_MARGIN;
+    const bool within = widen_budgets();
     if (!kept) {
-        if (!widen_budgets())
+        // Two passes thrown away in a row cost two frames twice over, with
+        // their lists rebuilt: the balls do not yet hold still enough, and
+        // the reach lists rest.
+        ++reach_counts.redone;
+        if (!within || rs.redone_last)
             take_rest();
+        rs.redone_last = true;
         return false;
     }
+    rs.redone_last = false;
     for (int j = 0; j < n; ++j) {
         const float* w = rs.work + 4 * (size_t)j;
         ball_pos[j] = Vec3{w[0], w[1], w[2]};
@@ -457,41 +363,3 @@ bool repel_reach(double coef)
     ++reach_counts.passes;
     return true;
 }
-
-bool check_reach_lists(char* fault)
-{
-    auto fail = [&](int i, const char* what) {
-        if (fault)
-            std::snprintf(fault, 256, "ball %d: %s", i, what);
-        return false;
-    };
-    if (!rs.pool || rs.all_dirty || rs.balls != ball_count)
-        return true;
-    for (int i = 0; i < rs.balls; ++i) {
-        const int* slot = rs.pool + (size_t)i * REACH_SLOT;
-        if (rs.marked[i] || slot[0] < 0)
-            continue;
-        CellCoord c = ball_cell[i];
-        const int* list = cell_list(cell_index(c.x, c.y, c.z));
-        const float* a = rs.anchor + 4 * (size_t)i;
-        // The slot must be the list with entries left out, in the same order,
-        // and leave out only entries out of reach.
-        int k = 1;
-        for (int s = 1; s <= list[0]; ++s) {
-            int j = list[s];
-            if (k <= slot[0] && slot[k] == j) {
-                ++k;
-                continue;
-            }
-            const float* b = rs.anchor + 4 * (size_t)j;
-            double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
-            double r = 1.0 + (double)a[3] + b[3];
-            if (j != i && dx * dx + dy * dy + dz * dz <= r * r)
-                return fail(i, "an entry in reach is missing from its reach list");
-        }
-        if (k <= slot[0])
-            return fail(i, "its reach list names a ball not in its cell's list, or out of order");
-    }
-    return true;
-}
-

@@ -36,6 +36,9 @@ struct WalkSequence {
     const uint32_t* list;   // the offset of each one's list in `lists`; null: from cell_start
     int count;
     const int* lists;       // where the lists are: cell_pool, or a copy under 2^31 ints
+    // Walks ahead of the next one whose partners' positions are fetched
+    // early (0: none); for walks whose partners lie far from the last walk's.
+    int partner_ahead;
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
@@ -51,7 +54,7 @@ inline const int* sequence_list(const WalkSequence& q, int n)
 // All balls in ball order.
 inline WalkSequence ball_sequence()
 {
-    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool};
+    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool, 0};
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -103,7 +106,8 @@ struct WalkRound {
 };
 
 // Takes the next walk of the round into r; false when there is none.
-__attribute__((always_inline)) inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next)
+__attribute__((always_inline)) inline bool next_walk(WalkRound* r, const WaitingWalks& w, bool lane_free, const WalkSequence& q, int next,
+                                                     const WalkSpace& space)
 {
     r->was_waiting = r->examined < w.count;
     if (r->was_waiting) {
@@ -127,6 +131,15 @@ __attribute__((always_inline)) inline bool next_walk(WalkRound* r, const Waiting
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
         for (int k = 0; k < PREFETCH_LINES; ++k)
             __builtin_prefetch(list + 64 * k);
+    }
+    // Nearer (partner_ahead is less than PREFETCH_AHEAD, so the list is at
+    // hand): the positions of the walking ball and of its partners, for
+    // sequences whose lists name balls as the positions are laid out.
+    if (q.partner_ahead > 0 && next + q.partner_ahead < q.count) {
+        const int* list = sequence_list(q, next + q.partner_ahead);
+        __builtin_prefetch(space.base + (size_t)space.stride * (size_t)sequence_ball(q, next + q.partner_ahead));
+        for (int k = 1; k <= list[0]; ++k)
+            __builtin_prefetch(space.base + (size_t)space.stride * (size_t)list[k]);
     }
     r->ball = sequence_ball(q, next);
     r->cell = q.cell[next];

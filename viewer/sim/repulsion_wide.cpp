@@ -320,7 +320,7 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
         refill |= done != 0;
         __mmask16 free_lanes = (__mmask16)~running;
         WalkRound pick;
-        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next)) {
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next, space)) {
             if (still_blocked(pick, running, lane_walk)) {
                 hold_walk(&pick, &waiting, &next, pick.blocker, lane_walk);
                 continue;

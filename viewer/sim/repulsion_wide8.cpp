@@ -296,7 +296,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
         refill |= done != 0;
         unsigned free_lanes = ~running & ((1u << LANES) - 1);
         WalkRound pick;
-        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next)) {
+        while (refill && next_walk(&pick, waiting, free_lanes != 0, q, next, space)) {
             if (still_blocked(pick, running, lane_walk)) {
                 hold_walk(&pick, &waiting, &next, pick.blocker, lane_walk);
                 continue;
