@@ -14,9 +14,9 @@ ReachCounts reach_counts = {0, 0, 0};
 // Each ball has a budget: how far it may go from its anchor before a pass
 // can no longer be shown sound. Two balls are in each other's reach lists
 // when their anchors are at most 1 + the sum of their budgets apart. A ball
-// starts with REACH_FIRST_BUDGET; a pass that a ball's pushes overran is
-// thrown away, and that ball's budget grows to what the pass would have
-// needed, up to REACH_BUDGET_MOST.
+// starts with REACH_FIRST_BUDGET; when its pushes in a pass come near its
+// budget or overrun it (the pass is then thrown away), the budget grows to
+// what the pass would have needed, up to REACH_BUDGET_MOST.
 static const float REACH_FIRST_BUDGET = 0.2f;
 static const float REACH_BUDGET_MOST = 0.5f;
 // A ball gets a new anchor when it has gone further than its budget over
