@@ -69,56 +69,70 @@ static int fill_reach_slot_plain(int i, const int* list, int* slot)
     return n;
 }
 
-// Builds ball i's reach list from its cell's list and the anchors.
-void build_reach_list(int i)
+// Builds ball i's reach list from `list`, its cell's list, and the anchors.
+static void fill_reach_list(int i, const int* list)
 {
     int* slot = rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
-    CellCoord c = ball_cell[i];
 #if defined(__GNUC__) && defined(__x86_64__)
     // Eight lanes asked for: as on a processor with AVX2 alone.
     static const bool sixteen = wide_walks_supported();
-    int n = sixteen && repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(i, cell_list(cell_index(c.x, c.y, c.z)), slot)
-                                                 : fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
+    int n = sixteen && repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(i, list, slot) : fill_reach_slot_plain(i, list, slot);
 #else
-    int n = fill_reach_slot_plain(i, cell_list(cell_index(c.x, c.y, c.z)), slot);
+    int n = fill_reach_slot_plain(i, list, slot);
 #endif
     slot[0] = n;
     rs.overflowing += (n < 0) - was_overflowing;
     ++reach_counts.rebuilt;
 }
 
+void build_reach_list(int i)
+{
+    CellCoord c = ball_cell[i];
+    fill_reach_list(i, cell_list(cell_index(c.x, c.y, c.z)));
+}
+
 // Builds the lists of balls ball_of(0 .. count - 1). Their data lie all
 // over the arrays: each ball's cell, where its cell's list starts, the
 // list, and the anchors it names are fetched early, in stages
-// REACH_BUILD_AHEAD lists apart.
+// REACH_BUILD_AHEAD lists apart. A ring keeps what each stage found (the
+// cell's index, then the list) for the stages after it.
 static const int REACH_BUILD_AHEAD = 6;
 template <typename BallOf>
 static void build_reach_lists(int count, BallOf ball_of)
 {
     const int d = REACH_BUILD_AHEAD;
-    auto list_of = [&](int m) {
+    const int RING = 32;  // more than the 3d + 1 lists in flight
+    size_t cell_at[RING];
+    const int* list_at[RING];
+    auto find_cell = [&](int m) {
         CellCoord c = ball_cell[ball_of(m)];
-        return cell_list(cell_index(c.x, c.y, c.z));
+        cell_at[m % RING] = cell_index(c.x, c.y, c.z);
     };
+    auto find_list = [&](int m) { list_at[m % RING] = cell_list(cell_at[m % RING]); };
+    for (int m = 0; m < 3 * d && m < count; ++m)
+        find_cell(m);
+    for (int m = 0; m < 2 * d && m < count; ++m)
+        find_list(m);
     for (int m = 0; m < count; ++m) {
         if (m + 4 * d < count)
             __builtin_prefetch(&ball_cell[ball_of(m + 4 * d)]);
         if (m + 3 * d < count) {
-            CellCoord c = ball_cell[ball_of(m + 3 * d)];
-            __builtin_prefetch(&cell_start[cell_index(c.x, c.y, c.z)]);
+            find_cell(m + 3 * d);
+            __builtin_prefetch(&cell_start[cell_at[(m + 3 * d) % RING]]);
         }
         if (m + 2 * d < count) {
-            const int* list = list_of(m + 2 * d);
+            find_list(m + 2 * d);
+            const int* list = list_at[(m + 2 * d) % RING];
             for (int k = 0; k < 4; ++k)
                 __builtin_prefetch(list + 16 * k);
         }
         if (m + d < count) {
-            const int* list = list_of(m + d);
+            const int* list = list_at[(m + d) % RING];
             for (int k = 1; k <= list[0]; ++k)
                 __builtin_prefetch(rs.anchor + 4 * (size_t)list[k]);
         }
-        build_reach_list(ball_of(m));
+        fill_reach_list(ball_of(m), list_at[m % RING]);
     }
 }
 
