@@ -1,42 +1,44 @@
 #include "file_bytes.h"
 
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 
-uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened)
+uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened, FileKind* kind)
 {
     *size = 0;
     if (opened)
         *opened = false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f)
+    FileKind k;
+    int error;
+    size_t want;
+    int fd = open_regular_file(path, &k, &error, &want);
+    if (kind)
+        *kind = k;
+    if (fd < 0)
         return nullptr;
     if (opened)
         *opened = true;
-    size_t cap = 1 << 16, n = 0;
-    uint8_t* buf = (uint8_t*)std::malloc(cap);
-    while (buf) {
-        if (n == cap) {
-            uint8_t* grown = (uint8_t*)std::realloc(buf, cap * 2);
-            if (!grown) {
-                std::free(buf);
-                buf = nullptr;
-                break;
-            }
-            buf = grown;
-            cap *= 2;
-        }
-        size_t got = std::fread(buf + n, 1, cap - n, f);
-        n += got;
-        if (got == 0) {
-            if (std::ferror(f)) {
-                std::free(buf);
-                buf = nullptr;
-            }
+    // Never more than the size the file had when opened: a file that grows
+    // while it is read (or claims a size it does not hold) cannot make the
+    // read run on.
+    uint8_t* buf = (uint8_t*)std::malloc(want ? want : 1);
+    size_t n = 0;
+    while (buf && n < want) {
+        ssize_t got = read(fd, buf + n, want - n);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            std::free(buf);
+            buf = nullptr;
             break;
         }
+        if (got == 0)
+            break;
+        n += (size_t)got;
     }
-    std::fclose(f);
-    *size = n;
+    close(fd);
+    *size = buf ? n : 0;
     return buf;
 }

@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "user_files.h"
+
 // Reads the whole file at `path` into a malloc'd buffer (free it with
-// free). Null when it cannot be opened (`*opened` false, if given), or when
-// memory or a read fails (`*opened` true). `*size` gets the byte count.
-uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr);
+// free), at most the size it had when opened. Null when it cannot be opened
+// or is not a regular file (`*opened` false, if given; `*kind` says what it
+// is), or when memory or a read fails (`*opened` true). `*size` gets the
+// byte count.
+uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr, FileKind* kind = nullptr);
 
 inline uint16_t load_u16_le(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 

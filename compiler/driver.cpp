@@ -10,6 +10,7 @@
 #include "compile_report.h"
 #include "map_format.h"
 #include "output_file.h"
+#include "user_files.h"
 #include "phys_info.h"
 #include "sections.h"
 
@@ -147,14 +148,6 @@ bool compile_map(FILE* out, const char* map_path, const char* src_dir, const Com
 }
 
 // True when both paths name the same existing file.
-static bool same_file(const char* a, const char* b)
-{
-    struct stat sa, sb;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
-        return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 static int fail_path_too_long(const char* what)
 {
     std::printf("ERROR! PATH TOO LONG: the %s path is over %d characters!\n", what, PATH_MAX_CHARS);
@@ -251,7 +244,7 @@ static int run_compiler_steps(int argc, char** argv)
 
     std::printf("Open output file (%s) to write... ", end_path);
     // The map would replace the description it is read from.
-    if (same_file(end_path, map_path)) {
+    if (same_existing_file(end_path, map_path)) {
         std::printf("ERROR! IT IS THE MAP FILE ITSELF!\n");
         note_output_unchanged(end_path);
         return EXIT_FAILED;

@@ -1,7 +1,7 @@
-// The compiled map is written into a temporary file beside the output and
-// moved over it only after a complete success, so a failed compile never
-// changes or creates the output and a program watching the output only
-// ever sees complete maps.
+// An output (a compiled map, a point cloud) is written into a temporary file
+// beside it and moved over it only after a complete success, so a failed run
+// never changes or creates the output and a program watching the output only
+// ever sees complete files.
 #pragma once
 
 #include <cstdio>

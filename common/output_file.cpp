@@ -32,6 +32,11 @@ static void watch_temp(const std::string& path)
         return;
     installed = true;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored by the parent (nohup, a shell's background job)
+        // stays ignored: catching it would let it end the run.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
         sa.sa_handler = remove_pending_temp;
