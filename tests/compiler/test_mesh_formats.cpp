@@ -319,3 +319,39 @@ TEST(MeshFormats, MeshesAreFoundBesideTheProgramThenBesideTheDescription)
     EXPECT_EQ(only.status, 1);
     EXPECT_NE(only.errors.find("was looked for in the folder \"mymap/src/\"\n"), std::string::npos) << only.errors;
 }
+
+TEST(MeshFormats, ObjObjectIsPickedWithAllItsGroups)
+{
+    // As a modelling tool writes it: each object's faces in groups of its own.
+    const std::string obj =
+        "o Ramp\nv 0 0 0\nv 4 0 0\nv 4 2 0\nv 0 0 2\nv 4 0 2\nv 4 2 2\n"
+        "g Ramp_body\nf 1 2 3\nf 4 6 5\nf 1 4 5\nf 1 5 2\nf 2 5 6\nf 2 6 3\nf 1 3 6\nf 1 6 4\n"
+        "o Bowl\nv 10 0 0\nv 12 0 0\nv 12 0 2\nv 10 0 2\nv 10 1 0\nv 12 1 0\n"
+        "g Bowl_floor\nf 7 8 9\nf 7 9 10\ng Bowl_wall\nf 7 11 12\nf 7 12 8\ng Bowl_rim\nf 11 12 8\n";
+    ScratchDir dir;
+    write_text(dir / "src/scene.obj", obj);
+    const std::string both = "\"Ramp\" (with \"Ramp_body\"), \"Bowl\" (with \"Bowl_floor\", \"Bowl_wall\", \"Bowl_rim\")";
+    struct Case {
+        std::string key, note;  // note: expected on standard error
+        uint32_t vertices;      // of the compiled object, 0 for a failure
+    };
+    const Case cases[] = {
+        {"object=Ramp\n", "(OBJ, object \"Ramp\"): 6 vertices, 8 faces", 6},
+        {"object=Bowl\n", "(OBJ, object \"Bowl\"): 11 vertices, 5 faces", 11},
+        {"object=Bowl_wall\n", "(OBJ, object \"Bowl_wall\"): 4 vertices, 2 faces", 4},
+        {"object=Bowl_lid\n", "hint: the objects of \"src/scene.obj\" are " + both + "\n", 0},
+        {"", "4 meshes merged into one object, from " + both + "; pick one object with object = NAME", 17},
+        {"", "(OBJ, object \"Ramp + Bowl\"): 17 vertices, 13 faces", 17},
+    };
+    for (const Case& c : cases) {
+        write_text(dir / "m.ksd", map_text(16, 16, {object_text(0, "scene.obj", TILTED, c.key)}));
+        RunResult r = run_compiler_in(dir.path, {"-v", "m.ksd", "m.ksm", "src"});
+        if (c.vertices == 0) {
+            EXPECT_EQ(r.status, 1) << c.key;
+        } else {
+            ASSERT_EQ(r.status, 0) << c.key << r.output << r.errors;
+            EXPECT_EQ(load_map(dir / "m.ksm").vertex_counts, std::vector<uint32_t>{c.vertices}) << c.key;
+        }
+        EXPECT_NE(r.errors.find(c.note), std::string::npos) << c.key << "\n" << r.errors;
+    }
+}
