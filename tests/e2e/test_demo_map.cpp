@@ -230,4 +230,13 @@ TEST(FirstMap, CompilesWithoutWarningsAndRunsWithItsLayers)
               std::string::npos)
         << wrong.errors;
     std::remove(out.c_str());
+
+    // The README shows the description as it is.
+    std::vector<uint8_t> desc = read_bytes(dir + "/first_map.ksd"), readme = read_bytes(source_dir() + "/README.md");
+    ASSERT_GT(desc.size(), 100u);
+    std::string shown, line;
+    std::istringstream lines(std::string(desc.begin(), desc.end()));
+    while (std::getline(lines, line))
+        shown += (line.empty() ? "" : "    ") + line + "\n";
+    EXPECT_NE(std::string(readme.begin(), readme.end()).find(shown), std::string::npos);
 }

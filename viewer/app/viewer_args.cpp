@@ -31,6 +31,7 @@ static const char* const OPTION_HELP[] = {
     "  MAP            compiled map (default: map.ksm in the working directory)",
     "  --config FILE  settings file (default: config.ini in the working directory)",
     "  --no-watch     do not reload the map when its file changes (key u still does)",
+    "  -geometry WxH  the window's size in pixels (default 800x600; GLUT's own option)",
 #ifndef KSM_FIELD_VIEW
     "  --seed S       start the balls from the generator seed S (repeatable runs)",
     "  --headless     run the simulation without a window, print the physics time",
