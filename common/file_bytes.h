@@ -5,11 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // Reads the whole file at `path` into a malloc'd buffer (free it with
 // free). Null when it cannot be opened (`*opened` false, if given), or when
 // memory or a read fails (`*opened` true). `*size` gets the byte count.
 uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr);
+
+// The lines of a text without their line breaks ("\n" or "\r\n"); a final
+// line break ends the last line rather than starting an empty one.
+std::vector<std::string> split_text_lines(const std::string& text);
 
 inline uint16_t load_u16_le(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 

@@ -75,15 +75,8 @@ std::vector<std::string> key_near_misses(const std::string& text, const char* se
     const char* const* known = keys_of_section(section);
     bool in_section = false, section_seen = false;
     size_t number = 0;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : split_text_lines(text)) {
         ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
         std::string bare = trimmed(line);
         if (!bare.empty() && bare[0] == '[') {
             size_t close = bare.find(']');

@@ -279,18 +279,13 @@ std::vector<std::pair<std::string, std::string>> obj_group_owners(const std::str
 {
     std::vector<std::pair<std::string, std::string>> owners;
     std::vector<std::string> objects;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : split_text_lines(text)) {
         size_t a = line.find_first_not_of(" \t");
         if (a == std::string::npos || (line[a] != 'o' && line[a] != 'g') || a + 1 >= line.size() ||
             (line[a + 1] != ' ' && line[a + 1] != '\t'))
             continue;
         size_t b = line.find_first_not_of(" \t", a + 1);
-        size_t z = line.find_last_not_of(" \t\r");
+        size_t z = line.find_last_not_of(" \t");
         std::string name = b == std::string::npos || z < b ? "" : line.substr(b, z - b + 1);
         if (line[a] == 'o') {
             objects.push_back(name);

@@ -152,13 +152,20 @@ static void warn_unless_number(const char* section, const char* key, const char*
                    value, (int)(end - start), start, end);
 }
 
+// Where a key is read, which decides its message when it is missing.
+enum KeyPlace { KEY_OF_MAP, KEY_OF_LAYER };
+
 // A required key's value: false, after the message and the hints, when it
 // is missing; otherwise warns about a value that is not wholly a number.
-static bool lookup_number(const char* map_path, const char* error_kind, const char* section, const char* key,
-                          bool whole, char* value)
+static bool lookup_number(const char* map_path, KeyPlace place, const char* section, const char* key, bool whole,
+                          char* value)
 {
     if (!lookup_key(map_path, section, key, value)) {
-        std::printf("ERROR IN %s: [%s][%s]%s", error_kind, section, key, error_kind[0] == 'M' ? "\n" : "");
+        // The layers' message ends without a line break.
+        if (place == KEY_OF_LAYER)
+            std::printf("ERROR IN LAYER: [%s][%s]", section, key);
+        else
+            std::printf("ERROR IN MAP: [%s][%s]\n", section, key);
         hint_missing_key(map_path, section, key);
         return false;
     }
@@ -180,7 +187,7 @@ bool read_header_section(MapHeader* header, const char* map_path)
     uint16_t* fields[3] = {&header->field_size, &header->grid_size, &header->objs_num};
     char value[INI_BUFFER_SIZE];
     for (int i = 0; i < 3; ++i) {
-        if (!lookup_number(map_path, "MAP", "main", keys[i], true, value))
+        if (!lookup_number(map_path, KEY_OF_MAP, "main", keys[i], true, value))
             return false;
         *fields[i] = (uint16_t)parse_decimal_int(value);
     }
@@ -220,14 +227,14 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     float* floats[8] = {&keys->scale, &keys->pos_x, &keys->pos_y, &keys->pos_z,
                         &keys->rt_angle, &keys->rt_x, &keys->rt_y, &keys->rt_z};
     for (int i = 0; i < 8; ++i) {
-        if (!lookup_number(map_path, "MAP", section, float_keys[i], false, value))
+        if (!lookup_number(map_path, KEY_OF_MAP, section, float_keys[i], false, value))
             return false;
         *floats[i] = parse_decimal_number(value);
     }
     static const char* const geom_keys[2] = {"geom1", "geom2"};
     uint16_t* geoms[2] = {&header->geom1, &header->geom2};
     for (int i = 0; i < 2; ++i) {
-        if (!lookup_number(map_path, "MAP", section, geom_keys[i], true, value))
+        if (!lookup_number(map_path, KEY_OF_MAP, section, geom_keys[i], true, value))
             return false;
         *geoms[i] = (uint16_t)parse_decimal_int(value);
     }
@@ -475,7 +482,7 @@ static bool read_layer_box(const char* map_path, const char* section, const char
     char value[INI_BUFFER_SIZE];
     int32_t raw[6];
     for (int i = 0; i < 6; ++i) {
-        if (!lookup_number(map_path, "LAYER", section, keys[i], true, value))
+        if (!lookup_number(map_path, KEY_OF_LAYER, section, keys[i], true, value))
             return false;
         raw[i] = parse_decimal_int(value);
         bytes[i] = (uint8_t)raw[i];
