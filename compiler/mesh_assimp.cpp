@@ -211,7 +211,6 @@ void describe_outline(const std::vector<OutlineEntry>& entries, AssimpMeshInfo* 
 {
     const size_t LISTED = 8;
     info->outline.clear();
-    info->outline_objects = entries.size();
     for (size_t i = 0; i < entries.size(); ++i) {
         if (i == LISTED) {
             info->outline += ", ...";
@@ -228,6 +227,35 @@ bool is_obj_path(const char* path)
     size_t n = std::strlen(path);
     return n >= 4 && path[n - 4] == '.' && std::tolower((unsigned char)path[n - 3]) == 'o' &&
            std::tolower((unsigned char)path[n - 2]) == 'b' && std::tolower((unsigned char)path[n - 1]) == 'j';
+}
+
+// The scene objects of an OBJ file's text: each group ("g NAME") that
+// follows an object ("o NAME") belongs to it, though assimp makes it a node
+// of its own beside the object's. Maps every such group to its object.
+std::vector<std::pair<std::string, std::string>> obj_group_owners(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> owners;
+    std::vector<std::string> objects;
+    for (const std::string& line : split_text_lines(text)) {
+        size_t a = line.find_first_not_of(" \t");
+        if (a == std::string::npos || (line[a] != 'o' && line[a] != 'g') || a + 1 >= line.size() ||
+            (line[a + 1] != ' ' && line[a + 1] != '\t'))
+            continue;
+        size_t b = line.find_first_not_of(" \t", a + 1);
+        size_t z = line.find_last_not_of(" \t");
+        std::string name = b == std::string::npos || z < b ? "" : line.substr(b, z - b + 1);
+        if (line[a] == 'o') {
+            objects.push_back(name);
+        } else if (!objects.empty() && !name.empty() && owner_of(owners, name.c_str()) == nullptr) {
+            owners.push_back({name, objects.back()});
+        }
+    }
+    // A group named like an object is that object's node, not a part of another.
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const auto& o : owners)
+        if (std::find(objects.begin(), objects.end(), o.first) == objects.end())
+            kept.push_back(o);
+    return kept;
 }
 
 // The group owners of an OBJ file (none for other formats or an unreadable file).
@@ -274,32 +302,6 @@ void empty_mesh(MapObject* obj)
 }
 
 }  // namespace
-
-std::vector<std::pair<std::string, std::string>> obj_group_owners(const std::string& text)
-{
-    std::vector<std::pair<std::string, std::string>> owners;
-    std::vector<std::string> objects;
-    for (const std::string& line : split_text_lines(text)) {
-        size_t a = line.find_first_not_of(" \t");
-        if (a == std::string::npos || (line[a] != 'o' && line[a] != 'g') || a + 1 >= line.size() ||
-            (line[a + 1] != ' ' && line[a + 1] != '\t'))
-            continue;
-        size_t b = line.find_first_not_of(" \t", a + 1);
-        size_t z = line.find_last_not_of(" \t");
-        std::string name = b == std::string::npos || z < b ? "" : line.substr(b, z - b + 1);
-        if (line[a] == 'o') {
-            objects.push_back(name);
-        } else if (!objects.empty() && !name.empty() && owner_of(owners, name.c_str()) == nullptr) {
-            owners.push_back({name, objects.back()});
-        }
-    }
-    // A group named like an object is that object's node, not a part of another.
-    std::vector<std::pair<std::string, std::string>> kept;
-    for (const auto& o : owners)
-        if (std::find(objects.begin(), objects.end(), o.first) == objects.end())
-            kept.push_back(o);
-    return kept;
-}
 
 bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj, AssimpMeshInfo* info,
                       char* reason, size_t size)

@@ -17,15 +17,10 @@ struct AssimpMeshInfo {
     // lists them: "Ramp" (with "Ramp_body"), "Bowl" (with ...). Filled when
     // everything is merged or a name is not found.
     std::string outline;
-    size_t outline_objects;  // how many objects the outline lists
     unsigned dropped_points;
     unsigned dropped_lines;
 };
 
-// The scene objects of an OBJ file's text: each group ("g NAME") that
-// follows an object ("o NAME") belongs to it, though assimp makes it a
-// node of its own. Maps every such group to its object.
-std::vector<std::pair<std::string, std::string>> obj_group_owners(const std::string& text);
 
 // Reads `path` into `obj` (cleared first). The object's name is the picked
 // name, else the one object merged, else the file's base name. Texture
