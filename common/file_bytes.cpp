@@ -42,3 +42,18 @@ uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened, FileKind*
     *size = buf ? n : 0;
     return buf;
 }
+
+std::vector<std::string> split_text_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+        if (!lines.back().empty() && lines.back().back() == '\r')
+            lines.back().pop_back();
+    }
+    return lines;
+}

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "user_files.h"
 
@@ -14,6 +16,10 @@
 // is), or when memory or a read fails (`*opened` true). `*size` gets the
 // byte count.
 uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr, FileKind* kind = nullptr);
+
+// The lines of a text without their line breaks ("\n" or "\r\n"); a final
+// line break ends the last line rather than starting an empty one.
+std::vector<std::string> split_text_lines(const std::string& text);
 
 inline uint16_t load_u16_le(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 

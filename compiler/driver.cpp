@@ -2,9 +2,11 @@
 #include "ksm_version.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "compile_report.h"
@@ -15,7 +17,7 @@
 #include "sections.h"
 
 const char* const COMPILER_TITLE = "Kestrion Map Compiler v 1.04c";
-const char* const COMPILER_NOTICE = "Compiles a map description and its 3DS meshes into a .ksm map.";
+const char* const COMPILER_NOTICE = "Compiles a map description and its meshes into a .ksm map.";
 
 static const char* const SOURCE_SUBDIR = "src/";
 static const char* const MAP_EXTENSION = "ksm";
@@ -28,6 +30,18 @@ static void print_usage()
     std::printf("           ksm_compiler test.ksd test.ksm src\n");
 }
 
+// The options, for --help.
+static void print_options()
+{
+    std::printf("Options:\n");
+    std::printf("  -v, --verbose  details of every object and stage on standard error\n");
+    std::printf("  --exhaustive   the collision field by the slow exhaustive search (the same bytes)\n");
+    std::printf("  --threads N    the collision field on N threads (default: one per core; the same bytes)\n");
+    std::printf("  --version      print the title and the version, and exit\n");
+    std::printf("  -h, --help     print this help, and exit\n");
+    std::printf("  --             ends the options (for a file name that starts with '-')\n");
+}
+
 // After the usage text: where meshes are found when no folder is given.
 static void note_mesh_folder(const char* program_path)
 {
@@ -35,8 +49,21 @@ static void note_mesh_folder(const char* program_path)
     if (!default_source_dir(program_path, dir))
         std::snprintf(dir, sizeof dir, "%s", SOURCE_SUBDIR);
     print_note(NOTE_HINT, "the meshes named in a map are looked up in src_dir; without it, in \"%s\" "
-                          "(the folder src/ beside the program)", dir);
+                          "(the folder src/ beside the program), then beside the map description and in "
+                          "its folder src/", dir);
     print_note(NOTE_HINT, "--verbose (-v) adds the details of every object and stage on standard error");
+}
+
+// The running program's own path (/proc/self/exe), or its path as invoked
+// when the system does not say.
+static std::string program_path(const char* invoked)
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0 || (size_t)n >= sizeof buf - 1)
+        return invoked;
+    buf[n] = '\0';
+    return buf;
 }
 
 bool cut_after_last(const char* path, char* out, char c)
@@ -91,6 +118,22 @@ bool default_source_dir(const char* program_path, char* out)
     return join_path(dir, SOURCE_SUBDIR, out);
 }
 
+int description_mesh_dirs(const char* map_path, const char* src_dir, char dirs[2][PATH_MAX_CHARS + 1])
+{
+    char own[PATH_MAX_CHARS + 1];
+    cut_after_last(map_path, own, '/');
+    char candidates[2][PATH_MAX_CHARS + 1];
+    std::memcpy(candidates[0], own, sizeof own);
+    bool sub_fits = join_path(own, SOURCE_SUBDIR, candidates[1]);
+    int count = 0;
+    for (int i = 0; i < 2; ++i) {
+        if ((i == 1 && !sub_fits) || std::strcmp(candidates[i], src_dir) == 0)
+            continue;
+        std::memcpy(dirs[count++], candidates[i], sizeof candidates[i]);
+    }
+    return count;
+}
+
 bool source_dir_prefix(const char* given, char* out)
 {
     size_t n = std::strlen(given);
@@ -123,7 +166,7 @@ bool compile_map(FILE* out, const char* map_path, const char* src_dir, const Com
     }
     if (ok) {
         double t0 = now_ms();
-        ok = compile_layers_section(map_path, out);
+        ok = compile_layers_section(map_path, out, header.field_size);
         stats.write_ms += now_ms() - t0;
     }
     if (!ok) {
@@ -189,11 +232,18 @@ static int run_compiler_steps(int argc, char** argv)
     // standard error.
     CompileOptions options{};
     options.phys.threads = default_thread_count();
+    std::string program = program_path(argc > 0 && argv[0] ? argv[0] : "");
+    bool help_asked = false, version_asked = false;
     if (argc > 0) {
         int kept = 1;
+        bool options_ended = false;
         for (int i = 1; i < argc; ++i) {
             const char* value = nullptr;
-            if (std::strcmp(argv[i], "--exhaustive") == 0) {
+            if (options_ended || argv[i][0] != '-' || argv[i][1] == '\0') {
+                argv[kept++] = argv[i];
+            } else if (std::strcmp(argv[i], "--") == 0) {
+                options_ended = true;
+            } else if (std::strcmp(argv[i], "--exhaustive") == 0) {
                 options.phys.search = PHYS_SEARCH_EXHAUSTIVE;
             } else if (std::strcmp(argv[i], "--threads") == 0) {
                 value = i + 1 < argc ? argv[++i] : "";
@@ -201,8 +251,15 @@ static int run_compiler_steps(int argc, char** argv)
                 value = argv[i] + 10;
             } else if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0) {
                 options.verbose = true;
+            } else if (std::strcmp(argv[i], "--version") == 0) {
+                version_asked = true;
+            } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+                help_asked = true;
             } else {
-                argv[kept++] = argv[i];
+                // Taken for a path, it would become the output or the map.
+                print_usage();
+                print_note(NOTE_HINT, "\"%s\" is no option of ksm_compiler; --help lists them", argv[i]);
+                return EXIT_USAGE;
             }
             if (value && !parse_thread_count(value, &options.phys.threads)) {
                 print_note(NOTE_HINT, "--threads needs a whole number from 1 to %d, not \"%s\"", MAX_THREADS, value);
@@ -211,16 +268,19 @@ static int run_compiler_steps(int argc, char** argv)
         }
         argc = kept;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return EXIT_COMPILED;
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (help_asked) {
         print_usage();
-        note_mesh_folder(argc > 0 && argv[0] ? argv[0] : "");
+        print_options();
+        note_mesh_folder(program.c_str());
+        return EXIT_COMPILED;
+    }
+    if (version_asked) {
+        std::printf("%s (ksm %s)\n", COMPILER_TITLE, KSM_VERSION);
         return EXIT_COMPILED;
     }
     if (argc < 2) {
         print_usage();
-        note_mesh_folder(argc > 0 && argv[0] ? argv[0] : "");
+        note_mesh_folder(program.c_str());
         return EXIT_USAGE;
     }
 
@@ -236,11 +296,12 @@ static int run_compiler_steps(int argc, char** argv)
         return fail_path_too_long("output file");
     }
     char src_dir[PATH_MAX_CHARS + 1];
-    bool src_fits = argc > 3 ? source_dir_prefix(argv[3], src_dir)
-                             : default_source_dir(argc > 0 && argv[0] ? argv[0] : "", src_dir);
+    bool src_fits = argc > 3 ? source_dir_prefix(argv[3], src_dir) : default_source_dir(program.c_str(), src_dir);
     if (!src_fits)
         return fail_path_too_long("source directory");
     options.default_src_dir = argc <= 3;
+    if (options.default_src_dir)
+        options.map_dir_count = description_mesh_dirs(map_path, src_dir, options.map_dirs);
 
     std::printf("Open output file (%s) to write... ", end_path);
     // The map would replace the description it is read from.

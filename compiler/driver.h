@@ -5,7 +5,8 @@
 // end_file defaults to the map file with the extension of its file name
 // replaced by "ksm" (or ".ksm" added when it has none); src_dir, the prefix
 // of every mesh path, defaults to the program's own directory followed by
-// "src/". The map is written into a temporary file beside the output and
+// "src/", and then the map description's own folder and its "src/". The
+// map is written into a temporary file beside the output and
 // moved over it only after a complete success: a failed compile leaves an
 // existing output as it was and creates none. Notes, warnings and the
 // --verbose (-v) details go to standard error; the transcript on standard
@@ -35,9 +36,14 @@ bool cut_after_last(const char* path, char* out, char c);
 // map path followed by ".ksm" when the file name has no '.'. False when the
 // result would be longer than 255 characters.
 bool default_output_path(const char* map_path, char* out);
-// The default source directory: the program's path as invoked up to and
-// including its last '/' (empty without one), followed by "src/".
+// The default source directory: the program's path (its running file, as
+// /proc/self/exe names it) up to and including its last '/' (empty without
+// one), followed by "src/".
 bool default_source_dir(const char* program_path, char* out);
+// The folders searched after the default source directory `src_dir`: the
+// map description's own folder ("" for the working folder) and its "src/",
+// less any that equal `src_dir` or do not fit. Returns how many.
+int description_mesh_dirs(const char* map_path, const char* src_dir, char dirs[2][PATH_MAX_CHARS + 1]);
 // A given source directory with '/' appended unless it already ends with
 // '/' or '\' (a trailing '\' becomes '/').
 bool source_dir_prefix(const char* given, char* out);

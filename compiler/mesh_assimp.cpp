@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <cctype>
+
+#include "file_bytes.h"
 
 namespace {
 
@@ -118,9 +122,22 @@ bool add_named_mesh(const aiScene* scene, const aiNode* node, const aiMatrix4x4&
     return false;
 }
 
-void collect_names(const aiScene* scene, const aiNode* node, std::vector<std::string>* names)
+// True when the node or any node below it holds a mesh.
+bool holds_meshes(const aiNode* node)
 {
-    if (node->mNumMeshes > 0 && node->mName.length > 0)
+    if (node->mNumMeshes > 0)
+        return true;
+    for (unsigned c = 0; c < node->mNumChildren; ++c)
+        if (holds_meshes(node->mChildren[c]))
+            return true;
+    return false;
+}
+
+// The names of the parts below `node` that hold meshes: nodes, and meshes
+// named unlike their node.
+void collect_part_names(const aiScene* scene, const aiNode* node, bool self, std::vector<std::string>* names)
+{
+    if (!self && node->mNumMeshes > 0 && node->mName.length > 0)
         names->push_back(node->mName.C_Str());
     for (unsigned i = 0; i < node->mNumMeshes; ++i) {
         const aiMesh* mesh = scene->mMeshes[node->mMeshes[i]];
@@ -128,7 +145,131 @@ void collect_names(const aiScene* scene, const aiNode* node, std::vector<std::st
             names->push_back(mesh->mName.C_Str());
     }
     for (unsigned c = 0; c < node->mNumChildren; ++c)
-        collect_names(scene, node->mChildren[c], names);
+        collect_part_names(scene, node->mChildren[c], false, names);
+}
+
+// The owner of a group node among the OBJ file's objects, or null.
+const std::string* owner_of(const std::vector<std::pair<std::string, std::string>>& owners, const char* name)
+{
+    for (const auto& o : owners)
+        if (o.first == name)
+            return &o.second;
+    return nullptr;
+}
+
+struct OutlineEntry {
+    std::string name;
+    std::vector<std::string> parts;
+    bool has_meshes;
+};
+
+// The scene's objects (the root's children, the root itself when it holds a
+// mesh), each with the parts inside it; an OBJ group joins its object.
+std::vector<OutlineEntry> scene_outline(const aiScene* scene,
+                                        const std::vector<std::pair<std::string, std::string>>& owners)
+{
+    std::vector<OutlineEntry> entries;
+    const aiNode* root = scene->mRootNode;
+    if (root->mNumMeshes > 0)
+        entries.push_back(OutlineEntry{root->mName.C_Str(), {}, true});
+    for (unsigned c = 0; c < root->mNumChildren; ++c) {
+        const aiNode* child = root->mChildren[c];
+        const std::string* owner = owner_of(owners, child->mName.C_Str());
+        OutlineEntry* into = nullptr;
+        for (OutlineEntry& e : entries)
+            if (owner && e.name == *owner)
+                into = &e;
+        if (into) {
+            into->parts.push_back(child->mName.C_Str());
+            collect_part_names(scene, child, true, &into->parts);
+            into->has_meshes = into->has_meshes || holds_meshes(child);
+            continue;
+        }
+        entries.push_back(OutlineEntry{child->mName.C_Str(), {}, holds_meshes(child)});
+        collect_part_names(scene, child, true, &entries.back().parts);
+    }
+    std::vector<OutlineEntry> kept;
+    for (OutlineEntry& e : entries)
+        if (e.has_meshes)
+            kept.push_back(e);
+    return kept;
+}
+
+// "a", "b", ... with at most `limit` names, then "...".
+std::string quoted_list(const std::vector<std::string>& names, size_t limit)
+{
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i == limit)
+            return text + ", ...";
+        text += (i ? ", \"" : "\"") + names[i] + "\"";
+    }
+    return text;
+}
+
+void describe_outline(const std::vector<OutlineEntry>& entries, AssimpMeshInfo* info)
+{
+    const size_t LISTED = 8;
+    info->outline.clear();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i == LISTED) {
+            info->outline += ", ...";
+            break;
+        }
+        info->outline += (i ? ", \"" : "\"") + entries[i].name + "\"";
+        if (!entries[i].parts.empty())
+            info->outline += " (with " + quoted_list(entries[i].parts, LISTED) + ")";
+    }
+}
+
+bool is_obj_path(const char* path)
+{
+    size_t n = std::strlen(path);
+    return n >= 4 && path[n - 4] == '.' && std::tolower((unsigned char)path[n - 3]) == 'o' &&
+           std::tolower((unsigned char)path[n - 2]) == 'b' && std::tolower((unsigned char)path[n - 1]) == 'j';
+}
+
+// The scene objects of an OBJ file's text: each group ("g NAME") that
+// follows an object ("o NAME") belongs to it, though assimp makes it a node
+// of its own beside the object's. Maps every such group to its object.
+std::vector<std::pair<std::string, std::string>> obj_group_owners(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> owners;
+    std::vector<std::string> objects;
+    for (const std::string& line : split_text_lines(text)) {
+        size_t a = line.find_first_not_of(" \t");
+        if (a == std::string::npos || (line[a] != 'o' && line[a] != 'g') || a + 1 >= line.size() ||
+            (line[a + 1] != ' ' && line[a + 1] != '\t'))
+            continue;
+        size_t b = line.find_first_not_of(" \t", a + 1);
+        size_t z = line.find_last_not_of(" \t");
+        std::string name = b == std::string::npos || z < b ? "" : line.substr(b, z - b + 1);
+        if (line[a] == 'o') {
+            objects.push_back(name);
+        } else if (!objects.empty() && !name.empty() && owner_of(owners, name.c_str()) == nullptr) {
+            owners.push_back({name, objects.back()});
+        }
+    }
+    // A group named like an object is that object's node, not a part of another.
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const auto& o : owners)
+        if (std::find(objects.begin(), objects.end(), o.first) == objects.end())
+            kept.push_back(o);
+    return kept;
+}
+
+// The group owners of an OBJ file (none for other formats or an unreadable file).
+std::vector<std::pair<std::string, std::string>> read_group_owners(const char* path)
+{
+    if (!is_obj_path(path))
+        return {};
+    size_t size = 0;
+    uint8_t* data = read_file_bytes(path, &size);
+    if (!data)
+        return {};
+    std::string text((const char*)data, size);
+    std::free(data);
+    return obj_group_owners(text);
 }
 
 // assimp's message on one line, without a closing full stop (the caller's
@@ -182,18 +323,28 @@ bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj,
 
     Gathered g{};
     aiMatrix4x4 identity;
+    std::vector<std::pair<std::string, std::string>> owners = read_group_owners(path);
+    std::vector<OutlineEntry> outline = scene_outline(scene, owners);
     if (object_name) {
         aiMatrix4x4 parent;
         const aiNode* node = find_node(scene->mRootNode, identity, object_name, &parent);
-        if (node)
+        if (node) {
             add_subtree(scene, node, parent, &g, info);
-        else if (!add_named_mesh(scene, scene->mRootNode, identity, object_name, &g, info)) {
-            collect_names(scene, scene->mRootNode, &info->names);
+            // An OBJ object's groups are the root's children after it.
+            const aiNode* root = scene->mRootNode;
+            for (unsigned c = 0; node->mParent == root && c < root->mNumChildren; ++c) {
+                const std::string* owner = owner_of(owners, root->mChildren[c]->mName.C_Str());
+                if (owner && *owner == object_name)
+                    add_subtree(scene, root->mChildren[c], root->mTransformation, &g, info);
+            }
+        } else if (!add_named_mesh(scene, scene->mRootNode, identity, object_name, &g, info)) {
+            describe_outline(outline, info);
             std::snprintf(reason, size, "it has no node or mesh named \"%s\"", object_name);
             return false;
         }
     } else {
         add_subtree(scene, scene->mRootNode, identity, &g, info);
+        describe_outline(outline, info);
     }
     if (g.faces.empty()) {
         std::snprintf(reason, size, "it holds no triangles%s", object_name ? " in the object asked for" : "");
@@ -214,9 +365,14 @@ bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj,
     std::string name;
     if (object_name)
         name = object_name;
-    else if (g.first_mesh && g.first_mesh->mName.length > 0)
+    else if (outline.size() == 1 && !outline[0].name.empty() && outline[0].name[0] != '<')
+        name = outline[0].name;  // not assimp's stand-in such as "<STL_BINARY>"
+    else if (outline.size() == 1 && g.first_mesh && g.first_mesh->mName.length > 0)
         name = g.first_mesh->mName.C_Str();
-    else {
+    else if (outline.size() > 1) {
+        for (size_t i = 0; i < outline.size(); ++i)
+            name += (i ? " + " : "") + outline[i].name;
+    } else {
         const char* slash = std::strrchr(path, '/');
         name = slash ? slash + 1 : path;
     }

@@ -1,7 +1,8 @@
 // Meshes of every format assimp reads (OBJ, STL, PLY, glTF, ...), turned
 // into one MapObject: triangulated, identical vertices joined, every node's
 // transform applied, points and lines dropped. The meshes are merged in
-// node order, or one node (with its children) or one mesh is picked by name.
+// node order, or one node (with its children, and for OBJ the groups of an
+// object) or one mesh is picked by name.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +13,17 @@
 
 struct AssimpMeshInfo {
     std::vector<std::string> merged;  // the parts merged, in node order
-    std::vector<std::string> names;   // every node and mesh name, for a name not found
+    // The scene's objects with the groups or parts inside each, as a note
+    // lists them: "Ramp" (with "Ramp_body"), "Bowl" (with ...). Filled when
+    // everything is merged or a name is not found.
+    std::string outline;
     unsigned dropped_points;
     unsigned dropped_lines;
 };
 
+
 // Reads `path` into `obj` (cleared first). The object's name is the picked
-// name, else the first mesh's name, else the file's base name. Texture
+// name, else the one object merged, else the file's base name. Texture
 // coordinates come from the first UV channel of the meshes that have one
 // ((0, 0) for the others); without any the object has none. False, with the
 // reason in `reason` (`size` bytes) and the object cleared, when assimp

@@ -107,18 +107,17 @@ static bool read_other(const char* path, const char* object_name, const char* se
 {
     AssimpMeshInfo info;
     if (!read_assimp_mesh(path, object_name, obj, &info, reason, MESH_REASON_SIZE)) {
-        if (!info.names.empty())
-            print_note(NOTE_HINT, "the objects of \"%s\" are %s", path,
-                       name_list(info.names, info.names.size(), NAMES_LISTED).c_str());
+        if (!info.outline.empty())
+            print_note(NOTE_HINT, "the objects of \"%s\" are %s", path, info.outline.c_str());
         return false;
     }
     if (info.dropped_points || info.dropped_lines)
         print_note(NOTE_NOTE, "[%s] \"%s\": %u points and %u lines dropped, only triangles are kept", section,
                    path, info.dropped_points, info.dropped_lines);
     if (!object_name && info.merged.size() > 1)
-        print_note(NOTE_NOTE, "[%s] \"%s\": %zu meshes merged into one object (%s); pick one with object = NAME",
-                   section, path, info.merged.size(),
-                   name_list(info.merged, info.merged.size(), NAMES_LISTED).c_str());
+        print_note(NOTE_NOTE, "[%s] \"%s\": %zu meshes merged into one object, from %s; pick one object with "
+                              "object = NAME",
+                   section, path, info.merged.size(), info.outline.c_str());
     return true;
 }
 

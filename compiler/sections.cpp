@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ini.h"
 #include "compile_report.h"
+#include "map_hints.h"
 #include "mesh_read.h"
 #include "phys_info.h"
 #include "placement.h"
@@ -39,30 +41,33 @@ int32_t parse_decimal_int(const char* text)
     return (int32_t)value;
 }
 
-float parse_decimal_number(const char* text)
+// Finds the number at the start of `text`: `*start` after the blanks, the
+// result after its last character, `*digits` how many digits it has. Whole
+// numbers are a sign and digits; others may add a fraction and an exponent.
+static const char* scan_number(const char* text, bool whole, const char** start, int* digits)
 {
     const char* p = text;
     while (is_blank(*p))
         ++p;
-    const char* start = p;
+    *start = p;
     if (*p == '+' || *p == '-')
         ++p;
-    int digits = 0;
+    *digits = 0;
     while (is_digit(*p)) {
         ++p;
-        ++digits;
+        ++*digits;
     }
+    if (whole)
+        return p;
     if (*p == '.') {
         ++p;
         while (is_digit(*p)) {
             ++p;
-            ++digits;
+            ++*digits;
         }
     }
-    if (digits == 0)
-        return 0.0f;
     // An exponent counts only with at least one digit after 'e' and its sign.
-    if (*p == 'e' || *p == 'E') {
+    if (*digits > 0 && (*p == 'e' || *p == 'E')) {
         const char* q = p + 1;
         if (*q == '+' || *q == '-')
             ++q;
@@ -72,6 +77,16 @@ float parse_decimal_number(const char* text)
             p = q;
         }
     }
+    return p;
+}
+
+float parse_decimal_number(const char* text)
+{
+    const char* start;
+    int digits;
+    const char* p = scan_number(text, false, &start, &digits);
+    if (digits == 0)
+        return 0.0f;
     // The accepted text is plain decimal, which strtod converts exactly
     // rounded; the buffer holds any value the INI reader gives.
     char number[INI_BUFFER_SIZE];
@@ -114,6 +129,50 @@ static bool lookup_key(const char* map_path, const char* section, const char* ke
     return std::strcmp(value, MISSING_KEY) != 0;
 }
 
+// A warning when a value is not what it reads as: no number at all (it
+// reads as 0), or text after the number (ignored).
+static void warn_unless_number(const char* section, const char* key, const char* value, bool whole)
+{
+    const char* start;
+    int digits;
+    const char* end = scan_number(value, whole, &start, &digits);
+    if (digits == 0) {
+        if (*start == '\0')
+            print_note(NOTE_WARNING, "[%s][%s] has nothing but blanks after its '=': it reads as 0", section, key);
+        else
+            print_note(NOTE_WARNING, "[%s][%s] = \"%s\" is not a %s: it reads as 0", section, key, value,
+                       whole ? "whole number" : "number");
+        return;
+    }
+    const char* rest = end;
+    while (is_blank(*rest))
+        ++rest;
+    if (*rest != '\0')
+        print_note(NOTE_WARNING, "[%s][%s] = \"%s\" reads as %.*s: the rest, \"%s\", is ignored", section, key,
+                   value, (int)(end - start), start, end);
+}
+
+// Where a key is read, which decides its message when it is missing.
+enum KeyPlace { KEY_OF_MAP, KEY_OF_LAYER };
+
+// A required key's value: false, after the message and the hints, when it
+// is missing; otherwise warns about a value that is not wholly a number.
+static bool lookup_number(const char* map_path, KeyPlace place, const char* section, const char* key, bool whole,
+                          char* value)
+{
+    if (!lookup_key(map_path, section, key, value)) {
+        // The layers' message ends without a line break.
+        if (place == KEY_OF_LAYER)
+            std::printf("ERROR IN LAYER: [%s][%s]", section, key);
+        else
+            std::printf("ERROR IN MAP: [%s][%s]\n", section, key);
+        hint_missing_key(map_path, section, key);
+        return false;
+    }
+    warn_unless_number(section, key, value, whole);
+    return true;
+}
+
 // ---- header ----------------------------------------------------------------
 
 bool read_header_section(MapHeader* header, const char* map_path)
@@ -128,10 +187,8 @@ bool read_header_section(MapHeader* header, const char* map_path)
     uint16_t* fields[3] = {&header->field_size, &header->grid_size, &header->objs_num};
     char value[INI_BUFFER_SIZE];
     for (int i = 0; i < 3; ++i) {
-        if (!lookup_key(map_path, "main", keys[i], value)) {
-            std::printf("ERROR IN MAP: [main][%s]\n", keys[i]);
+        if (!lookup_number(map_path, KEY_OF_MAP, "main", keys[i], true, value))
             return false;
-        }
         *fields[i] = (uint16_t)parse_decimal_int(value);
     }
     std::printf("OK!\n");
@@ -159,6 +216,7 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     char value[INI_BUFFER_SIZE];
     if (!lookup_key(map_path, section, "file", value)) {
         std::printf("ERROR IN MAP: [%s][file]\n", section);
+        hint_missing_key(map_path, section, "file");
         return false;
     }
     std::memcpy(keys->file_value, value, sizeof value);
@@ -169,19 +227,15 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     float* floats[8] = {&keys->scale, &keys->pos_x, &keys->pos_y, &keys->pos_z,
                         &keys->rt_angle, &keys->rt_x, &keys->rt_y, &keys->rt_z};
     for (int i = 0; i < 8; ++i) {
-        if (!lookup_key(map_path, section, float_keys[i], value)) {
-            std::printf("ERROR IN MAP: [%s][%s]\n", section, float_keys[i]);
+        if (!lookup_number(map_path, KEY_OF_MAP, section, float_keys[i], false, value))
             return false;
-        }
         *floats[i] = parse_decimal_number(value);
     }
     static const char* const geom_keys[2] = {"geom1", "geom2"};
     uint16_t* geoms[2] = {&header->geom1, &header->geom2};
     for (int i = 0; i < 2; ++i) {
-        if (!lookup_key(map_path, section, geom_keys[i], value)) {
-            std::printf("ERROR IN MAP: [%s][%s]\n", section, geom_keys[i]);
+        if (!lookup_number(map_path, KEY_OF_MAP, section, geom_keys[i], true, value))
             return false;
-        }
         *geoms[i] = (uint16_t)parse_decimal_int(value);
     }
     // Optional, looked up last so that a missing required key is named first.
@@ -191,17 +245,46 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     return true;
 }
 
-// After a missing mesh: the folder searched and, for the default one, how
+// A folder as a note shows it: the working folder as "./".
+static const char* shown_dir(const char* dir)
+{
+    return dir[0] ? dir : "./";
+}
+
+// After a missing mesh: every folder searched and, for the default one, how
 // to name another.
 static void hint_missing_mesh(const char* section, const char* file_value, const char* src_dir,
                               const CompileOptions* options)
 {
-    print_note(NOTE_HINT, "the mesh \"%s\" of [%s] was looked for in the folder \"%s\"", file_value, section,
-               src_dir);
+    std::string searched = std::string("\"") + src_dir + "\"";
+    for (int i = 0; i < options->map_dir_count; ++i)
+        searched += std::string(i + 1 == options->map_dir_count ? " and \"" : ", \"") +
+                    shown_dir(options->map_dirs[i]) + "\"";
+    print_note(NOTE_HINT, "the mesh \"%s\" of [%s] was looked for in the folder%s %s", file_value, section,
+               options->map_dir_count ? "s" : "", searched.c_str());
     if (options->default_src_dir)
         print_note(NOTE_HINT,
-                   "that is the default folder src/ beside the program; name another as the third "
-                   "argument: ksm_compiler <map_file> <end_file> <src_dir>");
+                   "that is the default folder src/ beside the program%s; name another as the third "
+                   "argument: ksm_compiler <map_file> <end_file> <src_dir>",
+                   options->map_dir_count ? ", then the description's own folder and its src/" : "");
+}
+
+// With the default folder, a mesh not found there is looked for beside the
+// description: true, with the path and a note, when one of those folders
+// has it.
+static bool find_mesh_beside_map(const char* section, ObjectKeys* keys, const char* src_dir,
+                                 const CompileOptions* options)
+{
+    for (int i = 0; i < options->map_dir_count; ++i) {
+        char path[PATH_MAX_CHARS + 1];
+        if (!build_mesh_path(options->map_dirs[i], keys->file_value, path) || !file_exists(path))
+            continue;
+        print_note(NOTE_NOTE, "[%s] the mesh \"%s\" is not in \"%s\"; it was found in \"%s\"", section,
+                   keys->file_value, src_dir, shown_dir(options->map_dirs[i]));
+        std::memcpy(keys->mesh_path, path, sizeof path);
+        return true;
+    }
+    return false;
 }
 
 // Reads, places and gives normals to one object; prints the reason and
@@ -215,7 +298,7 @@ static bool load_object(const char* section, ObjectKeys* keys, const char* src_d
         return false;
     }
     const char* path = keys->mesh_path;
-    if (!file_exists(path)) {
+    if (!file_exists(path) && !find_mesh_beside_map(section, keys, src_dir, options)) {
         std::printf("ERROR! NO FILE \"%s\"!\n", path);
         hint_missing_mesh(section, keys->file_value, src_dir, options);
         return false;
@@ -359,6 +442,12 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
                        "[%s] \"%s\" is placed wholly outside the field (0..%u on each axis): it adds no "
                        "collision cells",
                        section, keys.mesh_path, (unsigned)header->field_size);
+        else if (!box_overhang(obj.box, (float)header->field_size).empty())
+            print_note(NOTE_WARNING,
+                       "[%s] \"%s\" is placed partly outside the field (0..%u on each axis): %s; the part "
+                       "outside adds no collision cells",
+                       section, keys.mesh_path, (unsigned)header->field_size,
+                       box_overhang(obj.box, (float)header->field_size).c_str());
         if (options->verbose) {
             uint64_t filled = count_filled_cells(&field);
             ObjectReport report{section, keys.mesh_path, keys.format, &obj, filled - filled_before};
@@ -384,23 +473,26 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
 
 // ---- layers ----------------------------------------------------------------
 
-// Looks up `count` keys of a section and stores their low 8 bits; prints the
-// layer message of the first missing one.
-static bool read_layer_bytes(const char* map_path, const char* section, const char* const* keys, int count,
-                             uint8_t* bytes)
+// Looks up the six keys of a box and stores their low 8 bits; prints the
+// layer message of the first missing one. Warns when the box reaches
+// outside the field (`field_size` 0: not checked).
+static bool read_layer_box(const char* map_path, const char* section, const char* which,
+                           const char* const* keys, unsigned field_size, uint8_t* bytes)
 {
     char value[INI_BUFFER_SIZE];
-    for (int i = 0; i < count; ++i) {
-        if (!lookup_key(map_path, section, keys[i], value)) {
-            std::printf("ERROR IN LAYER: [%s][%s]", section, keys[i]);
+    int32_t raw[6];
+    for (int i = 0; i < 6; ++i) {
+        if (!lookup_number(map_path, KEY_OF_LAYER, section, keys[i], true, value))
             return false;
-        }
-        bytes[i] = (uint8_t)parse_decimal_int(value);
+        raw[i] = parse_decimal_int(value);
+        bytes[i] = (uint8_t)raw[i];
     }
+    if (field_size > 0)
+        warn_layer_box(section, which, raw, field_size);
     return true;
 }
 
-bool compile_layers_section(const char* map_path, FILE* out)
+bool compile_layers_section(const char* map_path, FILE* out, unsigned field_size)
 {
     std::printf("Read layers... ");
     uint8_t tag = LAYER_TAG_START;
@@ -410,13 +502,14 @@ bool compile_layers_section(const char* map_path, FILE* out)
     if (std::strcmp(value, MISSING_KEY) != 0) {
         static const char* const start_keys[6] = {"from_x", "from_y", "from_z", "to_x", "to_y", "to_z"};
         LayerRecord rec{};
-        if (!read_layer_bytes(map_path, "start", start_keys, 6, rec.box))
+        if (!read_layer_box(map_path, "start", "the start box", start_keys, field_size, rec.box))
             return false;
         rec.tag = tag;
         write_layer_record(&rec, out);
     }
 
     read_profile_string(map_path, "main", "teleports", "0", value, INI_LINE_MODE);
+    warn_unless_number("main", "teleports", value, true);
     int32_t teleports = parse_decimal_int(value);
     if (teleports > MAX_TELEPORTS) {
         // Tag 255 is the end tag: a 255th teleport could not be read back.
@@ -434,10 +527,10 @@ bool compile_layers_section(const char* map_path, FILE* out)
         ++tag;
         write_u8(out, tag);
         uint8_t box[6];
-        if (!read_layer_bytes(map_path, section, from_keys, 6, box))
+        if (!read_layer_box(map_path, section, "the from box", from_keys, field_size, box))
             return false;
         std::fwrite(box, 1, 6, out);
-        if (!read_layer_bytes(map_path, section, to_keys, 6, box))
+        if (!read_layer_box(map_path, section, "the to box", to_keys, field_size, box))
             return false;
         std::fwrite(box, 1, 6, out);
     }

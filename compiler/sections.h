@@ -15,11 +15,18 @@
 #include "map_format.h"
 #include "phys_info.h"
 
+// Longest path the compiler builds or accepts (its buffers hold one more).
+const int PATH_MAX_CHARS = 255;
+
 // Choices of one compile beyond the description.
 struct CompileOptions {
     bool verbose;          // details of every object and stage on standard error
     bool default_src_dir;  // the mesh folder is the default one beside the program
     PhysOptions phys;      // how the collision field is computed (same bytes)
+    // With the default folder: where a mesh not found there is looked for
+    // next (the description's folder, "" for the working one, and its src/).
+    char map_dirs[2][PATH_MAX_CHARS + 1];
+    int map_dir_count;
 };
 
 // What a compile did, for its details: milliseconds per stage and the
@@ -34,9 +41,6 @@ struct CompileStats {
 
 // Default of every required key; a lookup that returns it found nothing.
 extern const char* const MISSING_KEY;
-// Longest path the compiler builds or accepts (its buffers hold one more).
-const int PATH_MAX_CHARS = 255;
-
 // A decimal integer as written: optional leading blanks, an optional sign,
 // digits accumulated modulo 2^32; reading stops at the first character that
 // does not fit ("12abc" is 12) and no digits give 0.
@@ -67,5 +71,7 @@ bool read_header_section(MapHeader* header, const char* map_path);
 bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
                              const CompileOptions* options = nullptr, CompileStats* stats = nullptr);
 
-// "Read layers... ": the start layer, the teleports and the end tag.
-bool compile_layers_section(const char* map_path, FILE* out);
+// "Read layers... ": the start layer, the teleports and the end tag. With
+// the header's `field_size` (0: unknown), boxes that reach outside the
+// field get a warning.
+bool compile_layers_section(const char* map_path, FILE* out, unsigned field_size = 0);

@@ -360,3 +360,46 @@ TEST(Mouse, FarPlaneKeepsTheWholeBoxAtEveryZoom)
     camera_set_field(&small, 16.0f);
     EXPECT_EQ(camera_far_plane(&small), CAMERA_FAR);
 }
+
+TEST(Camera, FittedViewHoldsTheFieldInTheNarrowerSideOfAnyWindow)
+{
+    for (float n : {16.0f, 200.0f}) {
+        for (float aspect : {800.0f / 600.0f, 1.0f, 360.0f / 640.0f, 0.25f, 3.0f}) {
+            Camera cam;
+            camera_reset(&cam);
+            camera_fit_field(&cam, n, aspect);
+            EXPECT_TRUE(cam.fitted);
+            EXPECT_EQ(cam.field_size, n);
+            if (aspect >= 1.0f) {
+                // A window at least as wide as tall keeps the start-up view.
+                Camera start = start_camera(n);
+                EXPECT_EQ(std::memcmp(cam.view_matrix.m, start.view_matrix.m, sizeof start.view_matrix.m), 0);
+            }
+            Mat4 p;
+            set_projection(&p, CAMERA_FOVY, aspect, CAMERA_NEAR, camera_far_plane(&cam));
+            double widest[2] = {0.0, 0.0};
+            for (int corner = 0; corner < 8; ++corner) {
+                Vec3 c{corner & 1 ? n : 0.0f, corner & 2 ? n : 0.0f, corner & 4 ? n : 0.0f};
+                Vec3 e = mat4_transform_point(&cam.view_matrix, c);
+                double x = (p.m[0] * e.x) / e.z, y = (p.m[5] * e.y) / e.z;
+                double depth = (p.m[10] * e.z + p.m[14]) / e.z;
+                EXPECT_LE(std::fabs(x), 1.0) << n << " " << aspect << " corner " << corner;
+                EXPECT_LE(std::fabs(y), 1.0) << n << " " << aspect << " corner " << corner;
+                EXPECT_LT(depth, 1.0) << n << " " << aspect << " corner " << corner;
+                widest[0] = std::fmax(widest[0], std::fabs(x));
+                widest[1] = std::fmax(widest[1], std::fabs(y));
+            }
+            // The field spans most of the narrower side, the same in every shape.
+            EXPECT_NEAR(widest[aspect >= 1.0f ? 1 : 0], 0.921, 0.01) << n << " " << aspect;
+        }
+    }
+    // A turn or a zoom leaves the fitted view; a new fit returns to it.
+    Camera cam;
+    camera_reset(&cam);
+    camera_fit_field(&cam, 16.0f, 1.0f);
+    camera_orbit(&cam, 1.0f, 0.0f);
+    EXPECT_FALSE(cam.fitted);
+    camera_fit_field(&cam, 16.0f, 1.0f);
+    ASSERT_TRUE(camera_zoom(&cam, 1));
+    EXPECT_FALSE(cam.fitted);
+}

@@ -52,6 +52,18 @@ TEST(ViewerArgs, WordsAndOptions)
         EXPECT_EQ(a.error.empty(), c.command != VIEWER_USAGE_ERROR) << label;
     }
     EXPECT_NE(parse({"--frobnicate"}).error.find("--frobnicate"), std::string::npos);
+
+    // -geometry stays GLUT's, and its size is the window's.
+    const struct { const char* value; int w, h; } geometries[] = {
+        {"400x700", 400, 700}, {"=640X480+10-20", 640, 480}, {"+10+10", 0, 0}, {"0x600", 0, 0},
+        {"800x", 0, 0}, {"800x600junk", 0, 0}, {"123456x10", 0, 0}};
+    for (const auto& g : geometries) {
+        ViewerArgs a = parse({"-geometry", g.value, "x.ksm"});
+        EXPECT_EQ(a.command, VIEWER_RUN) << g.value;
+        EXPECT_EQ(a.map_path, "x.ksm") << g.value;
+        EXPECT_EQ(a.geometry_width, g.w) << g.value;
+        EXPECT_EQ(a.geometry_height, g.h) << g.value;
+    }
 }
 
 TEST(ViewerArgs, HeadlessAndWatchOptions)

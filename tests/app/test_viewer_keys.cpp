@@ -17,12 +17,13 @@ TEST(Keys, EachKeyAsksForItsAction)
         {27, KEY_QUIT}, {'q', KEY_QUIT}, {'Q', KEY_QUIT}, {' ', KEY_PAUSE}, {'n', KEY_STEP},
         {'r', KEY_RESET}, {'g', KEY_GRAVITY}, {'+', KEY_ZOOM_IN}, {'=', KEY_ZOOM_IN},
         {'-', KEY_ZOOM_OUT}, {'f', KEY_FIELD}, {'h', KEY_HELP}, {'p', KEY_SCREENSHOT},
-        {'x', KEY_NONE}, {'1', KEY_NONE}};
+        {'0', KEY_VIEW_RESET}, {'x', KEY_NONE}, {'1', KEY_NONE}};
     for (const auto& k : keys)
         EXPECT_EQ(key_action(k.key), k.action) << (int)k.key;
     EXPECT_EQ(special_key_action(SPECIAL_KEY_F1), KEY_HELP);
     EXPECT_EQ(special_key_action(SPECIAL_KEY_LEFT), KEY_ORBIT_LEFT);
     EXPECT_EQ(special_key_action(SPECIAL_KEY_DOWN), KEY_ORBIT_DOWN);
+    EXPECT_EQ(special_key_action(SPECIAL_KEY_HOME), KEY_VIEW_RESET);
     EXPECT_EQ(special_key_action(2), KEY_NONE);
 }
 

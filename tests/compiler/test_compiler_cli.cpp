@@ -295,7 +295,19 @@ TEST(CompilerCli, UsageHelpAndVersion)
     for (const char* flag : {"--help", "-h"}) {
         r = run_compiler_in(dir.path, {flag});
         EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output.substr(0, banner().size() + usage.size()), banner() + usage);
+        for (const char* option : {"-v, --verbose", "--exhaustive", "--threads N", "--version", "-h, --help"})
+            EXPECT_NE(r.output.find("\n  " + std::string(option) + " "), std::string::npos) << option;
+    }
+    // A word that looks like an option but is none stops before any file is
+    // opened (it was taken for the output, and written).
+    const std::vector<std::vector<std::string>> unknown = {
+        {"--frobnicate", "pour.ksd"}, {"pour.ksd", "-x"}, {"-v", "pour.ksd", "out.ksm", "--src", "meshes"}};
+    for (const std::vector<std::string>& args : unknown) {
+        r = run_compiler_in(dir.path, args);
+        EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.output, banner() + usage);
+        EXPECT_NE(r.errors.find("is no option of ksm_compiler; --help lists them"), std::string::npos) << r.errors;
     }
     r = run_compiler_in(dir.path, {"--version"});
     EXPECT_EQ(r.status, 0);
@@ -377,14 +389,17 @@ TEST(CompilerCli, PathsLongerThan255CharactersAreRejected)
 TEST(CompilerCli, SourceDirectoryDefaultsAndSeparators)
 {
     ScratchDir dir;
-    // The program's own folder, as invoked, plus "src/".
+    // The running program's own folder plus "src/": through a link, the
+    // folder of the file linked to, not of the link.
     std::filesystem::create_directories(dir / "bin");
     ASSERT_EQ(symlink(compiler_binary().c_str(), (dir / "bin/ksm_compiler").c_str()), 0);
     write_box_mesh(dir / "bin/src/box.3ds");
     write_box_mesh(dir / "meshes/sub/box.3ds");
     write_text(dir / "m.ksd", render({main_section(10, 10, 1), object_section(0, "box.3ds")}));
     RunResult r = run_program(dir.path, "bin/ksm_compiler", {"m.ksd"});
-    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("ERROR! NO FILE \"" + build_dir() + "/compiler/src/box.3ds\"!\n"), std::string::npos)
+        << r.output;
 
     // A given folder gets one '/', a trailing '\' counts as one, and a
     // Windows file value has its '\' turned into '/'.

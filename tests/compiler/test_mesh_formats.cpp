@@ -275,9 +275,83 @@ TEST(MeshFormats, NotesGoToStandardErrorAndLeaveTheTranscript)
     write_text(other / "m.ksd", map_text(10, 10, {object_text(0, "box.3ds", outside)}));
     RunResult missing = run_compiler_in(other.path, {"m.ksd"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.errors.find("the mesh \"box.3ds\" of [obj_0] was looked for in the folder \"" + build_dir() +
-                                  "/compiler/src/\""),
+    EXPECT_NE(missing.errors.find("the mesh \"box.3ds\" of [obj_0] was looked for in the folders \"" + build_dir() +
+                                  "/compiler/src/\", \"./\" and \"src/\""),
               std::string::npos)
         << missing.errors;
     EXPECT_NE(missing.errors.find("third argument"), std::string::npos) << missing.errors;
+}
+
+TEST(MeshFormats, MeshesAreFoundBesideTheProgramThenBesideTheDescription)
+{
+    // Run from PATH in a folder that has a src/ of its own: the default
+    // folder is the one beside the running program, not ./src; a mesh not
+    // there is found beside the description or in its src/.
+    ScratchDir dir;
+    Scene3ds decoy{}, box{};
+    decoy.objects.push_back(make_sphere_object("decoy", 2, false));
+    box.objects.push_back(make_box_object("box", Vec3{1, 1, 1}, false));
+    std::filesystem::create_directories(dir / "src");
+    std::filesystem::create_directories(dir / "mymap/src");
+    for (const char* path : {"src/box.3ds", "src/flat.3ds"})
+        ASSERT_TRUE(write_3ds_file((dir / path).c_str(), &decoy));
+    ASSERT_TRUE(write_3ds_file((dir / "mymap/src/box.3ds").c_str(), &box));
+    ASSERT_TRUE(write_3ds_file((dir / "mymap/flat.3ds").c_str(), &box));
+    write_text(dir / "mymap/pour.ksd",
+               map_text(16, 16, {object_text(0, "box.3ds", TILTED), object_text(1, "flat.3ds", TURNED)}));
+    const std::string path_env = "PATH=" + build_dir() + "/compiler:/usr/bin:/bin";
+    RunResult r = run_program(dir.path, "env", {path_env, "ksm_compiler", "mymap/pour.ksd", "out.ksm"});
+    ASSERT_EQ(r.status, 0) << r.output << r.errors;
+    EXPECT_EQ(load_map(dir / "out.ksm").vertex_counts, (std::vector<uint32_t>{8, 8}));
+    EXPECT_NE(r.errors.find("[obj_0] the mesh \"box.3ds\" is not in \"" + build_dir() +
+                            "/compiler/src/\"; it was found in \"mymap/src/\""),
+              std::string::npos)
+        << r.errors;
+    EXPECT_NE(r.errors.find("[obj_1] the mesh \"flat.3ds\" is not in"), std::string::npos) << r.errors;
+    EXPECT_NE(r.errors.find("it was found in \"mymap/\""), std::string::npos) << r.errors;
+    // A folder given on the command line is the only one searched.
+    RunResult given = run_program(dir.path, "env", {path_env, "ksm_compiler", "mymap/pour.ksd", "out.ksm", "src"});
+    ASSERT_EQ(given.status, 0) << given.output;
+    EXPECT_EQ(load_map(dir / "out.ksm").vertex_counts[0], 162u);
+    EXPECT_EQ(given.errors.find("found in"), std::string::npos) << given.errors;
+    std::filesystem::remove(dir / "mymap/flat.3ds");
+    RunResult only = run_program(dir.path, "env", {path_env, "ksm_compiler", "mymap/pour.ksd", "out.ksm", "mymap/src"});
+    EXPECT_EQ(only.status, 1);
+    EXPECT_NE(only.errors.find("was looked for in the folder \"mymap/src/\"\n"), std::string::npos) << only.errors;
+}
+
+TEST(MeshFormats, ObjObjectIsPickedWithAllItsGroups)
+{
+    // As a modelling tool writes it: each object's faces in groups of its own.
+    const std::string obj =
+        "o Ramp\nv 0 0 0\nv 4 0 0\nv 4 2 0\nv 0 0 2\nv 4 0 2\nv 4 2 2\n"
+        "g Ramp_body\nf 1 2 3\nf 4 6 5\nf 1 4 5\nf 1 5 2\nf 2 5 6\nf 2 6 3\nf 1 3 6\nf 1 6 4\n"
+        "o Bowl\nv 10 0 0\nv 12 0 0\nv 12 0 2\nv 10 0 2\nv 10 1 0\nv 12 1 0\n"
+        "g Bowl_floor\nf 7 8 9\nf 7 9 10\ng Bowl_wall\nf 7 11 12\nf 7 12 8\ng Bowl_rim\nf 11 12 8\n";
+    ScratchDir dir;
+    write_text(dir / "src/scene.obj", obj);
+    const std::string both = "\"Ramp\" (with \"Ramp_body\"), \"Bowl\" (with \"Bowl_floor\", \"Bowl_wall\", \"Bowl_rim\")";
+    struct Case {
+        std::string key, note;  // note: expected on standard error
+        uint32_t vertices;      // of the compiled object, 0 for a failure
+    };
+    const Case cases[] = {
+        {"object=Ramp\n", "(OBJ, object \"Ramp\"): 6 vertices, 8 faces", 6},
+        {"object=Bowl\n", "(OBJ, object \"Bowl\"): 11 vertices, 5 faces", 11},
+        {"object=Bowl_wall\n", "(OBJ, object \"Bowl_wall\"): 4 vertices, 2 faces", 4},
+        {"object=Bowl_lid\n", "hint: the objects of \"src/scene.obj\" are " + both + "\n", 0},
+        {"", "4 meshes merged into one object, from " + both + "; pick one object with object = NAME", 17},
+        {"", "(OBJ, object \"Ramp + Bowl\"): 17 vertices, 13 faces", 17},
+    };
+    for (const Case& c : cases) {
+        write_text(dir / "m.ksd", map_text(16, 16, {object_text(0, "scene.obj", TILTED, c.key)}));
+        RunResult r = run_compiler_in(dir.path, {"-v", "m.ksd", "m.ksm", "src"});
+        if (c.vertices == 0) {
+            EXPECT_EQ(r.status, 1) << c.key;
+        } else {
+            ASSERT_EQ(r.status, 0) << c.key << r.output << r.errors;
+            EXPECT_EQ(load_map(dir / "m.ksm").vertex_counts, std::vector<uint32_t>{c.vertices}) << c.key;
+        }
+        EXPECT_NE(r.errors.find(c.note), std::string::npos) << c.key << "\n" << r.errors;
+    }
 }

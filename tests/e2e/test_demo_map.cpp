@@ -196,3 +196,47 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
     free_balls();
     free_loaded_map(&map);
 }
+
+TEST(FirstMap, CompilesWithoutWarningsAndRunsWithItsLayers)
+{
+    // As the README walks through it: no mesh folder given, the meshes are
+    // found in src/ beside the description.
+    const std::string dir = source_dir() + "/data/examples/first_map";
+    const std::string out = ::testing::TempDir() + "first_map_" + std::to_string(getpid()) + ".ksm";
+    RunResult r = ksm_test::run_compiler_in(::testing::TempDir(), {dir + "/first_map.ksd", out});
+    ASSERT_EQ(r.status, 0) << r.output << r.errors;
+    EXPECT_TRUE(ends_with(r.output, "Read layers... OK!\nDONE!!!=)))\n")) << r.output;
+    EXPECT_NE(r.errors.find("it was found in \"" + dir + "/src/\""), std::string::npos) << r.errors;
+    EXPECT_EQ(r.errors.find("warning"), std::string::npos) << r.errors;
+    LoadedMap map{};
+    ASSERT_EQ(load_compiled_map_file(&map, out.c_str()), MAP_LOADED);
+    EXPECT_EQ(map.header.field_size, 32);
+    EXPECT_EQ(map.object_count, 2u);
+    EXPECT_TRUE(map.layers.has_start);
+    EXPECT_EQ(map.layers.teleport_count, 1);
+    free_loaded_map(&map);
+
+    // Its settings use the layers and fit the start box: no note.
+    const std::string viewer = ksm_test::build_dir() + "/viewer/app/ksm_viewer";
+    RunResult run = ksm_test::run_program(dir, viewer, {"--headless", "--frames", "20", out, "--config", "config.ini"});
+    EXPECT_EQ(run.status, 0) << run.output << run.errors;
+    EXPECT_NE(run.output.find("checksum: "), std::string::npos) << run.output;
+    EXPECT_EQ(run.errors, "");
+    // The description itself, given by mistake: the hint to compile it.
+    RunResult wrong = ksm_test::run_program(dir, viewer, {"--headless", "first_map.ksd"});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.errors.find("hint: \"first_map.ksd\" is a map description, which the viewer cannot open: "
+                                "compile it first, as in ksm_compiler first_map.ksd first_map.ksm"),
+              std::string::npos)
+        << wrong.errors;
+    std::remove(out.c_str());
+
+    // The README shows the description as it is.
+    std::vector<uint8_t> desc = read_bytes(dir + "/first_map.ksd"), readme = read_bytes(source_dir() + "/README.md");
+    ASSERT_GT(desc.size(), 100u);
+    std::string shown, line;
+    std::istringstream lines(std::string(desc.begin(), desc.end()));
+    while (std::getline(lines, line))
+        shown += (line.empty() ? "" : "    ") + line + "\n";
+    EXPECT_NE(std::string(readme.begin(), readme.end()).find(shown), std::string::npos);
+}

@@ -34,12 +34,24 @@ static void update_projection()
     load_projection_matrix();
 }
 
+void fit_view_to_field()
+{
+    camera_fit_field(&camera, (float)viewer_map.header.field_size, window_aspect(window_width, window_height));
+    update_projection();
+    load_view_matrix();
+}
+
 void resize_view(int width, int height)
 {
     window_width = width;
     window_height = height;
+    // A view nobody has turned or zoomed yet fits the new shape.
+    if (camera.fitted)
+        camera_fit_field(&camera, camera.field_size, window_aspect(width, height));
     update_projection();
     glViewport(0, 0, window_width, window_height);
+    if (camera.fitted)
+        load_view_matrix();
 }
 
 void reverse_gravity()

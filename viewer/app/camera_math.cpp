@@ -39,6 +39,7 @@ void camera_reset(Camera* cam)
     cam->last_mouse_y = 0.0f;
     cam->max_distance = (float)CAMERA_MAX_DISTANCE;
     cam->field_size = 0.0f;
+    cam->fitted = false;
 }
 
 Mat4 mat4_rotation_y(float angle)
@@ -147,6 +148,18 @@ void camera_look_at(Camera* cam, Vec3 target, Vec3 eye, Vec3 up)
     build_view_matrix(cam);
 }
 
+void camera_fit_field(Camera* cam, float field_size, float aspect)
+{
+    float n = field_size;
+    float h = (float)(n * 0.5);
+    // In a wide window the field spans the height; a tall one must step
+    // back until it spans the width.
+    float eye_z = aspect >= 1.0f || !(aspect > 0.0f) ? (float)(-n / 1.4) : (float)(-n / 1.4 / (double)aspect);
+    camera_set_field(cam, n);
+    camera_look_at(cam, Vec3{h, h, h}, Vec3{h, h, eye_z}, Vec3{0.0f, n, 0.0f});
+    cam->fitted = true;
+}
+
 float limit_turn(float total, float angle, float limit)
 {
     if (limit > 0.0f) {
@@ -180,6 +193,7 @@ void camera_yaw(Camera* cam, float angle, float limit)
     cam->side = mat4_transform_point(&r, cam->side);
     cam->forward = mat4_transform_point(&r, cam->forward);
     cam->yaw_total += angle;
+    cam->fitted = false;
 }
 
 void camera_pitch(Camera* cam, float angle, float limit)
@@ -191,6 +205,7 @@ void camera_pitch(Camera* cam, float angle, float limit)
     cam->up = mat4_transform_point(&r, cam->up);
     cam->forward = mat4_transform_point(&r, cam->forward);
     cam->pitch_total += angle;
+    cam->fitted = false;
 }
 
 void camera_orthonormalise(Camera* cam)
@@ -227,6 +242,7 @@ bool camera_zoom(Camera* cam, int notches)
     cam->eye = Vec3{(float)(cam->eye.x + f.x * step), (float)(cam->eye.y + f.y * step),
                     (float)(cam->eye.z + f.z * step)};
     build_view_matrix(cam);
+    cam->fitted = false;
     return true;
 }
 

@@ -54,6 +54,7 @@ struct Camera {
     float last_mouse_y;
     float max_distance;      // farthest the wheel takes the eye from the target
     float field_size;        // side of the field the camera looks at (0: unknown)
+    bool fitted;             // as camera_fit_field left it: no turn or zoom since
 };
 
 // Both matrices identity, eye and target at the origin, S, U, F the x, y and
@@ -81,6 +82,13 @@ void camera_set_field(Camera* cam, float field_size);
 // CAMERA_FAR, more once the eye is far enough out for the box to reach past
 // it.
 float camera_far_plane(const Camera* cam);
+
+// Fits the view to a field of `field_size` in a window of `aspect`: looks
+// at the field's centre from outside its z < 0 side, n/1.4 before the field
+// (n = field_size) in a window at least as wide as tall, farther by
+// 1/aspect in a taller one, so that the field spans the narrower side of
+// the window alike. Sets the field (camera_set_field) and `fitted`.
+void camera_fit_field(Camera* cam, float field_size, float aspect);
 
 // Rows S, U, F with translations -(S.eye), -(U.eye), -(F.eye).
 void build_view_matrix(Camera* cam);

@@ -16,7 +16,7 @@
 
 static_assert(GLUT_KEY_F1 == SPECIAL_KEY_F1 && GLUT_KEY_LEFT == SPECIAL_KEY_LEFT &&
                   GLUT_KEY_UP == SPECIAL_KEY_UP && GLUT_KEY_RIGHT == SPECIAL_KEY_RIGHT &&
-                  GLUT_KEY_DOWN == SPECIAL_KEY_DOWN,
+                  GLUT_KEY_DOWN == SPECIAL_KEY_DOWN && GLUT_KEY_HOME == SPECIAL_KEY_HOME,
               "GLUT special key numbers");
 
 ViewerControls viewer_controls = {};
@@ -50,6 +50,7 @@ static void run_key(KeyAction action)
     case KEY_ORBIT_DOWN: orbit_view(0.0f, -units); break;
     case KEY_ZOOM_IN: zoom_view(1); break;
     case KEY_ZOOM_OUT: zoom_view(-1); break;
+    case KEY_VIEW_RESET: fit_view_to_field(); break;
     default:
         break;
     }

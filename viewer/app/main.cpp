@@ -77,19 +77,8 @@ static void request_redraw()
     glutPostRedisplay();
 }
 
-// Aims the camera at the field's centre from outside its z < 0 side, as at
-// start-up.
-static void aim_camera_at_field()
-{
-    float n = (float)viewer_map.header.field_size;
-    float h = (float)(n * 0.5);
-    camera_set_field(&camera, n);
-    camera_look_at(&camera, Vec3{h, h, h}, Vec3{h, h, (float)(-n / 1.4)}, Vec3{0.0f, n, 0.0f});
-    load_view_matrix();
-}
-
 // Loads the map file again and, when it is usable, swaps it in under the
-// running balls; a new field size re-aims the camera at the new field.
+// running balls; a new field size fits the camera to the new field.
 void reload_viewer_map()
 {
     uint16_t old_size = viewer_map.header.field_size;
@@ -100,7 +89,7 @@ void reload_viewer_map()
     field_points_ready = false;
 #endif
     if (viewer_map.header.field_size != old_size)
-        aim_camera_at_field();
+        fit_view_to_field();
 }
 
 // Between two frames: reload the map when its file has changed on disk.
@@ -247,6 +236,10 @@ int main(int argc, char** argv)
     // Closing the window returns from the main loop so that clean-up runs.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    if (args.geometry_width > 0) {
+        window_width = args.geometry_width;
+        window_height = args.geometry_height;
+    }
     glutInitWindowSize(window_width, window_height);
     glutCreateWindow(title);
 
@@ -280,7 +273,8 @@ int main(int argc, char** argv)
     set_projection(&camera.projection_matrix, CAMERA_FOVY, window_aspect(window_width, window_height),
                    CAMERA_NEAR, CAMERA_FAR_START);
     load_projection_matrix();
-    aim_camera_at_field();
+    camera_fit_field(&camera, (float)viewer_map.header.field_size, window_aspect(window_width, window_height));
+    load_view_matrix();
     glViewport(0, 0, window_width, window_height);
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     format_first_second_title(title);

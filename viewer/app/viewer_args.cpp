@@ -31,6 +31,7 @@ static const char* const OPTION_HELP[] = {
     "  MAP            compiled map (default: map.ksm in the working directory)",
     "  --config FILE  settings file (default: config.ini in the working directory)",
     "  --no-watch     do not reload the map when its file changes (key u still does)",
+    "  -geometry WxH  the window's size in pixels (default 800x600; GLUT's own option)",
 #ifndef KSM_FIELD_VIEW
     "  --seed S       start the balls from the generator seed S (repeatable runs)",
     "  --headless     run the simulation without a window, print the physics time",
@@ -131,6 +132,8 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
     args.seed_given = false;
     args.seed = 0;
     args.threads = -1;
+    args.geometry_width = 0;
+    args.geometry_height = 0;
     bool frames_given = false;
     int words = 0;  // positional words seen
     bool options_ended = false;
@@ -187,6 +190,8 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
         } else if (const GlutOption* glut = find_glut_option(arg)) {
             if (glut->takes_value && ++i >= argc)
                 error = std::string("option ") + arg + " needs a value";
+            else if (std::strcmp(arg, "-geometry") == 0)
+                parse_geometry_size(argv[i], &args.geometry_width, &args.geometry_height);
         } else {
             error = std::string("unknown option '") + arg + "'";
         }
@@ -198,6 +203,35 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
                                  : args.threads >= 0     ? "--threads needs --headless"
                                                          : "--dump needs --headless");
     return args;
+}
+
+// Digits of a size: at least one, at most five, not 0.
+static bool parse_size_digits(const char** p, int* out)
+{
+    int n = 0, digits = 0;
+    while (**p >= '0' && **p <= '9' && digits < 6) {
+        n = n * 10 + (**p - '0');
+        ++*p;
+        ++digits;
+    }
+    *out = n;
+    return digits > 0 && digits <= 5 && n > 0;
+}
+
+bool parse_geometry_size(const char* text, int* width, int* height)
+{
+    const char* p = text;
+    if (*p == '=')
+        ++p;
+    int w = 0, h = 0;
+    if (!parse_size_digits(&p, &w) || (*p != 'x' && *p != 'X'))
+        return false;
+    ++p;
+    if (!parse_size_digits(&p, &h) || (*p != '\0' && *p != '+' && *p != '-'))
+        return false;
+    *width = w;
+    *height = h;
+    return true;
 }
 
 void print_viewer_usage(FILE* out)

@@ -7,7 +7,8 @@
 //              [--threads N]
 //
 // GLUT's own X options (-display NAME, -geometry WxH+X+Y, -iconic, ...) are
-// skipped here and left in place for glutInit.
+// skipped here and left in place for glutInit; the size of -geometry is
+// also kept, as the window's size.
 #pragma once
 
 #include <cstdio>
@@ -41,7 +42,13 @@ struct ViewerArgs {
     unsigned seed;
     std::string dump_path;    // --dump FILE.ply after a headless run; empty when none
     int threads;              // --threads N of a headless run (parallel mode); -1 when not given
+    int geometry_width;       // the window's size from GLUT's -geometry WxH[+X+Y]; 0 when not given
+    int geometry_height;
 };
+
+// The size part of an X geometry "[=]WxH[{+-}X{+-}Y]": true, with both at
+// least 1, when it has one.
+bool parse_geometry_size(const char* text, int* width, int* height);
 
 // Frames of a headless run when --frames is not given.
 const long DEFAULT_HEADLESS_FRAMES = 1000;

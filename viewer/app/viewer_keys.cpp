@@ -11,6 +11,7 @@ const char* const KEY_HELP_LINES[] = {
     "Esc, q    quit",
     "arrows    orbit",
     "+, -      zoom in, out",
+    "Home, 0   fit the view to the field again",
     "h, F1     show or hide this help",
     "p         save a screenshot (PNG)",
     "l         show the map's start box and teleports",
@@ -25,6 +26,7 @@ const char* const KEY_HELP_LINES[] = {
     "g         reverse gravity",
     "arrows    orbit",
     "+, -      zoom in, out",
+    "Home, 0   fit the view to the field again",
     "f         show the collision field",
     "h, F1     show or hide this help",
     "p         save a screenshot (PNG)",
@@ -51,6 +53,7 @@ KeyAction key_action(unsigned char key)
     case 'p': case 'P': return KEY_SCREENSHOT;
     case 'l': case 'L': return KEY_LAYERS;
     case 'u': case 'U': return KEY_RELOAD;
+    case '0': return KEY_VIEW_RESET;
     default: return KEY_NONE;
     }
 }
@@ -63,6 +66,7 @@ KeyAction special_key_action(int key)
     case SPECIAL_KEY_RIGHT: return KEY_ORBIT_RIGHT;
     case SPECIAL_KEY_UP: return KEY_ORBIT_UP;
     case SPECIAL_KEY_DOWN: return KEY_ORBIT_DOWN;
+    case SPECIAL_KEY_HOME: return KEY_VIEW_RESET;
     default: return KEY_NONE;
     }
 }

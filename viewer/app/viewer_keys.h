@@ -22,7 +22,8 @@ enum KeyAction {
     KEY_HELP,         // h, F1: show or hide the on-screen help
     KEY_SCREENSHOT,   // p: save the window as a PNG
     KEY_LAYERS,       // l: show the map's start box and teleports
-    KEY_RELOAD        // u: load the map file again now
+    KEY_RELOAD,       // u: load the map file again now
+    KEY_VIEW_RESET    // Home, 0: fit the view to the field again
 };
 
 // GLUT's numbers for the special keys used here (GLUT_KEY_F1, ...).
@@ -31,6 +32,7 @@ const int SPECIAL_KEY_LEFT = 100;
 const int SPECIAL_KEY_UP = 101;
 const int SPECIAL_KEY_RIGHT = 102;
 const int SPECIAL_KEY_DOWN = 103;
+const int SPECIAL_KEY_HOME = 106;
 
 // An ordinary key (GLUT keyboard callback); letters in either case. The
 // field view knows no simulation keys (Space, n, r, g, f).

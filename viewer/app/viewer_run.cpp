@@ -12,6 +12,7 @@
 #include "frame_logic.h"
 #include "settings_notes.h"
 #include "sim_frame.h"
+#include "start_hints.h"
 #include "viewer_args.h"
 
 // Fields up to this size are written through when loaded.
@@ -62,6 +63,8 @@ bool load_start_map(const std::string& path, LoadedMap* map)
     if (fault) {
         std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(), fault);
         std::fflush(stdout);
+        if (looks_like_description(path))
+            std::fprintf(stderr, "hint: %s.\n", compile_first_hint(path).c_str());
         free_loaded_map(map);
         return false;
     }
@@ -83,6 +86,13 @@ bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given,
         !start_box_region(&map->layers.start, field_extent, lo, hi))
         std::fprintf(stderr, "WARNING! The map's start box lies outside the field: "
                              "the balls start in the whole field.\n");
+#ifndef KSM_FIELD_VIEW
+    std::string notes[2] = {unused_layers_note(&map->layers, layers_enabled, absolute_path(config_path)),
+                            crowded_start_note(&map->layers, layers_enabled, field_extent, ball_count)};
+    for (const std::string& note : notes)
+        if (!note.empty())
+            std::fprintf(stderr, "note: %s.\n", note.c_str());
+#endif
     return true;
 }
 

@@ -20,3 +20,6 @@ void reverse_gravity();
 void orbit_view(float dx, float dy);
 // Zooms as that many wheel notches do (> 0 in).
 void zoom_view(int notches);
+// Fits the camera to the loaded map's field and the window's shape, far
+// plane included (start-up, a reload to another field size, Home and 0).
+void fit_view_to_field();
