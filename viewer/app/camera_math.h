@@ -103,6 +103,14 @@ void camera_orbit(Camera* cam, float dx, float dy);
 // target; turn totals stay. Returns true when the eye moved.
 bool camera_zoom(Camera* cam, int notches);
 
+// Moves the eye to its distance from the target divided by `factor` (> 1
+// closer), kept within the wheel's limits.
+void camera_zoom_factor(Camera* cam, double factor);
+// The start-up view of a field of side `field_size`: the zoom limit set for
+// it, the eye outside its z < 0 side at (h, h, -n/1.4) looking at the
+// centre (h, h, h), h = n/2, with up along y.
+void camera_aim_at_field(Camera* cam, float field_size);
+
 // Mouse position in pixels to field units: x' = n*x/width and
 // y' = n*(height - y)/height, so y' grows upwards and the window spans n
 // units each way. A size below 1 counts as 1.

@@ -7,18 +7,8 @@
 #include <cstring>
 #include <vector>
 
-bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
-                   std::string* error)
+bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels)
 {
-    if (width < 1 || height < 1) {
-        *error = "the image is empty";
-        return false;
-    }
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        *error = std::strerror(errno);
-        return false;
-    }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     std::vector<png_bytep> rows((size_t)height);
@@ -37,6 +27,22 @@ bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixel
         ok = false;
     }
     png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
+    return ok;
+}
+
+bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
+                   std::string* error)
+{
+    if (width < 1 || height < 1) {
+        *error = "the image is empty";
+        return false;
+    }
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    bool ok = write_png_rgb_stream(f, width, height, pixels);
     if (std::fclose(f) != 0)
         ok = false;
     if (!ok) {

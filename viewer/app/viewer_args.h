@@ -4,7 +4,7 @@
 //   ksm_viewer [info] [MAP] [--config FILE] [--help] [--version]
 //   ksm_viewer [MAP] [--no-watch] [--seed S]
 //   ksm_viewer --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]
-//              [--threads N]
+//              [--threads N] [--image FILE.png] [--images DIR] [--movie FILE.mp4] ...
 //
 // GLUT's own X options (-display NAME, -geometry WxH+X+Y, -iconic, ...) are
 // skipped here and left in place for glutInit.
@@ -12,6 +12,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "picture_args.h"
 
 enum ViewerCommand {
     VIEWER_RUN,          // open the window and simulate
@@ -41,6 +43,7 @@ struct ViewerArgs {
     unsigned seed;
     std::string dump_path;    // --dump FILE.ply after a headless run; empty when none
     int threads;              // --threads N of a headless run (parallel mode); -1 when not given
+    PictureOptions pictures;  // --image, --images, --movie and their settings
 };
 
 // Frames of a headless run when --frames is not given.
@@ -59,6 +62,9 @@ void print_viewer_usage(FILE* out);
 void print_viewer_usage_error(FILE* out, const std::string& error);
 // The program's title with the package's version, and a line break (--version).
 void print_viewer_version(FILE* out);
+// Carries out every command but VIEWER_RUN (help and version on stdout, a
+// usage error on stderr) and returns the exit status; -1 for VIEWER_RUN.
+int answer_viewer_command(const ViewerArgs& args);
 
 // `path` made absolute against the directory `cwd` (itself absolute), with
 // "." and empty parts dropped and each ".." taking back the part before it
