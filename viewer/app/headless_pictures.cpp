@@ -151,13 +151,14 @@ void draw_picture(PictureRun* run, const LoadedMap* map)
     read_offscreen_pixels(&run->offscreen, &run->pixels);
 }
 
-// The picture as a PNG, through a temporary file moved into place.
-static bool write_picture(PictureRun* run, const std::string& path)
+// The picture as a PNG, through a temporary file moved into place; `fast`
+// for the numbered pictures, which may come every frame.
+static bool write_picture(PictureRun* run, const std::string& path, bool fast)
 {
     OutputFile out;
     if (!begin_output(path.c_str(), &out))
         return refuse("picture", path, out.error ? std::strerror(out.error) : "it is a directory");
-    bool ok = write_png_rgb_stream(out.file, run->options->width, run->options->height, run->pixels.data());
+    bool ok = write_png_rgb_stream(out.file, run->options->width, run->options->height, run->pixels.data(), fast);
     ok = std::fclose(out.file) == 0 && ok;
     out.file = nullptr;
     if (!ok) {
@@ -181,7 +182,7 @@ bool draw_due_picture(PictureRun* run, const LoadedMap* map, long frame, bool la
         return false;
     draw_picture(run, map);
     if (images) {
-        if (write_picture(run, numbered_picture_path(o->images_dir, frame)))
+        if (write_picture(run, numbered_picture_path(o->images_dir, frame), true))
             run->images_written += 1;
         else
             run->failed = true;
@@ -191,7 +192,7 @@ bool draw_due_picture(PictureRun* run, const LoadedMap* map, long frame, bool la
         run->failed = true;
     }
     if (image && !run->failed) {
-        run->image_written = write_picture(run, o->image_path);
+        run->image_written = write_picture(run, o->image_path, false);
         run->failed = !run->image_written;
     }
     return true;

@@ -170,11 +170,12 @@ void aim_picture_camera(Camera* camera, float field_size, const PictureOptions* 
 {
     camera_reset(camera);
     camera_aim_at_field(camera, field_size);
-    // A drag turns CAMERA_TURN_PER_UNIT radians per field unit: pitch by the
-    // upward travel (limited as a drag is), yaw by the sideways one.
+    // A drag turns CAMERA_TURN_PER_UNIT radians per field unit: yaw by the
+    // sideways travel, pitch by the vertical one (limited as a drag is). A
+    // downward drag raises the eye, which a positive tilt does.
     const double radians_per_degree = 3.14159265358979323846 / 180.0;
     float dx = (float)(o->orbit_degrees * radians_per_degree / CAMERA_TURN_PER_UNIT);
-    float dy = (float)(o->tilt_degrees * radians_per_degree / CAMERA_TURN_PER_UNIT);
+    float dy = (float)(-o->tilt_degrees * radians_per_degree / CAMERA_TURN_PER_UNIT);
     if (dx != 0.0f || dy != 0.0f)
         camera_orbit(camera, dx, dy);
     if (o->zoom != 1.0)

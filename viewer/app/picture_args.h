@@ -15,8 +15,8 @@ struct PictureOptions {
     double fps;               // --fps R of the movie (30)
     int width;                // --size WxH (800 x 600)
     int height;
-    float orbit_degrees;      // --orbit DEG: a sideways drag by that angle (0)
-    float tilt_degrees;       // --tilt DEG: an upward drag by that angle (0)
+    float orbit_degrees;      // --orbit DEG: a drag to the right by that angle (0)
+    float tilt_degrees;       // --tilt DEG: a downward drag by that angle, raising the eye (0)
     double zoom;              // --zoom F: eye distance divided by F (1)
     bool show_field;          // --show field: the collision cells, as key f
     bool show_layers;         // --show layers: start box and teleports, as key l

@@ -12,5 +12,6 @@
 bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
                    std::string* error);
 // The same image into an open stream (left open); width and height at
-// least 1. False when libpng fails.
-bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels);
+// least 1. `fast` trades a somewhat larger file for several times the
+// speed. False when libpng fails.
+bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels, bool fast);

@@ -45,8 +45,8 @@ static const char* const OPTION_HELP[] = {
     "  --every N      frames between pictures and movie frames (default 1)",
     "  --fps R        frames a second of the movie (default 30)",
     "  --size WxH     picture size in pixels (default 800x600)",
-    "  --orbit DEG    turn the view sideways as a drag does (degrees)",
-    "  --tilt DEG     turn the view upwards as a drag does (degrees)",
+    "  --orbit DEG    turn the view as a drag to the right does (degrees)",
+    "  --tilt DEG     raise the eye as a downward drag does (degrees)",
     "  --zoom F       bring the eye F times closer, as the wheel does",
     "  --show LIST    draw overlays in the pictures: field, layers (keys f, l)",
 #endif
