@@ -69,6 +69,11 @@ done
 err=$(cd "$dir" && PATH=/nonexistent "$headless" --headless --frames 5 demo.ksm --movie x.mp4 2>&1)
 [ $? = 1 ] || fail "a movie without ffmpeg is not an error"
 echo "$err" | grep -q 'ffmpeg' || fail "the missing ffmpeg is not named: $err"
+# No OpenGL driver for EGL: a clear error before the run.
+err=$(__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json run "$headless" --image x.png 2>&1)
+[ $? = 1 ] || fail "pictures without an EGL driver are not an error"
+echo "$err" | grep -q '^ERROR! Cannot draw pictures without a window: ' || fail "message: $err"
+echo "$err" | grep -q '^Headless run' && fail "no EGL driver found only after the run"
 [ "$(md5sum "$dir/demo.ksm" "$dir/c.ini" "$dir/notes.txt")" = "$md5" ] || fail "a refused run changed a file"
 [ -z "$(ls -A "$dir" | grep '^\.')" ] || fail "temporary files left: $(ls -A "$dir")"
 
