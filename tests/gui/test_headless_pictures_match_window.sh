@@ -10,7 +10,7 @@ gui_write_map 16 16
 
 # headless_picture FILE FRAMES: the same map, settings and seed, no display.
 headless_picture() {
-  (cd "$GUI_DIR" && env -u DISPLAY "$VIEWER_BIN" --headless --frames "$2" --seed 5 map.ksm \
+  (cd "$GUI_DIR" && env -u DISPLAY $(gui_viewer_env) "$VIEWER_BIN" --headless --frames "$2" --seed 5 map.ksm \
      --image "$1" >/dev/null) || gui_fail "the headless picture failed"
 }
 
