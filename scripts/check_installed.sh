@@ -25,6 +25,7 @@ expected="bin/ksm_compiler
 bin/ksm_field_viewer
 bin/ksm_make_3ds
 bin/ksm_viewer
+bin/ksm_viewer_headless
 share/doc/ksm/README.md
 share/doc/ksm/changelog.gz
 share/doc/ksm/copyright
@@ -39,6 +40,7 @@ share/man/man1/ksm_compiler.1.gz
 share/man/man1/ksm_field_viewer.1.gz
 share/man/man1/ksm_make_3ds.1.gz
 share/man/man1/ksm_viewer.1.gz
+share/man/man1/ksm_viewer_headless.1.gz
 share/man/man5/ksd.5.gz"
 found="$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)"
 if [ "$found" != "$expected" ]; then
@@ -47,7 +49,7 @@ if [ "$found" != "$expected" ]; then
 fi
 say "the expected $(echo "$found" | wc -l) files"
 
-for p in ksm_compiler ksm_viewer ksm_field_viewer ksm_make_3ds; do
+for p in ksm_compiler ksm_viewer ksm_viewer_headless ksm_field_viewer ksm_make_3ds; do
   [ -x "$root/bin/$p" ] || fail "$p is not executable"
   if ldd "$root/bin/$p" | grep -q "not found"; then
     ldd "$root/bin/$p" >&2
@@ -62,6 +64,7 @@ cmp "$scratch/demo.ksm" "$demo/demo.ksm" || fail "the installed compiler gives o
 say "installed compiler remakes demo.ksm ($(stat -c %s "$demo/demo.ksm") bytes)"
 
 for pair in "ksm_compiler:Kestrion Map Compiler v 1.04c" "ksm_viewer:Kestrion Physics v 1.01d" \
+            "ksm_viewer_headless:Kestrion Physics v 1.01d" \
             "ksm_field_viewer:Kestrion Physics v 1.01b" "ksm_make_3ds:ksm_make_3ds"; do
   out="$(DISPLAY= "$root/bin/${pair%%:*}" --version)"
   [ "$out" = "${pair#*:} (ksm $version)" ] || fail "${pair%%:*} --version printed '$out'"

@@ -14,6 +14,7 @@ packages=(
   g++ make cmake pkg-config dpkg-dev man-db groff-base
   libgtest-dev libgmock-dev libbenchmark-dev
   freeglut3-dev libgl-dev libglx-dev libgl1-mesa-dri libx11-dev libpng-dev
+  libegl-dev libegl-mesa0 libopengl-dev ffmpeg
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
   lib3ds-dev libassimp-dev assimp-testmodels python3-meshio

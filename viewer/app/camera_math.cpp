@@ -216,6 +216,16 @@ void camera_orthonormalise(Camera* cam)
     build_view_matrix(cam);
 }
 
+// Moves the eye `step` along F (towards the target when positive) and
+// rebuilds the view matrix.
+static void move_eye_along_forward(Camera* cam, double step)
+{
+    const Vec3 f = cam->forward;
+    cam->eye = Vec3{(float)(cam->eye.x + f.x * step), (float)(cam->eye.y + f.y * step),
+                    (float)(cam->eye.z + f.z * step)};
+    build_view_matrix(cam);
+}
+
 bool camera_zoom(Camera* cam, int notches)
 {
     Vec3 offset = vec3_sub(cam->eye, cam->target);
@@ -237,13 +247,20 @@ bool camera_zoom(Camera* cam, int notches)
         wanted = CAMERA_MIN_DISTANCE;
     if (wanted > (double)cam->max_distance)
         wanted = cam->max_distance;
-    double step = dist - wanted;
-    const Vec3 f = cam->forward;
-    cam->eye = Vec3{(float)(cam->eye.x + f.x * step), (float)(cam->eye.y + f.y * step),
-                    (float)(cam->eye.z + f.z * step)};
-    build_view_matrix(cam);
+    move_eye_along_forward(cam, dist - wanted);
     cam->fitted = false;
     return true;
+}
+
+void camera_zoom_factor(Camera* cam, double factor)
+{
+    Vec3 offset = vec3_sub(cam->eye, cam->target);
+    double dist = std::sqrt(dot(offset, offset));
+    if (!(dist > 0.0) || !(factor > 0.0))
+        return;
+    double wanted = std::fmin(std::fmax(dist / factor, CAMERA_MIN_DISTANCE), (double)cam->max_distance);
+    move_eye_along_forward(cam, dist - wanted);
+    cam->fitted = false;
 }
 
 void mouse_to_field(float field_size, int x, int y, int width, int height, float* fx, float* fy)

@@ -111,6 +111,10 @@ void camera_orbit(Camera* cam, float dx, float dy);
 // target; turn totals stay. Returns true when the eye moved.
 bool camera_zoom(Camera* cam, int notches);
 
+// Moves the eye to its distance from the target divided by `factor` (> 1
+// closer), kept within the wheel's limits.
+void camera_zoom_factor(Camera* cam, double factor);
+
 // Mouse position in pixels to field units: x' = n*x/width and
 // y' = n*(height - y)/height, so y' grows upwards and the window spans n
 // units each way. A size below 1 counts as 1.

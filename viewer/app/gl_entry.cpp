@@ -2,9 +2,17 @@
 // extensions and version of the current context, and swap control.
 #include "gl_entry.h"
 #include "gl_platform.h"
+#ifndef KSM_FIELD_VIEW
+#include "offscreen.h"
+#endif
 
 GlEntryAddress gl_entry_lookup(const char* name)
 {
+#ifndef KSM_FIELD_VIEW
+    // A headless run with pictures draws in an EGL context, not a GLX one.
+    if (offscreen_context_current())
+        return offscreen_entry_lookup(name);
+#endif
     return (GlEntryAddress)glXGetProcAddressARB((const GLubyte*)name);
 }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "balls.h"
+#include "headless_pictures.h"
+#include "run_progress.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 #include "viewer_run.h"
@@ -100,8 +102,16 @@ static double median_frame_time(FrameTimes* t)
     return (frame_time_at_rank(t, (t->count - 1) / 2) + frame_time_at_rank(t, t->count / 2)) / 2.0;
 }
 
+static double now_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 int run_headless(const ViewerArgs& args)
 {
+    bool pictures_asked = pictures_wanted(&args.pictures);
+    if (pictures_asked && !check_picture_outputs(args))
+        return 1;
     LoadedMap map{};
     if (!load_start_map(args.map_path, &map))
         return 1;
@@ -121,6 +131,22 @@ int run_headless(const ViewerArgs& args)
         free_loaded_map(&map);
         return 1;
     }
+    // Pictures: drawn between frames from the balls' arrays, which drawing
+    // only reads, so the simulation is the same with them as without.
+    PictureRun pictures{};
+    FrameTimes draw_times{nullptr, 0, 0.0, 0.0, {}};
+    if (pictures_asked) {
+        draw_times.bins = (uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t));
+        if (!draw_times.bins || !start_picture_run(&pictures, args, &map)) {
+            std::free(draw_times.bins);
+            std::free(times.bins);
+            free_balls();
+            free_loaded_map(&map);
+            return 1;
+        }
+    }
+    RunProgress progress;
+    start_run_progress(&progress, stderr, now_seconds());
     bool warned = false;
     for (long n = 0; n < args.frames; ++n) {
         auto t0 = std::chrono::steady_clock::now();
@@ -131,7 +157,17 @@ int run_headless(const ViewerArgs& args)
             std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
             warned = true;
         }
+        if (pictures_asked && draw_due_picture(&pictures, &map, n + 1, n + 1 == args.frames))
+            add_frame_time(&draw_times, std::chrono::duration<double, std::milli>(
+                                            std::chrono::steady_clock::now() - t1).count());
+        update_run_progress(&progress, n + 1, args.frames, now_seconds());
     }
+    end_run_progress(&progress);
+    // With no frames run, the picture shows the balls as they started.
+    auto before_picture = std::chrono::steady_clock::now();
+    if (pictures_asked && args.frames == 0 && draw_due_picture(&pictures, &map, 0, true))
+        add_frame_time(&draw_times, std::chrono::duration<double, std::milli>(
+                                        std::chrono::steady_clock::now() - before_picture).count());
 
     std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames,
                 args.frames == 1 ? "" : "s", ball_count, absolute_path(args.map_path).c_str());
@@ -140,6 +176,10 @@ int run_headless(const ViewerArgs& args)
     else
         std::printf("Physics per frame (ms): min %.3f  median %.3f  max %.3f\n", times.min_ms,
                     median_frame_time(&times), times.max_ms);
+    if (pictures_asked && draw_times.count > 0)
+        std::printf("Drawing per picture (ms): min %.3f  median %.3f  max %.3f\n", draw_times.min_ms,
+                    median_frame_time(&draw_times), draw_times.max_ms);
+    std::free(draw_times.bins);
     std::free(times.bins);
     std::printf("checksum: %016llx\n", (unsigned long long)ball_checksum());
 
@@ -155,6 +195,8 @@ int run_headless(const ViewerArgs& args)
             status = 1;
         }
     }
+    if (pictures_asked && !finish_picture_run(&pictures))
+        status = 1;
     std::fflush(stdout);
     free_balls();
     free_loaded_map(&map);

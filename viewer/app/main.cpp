@@ -31,11 +31,6 @@ static const char* const VIEWER_NOTICE = "Collision field view: every filled cel
 static const char* const VIEWER_NOTICE = "Granular water viewer: drag to orbit, hold the middle button to lift gravity.";
 #endif
 
-// Radius passed to the sprite set-up, and the point size of balls drawn
-// without the shader program.
-static const float BALL_RADIUS = 8.0f;
-static const float BALL_POINT_SIZE = 2.0f;
-
 LoadedMap viewer_map = {};
 int window_width = 800;
 int window_height = 600;
@@ -117,25 +112,14 @@ bool restart_simulation()
 }
 
 #ifndef KSM_FIELD_VIEW
-// The filled cells as white points over the scene (not hidden by the balls),
-// with the current matrices (the camera's).
-static void draw_field_points()
+// The filled cells, gathered when first shown.
+static const std::vector<Vec3>* shown_field_points()
 {
     if (!field_points_ready) {
         field_points = collect_field_points(&viewer_map.header);
         field_points_ready = true;
     }
-    if (field_points.empty())
-        return;
-    glPushAttrib(GL_ENABLE_BIT);
-    glDisable(GL_DEPTH_TEST);
-    glPointSize(1.0f);
-    glColor3f(1.0f, 1.0f, 1.0f);
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(3, GL_FLOAT, 0, field_points.data());
-    glDrawArrays(GL_POINTS, 0, (GLsizei)field_points.size());
-    glDisableClientState(GL_VERTEX_ARRAY);
-    glPopAttrib();
+    return &field_points;
 }
 
 static void step_simulation()
@@ -165,20 +149,14 @@ static void draw_frame()
     const float* view = camera.view_matrix.m;
     const float* projection = camera.projection_matrix.m;
 #ifdef KSM_FIELD_VIEW
-    draw_field_cells();
-#else
-    draw_field_box(viewer_map.header.field_size + 1);
-    draw_map_objects(view, projection);
-    glPointSize(BALL_POINT_SIZE);
-    setup_ball_sprites((float)window_width, (float)window_height, BALL_RADIUS);
-    draw_balls(view, projection);
-    gl_entry_table.glUseProgramObjectARB(0);
-    glDisable(GL_POINT_SPRITE);
-    if (viewer_controls.show_field)
-        draw_field_points();
-#endif
+    draw_field_cells(&viewer_map.header);
     if (viewer_controls.show_layers)
         draw_layers_overlay(&viewer_map.layers, view, projection);
+#else
+    SceneOverlays overlays = {viewer_controls.show_field ? shown_field_points() : nullptr,
+                              viewer_controls.show_layers ? &viewer_map.layers : nullptr};
+    draw_scene(&viewer_map, view, projection, window_width, window_height, &overlays);
+#endif
     draw_overlay();
     if (viewer_controls.screenshot_requested) {
         viewer_controls.screenshot_requested = false;
@@ -208,19 +186,9 @@ static void release_map()
 int main(int argc, char** argv)
 {
     ViewerArgs args = parse_viewer_args(argc, argv);
-    switch (args.command) {
-    case VIEWER_HELP:
-        print_viewer_usage(stdout);
-        return 0;
-    case VIEWER_VERSION:
-        print_viewer_version(stdout);
-        return 0;
-    case VIEWER_USAGE_ERROR:
-        print_viewer_usage_error(stderr, args.error);
-        return VIEWER_EXIT_USAGE;
-    case VIEWER_RUN:
-        break;
-    }
+    int answered = answer_viewer_command(args);
+    if (answered >= 0)
+        return answered;
 #ifndef KSM_FIELD_VIEW
     if (args.headless)
         return run_headless(args);

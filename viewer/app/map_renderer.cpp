@@ -4,7 +4,6 @@
 #include "render.h"
 #include "render_math.h"
 #include "sim_frame.h"
-#include "viewer_state.h"
 
 void draw_field_box(int side)
 {
@@ -48,7 +47,7 @@ static void pop_camera_matrices()
     glPopMatrix();
 }
 
-void draw_map_objects(const float* view, const float* projection)
+void draw_map_objects(const LoadedMap* map, const float* view, const float* projection)
 {
     glPushAttrib(GL_ENABLE_BIT);
     push_camera_matrices(view, projection);
@@ -59,8 +58,8 @@ void draw_map_objects(const float* view, const float* projection)
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnableClientState(GL_VERTEX_ARRAY);
     static_assert(sizeof(MapFace) == 12, "faces are drawn as packed index triples");
-    for (uint32_t i = 0; i < viewer_map.object_count; ++i) {
-        const MapObject* obj = &viewer_map.objects[i];
+    for (uint32_t i = 0; i < map->object_count; ++i) {
+        const MapObject* obj = &map->objects[i];
         glVertexPointer(3, GL_FLOAT, 0, obj->vertices);
         glDrawElements(GL_TRIANGLES, (GLsizei)(3 * obj->face_count), GL_UNSIGNED_INT, obj->faces);
     }
@@ -143,11 +142,26 @@ void draw_layers_overlay(const MapLayers* layers, const float* view, const float
     glPopAttrib();
 }
 
-void draw_field_cells()
+void draw_field_cells(const MapHeader* header)
 {
-    for (const Vec3& p : collect_field_points(&viewer_map.header)) {
+    for (const Vec3& p : collect_field_points(header)) {
         glBegin(GL_POINTS);
         glVertex3f(p.x, p.y, p.z);
         glEnd();
     }
+}
+
+void draw_field_points(const std::vector<Vec3>& points)
+{
+    if (points.empty())
+        return;
+    glPushAttrib(GL_ENABLE_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glPointSize(1.0f);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, points.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)points.size());
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glPopAttrib();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Writes an 8-bit RGB image of width x height pixels to `path`. `pixels`
@@ -10,3 +11,7 @@
 // with a short reason in `error` when the file cannot be written.
 bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
                    std::string* error);
+// The same image into an open stream (left open); width and height at
+// least 1. `fast` trades a somewhat larger file for several times the
+// speed. False when libpng fails.
+bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels, bool fast);

@@ -4,8 +4,11 @@
 // gl_entry.h.
 #pragma once
 
+#include <vector>
+
 #include "camera_math.h"
 #include "gl_entry.h"
+#include "map_format.h"
 
 // The orbit camera, in its reset state before main runs.
 extern Camera camera;
@@ -37,11 +40,27 @@ void draw_balls(const float* view, const float* projection);
 
 // The field's outline: a white wireframe box from 0 to side on each axis.
 void draw_field_box(int side);
-// Every mesh of the loaded map as white wireframe, back faces culled.
-void draw_map_objects(const float* view, const float* projection);
+// Every mesh of `map` as white wireframe, back faces culled.
+void draw_map_objects(const LoadedMap* map, const float* view, const float* projection);
 // The map's layers over the scene, seen through everything: the start box in
 // green, each teleport's from box in blue and its to box in orange as
 // wireframes, with a thin line between their centres.
 void draw_layers_overlay(const MapLayers* layers, const float* view, const float* projection);
 // The field view: one white point at every filled collision cell.
-void draw_field_cells();
+void draw_field_cells(const MapHeader* header);
+// The filled cells as white points over the scene (not hidden by the
+// balls), with the current matrices (the camera's).
+void draw_field_points(const std::vector<Vec3>& points);
+
+// What a frame shows besides the box, the meshes and the balls.
+struct SceneOverlays {
+    const std::vector<Vec3>* field_points;  // key f: drawn when not null
+    const MapLayers* layers;                // key l: drawn when not null
+};
+// One frame's scene after the clear, with the view and projection already
+// on their stacks: the field box, the meshes, the balls as sprites for a
+// picture of width x height pixels, then the overlays. Leaves the fixed
+// pipeline bound and point sprites off. The window and the offscreen
+// pictures both draw through it.
+void draw_scene(const LoadedMap* map, const float* view, const float* projection, int width,
+                int height, const SceneOverlays* overlays);

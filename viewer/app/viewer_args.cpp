@@ -40,6 +40,16 @@ static const char* const OPTION_HELP[] = {
     "  --dump FILE    after a headless run, write the balls as a PLY point cloud",
     "  --threads N    a headless run in the parallel mode on N threads (0: the",
     "                 sequential mode; default: the settings' threads key)",
+    "  --image FILE   after a headless run, draw the last frame as a PNG picture",
+    "  --images DIR   draw a PNG every N frames as DIR/frame_NNNNNN.png",
+    "  --movie FILE   draw every N-th frame into an MP4 movie (needs ffmpeg)",
+    "  --every N      frames between pictures and movie frames (default 1)",
+    "  --fps R        frames a second of the movie (default 30)",
+    "  --size WxH     picture size in pixels (default 800x600)",
+    "  --orbit DEG    turn the view as a drag to the right does (degrees)",
+    "  --tilt DEG     raise the eye as a downward drag does (degrees)",
+    "  --zoom F       bring the eye F times closer, as the wheel does",
+    "  --show LIST    draw overlays in the pictures: field, layers (keys f, l)",
 #endif
     "  --help         print this help and exit",
     "  --version      print the program's title and exit",
@@ -134,6 +144,7 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
     args.threads = -1;
     args.geometry_width = 0;
     args.geometry_height = 0;
+    args.pictures = default_picture_options();
     bool frames_given = false;
     int words = 0;  // positional words seen
     bool options_ended = false;
@@ -186,6 +197,9 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
                 error = "--threads needs a whole number from 0 to " + std::to_string(MAX_SIM_THREADS) +
                         ", not '" + value + "'";
             args.threads = (int)n;
+        } else if (const char* picture_option = picture_option_name(arg)) {
+            if (take_option_value(picture_option, argc, argv, &i, &value, &error) && error.empty())
+                error = set_picture_option(&args.pictures, picture_option, value);
 #endif
         } else if (const GlutOption* glut = find_glut_option(arg)) {
             if (glut->takes_value && ++i >= argc)
@@ -202,6 +216,11 @@ ViewerArgs parse_viewer_args(int argc, const char* const* argv)
         return usage_error(args, frames_given            ? "--frames needs --headless"
                                  : args.threads >= 0     ? "--threads needs --headless"
                                                          : "--dump needs --headless");
+#ifndef KSM_FIELD_VIEW
+    std::string picture_error = check_picture_options(&args.pictures, args.headless, args.frames);
+    if (!picture_error.empty())
+        return usage_error(args, picture_error);
+#endif
     return args;
 }
 
@@ -239,7 +258,9 @@ void print_viewer_usage(FILE* out)
     std::fprintf(out, "Usage: %s [info] [MAP] [--config FILE] [--help] [--version]\n", PROGRAM_NAME);
 #ifndef KSM_FIELD_VIEW
     std::fprintf(out, "       %s --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]\n"
-                      "                  [--threads N]\n",
+                      "                  [--threads N] [--image FILE.png] [--images DIR] [--movie FILE.mp4]\n"
+                      "                  [--every N] [--fps R] [--size WxH] [--orbit DEG] [--tilt DEG]\n"
+                      "                  [--zoom F] [--show field,layers]\n",
                  PROGRAM_NAME);
 #endif
     std::fprintf(out, "\n");
@@ -263,6 +284,24 @@ void print_viewer_usage_error(FILE* out, const std::string& error)
 void print_viewer_version(FILE* out)
 {
     std::fprintf(out, "%s (ksm %s)\n", VIEWER_TITLE, KSM_VERSION);
+}
+
+int answer_viewer_command(const ViewerArgs& args)
+{
+    switch (args.command) {
+    case VIEWER_HELP:
+        print_viewer_usage(stdout);
+        return 0;
+    case VIEWER_VERSION:
+        print_viewer_version(stdout);
+        return 0;
+    case VIEWER_USAGE_ERROR:
+        print_viewer_usage_error(stderr, args.error);
+        return VIEWER_EXIT_USAGE;
+    case VIEWER_RUN:
+        break;
+    }
+    return -1;
 }
 
 std::string join_absolute_path(const std::string& cwd, const std::string& path)

@@ -4,7 +4,7 @@
 //   ksm_viewer [info] [MAP] [--config FILE] [--help] [--version]
 //   ksm_viewer [MAP] [--no-watch] [--seed S]
 //   ksm_viewer --headless [--frames N] [MAP] [--config FILE] [--seed S] [--dump FILE.ply]
-//              [--threads N]
+//              [--threads N] [--image FILE.png] [--images DIR] [--movie FILE.mp4] ...
 //
 // GLUT's own X options (-display NAME, -geometry WxH+X+Y, -iconic, ...) are
 // skipped here and left in place for glutInit; the size of -geometry is
@@ -13,6 +13,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "picture_args.h"
 
 enum ViewerCommand {
     VIEWER_RUN,          // open the window and simulate
@@ -44,6 +46,7 @@ struct ViewerArgs {
     int threads;              // --threads N of a headless run (parallel mode); -1 when not given
     int geometry_width;       // the window's size from GLUT's -geometry WxH[+X+Y]; 0 when not given
     int geometry_height;
+    PictureOptions pictures;  // --image, --images, --movie and their settings
 };
 
 // The size part of an X geometry "[=]WxH[{+-}X{+-}Y]": true, with both at
@@ -66,6 +69,9 @@ void print_viewer_usage(FILE* out);
 void print_viewer_usage_error(FILE* out, const std::string& error);
 // The program's title with the package's version, and a line break (--version).
 void print_viewer_version(FILE* out);
+// Carries out every command but VIEWER_RUN (help and version on stdout, a
+// usage error on stderr) and returns the exit status; -1 for VIEWER_RUN.
+int answer_viewer_command(const ViewerArgs& args);
 
 // `path` made absolute against the directory `cwd` (itself absolute), with
 // "." and empty parts dropped and each ".." taking back the part before it
