@@ -64,6 +64,39 @@ static std::string base_name_of(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Where a chain of links ends: the path of the first component that is no
+// link (it need not exist), so that a dangling link gets its file created
+// where it points instead of being replaced.
+static std::string follow_links(const std::string& path)
+{
+    std::string at = path;
+    struct stat st;
+    for (int hops = 0; hops < 40 && lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
+        char link[PATH_MAX + 1];
+        ssize_t n = readlink(at.c_str(), link, PATH_MAX);
+        if (n <= 0)
+            break;
+        link[n] = '\0';
+        at = link[0] == '/' ? std::string(link) : folder_of(at) + "/" + link;
+    }
+    return at;
+}
+
+// An unnamed file in `folder` (O_TMPFILE), or -1 where the system or the
+// file system offers none or /proc (needed to link it in) is missing.
+static int open_unnamed(const std::string& folder, mode_t mode)
+{
+#ifdef O_TMPFILE
+    if (access("/proc/self/fd", X_OK) != 0)
+        return -1;
+    return open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+#else
+    (void)folder;
+    (void)mode;
+    return -1;
+#endif
+}
+
 bool begin_output(const char* path, OutputFile* out)
 {
     out->file = nullptr;
@@ -71,6 +104,7 @@ bool begin_output(const char* path, OutputFile* out)
     out->temp_path.clear();
     out->target_existed = false;
     out->error = 0;
+    out->unnamed_fd = -1;
 
     // A link is followed, so that the file it names gets the new map, as
     // writing through it would.
@@ -79,6 +113,8 @@ bool begin_output(const char* path, OutputFile* out)
         char resolved[PATH_MAX + 1];
         if (realpath(path, resolved))
             out->target = resolved;
+        else
+            out->target = follow_links(path);
     }
     mode_t mode;
     if (stat(out->target.c_str(), &st) == 0) {
@@ -105,6 +141,20 @@ bool begin_output(const char* path, OutputFile* out)
         mode = 0666 & ~mask;
     }
 
+    int unnamed = open_unnamed(folder_of(out->target), mode);
+    if (unnamed >= 0) {
+        out->unnamed_fd = dup(unnamed);
+        out->file = out->unnamed_fd >= 0 ? fdopen(unnamed, "wb") : nullptr;
+        if (out->file) {
+            fchmod(unnamed, mode);
+            return true;
+        }
+        close(unnamed);
+        if (out->unnamed_fd >= 0)
+            close(out->unnamed_fd);
+        out->unnamed_fd = -1;
+    }
+
     // A hidden name beside the target; the name is cut so that it stays a
     // valid file name however long the target's is.
     std::string base = base_name_of(out->target).substr(0, 200);
@@ -128,9 +178,47 @@ bool begin_output(const char* path, OutputFile* out)
     return true;
 }
 
+// Gives the unnamed file a hidden name beside the target (as the named
+// temporary file would have had); false with errno set when it cannot.
+static bool link_unnamed(OutputFile* out)
+{
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out->unnamed_fd);
+    std::string stem = folder_of(out->target) + "/." + base_name_of(out->target).substr(0, 200) + ".";
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned seed = (unsigned)getpid() ^ (unsigned)out->unnamed_fd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = stem;
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 1103515245u + 12345u + (unsigned)attempt;
+            name += letters[(seed >> 16) % (sizeof letters - 1)];
+        }
+        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            out->temp_path = name;
+            watch_temp(out->temp_path);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
 bool commit_output(OutputFile* out, int* error)
 {
     *error = 0;
+    if (out->unnamed_fd >= 0) {
+        // The bytes reach the disk before the file gets a name.
+        fsync(out->unnamed_fd);
+        bool linked = link_unnamed(out);
+        int e = errno;
+        close(out->unnamed_fd);
+        out->unnamed_fd = -1;
+        if (!linked) {
+            *error = e;
+            return false;
+        }
+    }
     if (out->temp_path.empty())
         return true;
     // The map's bytes reach the disk before its name does, so that even a
@@ -155,6 +243,10 @@ void discard_output(OutputFile* out)
     if (out->file) {
         std::fclose(out->file);
         out->file = nullptr;
+    }
+    if (out->unnamed_fd >= 0) {
+        close(out->unnamed_fd);  // the unnamed file goes with its last descriptor
+        out->unnamed_fd = -1;
     }
     if (!out->temp_path.empty()) {
         unlink(out->temp_path.c_str());

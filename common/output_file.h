@@ -1,7 +1,8 @@
 // An output (a compiled map, a point cloud) is written into a temporary file
 // beside it and moved over it only after a complete success, so a failed run
 // never changes or creates the output and a program watching the output only
-// ever sees complete files.
+// ever sees complete files. Where the system offers it the temporary file has
+// no name until the end, so that even a killed run leaves nothing behind.
 #pragma once
 
 #include <cstdio>
@@ -13,6 +14,8 @@ struct OutputFile {
     std::string temp_path;   // empty when written in place (a device or pipe)
     bool target_existed;
     int error;               // errno of a failed begin_output, 0 for a directory
+    int unnamed_fd;          // an unnamed temporary file (O_TMPFILE) kept open to be
+                             // linked in at the end, or -1 (then temp_path names it)
 };
 
 // Opens the temporary file for `path`. False (nothing created) when the

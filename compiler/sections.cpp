@@ -1,6 +1,7 @@
 #include "sections.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "mesh_read.h"
 #include "phys_info.h"
 #include "placement.h"
+#include "user_files.h"
 
 const char* const MISSING_KEY = "GG=(";
 
@@ -85,13 +87,18 @@ float parse_decimal_number(const char* text)
 
 bool file_exists(const char* path)
 {
-    struct stat st;
-    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
+    FileKind kind;
+    return regular_file_kind(path, &kind);
+}
+
+bool regular_file_kind(const char* path, FileKind* kind)
+{
+    int error;
+    size_t size;
+    int fd = open_regular_file(path, kind, &error, &size);
+    if (fd < 0)
         return false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return false;
-    std::fclose(f);
+    close(fd);
     return true;
 }
 
@@ -108,18 +115,55 @@ bool build_mesh_path(const char* src_dir, const char* file_value, char* out)
 }
 
 // Looks a required key up; false when it is missing.
-static bool lookup_key(const char* map_path, const char* section, const char* key, char* value)
+static bool lookup_key(const IniIndex* ini, const char* section, const char* key, char* value)
 {
-    read_profile_string(map_path, section, key, MISSING_KEY, value, INI_LINE_MODE);
+    lookup_profile_string(ini, section, key, MISSING_KEY, value);
     return std::strcmp(value, MISSING_KEY) != 0;
+}
+
+// A decimal integer as parse_decimal_int reads it, without the wrap: its
+// magnitude saturates far above any 16-bit value.
+static int64_t parse_decimal_wide(const char* text)
+{
+    const char* p = text;
+    while (is_blank(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    int64_t value = 0;
+    while (is_digit(*p)) {
+        if (value < ((int64_t)1 << 40))
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    return negative ? -value : value;
+}
+
+bool read_u16_key(const char* section, const char* key, const char* value, uint16_t* out)
+{
+    int64_t wide = parse_decimal_wide(value);
+    if (wide < 0 || wide > UINT16_MAX) {
+        std::printf("ERROR IN MAP: [%s][%s] is %s, not within 0 to %u\n", section, key, value,
+                    (unsigned)UINT16_MAX);
+        return false;
+    }
+    *out = (uint16_t)wide;
+    return true;
 }
 
 // ---- header ----------------------------------------------------------------
 
-bool read_header_section(MapHeader* header, const char* map_path)
+bool read_header_section(MapHeader* header, const char* map_path, IniIndex* ini)
 {
     std::printf("Read header... ");
-    if (!file_exists(map_path)) {
+    FileKind kind = FILE_MISSING;
+    int error = 0;
+    if (!load_profile_index(map_path, ini, &kind, &error)) {
+        if (kind != FILE_MISSING && kind != FILE_REGULAR) {
+            std::printf("ERROR! NOT A FILE: \"%s\" %s!\n", map_path, file_kind_text(kind, error).c_str());
+            return false;
+        }
         std::printf("ERROR! NO FILE!\n");
         print_note(NOTE_HINT, "the map description \"%s\" does not exist or is no readable file", map_path);
         return false;
@@ -128,11 +172,12 @@ bool read_header_section(MapHeader* header, const char* map_path)
     uint16_t* fields[3] = {&header->field_size, &header->grid_size, &header->objs_num};
     char value[INI_BUFFER_SIZE];
     for (int i = 0; i < 3; ++i) {
-        if (!lookup_key(map_path, "main", keys[i], value)) {
+        if (!lookup_key(ini, "main", keys[i], value)) {
             std::printf("ERROR IN MAP: [main][%s]\n", keys[i]);
             return false;
         }
-        *fields[i] = (uint16_t)parse_decimal_int(value);
+        if (!read_u16_key("main", keys[i], value, fields[i]))
+            return false;
     }
     std::printf("OK!\n");
     return true;
@@ -153,11 +198,11 @@ struct ObjectKeys {
 
 // Reads the keys of one object in the order of lookups; the first missing
 // one is reported and ends the object.
-static bool read_object_keys(const char* map_path, const char* section, const char* src_dir,
+static bool read_object_keys(const IniIndex* ini, const char* section, const char* src_dir,
                              MapHeader* header, ObjectKeys* keys)
 {
     char value[INI_BUFFER_SIZE];
-    if (!lookup_key(map_path, section, "file", value)) {
+    if (!lookup_key(ini, section, "file", value)) {
         std::printf("ERROR IN MAP: [%s][file]\n", section);
         return false;
     }
@@ -169,7 +214,7 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     float* floats[8] = {&keys->scale, &keys->pos_x, &keys->pos_y, &keys->pos_z,
                         &keys->rt_angle, &keys->rt_x, &keys->rt_y, &keys->rt_z};
     for (int i = 0; i < 8; ++i) {
-        if (!lookup_key(map_path, section, float_keys[i], value)) {
+        if (!lookup_key(ini, section, float_keys[i], value)) {
             std::printf("ERROR IN MAP: [%s][%s]\n", section, float_keys[i]);
             return false;
         }
@@ -178,14 +223,15 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     static const char* const geom_keys[2] = {"geom1", "geom2"};
     uint16_t* geoms[2] = {&header->geom1, &header->geom2};
     for (int i = 0; i < 2; ++i) {
-        if (!lookup_key(map_path, section, geom_keys[i], value)) {
+        if (!lookup_key(ini, section, geom_keys[i], value)) {
             std::printf("ERROR IN MAP: [%s][%s]\n", section, geom_keys[i]);
             return false;
         }
-        *geoms[i] = (uint16_t)parse_decimal_int(value);
+        if (!read_u16_key(section, geom_keys[i], value, geoms[i]))
+            return false;
     }
     // Optional, looked up last so that a missing required key is named first.
-    keys->has_object_name = lookup_key(map_path, section, "object", value) && value[0] != '\0';
+    keys->has_object_name = lookup_key(ini, section, "object", value) && value[0] != '\0';
     std::memcpy(keys->object_name, value, sizeof value);
     keys->format[0] = '\0';
     return true;
@@ -215,11 +261,17 @@ static bool load_object(const char* section, ObjectKeys* keys, const char* src_d
         return false;
     }
     const char* path = keys->mesh_path;
-    if (!file_exists(path)) {
+    FileKind kind;
+    if (!regular_file_kind(path, &kind)) {
+        if (kind != FILE_MISSING) {
+            std::printf("ERROR! NOT A FILE: \"%s\" %s!\n", path, file_kind_text(kind, 0).c_str());
+            return false;
+        }
         std::printf("ERROR! NO FILE \"%s\"!\n", path);
         hint_missing_mesh(section, keys->file_value, src_dir, options);
         return false;
     }
+    stats->meshes_read.push_back(path);
     double t0 = now_ms();
     char reason[MESH_REASON_SIZE];
     bool read = read_object_mesh(path, keys->has_object_name ? keys->object_name : nullptr, section, obj,
@@ -315,7 +367,7 @@ static bool box_outside_field(const float* box, float field_size)
     return false;
 }
 
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+bool compile_objects_section(FILE* out, MapHeader* header, const IniIndex* ini, const char* src_dir,
                              const CompileOptions* options, CompileStats* stats)
 {
     static const CompileOptions no_options{};
@@ -337,7 +389,7 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
         char section[32];
         std::snprintf(section, sizeof section, "obj_%d", n);
         ObjectKeys keys;
-        ok = read_object_keys(map_path, section, src_dir, header, &keys) &&
+        ok = read_object_keys(ini, section, src_dir, header, &keys) &&
              load_object(section, &keys, src_dir, options, &obj, stats);
         if (!ok)
             break;
@@ -386,12 +438,12 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
 
 // Looks up `count` keys of a section and stores their low 8 bits; prints the
 // layer message of the first missing one.
-static bool read_layer_bytes(const char* map_path, const char* section, const char* const* keys, int count,
+static bool read_layer_bytes(const IniIndex* ini, const char* section, const char* const* keys, int count,
                              uint8_t* bytes)
 {
     char value[INI_BUFFER_SIZE];
     for (int i = 0; i < count; ++i) {
-        if (!lookup_key(map_path, section, keys[i], value)) {
+        if (!lookup_key(ini, section, keys[i], value)) {
             std::printf("ERROR IN LAYER: [%s][%s]", section, keys[i]);
             return false;
         }
@@ -400,23 +452,23 @@ static bool read_layer_bytes(const char* map_path, const char* section, const ch
     return true;
 }
 
-bool compile_layers_section(const char* map_path, FILE* out)
+bool compile_layers_section(const IniIndex* ini, FILE* out)
 {
     std::printf("Read layers... ");
     uint8_t tag = LAYER_TAG_START;
     char value[INI_BUFFER_SIZE];
 
-    read_profile_string(map_path, "start", "gg", MISSING_KEY, value, INI_LINE_MODE);
+    lookup_profile_string(ini, "start", "gg", MISSING_KEY, value);
     if (std::strcmp(value, MISSING_KEY) != 0) {
         static const char* const start_keys[6] = {"from_x", "from_y", "from_z", "to_x", "to_y", "to_z"};
         LayerRecord rec{};
-        if (!read_layer_bytes(map_path, "start", start_keys, 6, rec.box))
+        if (!read_layer_bytes(ini, "start", start_keys, 6, rec.box))
             return false;
         rec.tag = tag;
         write_layer_record(&rec, out);
     }
 
-    read_profile_string(map_path, "main", "teleports", "0", value, INI_LINE_MODE);
+    lookup_profile_string(ini, "main", "teleports", "0", value);
     int32_t teleports = parse_decimal_int(value);
     if (teleports > MAX_TELEPORTS) {
         // Tag 255 is the end tag: a 255th teleport could not be read back.
@@ -434,10 +486,10 @@ bool compile_layers_section(const char* map_path, FILE* out)
         ++tag;
         write_u8(out, tag);
         uint8_t box[6];
-        if (!read_layer_bytes(map_path, section, from_keys, 6, box))
+        if (!read_layer_bytes(ini, section, from_keys, 6, box))
             return false;
         std::fwrite(box, 1, 6, out);
-        if (!read_layer_bytes(map_path, section, to_keys, 6, box))
+        if (!read_layer_bytes(ini, section, to_keys, 6, box))
             return false;
         std::fwrite(box, 1, 6, out);
     }

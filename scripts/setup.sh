@@ -16,7 +16,7 @@ packages=(
   freeglut3-dev libgl-dev libglx-dev libgl1-mesa-dri libx11-dev libpng-dev
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
-  lib3ds-dev libassimp-dev assimp-testmodels python3-meshio
+  lib3ds-dev libassimp-dev assimp-testmodels python3-meshio rapidjson-dev
 )
 
 missing=()
