@@ -178,12 +178,18 @@ bool begin_output(const char* path, OutputFile* out)
     return true;
 }
 
+// Gives the unnamed file open as `fd` the name `path` (which must not exist).
+static bool link_unnamed_as(int fd, const char* path)
+{
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Gives the unnamed file a hidden name beside the target (as the named
 // temporary file would have had); false with errno set when it cannot.
 static bool link_unnamed(OutputFile* out)
 {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out->unnamed_fd);
     std::string stem = folder_of(out->target) + "/." + base_name_of(out->target).substr(0, 200) + ".";
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned seed = (unsigned)getpid() ^ (unsigned)out->unnamed_fd;
@@ -193,7 +199,7 @@ static bool link_unnamed(OutputFile* out)
             seed = seed * 1103515245u + 12345u + (unsigned)attempt;
             name += letters[(seed >> 16) % (sizeof letters - 1)];
         }
-        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (link_unnamed_as(out->unnamed_fd, name.c_str())) {
             out->temp_path = name;
             watch_temp(out->temp_path);
             return true;
@@ -208,26 +214,32 @@ bool commit_output(OutputFile* out, int* error)
 {
     *error = 0;
     if (out->unnamed_fd >= 0) {
-        // The bytes reach the disk before the file gets a name.
+        // The bytes reach the disk before the file gets a name. A new output
+        // gets its name at once; an existing one is replaced by a rename
+        // from a hidden name, as the named temporary file would be.
         fsync(out->unnamed_fd);
-        bool linked = link_unnamed(out);
+        bool linked = link_unnamed_as(out->unnamed_fd, out->target.c_str());
+        bool named = linked || link_unnamed(out);
         int e = errno;
         close(out->unnamed_fd);
         out->unnamed_fd = -1;
-        if (!linked) {
+        if (!named) {
             *error = e;
             return false;
+        }
+        if (linked)
+            return true;
+    } else if (!out->temp_path.empty()) {
+        // The map's bytes reach the disk before its name does, so that even
+        // a power cut leaves the old map or the new one.
+        int fd = open(out->temp_path.c_str(), O_RDONLY);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
         }
     }
     if (out->temp_path.empty())
         return true;
-    // The map's bytes reach the disk before its name does, so that even a
-    // power cut leaves the old map or the new one.
-    int fd = open(out->temp_path.c_str(), O_RDONLY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
     if (std::rename(out->temp_path.c_str(), out->target.c_str()) != 0) {
         *error = errno;
         discard_output(out);

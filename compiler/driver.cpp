@@ -266,7 +266,11 @@ static int run_compiler_steps(int argc, char** argv)
     // The map goes to a temporary file: the output changes only after a
     // complete success, so a failed run keeps the last good map.
     std::vector<std::string> meshes_read;
+    ProgressLine progress;
+    progress_line_begin(&progress, 0);
+    options.phys.progress = &progress;
     bool ok = compile_map(output.file, map_path, src_dir, &options, &meshes_read);
+    progress_line_clear(&progress);
     output.file = nullptr;  // closed by compile_map
     // A slip in the order of the arguments must not replace a mesh with
     // the map (the description was checked before the compile).

@@ -382,7 +382,12 @@ bool compile_objects_section(FILE* out, MapHeader* header, const IniIndex* ini, 
     MapObject obj{};
     bool ok = true;
     uint64_t filled_before = 0;
+    ProgressLine* line = options->phys.progress;
+    if (line)
+        line->objects = header->objs_num;
     for (int n = 0; n < header->objs_num && ok; ++n) {
+        if (line)
+            progress_line_object(line, n + 1);
         std::printf("Object #%d:\n", n);
         std::printf("  Read and compile... ");
         empty_object(&obj);
@@ -420,6 +425,8 @@ bool compile_objects_section(FILE* out, MapHeader* header, const IniIndex* ini, 
         flush_notes();
         clear_object(&obj);
     }
+    if (line)
+        progress_line_clear(line);
     if (ok) {
         std::printf("Write phys info... ");
         double t0 = now_ms();

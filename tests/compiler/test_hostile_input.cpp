@@ -229,3 +229,96 @@ TEST(HostileInput, TableOfInputsThatMustFailCleanly)
             EXPECT_NE(entry.path().filename().string().rfind(".out.ksm.", 0), 0u) << entry.path();
     }
 }
+
+namespace {
+
+// A description whose one object takes a while: a sphere on a fine grid.
+void write_slow_map(const ScratchDir& dir, int grid)
+{
+    std::filesystem::create_directories(dir / "src");
+    std::filesystem::copy_file(std::string(KSM_SOURCE_DIR) + "/data/demo/src/sphere.3ds", dir / "src/sphere.3ds",
+                               std::filesystem::copy_options::overwrite_existing);
+    write_text(dir / "m.ksd", "[main]\nfield_size=64\ngrid_size=" + std::to_string(grid) +
+                                  "\nobjs_num=1\n[obj_0]\nfile=sphere.3ds\nscale=40\npos_x=10\npos_y=10\npos_z=10\n"
+                                  "rt_angle=0\nrt_x=0\nrt_y=1\nrt_z=0\ngeom1=3\ngeom2=2\n");
+}
+
+// The hidden temporary files in the folder, by name.
+std::string temporary_files(const ScratchDir& dir)
+{
+    std::string names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        if (entry.path().filename().string()[0] == '.')
+            names += entry.path().filename().string() + " ";
+    return names;
+}
+
+RunResult run_shell(const ScratchDir& dir, const std::string& script)
+{
+    return run_program(dir.path, "bash", {"-c", "KSM=" + shell_quote(compiler_binary()) + "; " + script});
+}
+
+}  // namespace
+
+// Signals and write errors: the temporary file never stays behind, an
+// ignored SIGHUP stays ignored, and a dangling link gets its file.
+TEST(HostileInput, SignalsWriteErrorsAndLinksLeaveNoTemporaryFile)
+{
+    ScratchDir dir;
+    write_slow_map(dir, 24);
+    // The transcript piped into a reader that stops at once: the compile
+    // ends normally.
+    RunResult r = run_shell(dir, "$KSM m.ksd out.ksm src | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}");
+    EXPECT_EQ(r.output, "0\n");
+    EXPECT_EQ(temporary_files(dir), "");
+    EXPECT_GT(read_bytes(dir / "out.ksm").size(), 15u);
+
+    // A file size limit below the map's size: a write error, status 1.
+    r = run_shell(dir, "ulimit -f 1; $KSM m.ksd big.ksm src");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("ERROR! CANNOT WRITE THE OUTPUT FILE!"), std::string::npos) << r.output;
+    EXPECT_FALSE(path_exists(dir / "big.ksm"));
+    EXPECT_EQ(temporary_files(dir), "");
+
+    // SIGHUP ignored by the parent (nohup) does not end the compile; SIGKILL
+    // does, and leaves nothing behind.
+    write_slow_map(dir, 160);
+    r = run_shell(dir, "trap '' HUP; $KSM m.ksd hup.ksm src >/dev/null & sleep 0.2; kill -HUP $!; wait $!; echo $?");
+    EXPECT_EQ(r.output, "0\n");
+    EXPECT_GT(read_bytes(dir / "hup.ksm").size(), 15u);
+    write_slow_map(dir, 400);
+    r = run_shell(dir, "$KSM m.ksd killed.ksm src >/dev/null & sleep 0.3; kill -KILL $!; wait $!; echo $?");
+    EXPECT_EQ(r.output, "137\n");
+    EXPECT_FALSE(path_exists(dir / "killed.ksm"));
+    EXPECT_EQ(temporary_files(dir), "");
+
+    // An output that is a dangling link: the map goes where it points.
+    std::filesystem::create_directories(dir / "maps");
+    std::filesystem::create_symlink("maps/real.ksm", dir / "link.ksm");
+    write_slow_map(dir, 8);
+    r = run_compiler_in(dir.path, {"m.ksd", "link.ksm", "src"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ksm"));
+    EXPECT_GT(read_bytes(dir / "maps/real.ksm").size(), 15u);
+}
+
+// A 3DS mesh named without its extension is read by the 3DS reader: the
+// same map as under its proper name.
+TEST(HostileInput, ThreeDsFileUnderAnyNameGivesTheSameMap)
+{
+    ScratchDir dir;
+    std::vector<std::vector<uint8_t>> maps;
+    for (const char* name : {"sphere.3ds", "sphere", "sphere.bin", "SPHERE.3DS"}) {
+        std::filesystem::create_directories(dir / "src");
+        std::filesystem::copy_file(std::string(KSM_SOURCE_DIR) + "/data/demo/src/sphere.3ds", dir / ("src/" + std::string(name)),
+                                   std::filesystem::copy_options::overwrite_existing);
+        write_text(dir / "m.ksd", std::string("[main]\nfield_size=16\ngrid_size=16\nobjs_num=1\n[obj_0]\nfile=") +
+                                      name + "\nscale=8\npos_x=4\npos_y=4\npos_z=4\nrt_angle=0\nrt_x=0\nrt_y=1\n"
+                                      "rt_z=0\ngeom1=1\ngeom2=0\n");
+        RunResult r = run_compiler_in(dir.path, {"m.ksd", "out.ksm", "src"});
+        EXPECT_EQ(r.status, 0) << name << r.output;
+        maps.push_back(read_bytes(dir / "out.ksm"));
+    }
+    for (size_t i = 1; i < maps.size(); ++i)
+        EXPECT_EQ(maps[i], maps[0]) << i;
+}
