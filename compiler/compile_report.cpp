@@ -105,7 +105,7 @@ static void draw_line(ProgressLine* line, double now)
         double spent = now - line->stage_start_ms;
         if (line->percent > 0 && spent >= LINE_DELAY_MS) {
             double left = spent * (100 - line->percent) / line->percent / 1000.0;
-            std::snprintf(text + n, sizeof text - n, ", about %.0f s left", left);
+            std::snprintf(text + n, sizeof text - n, ", about %.0f s left", left < 1.0 ? 1.0 : left);
         }
     }
     std::fprintf(stderr, "\r%s\033[K", text);

@@ -3,7 +3,10 @@
 // crash.
 #include "compiler_test_util.h"
 
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <functional>
@@ -321,4 +324,46 @@ TEST(HostileInput, ThreeDsFileUnderAnyNameGivesTheSameMap)
     }
     for (size_t i = 1; i < maps.size(); ++i)
         EXPECT_EQ(maps[i], maps[0]) << i;
+}
+
+// A compile longer than a second shows its progress line only on a terminal
+// on standard error; the transcript is the same either way.
+TEST(HostileInput, ProgressLineOnlyOnATerminal)
+{
+    ScratchDir dir;
+    write_slow_map(dir, 400);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::string out_path = dir / "transcript.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (chdir(dir.path.c_str()) != 0 || out < 0)
+            _exit(99);
+        dup2(out, 1);
+        dup2(slave, 2);
+        execl(compiler_binary().c_str(), "ksm_compiler", "--threads", "1", "m.ksd", "tty.ksm", "src",
+              (char*)nullptr);
+        _exit(98);
+    }
+    close(slave);
+    std::string screen;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0)
+        screen.append(buf, (size_t)n);
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(screen.find("\rksm_compiler: object 1 of 1, collision field stage "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("%"), std::string::npos);
+    ASSERT_GE(screen.size(), 4u);
+    EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K");  // erased at the end
+
+    RunResult plain = run_compiler_in(dir.path, {"--threads", "1", "m.ksd", "tty.ksm", "src"});
+    EXPECT_EQ(plain.errors, "");
+    std::vector<uint8_t> transcript = read_bytes(out_path);
+    EXPECT_EQ(std::string(transcript.begin(), transcript.end()), plain.output);
 }
