@@ -6,7 +6,6 @@
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -22,23 +21,12 @@ namespace {
 // glTF's buffers or an OBJ's materials) must be regular files: a named pipe
 // would block it and a link to an endless device would never end.
 struct RegularFilesOnly : Assimp::DefaultIOSystem {
-    bool Exists(const char* file) const override { return is_regular(file); }
+    bool Exists(const char* file) const override { return is_regular_file(file); }
     Assimp::IOStream* Open(const char* file, const char* mode) override
     {
-        if (std::strchr(mode, 'r') && !is_regular(file))
+        if (std::strchr(mode, 'r') && !is_regular_file(file))
             return nullptr;
         return Assimp::DefaultIOSystem::Open(file, mode);
-    }
-    static bool is_regular(const char* file)
-    {
-        FileKind kind;
-        int error;
-        size_t size;
-        int fd = open_regular_file(file, &kind, &error, &size);
-        if (fd < 0)
-            return false;
-        close(fd);
-        return true;
     }
 };
 

@@ -1,7 +1,6 @@
 #include "sections.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -24,14 +23,22 @@ static bool is_blank(char c)
 
 static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-int32_t parse_decimal_int(const char* text)
+// Skips leading blanks and an optional sign; returns where the digits start.
+static const char* skip_to_digits(const char* text, bool* negative)
 {
     const char* p = text;
     while (is_blank(*p))
         ++p;
-    bool negative = false;
+    *negative = false;
     if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
+        *negative = *p++ == '-';
+    return p;
+}
+
+int32_t parse_decimal_int(const char* text)
+{
+    bool negative;
+    const char* p = skip_to_digits(text, &negative);
     // Unsigned arithmetic wraps, so no digit string overflows.
     uint32_t value = 0;
     while (is_digit(*p))
@@ -87,19 +94,7 @@ float parse_decimal_number(const char* text)
 
 bool file_exists(const char* path)
 {
-    FileKind kind;
-    return regular_file_kind(path, &kind);
-}
-
-bool regular_file_kind(const char* path, FileKind* kind)
-{
-    int error;
-    size_t size;
-    int fd = open_regular_file(path, kind, &error, &size);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    return is_regular_file(path);
 }
 
 bool build_mesh_path(const char* src_dir, const char* file_value, char* out)
@@ -125,12 +120,8 @@ static bool lookup_key(const IniIndex* ini, const char* section, const char* key
 // magnitude saturates far above any 16-bit value.
 static int64_t parse_decimal_wide(const char* text)
 {
-    const char* p = text;
-    while (is_blank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
+    bool negative;
+    const char* p = skip_to_digits(text, &negative);
     int64_t value = 0;
     while (is_digit(*p)) {
         if (value < ((int64_t)1 << 40))
@@ -262,7 +253,7 @@ static bool load_object(const char* section, ObjectKeys* keys, const char* src_d
     }
     const char* path = keys->mesh_path;
     FileKind kind;
-    if (!regular_file_kind(path, &kind)) {
+    if (!is_regular_file(path, &kind)) {
         if (kind != FILE_MISSING) {
             std::printf("ERROR! NOT A FILE: \"%s\" %s!\n", path, file_kind_text(kind, 0).c_str());
             return false;

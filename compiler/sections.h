@@ -54,8 +54,6 @@ float parse_decimal_number(const char* text);
 // True when `path` names a regular file (links followed) that can be opened
 // for reading; the open never blocks, and the file is closed again at once.
 bool file_exists(const char* path);
-// The same, with `*kind` saying what the path is when it is no such file.
-bool regular_file_kind(const char* path, FileKind* kind);
 
 // A value stored in 16 bits: the decimal integer of `value` into `*out`,
 // or, when it is negative or above 65535, false after the message
