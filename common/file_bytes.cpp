@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened, FileKind* kind)
+uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened, FileKind* kind, int* error_out)
 {
     *size = 0;
     if (opened)
@@ -16,6 +16,8 @@ uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened, FileKind*
     int fd = open_regular_file(path, &k, &error, &want);
     if (kind)
         *kind = k;
+    if (error_out)
+        *error_out = error;
     if (fd < 0)
         return nullptr;
     if (opened)

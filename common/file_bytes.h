@@ -13,9 +13,10 @@
 // Reads the whole file at `path` into a malloc'd buffer (free it with
 // free), at most the size it had when opened. Null when it cannot be opened
 // or is not a regular file (`*opened` false, if given; `*kind` says what it
-// is), or when memory or a read fails (`*opened` true). `*size` gets the
-// byte count.
-uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr, FileKind* kind = nullptr);
+// is, `*error` the errno of a failed open), or when memory or a read fails
+// (`*opened` true). `*size` gets the byte count.
+uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr, FileKind* kind = nullptr,
+                         int* error = nullptr);
 
 // The lines of a text without their line breaks ("\n" or "\r\n"); a final
 // line break ends the last line rather than starting an empty one.

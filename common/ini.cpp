@@ -1,7 +1,10 @@
 #include "ini.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "file_bytes.h"
 
 void split_at(char* text, char* prefix, char c)
 {
@@ -134,5 +137,73 @@ void read_profile_string(const char* path, const char* section, const char* key,
         }
     }
     std::fclose(f);
+    copy_out(out, def);
+}
+
+void index_profile_text(const char* text, size_t size, IniIndex* index)
+{
+    index->opened = true;
+    index->sections.clear();
+    std::unordered_map<std::string, std::string>* current = nullptr;
+    char entry[INI_BUFFER_SIZE];
+    char name[INI_BUFFER_SIZE];
+    char value[INI_BUFFER_SIZE];
+    size_t at = 0;
+    // Entries as read_entry cuts them in line mode: up to '\n' or '\r',
+    // which is consumed; an entry over INI_MAX_ENTRY characters is skipped.
+    while (at < size) {
+        size_t start = at;
+        while (at < size && text[at] != '\n' && text[at] != '\r')
+            ++at;
+        size_t n = at - start;
+        if (at < size)
+            ++at;
+        if (n > (size_t)INI_MAX_ENTRY)
+            continue;
+        std::memcpy(entry, text + start, n);
+        entry[n] = '\0';
+        if (entry[0] == '[') {
+            section_name_of(entry, name);
+            current = &index->sections[name];
+        } else if (entry[0] == ';') {
+            continue;
+        } else if (current && parse_key_line(entry, name, value)) {
+            current->emplace(name, value);  // an earlier entry of the key is kept
+        }
+    }
+}
+
+bool load_profile_index(const char* path, IniIndex* index, FileKind* kind, int* error)
+{
+    size_t size = 0;
+    FileKind k = FILE_MISSING;
+    int e = 0;
+    uint8_t* data = read_file_bytes(path, &size, nullptr, &k, &e);
+    index->path = path;
+    if (kind)
+        *kind = k;
+    if (error)
+        *error = e;
+    if (!data) {
+        index->opened = false;
+        index->sections.clear();
+        return false;
+    }
+    index_profile_text((const char*)data, size, index);
+    std::free(data);
+    return true;
+}
+
+void lookup_profile_string(const IniIndex* index, const char* section, const char* key, const char* def,
+                           char* out)
+{
+    auto s = index->sections.find(section);
+    if (s != index->sections.end()) {
+        auto k = s->second.find(key);
+        if (k != s->second.end()) {
+            copy_out(out, k->second.c_str());
+            return;
+        }
+    }
     copy_out(out, def);
 }

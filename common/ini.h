@@ -10,6 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <unordered_map>
+
+#include "user_files.h"
 
 enum IniMode { INI_LINE_MODE, INI_TOKEN_MODE };
 
@@ -38,3 +42,24 @@ void split_at(char* text, char* prefix, char c);
 // the line has no '=' or nothing after it. Both outputs hold 256 bytes and
 // the line is at most 255 characters.
 bool parse_key_line(const char* line, char* key, char* value);
+
+// A description read once (line mode): every lookup then costs a hash look-up
+// instead of a scan of the file, and gives exactly what read_profile_string
+// in line mode gives for the same file (the first key entry of the section
+// wins, over-long entries are skipped, section names match exactly).
+struct IniIndex {
+    bool opened;  // false: the file could not be read; every lookup gives its default
+    std::string path;  // the file it was read from (empty for a text), for hints that quote its lines
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections;
+};
+
+// Fills `index` from the text of a file (any bytes, NULs included).
+void index_profile_text(const char* text, size_t size, IniIndex* index);
+// Reads the file at `path` (a regular file only, never past its size) into
+// `index`. False when it cannot be read, with `*kind` and `*error` saying
+// why as open_regular_file does; `index` then gives every default.
+bool load_profile_index(const char* path, IniIndex* index, FileKind* kind = nullptr, int* error = nullptr);
+// The value of `key` in `section` into `out` (256 bytes), or `def` (cut to
+// 255 characters) when there is none.
+void lookup_profile_string(const IniIndex* index, const char* section, const char* key, const char* def,
+                           char* out);

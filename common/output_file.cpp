@@ -10,14 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 
-// The temporary file's path for the signal handler, which may only call
-// async-signal-safe functions: a fixed buffer, cleared once the file is gone.
-static char pending_temp[PATH_MAX + 1];
+// The temporary files' paths for the signal handler, which may only call
+// async-signal-safe functions: fixed buffers, each cleared once its file is
+// gone. A run may write several outputs at once (a movie and pictures).
+static const int PENDING_SLOTS = 8;
+static char pending_temp[PENDING_SLOTS][PATH_MAX + 1];
 
-static void remove_pending_temp(int sig)
+static void remove_pending_temps(int sig)
 {
-    if (pending_temp[0])
-        unlink(pending_temp);
+    for (int i = 0; i < PENDING_SLOTS; ++i)
+        if (pending_temp[i][0])
+            unlink(pending_temp[i]);
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -26,7 +29,12 @@ static void watch_temp(const std::string& path)
 {
     if (path.size() > PATH_MAX)
         return;
-    std::memcpy(pending_temp, path.c_str(), path.size() + 1);
+    for (int i = 0; i < PENDING_SLOTS; ++i) {
+        if (!pending_temp[i][0]) {
+            std::memcpy(pending_temp[i], path.c_str(), path.size() + 1);
+            break;
+        }
+    }
     static bool installed = false;
     if (installed)
         return;
@@ -39,13 +47,18 @@ static void watch_temp(const std::string& path)
             continue;
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
-        sa.sa_handler = remove_pending_temp;
+        sa.sa_handler = remove_pending_temps;
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
 }
 
-static void forget_temp() { pending_temp[0] = '\0'; }
+static void forget_temp(const std::string& path)
+{
+    for (int i = 0; i < PENDING_SLOTS; ++i)
+        if (pending_temp[i][0] && path == pending_temp[i])
+            pending_temp[i][0] = '\0';
+}
 
 // Folder part of a path, "." when it has none.
 static std::string folder_of(const std::string& path)
@@ -64,13 +77,47 @@ static std::string base_name_of(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool begin_output(const char* path, OutputFile* out)
+// Where a chain of links ends: the path of the first component that is no
+// link (it need not exist), so that a dangling link gets its file created
+// where it points instead of being replaced.
+static std::string follow_links(const std::string& path)
+{
+    std::string at = path;
+    struct stat st;
+    for (int hops = 0; hops < 40 && lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
+        char link[PATH_MAX + 1];
+        ssize_t n = readlink(at.c_str(), link, PATH_MAX);
+        if (n <= 0)
+            break;
+        link[n] = '\0';
+        at = link[0] == '/' ? std::string(link) : folder_of(at) + "/" + link;
+    }
+    return at;
+}
+
+// An unnamed file in `folder` (O_TMPFILE), or -1 where the system or the
+// file system offers none or /proc (needed to link it in) is missing.
+static int open_unnamed(const std::string& folder, mode_t mode)
+{
+#ifdef O_TMPFILE
+    if (access("/proc/self/fd", X_OK) != 0)
+        return -1;
+    return open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+#else
+    (void)folder;
+    (void)mode;
+    return -1;
+#endif
+}
+
+static bool begin_output_file(const char* path, bool named, OutputFile* out)
 {
     out->file = nullptr;
     out->target = path;
     out->temp_path.clear();
     out->target_existed = false;
     out->error = 0;
+    out->unnamed_fd = -1;
 
     // A link is followed, so that the file it names gets the new map, as
     // writing through it would.
@@ -79,6 +126,8 @@ bool begin_output(const char* path, OutputFile* out)
         char resolved[PATH_MAX + 1];
         if (realpath(path, resolved))
             out->target = resolved;
+        else
+            out->target = follow_links(path);
     }
     mode_t mode;
     if (stat(out->target.c_str(), &st) == 0) {
@@ -105,6 +154,20 @@ bool begin_output(const char* path, OutputFile* out)
         mode = 0666 & ~mask;
     }
 
+    int unnamed = named ? -1 : open_unnamed(folder_of(out->target), mode);
+    if (unnamed >= 0) {
+        out->unnamed_fd = dup(unnamed);
+        out->file = out->unnamed_fd >= 0 ? fdopen(unnamed, "wb") : nullptr;
+        if (out->file) {
+            fchmod(unnamed, mode);
+            return true;
+        }
+        close(unnamed);
+        if (out->unnamed_fd >= 0)
+            close(out->unnamed_fd);
+        out->unnamed_fd = -1;
+    }
+
     // A hidden name beside the target; the name is cut so that it stays a
     // valid file name however long the target's is.
     std::string base = base_name_of(out->target).substr(0, 200);
@@ -128,25 +191,85 @@ bool begin_output(const char* path, OutputFile* out)
     return true;
 }
 
+bool begin_output(const char* path, OutputFile* out)
+{
+    return begin_output_file(path, false, out);
+}
+
+bool begin_named_output(const char* path, OutputFile* out)
+{
+    return begin_output_file(path, true, out);
+}
+
+// Gives the unnamed file open as `fd` the name `path` (which must not exist).
+static bool link_unnamed_as(int fd, const char* path)
+{
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Gives the unnamed file a hidden name beside the target (as the named
+// temporary file would have had); false with errno set when it cannot.
+static bool link_unnamed(OutputFile* out)
+{
+    std::string stem = folder_of(out->target) + "/." + base_name_of(out->target).substr(0, 200) + ".";
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned seed = (unsigned)getpid() ^ (unsigned)out->unnamed_fd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = stem;
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 1103515245u + 12345u + (unsigned)attempt;
+            name += letters[(seed >> 16) % (sizeof letters - 1)];
+        }
+        if (link_unnamed_as(out->unnamed_fd, name.c_str())) {
+            out->temp_path = name;
+            watch_temp(out->temp_path);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
 bool commit_output(OutputFile* out, int* error)
 {
     *error = 0;
+    if (out->unnamed_fd >= 0) {
+        // The bytes reach the disk before the file gets a name. A new output
+        // gets its name at once; an existing one is replaced by a rename
+        // from a hidden name, as the named temporary file would be.
+        fsync(out->unnamed_fd);
+        bool linked = link_unnamed_as(out->unnamed_fd, out->target.c_str());
+        bool named = linked || link_unnamed(out);
+        int e = errno;
+        close(out->unnamed_fd);
+        out->unnamed_fd = -1;
+        if (!named) {
+            *error = e;
+            return false;
+        }
+        if (linked)
+            return true;
+    } else if (!out->temp_path.empty()) {
+        // The map's bytes reach the disk before its name does, so that even
+        // a power cut leaves the old map or the new one.
+        int fd = open(out->temp_path.c_str(), O_RDONLY);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
     if (out->temp_path.empty())
         return true;
-    // The map's bytes reach the disk before its name does, so that even a
-    // power cut leaves the old map or the new one.
-    int fd = open(out->temp_path.c_str(), O_RDONLY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
     if (std::rename(out->temp_path.c_str(), out->target.c_str()) != 0) {
         *error = errno;
         discard_output(out);
         return false;
     }
+    forget_temp(out->temp_path);
     out->temp_path.clear();
-    forget_temp();
     return true;
 }
 
@@ -156,9 +279,13 @@ void discard_output(OutputFile* out)
         std::fclose(out->file);
         out->file = nullptr;
     }
+    if (out->unnamed_fd >= 0) {
+        close(out->unnamed_fd);  // the unnamed file goes with its last descriptor
+        out->unnamed_fd = -1;
+    }
     if (!out->temp_path.empty()) {
         unlink(out->temp_path.c_str());
+        forget_temp(out->temp_path);
         out->temp_path.clear();
-        forget_temp();
     }
 }

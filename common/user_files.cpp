@@ -71,6 +71,20 @@ int open_regular_file(const char* path, FileKind* kind, int* error, size_t* size
     return fd;
 }
 
+bool is_regular_file(const char* path, FileKind* kind)
+{
+    FileKind k;
+    int error;
+    size_t size;
+    int fd = open_regular_file(path, &k, &error, &size);
+    if (kind)
+        *kind = k;
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
 FILE* open_regular_stream(const char* path, FileKind* kind, int* error)
 {
     FileKind k;

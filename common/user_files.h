@@ -30,6 +30,11 @@ std::string file_kind_text(FileKind kind, int error);
 // `*error` the errno of a failed open (0 otherwise). `*size` gets the size.
 int open_regular_file(const char* path, FileKind* kind, int* error, size_t* size);
 
+// True when `path` is a regular file that can be opened for reading (it is
+// opened without blocking and closed at once); otherwise `*kind` (if given)
+// says what it is.
+bool is_regular_file(const char* path, FileKind* kind = nullptr);
+
 // The same as a stdio stream (close it with fclose); null as above.
 FILE* open_regular_stream(const char* path, FileKind* kind = nullptr, int* error = nullptr);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -151,7 +152,8 @@ bool source_dir_prefix(const char* given, char* out)
     return join_path(given, "/", out);
 }
 
-bool compile_map(FILE* out, const char* map_path, const char* src_dir, const CompileOptions* options)
+bool compile_map(FILE* out, const char* map_path, const char* src_dir, const CompileOptions* options,
+                 std::vector<std::string>* meshes_read)
 {
     static const CompileOptions defaults{};
     if (!options)
@@ -159,14 +161,17 @@ bool compile_map(FILE* out, const char* map_path, const char* src_dir, const Com
     std::printf("OK!\n");
     CompileStats stats{};
     MapHeader header{};
-    bool ok = read_header_section(&header, map_path);
+    IniIndex description;
+    bool ok = read_header_section(&header, map_path, &description);
     if (ok) {
         write_map_header(out, &header);
-        ok = compile_objects_section(out, &header, map_path, src_dir, options, &stats);
+        ok = compile_objects_section(out, &header, &description, src_dir, options, &stats);
     }
+    if (meshes_read)
+        *meshes_read = stats.meshes_read;
     if (ok) {
         double t0 = now_ms();
-        ok = compile_layers_section(map_path, out, header.field_size);
+        ok = compile_layers_section(&description, out, header.field_size);
         stats.write_ms += now_ms() - t0;
     }
     if (!ok) {
@@ -186,11 +191,9 @@ bool compile_map(FILE* out, const char* map_path, const char* src_dir, const Com
     if (options->verbose)
         print_compile_stats(&stats, size);
     flush_notes();
-    std::printf("DONE!!!=)))\n");
     return true;
 }
 
-// True when both paths name the same existing file.
 static int fail_path_too_long(const char* what)
 {
     std::printf("ERROR! PATH TOO LONG: the %s path is over %d characters!\n", what, PATH_MAX_CHARS);
@@ -323,8 +326,22 @@ static int run_compiler_steps(int argc, char** argv)
     }
     // The map goes to a temporary file: the output changes only after a
     // complete success, so a failed run keeps the last good map.
-    bool ok = compile_map(output.file, map_path, src_dir, &options);
+    std::vector<std::string> meshes_read;
+    ProgressLine progress;
+    progress_line_begin(&progress, 0);
+    options.phys.progress = &progress;
+    bool ok = compile_map(output.file, map_path, src_dir, &options, &meshes_read);
+    progress_line_clear(&progress);
     output.file = nullptr;  // closed by compile_map
+    // A slip in the order of the arguments must not replace a mesh with
+    // the map (the description was checked before the compile).
+    for (size_t i = 0; ok && i < meshes_read.size(); ++i) {
+        if (same_existing_file(end_path, meshes_read[i].c_str())) {
+            std::printf("ERROR! THE OUTPUT FILE \"%s\" IS THE MESH \"%s\" OF THE MAP!\n", end_path,
+                        meshes_read[i].c_str());
+            ok = false;
+        }
+    }
     int error = 0;
     if (ok && !commit_output(&output, &error)) {
         std::printf("ERROR! CANNOT REPLACE \"%s\": %s!\n", end_path, std::strerror(error));
@@ -335,11 +352,18 @@ static int run_compiler_steps(int argc, char** argv)
         note_output_unchanged(end_path);
         return EXIT_FAILED;
     }
+    // Only now is the map in place.
+    std::printf("DONE!!!=)))\n");
     return EXIT_COMPILED;
 }
 
 int run_compiler(int argc, char** argv)
 {
+    // A transcript piped into a program that ends early, or a map beyond the
+    // file size limit, fails a write (EPIPE, EFBIG) instead of killing the
+    // compile: the failure path then removes the temporary file.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     int status = run_compiler_steps(argc, argv);
     flush_notes();
     return status;

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "sections.h"
 
@@ -51,11 +53,12 @@ bool source_dir_prefix(const char* given, char* out);
 // Runs the header section, writes the magic and the header, then runs the
 // objects and layers sections into the open output, which it closes on
 // every path; a write error fails the compile. Prints "OK!\n" first
-// (completing the driver's "Open output file" fragment) and "DONE!!!=)))\n"
-// after a success. Without options: no details, a mesh folder given by the
-// user.
+// (completing the driver's "Open output file" fragment); the driver prints
+// "DONE!!!=)))\n" once the map is in place. Without options: no details, a
+// mesh folder given by the user. `meshes_read` (if given) gets the path of
+// every mesh file opened.
 bool compile_map(FILE* out, const char* map_path, const char* src_dir,
-                 const CompileOptions* options = nullptr);
+                 const CompileOptions* options = nullptr, std::vector<std::string>* meshes_read = nullptr);
 
 // The whole program: banner, arguments, output file, compile. Returns the
 // exit status.

@@ -1,9 +1,11 @@
 #include "mesh_assimp.h"
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/Importer.hpp>
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <pthread.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +16,51 @@
 
 #include "file_bytes.h"
 
+#include "mesh_gltf_check.h"
+#include "user_files.h"
+
 namespace {
+
+// The files the importer opens (the mesh and those it names, such as a
+// glTF's buffers or an OBJ's materials) must be regular files: a named pipe
+// would block it and a link to an endless device would never end.
+struct RegularFilesOnly : Assimp::DefaultIOSystem {
+    bool Exists(const char* file) const override { return is_regular_file(file); }
+    Assimp::IOStream* Open(const char* file, const char* mode) override
+    {
+        if (std::strchr(mode, 'r') && !is_regular_file(file))
+            return nullptr;
+        return Assimp::DefaultIOSystem::Open(file, mode);
+    }
+};
+
+enum WalkResult { WALK_DONE, WALK_STOPPED, WALK_TOO_DEEP };
+
+// Visits `start` and every node below it depth first in node order, with
+// an explicit stack (a deep scene must not overflow the call stack).
+// `visit(node, parent_transform, transform)` returns true to stop the walk.
+template <typename Visit>
+WalkResult walk_nodes(const aiNode* start, const aiMatrix4x4& parent, Visit visit)
+{
+    struct Pending {
+        const aiNode* node;
+        aiMatrix4x4 parent;
+        uint32_t depth;
+    };
+    std::vector<Pending> stack{Pending{start, parent, 1}};
+    while (!stack.empty()) {
+        Pending p = stack.back();
+        stack.pop_back();
+        if (p.depth > MAX_SCENE_DEPTH)
+            return WALK_TOO_DEEP;
+        aiMatrix4x4 transform = p.parent * p.node->mTransformation;
+        if (visit(p.node, p.parent, transform))
+            return WALK_STOPPED;
+        for (unsigned c = p.node->mNumChildren; c-- > 0;)
+            stack.push_back(Pending{p.node->mChildren[c], transform, p.depth + 1});
+    }
+    return WALK_DONE;
+}
 
 // The triangles gathered from the scene, in the order they are met.
 struct Gathered {
@@ -60,8 +106,10 @@ void add_mesh(const aiMesh* mesh, const aiMatrix4x4& transform, Gathered* g, Ass
         if (face.mNumIndices != 3)
             continue;
         const unsigned* v = face.mIndices;
-        if (v[0] >= mesh->mNumVertices || v[1] >= mesh->mNumVertices || v[2] >= mesh->mNumVertices)
+        if (v[0] >= mesh->mNumVertices || v[1] >= mesh->mNumVertices || v[2] >= mesh->mNumVertices) {
+            ++info->bad_faces;
             continue;
+        }
         g->faces.push_back(MapFace{{index[v[0]], index[v[1]], index[v[2]]}});
     }
 }
@@ -73,79 +121,103 @@ std::string part_name(const aiNode* node, const aiMesh* mesh)
     return node->mName.C_Str();
 }
 
-// Adds the meshes of `node` and of all its children, depth first.
-void add_subtree(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, Gathered* g,
-                 AssimpMeshInfo* info)
+// Why a walk over the scene stopped early.
+enum SceneFault { SCENE_OK, SCENE_TOO_DEEP, SCENE_TOO_MANY_TRIANGLES };
+
+SceneFault fault_of(WalkResult walk, bool too_many)
 {
-    aiMatrix4x4 transform = parent * node->mTransformation;
-    for (unsigned i = 0; i < node->mNumMeshes; ++i) {
-        const aiMesh* mesh = scene->mMeshes[node->mMeshes[i]];
-        add_mesh(mesh, transform, g, info);
-        info->merged.push_back(part_name(node, mesh));
-    }
-    for (unsigned c = 0; c < node->mNumChildren; ++c)
-        add_subtree(scene, node->mChildren[c], transform, g, info);
+    if (walk == WALK_TOO_DEEP)
+        return SCENE_TOO_DEEP;
+    return too_many ? SCENE_TOO_MANY_TRIANGLES : SCENE_OK;
+}
+
+// Adds one placement of a mesh unless the placed triangles would pass the
+// limit; true when they would.
+bool add_placed_mesh(const aiMesh* mesh, const aiMatrix4x4& transform, Gathered* g, AssimpMeshInfo* info)
+{
+    if (g->faces.size() + mesh->mNumFaces > MAX_PLACED_TRIANGLES)
+        return true;
+    add_mesh(mesh, transform, g, info);
+    return false;
+}
+
+// Adds the meshes of `node` and of all its children, depth first.
+SceneFault add_subtree(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, Gathered* g,
+                       AssimpMeshInfo* info)
+{
+    bool too_many = false;
+    WalkResult walk = walk_nodes(node, parent, [&](const aiNode* n, const aiMatrix4x4&, const aiMatrix4x4& t) {
+        for (unsigned i = 0; i < n->mNumMeshes; ++i) {
+            const aiMesh* mesh = scene->mMeshes[n->mMeshes[i]];
+            if ((too_many = add_placed_mesh(mesh, t, g, info)))
+                return true;
+            info->merged.push_back(part_name(n, mesh));
+        }
+        return false;
+    });
+    return fault_of(walk, too_many);
 }
 
 // The first node named `name` (depth first), with its parents' transform.
-const aiNode* find_node(const aiNode* node, const aiMatrix4x4& parent, const char* name, aiMatrix4x4* found_parent)
+const aiNode* find_node(const aiNode* root, const char* name, aiMatrix4x4* found_parent)
 {
-    if (std::strcmp(node->mName.C_Str(), name) == 0) {
+    const aiNode* found = nullptr;
+    walk_nodes(root, aiMatrix4x4(), [&](const aiNode* n, const aiMatrix4x4& parent, const aiMatrix4x4&) {
+        if (std::strcmp(n->mName.C_Str(), name) != 0)
+            return false;
+        found = n;
         *found_parent = parent;
-        return node;
-    }
-    aiMatrix4x4 transform = parent * node->mTransformation;
-    for (unsigned c = 0; c < node->mNumChildren; ++c) {
-        const aiNode* hit = find_node(node->mChildren[c], transform, name, found_parent);
-        if (hit)
-            return hit;
-    }
-    return nullptr;
+        return true;
+    });
+    return found;
 }
 
-// Adds the first placement (depth first) of a mesh named `name`.
-bool add_named_mesh(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, const char* name,
-                    Gathered* g, AssimpMeshInfo* info)
+// Adds the first placement (depth first) of a mesh named `name`; `*found`
+// tells whether there was one.
+SceneFault add_named_mesh(const aiScene* scene, const aiNode* root, const char* name, Gathered* g,
+                          AssimpMeshInfo* info, bool* found)
 {
-    aiMatrix4x4 transform = parent * node->mTransformation;
-    for (unsigned i = 0; i < node->mNumMeshes; ++i) {
-        const aiMesh* mesh = scene->mMeshes[node->mMeshes[i]];
-        if (std::strcmp(mesh->mName.C_Str(), name) == 0) {
-            add_mesh(mesh, transform, g, info);
-            info->merged.push_back(name);
-            return true;
+    bool too_many = false;
+    *found = false;
+    WalkResult walk = walk_nodes(root, aiMatrix4x4(), [&](const aiNode* n, const aiMatrix4x4&, const aiMatrix4x4& t) {
+        for (unsigned i = 0; i < n->mNumMeshes; ++i) {
+            const aiMesh* mesh = scene->mMeshes[n->mMeshes[i]];
+            if (std::strcmp(mesh->mName.C_Str(), name) == 0) {
+                *found = true;
+                too_many = add_placed_mesh(mesh, t, g, info);
+                if (!too_many)
+                    info->merged.push_back(name);
+                return true;
+            }
         }
-    }
-    for (unsigned c = 0; c < node->mNumChildren; ++c)
-        if (add_named_mesh(scene, node->mChildren[c], transform, name, g, info))
-            return true;
-    return false;
+        return false;
+    });
+    return fault_of(walk, too_many);
 }
 
 // True when the node or any node below it holds a mesh.
 bool holds_meshes(const aiNode* node)
 {
-    if (node->mNumMeshes > 0)
-        return true;
-    for (unsigned c = 0; c < node->mNumChildren; ++c)
-        if (holds_meshes(node->mChildren[c]))
-            return true;
-    return false;
+    WalkResult walk = walk_nodes(node, aiMatrix4x4(), [](const aiNode* n, const aiMatrix4x4&, const aiMatrix4x4&) {
+        return n->mNumMeshes > 0;
+    });
+    return walk == WALK_STOPPED;
 }
 
 // The names of the parts below `node` that hold meshes: nodes, and meshes
-// named unlike their node.
+// named unlike their node (enough of them for any note).
 void collect_part_names(const aiScene* scene, const aiNode* node, bool self, std::vector<std::string>* names)
 {
-    if (!self && node->mNumMeshes > 0 && node->mName.length > 0)
-        names->push_back(node->mName.C_Str());
-    for (unsigned i = 0; i < node->mNumMeshes; ++i) {
-        const aiMesh* mesh = scene->mMeshes[node->mMeshes[i]];
-        if (mesh->mName.length > 0 && std::strcmp(mesh->mName.C_Str(), node->mName.C_Str()) != 0)
-            names->push_back(mesh->mName.C_Str());
-    }
-    for (unsigned c = 0; c < node->mNumChildren; ++c)
-        collect_part_names(scene, node->mChildren[c], false, names);
+    walk_nodes(node, aiMatrix4x4(), [&](const aiNode* n, const aiMatrix4x4&, const aiMatrix4x4&) {
+        if ((n != node || !self) && n->mNumMeshes > 0 && n->mName.length > 0)
+            names->push_back(n->mName.C_Str());
+        for (unsigned i = 0; i < n->mNumMeshes; ++i) {
+            const aiMesh* mesh = scene->mMeshes[n->mMeshes[i]];
+            if (mesh->mName.length > 0 && std::strcmp(mesh->mName.C_Str(), n->mName.C_Str()) != 0)
+                names->push_back(mesh->mName.C_Str());
+        }
+        return names->size() > 10000;
+    });
 }
 
 // The owner of a group node among the OBJ file's objects, or null.
@@ -301,14 +373,39 @@ void empty_mesh(MapObject* obj)
     obj->face_count = 0;
 }
 
-}  // namespace
+// Says why a walk over the scene stopped early; false when it did not.
+bool scene_fault_reason(SceneFault fault, char* reason, size_t size)
+{
+    if (fault == SCENE_TOO_DEEP)
+        std::snprintf(reason, size, "its nodes are more than %u levels deep", MAX_SCENE_DEPTH);
+    else if (fault == SCENE_TOO_MANY_TRIANGLES)
+        std::snprintf(reason, size, "its nodes place more than %llu triangles",
+                      (unsigned long long)MAX_PLACED_TRIANGLES);
+    return fault != SCENE_OK;
+}
 
-bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj, AssimpMeshInfo* info,
-                      char* reason, size_t size)
+// Triangles of the scene's meshes, each counted once.
+uint64_t scene_triangles(const aiScene* scene)
+{
+    uint64_t n = 0;
+    for (unsigned m = 0; m < scene->mNumMeshes; ++m)
+        for (unsigned f = 0; f < scene->mMeshes[m]->mNumFaces; ++f)
+            n += scene->mMeshes[m]->mFaces[f].mNumIndices == 3 ? 1 : 0;
+    return n;
+}
+
+// The whole read, on the thread that runs it: the importer, the scene and
+// its recursive destruction all stay on that thread's stack.
+bool read_on_this_thread(const char* path, const char* object_name, MapObject* obj, AssimpMeshInfo* info,
+                         char* reason, size_t size)
 {
     empty_mesh(obj);
     *info = AssimpMeshInfo{};
+    GltfSceneCheck gltf;
+    if (!check_gltf_scene(path, &gltf, reason, size))
+        return false;
     Assimp::Importer importer;
+    importer.SetIOHandler(new RegularFilesOnly);
     // Normals and colours are dropped before joining, so that corners that
     // differ only in them (every corner of an STL file) become one vertex.
     importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS, aiComponent_NORMALS | aiComponent_TANGENTS_AND_BITANGENTS |
@@ -320,31 +417,50 @@ bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj,
         tidy_reason(importer.GetErrorString(), reason, size);
         return false;
     }
+    // The glTF importer drops a triangle with a vertex index out of range
+    // without a word; the triangles the file declares tell.
+    uint64_t imported = scene_triangles(scene);
+    if (gltf.is_gltf && gltf.triangles_known && imported < gltf.triangles) {
+        std::snprintf(reason, size, "glTF: vertex index out of range in %llu of its %llu triangles",
+                      (unsigned long long)(gltf.triangles - imported), (unsigned long long)gltf.triangles);
+        return false;
+    }
 
     Gathered g{};
     aiMatrix4x4 identity;
     std::vector<std::pair<std::string, std::string>> owners = read_group_owners(path);
     std::vector<OutlineEntry> outline = scene_outline(scene, owners);
+    SceneFault fault = SCENE_OK;
     if (object_name) {
         aiMatrix4x4 parent;
-        const aiNode* node = find_node(scene->mRootNode, identity, object_name, &parent);
+        const aiNode* node = find_node(scene->mRootNode, object_name, &parent);
+        bool found = node != nullptr;
         if (node) {
-            add_subtree(scene, node, parent, &g, info);
+            fault = add_subtree(scene, node, parent, &g, info);
             // An OBJ object's groups are the root's children after it.
             const aiNode* root = scene->mRootNode;
-            for (unsigned c = 0; node->mParent == root && c < root->mNumChildren; ++c) {
+            for (unsigned c = 0; fault == SCENE_OK && node->mParent == root && c < root->mNumChildren; ++c) {
                 const std::string* owner = owner_of(owners, root->mChildren[c]->mName.C_Str());
                 if (owner && *owner == object_name)
-                    add_subtree(scene, root->mChildren[c], root->mTransformation, &g, info);
+                    fault = add_subtree(scene, root->mChildren[c], root->mTransformation, &g, info);
             }
-        } else if (!add_named_mesh(scene, scene->mRootNode, identity, object_name, &g, info)) {
+        } else {
+            fault = add_named_mesh(scene, scene->mRootNode, object_name, &g, info, &found);
+        }
+        if (!found && fault == SCENE_OK) {
             describe_outline(outline, info);
             std::snprintf(reason, size, "it has no node or mesh named \"%s\"", object_name);
             return false;
         }
     } else {
-        add_subtree(scene, scene->mRootNode, identity, &g, info);
+        fault = add_subtree(scene, scene->mRootNode, identity, &g, info);
         describe_outline(outline, info);
+    }
+    if (scene_fault_reason(fault, reason, size))
+        return false;
+    if (info->bad_faces > 0) {
+        std::snprintf(reason, size, "vertex index out of range in %u faces", info->bad_faces);
+        return false;
     }
     if (g.faces.empty()) {
         std::snprintf(reason, size, "it holds no triangles%s", object_name ? " in the object asked for" : "");
@@ -378,4 +494,44 @@ bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj,
     }
     std::snprintf(obj->name, sizeof obj->name, "%s", name.c_str());
     return true;
+}
+
+// The importer walks a scene recursively; on this stack a scene within the
+// limits (and far deeper ones of other formats) cannot overflow it. Only
+// the pages touched are ever used.
+const size_t IMPORT_STACK_BYTES = (size_t)256 << 20;
+
+struct ReadJob {
+    const char* path;
+    const char* object_name;
+    MapObject* obj;
+    AssimpMeshInfo* info;
+    char* reason;
+    size_t size;
+    bool ok;
+};
+
+void* run_read_job(void* arg)
+{
+    ReadJob* job = (ReadJob*)arg;
+    job->ok = read_on_this_thread(job->path, job->object_name, job->obj, job->info, job->reason, job->size);
+    return nullptr;
+}
+
+}  // namespace
+
+bool read_assimp_mesh(const char* path, const char* object_name, MapObject* obj, AssimpMeshInfo* info,
+                      char* reason, size_t size)
+{
+    ReadJob job{path, object_name, obj, info, reason, size, false};
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, IMPORT_STACK_BYTES) == 0 &&
+                   pthread_create(&thread, &attr, run_read_job, &job) == 0;
+    pthread_attr_destroy(&attr);
+    if (started)
+        pthread_join(thread, nullptr);
+    else
+        run_read_job(&job);  // no thread to be had: the limits still hold
+    return job.ok;
 }

@@ -1,5 +1,7 @@
 #include "mesh_read.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,23 @@ bool is_3ds_path(const char* path)
     char format[MESH_FORMAT_SIZE];
     format_of(path, format);
     return std::strcmp(format, "3DS") == 0;
+}
+
+bool starts_as_3ds(const char* path)
+{
+    FileKind kind;
+    int error;
+    size_t size;
+    int fd = open_regular_file(path, &kind, &error, &size);
+    if (fd < 0)
+        return false;
+    uint8_t head[6];
+    ssize_t got = read(fd, head, sizeof head);
+    close(fd);
+    if (got != (ssize_t)sizeof head || load_u16_le(head) != 0x4D4D)
+        return false;
+    uint32_t length = load_u32_le(head + 2);
+    return length >= sizeof head && length <= size;
 }
 
 // "a", "b", "c" for a note, at most `limit` names and then "...".
@@ -126,6 +145,10 @@ bool read_object_mesh(const char* path, const char* object_name, const char* sec
 {
     format_of(path, format);
     reason[0] = '\0';
+    // A 3D Studio file named without its extension is still read by the
+    // compiler's own reader, as under its proper name.
+    if (std::strcmp(format, "3DS") != 0 && starts_as_3ds(path))
+        std::snprintf(format, MESH_FORMAT_SIZE, "3DS");
     if (std::strcmp(format, "3DS") == 0)
         return read_3ds(path, object_name, section, obj, reason);
     return read_other(path, object_name, section, obj, reason);

@@ -1,5 +1,6 @@
 // Reading an object's mesh whatever its format: 3D Studio files (.3ds, any
-// letter case) by the compiler's own reader, every other format (OBJ, STL,
+// letter case, or any name when the file starts with the 3DS main chunk) by
+// the compiler's own reader, every other format (OBJ, STL,
 // PLY, glTF, ...) through assimp. Both fill the same MapObject, so
 // placement, normals and the collision field never see the difference.
 #pragma once
@@ -14,6 +15,9 @@ const size_t MESH_REASON_SIZE = 320;  // why a mesh could not be read
 
 // True when the path names a 3D Studio file (extension .3ds in any case).
 bool is_3ds_path(const char* path);
+// True when the file starts with a 3DS main chunk (id 0x4D4D) whose length
+// is at least its 6-byte header and at most the file's size.
+bool starts_as_3ds(const char* path);
 
 // Reads the mesh at `path` into `obj` (cleared first). `object_name` (or
 // null) picks one object of the file by name; without it a 3DS file gives

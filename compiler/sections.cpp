@@ -12,6 +12,7 @@
 #include "mesh_read.h"
 #include "phys_info.h"
 #include "placement.h"
+#include "user_files.h"
 
 const char* const MISSING_KEY = "GG=(";
 
@@ -24,14 +25,22 @@ static bool is_blank(char c)
 
 static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-int32_t parse_decimal_int(const char* text)
+// Skips leading blanks and an optional sign; returns where the digits start.
+static const char* skip_to_digits(const char* text, bool* negative)
 {
     const char* p = text;
     while (is_blank(*p))
         ++p;
-    bool negative = false;
+    *negative = false;
     if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
+        *negative = *p++ == '-';
+    return p;
+}
+
+int32_t parse_decimal_int(const char* text)
+{
+    bool negative;
+    const char* p = skip_to_digits(text, &negative);
     // Unsigned arithmetic wraps, so no digit string overflows.
     uint32_t value = 0;
     while (is_digit(*p))
@@ -100,14 +109,7 @@ float parse_decimal_number(const char* text)
 
 bool file_exists(const char* path)
 {
-    struct stat st;
-    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
-        return false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return false;
-    std::fclose(f);
-    return true;
+    return is_regular_file(path);
 }
 
 bool build_mesh_path(const char* src_dir, const char* file_value, char* out)
@@ -123,10 +125,37 @@ bool build_mesh_path(const char* src_dir, const char* file_value, char* out)
 }
 
 // Looks a required key up; false when it is missing.
-static bool lookup_key(const char* map_path, const char* section, const char* key, char* value)
+static bool lookup_key(const IniIndex* ini, const char* section, const char* key, char* value)
 {
-    read_profile_string(map_path, section, key, MISSING_KEY, value, INI_LINE_MODE);
+    lookup_profile_string(ini, section, key, MISSING_KEY, value);
     return std::strcmp(value, MISSING_KEY) != 0;
+}
+
+// A decimal integer as parse_decimal_int reads it, without the wrap: its
+// magnitude saturates far above any 16-bit value.
+static int64_t parse_decimal_wide(const char* text)
+{
+    bool negative;
+    const char* p = skip_to_digits(text, &negative);
+    int64_t value = 0;
+    while (is_digit(*p)) {
+        if (value < ((int64_t)1 << 40))
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    return negative ? -value : value;
+}
+
+bool read_u16_key(const char* section, const char* key, const char* value, uint16_t* out)
+{
+    int64_t wide = parse_decimal_wide(value);
+    if (wide < 0 || wide > UINT16_MAX) {
+        std::printf("ERROR IN MAP: [%s][%s] is %s, not within 0 to %u\n", section, key, value,
+                    (unsigned)UINT16_MAX);
+        return false;
+    }
+    *out = (uint16_t)wide;
+    return true;
 }
 
 // A warning when a value is not what it reads as: no number at all (it
@@ -157,16 +186,16 @@ enum KeyPlace { KEY_OF_MAP, KEY_OF_LAYER };
 
 // A required key's value: false, after the message and the hints, when it
 // is missing; otherwise warns about a value that is not wholly a number.
-static bool lookup_number(const char* map_path, KeyPlace place, const char* section, const char* key, bool whole,
+static bool lookup_number(const IniIndex* ini, KeyPlace place, const char* section, const char* key, bool whole,
                           char* value)
 {
-    if (!lookup_key(map_path, section, key, value)) {
+    if (!lookup_key(ini, section, key, value)) {
         // The layers' message ends without a line break.
         if (place == KEY_OF_LAYER)
             std::printf("ERROR IN LAYER: [%s][%s]", section, key);
         else
             std::printf("ERROR IN MAP: [%s][%s]\n", section, key);
-        hint_missing_key(map_path, section, key);
+        hint_missing_key(ini->path.c_str(), section, key);
         return false;
     }
     warn_unless_number(section, key, value, whole);
@@ -175,10 +204,16 @@ static bool lookup_number(const char* map_path, KeyPlace place, const char* sect
 
 // ---- header ----------------------------------------------------------------
 
-bool read_header_section(MapHeader* header, const char* map_path)
+bool read_header_section(MapHeader* header, const char* map_path, IniIndex* ini)
 {
     std::printf("Read header... ");
-    if (!file_exists(map_path)) {
+    FileKind kind = FILE_MISSING;
+    int error = 0;
+    if (!load_profile_index(map_path, ini, &kind, &error)) {
+        if (kind != FILE_MISSING && kind != FILE_REGULAR) {
+            std::printf("ERROR! NOT A FILE: \"%s\" %s!\n", map_path, file_kind_text(kind, error).c_str());
+            return false;
+        }
         std::printf("ERROR! NO FILE!\n");
         print_note(NOTE_HINT, "the map description \"%s\" does not exist or is no readable file", map_path);
         return false;
@@ -187,9 +222,10 @@ bool read_header_section(MapHeader* header, const char* map_path)
     uint16_t* fields[3] = {&header->field_size, &header->grid_size, &header->objs_num};
     char value[INI_BUFFER_SIZE];
     for (int i = 0; i < 3; ++i) {
-        if (!lookup_number(map_path, KEY_OF_MAP, "main", keys[i], true, value))
+        if (!lookup_number(ini, KEY_OF_MAP, "main", keys[i], true, value))
             return false;
-        *fields[i] = (uint16_t)parse_decimal_int(value);
+        if (!read_u16_key("main", keys[i], value, fields[i]))
+            return false;
     }
     std::printf("OK!\n");
     return true;
@@ -210,13 +246,13 @@ struct ObjectKeys {
 
 // Reads the keys of one object in the order of lookups; the first missing
 // one is reported and ends the object.
-static bool read_object_keys(const char* map_path, const char* section, const char* src_dir,
+static bool read_object_keys(const IniIndex* ini, const char* section, const char* src_dir,
                              MapHeader* header, ObjectKeys* keys)
 {
     char value[INI_BUFFER_SIZE];
-    if (!lookup_key(map_path, section, "file", value)) {
+    if (!lookup_key(ini, section, "file", value)) {
         std::printf("ERROR IN MAP: [%s][file]\n", section);
-        hint_missing_key(map_path, section, "file");
+        hint_missing_key(ini->path.c_str(), section, "file");
         return false;
     }
     std::memcpy(keys->file_value, value, sizeof value);
@@ -227,19 +263,20 @@ static bool read_object_keys(const char* map_path, const char* section, const ch
     float* floats[8] = {&keys->scale, &keys->pos_x, &keys->pos_y, &keys->pos_z,
                         &keys->rt_angle, &keys->rt_x, &keys->rt_y, &keys->rt_z};
     for (int i = 0; i < 8; ++i) {
-        if (!lookup_number(map_path, KEY_OF_MAP, section, float_keys[i], false, value))
+        if (!lookup_number(ini, KEY_OF_MAP, section, float_keys[i], false, value))
             return false;
         *floats[i] = parse_decimal_number(value);
     }
     static const char* const geom_keys[2] = {"geom1", "geom2"};
     uint16_t* geoms[2] = {&header->geom1, &header->geom2};
     for (int i = 0; i < 2; ++i) {
-        if (!lookup_number(map_path, KEY_OF_MAP, section, geom_keys[i], true, value))
+        if (!lookup_number(ini, KEY_OF_MAP, section, geom_keys[i], true, value))
             return false;
-        *geoms[i] = (uint16_t)parse_decimal_int(value);
+        if (!read_u16_key(section, geom_keys[i], value, geoms[i]))
+            return false;
     }
     // Optional, looked up last so that a missing required key is named first.
-    keys->has_object_name = lookup_key(map_path, section, "object", value) && value[0] != '\0';
+    keys->has_object_name = lookup_key(ini, section, "object", value) && value[0] != '\0';
     std::memcpy(keys->object_name, value, sizeof value);
     keys->format[0] = '\0';
     return true;
@@ -298,11 +335,21 @@ static bool load_object(const char* section, ObjectKeys* keys, const char* src_d
         return false;
     }
     const char* path = keys->mesh_path;
-    if (!file_exists(path) && !find_mesh_beside_map(section, keys, src_dir, options)) {
-        std::printf("ERROR! NO FILE \"%s\"!\n", path);
-        hint_missing_mesh(section, keys->file_value, src_dir, options);
-        return false;
+    FileKind kind = FILE_REGULAR;
+    if (!is_regular_file(path, &kind)) {
+        if (kind != FILE_MISSING) {
+            std::printf("ERROR! NOT A FILE: \"%s\" %s!\n", path, file_kind_text(kind, 0).c_str());
+            return false;
+        }
+        // With the default folder, the description's own folders are tried
+        // next (the path then names the mesh found there).
+        if (!find_mesh_beside_map(section, keys, src_dir, options)) {
+            std::printf("ERROR! NO FILE \"%s\"!\n", path);
+            hint_missing_mesh(section, keys->file_value, src_dir, options);
+            return false;
+        }
     }
+    stats->meshes_read.push_back(path);
     double t0 = now_ms();
     char reason[MESH_REASON_SIZE];
     bool read = read_object_mesh(path, keys->has_object_name ? keys->object_name : nullptr, section, obj,
@@ -398,7 +445,7 @@ static bool box_outside_field(const float* box, float field_size)
     return false;
 }
 
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+bool compile_objects_section(FILE* out, MapHeader* header, const IniIndex* ini, const char* src_dir,
                              const CompileOptions* options, CompileStats* stats)
 {
     static const CompileOptions no_options{};
@@ -413,14 +460,19 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
     MapObject obj{};
     bool ok = true;
     uint64_t filled_before = 0;
+    ProgressLine* line = options->phys.progress;
+    if (line)
+        line->objects = header->objs_num;
     for (int n = 0; n < header->objs_num && ok; ++n) {
+        if (line)
+            progress_line_object(line, n + 1);
         std::printf("Object #%d:\n", n);
         std::printf("  Read and compile... ");
         empty_object(&obj);
         char section[32];
         std::snprintf(section, sizeof section, "obj_%d", n);
         ObjectKeys keys;
-        ok = read_object_keys(map_path, section, src_dir, header, &keys) &&
+        ok = read_object_keys(ini, section, src_dir, header, &keys) &&
              load_object(section, &keys, src_dir, options, &obj, stats);
         if (!ok)
             break;
@@ -457,6 +509,8 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
         flush_notes();
         clear_object(&obj);
     }
+    if (line)
+        progress_line_clear(line);
     if (ok) {
         std::printf("Write phys info... ");
         double t0 = now_ms();
@@ -476,13 +530,13 @@ bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path,
 // Looks up the six keys of a box and stores their low 8 bits; prints the
 // layer message of the first missing one. Warns when the box reaches
 // outside the field (`field_size` 0: not checked).
-static bool read_layer_box(const char* map_path, const char* section, const char* which,
+static bool read_layer_box(const IniIndex* ini, const char* section, const char* which,
                            const char* const* keys, unsigned field_size, uint8_t* bytes)
 {
     char value[INI_BUFFER_SIZE];
     int32_t raw[6];
     for (int i = 0; i < 6; ++i) {
-        if (!lookup_number(map_path, KEY_OF_LAYER, section, keys[i], true, value))
+        if (!lookup_number(ini, KEY_OF_LAYER, section, keys[i], true, value))
             return false;
         raw[i] = parse_decimal_int(value);
         bytes[i] = (uint8_t)raw[i];
@@ -492,23 +546,23 @@ static bool read_layer_box(const char* map_path, const char* section, const char
     return true;
 }
 
-bool compile_layers_section(const char* map_path, FILE* out, unsigned field_size)
+bool compile_layers_section(const IniIndex* ini, FILE* out, unsigned field_size)
 {
     std::printf("Read layers... ");
     uint8_t tag = LAYER_TAG_START;
     char value[INI_BUFFER_SIZE];
 
-    read_profile_string(map_path, "start", "gg", MISSING_KEY, value, INI_LINE_MODE);
+    lookup_profile_string(ini, "start", "gg", MISSING_KEY, value);
     if (std::strcmp(value, MISSING_KEY) != 0) {
         static const char* const start_keys[6] = {"from_x", "from_y", "from_z", "to_x", "to_y", "to_z"};
         LayerRecord rec{};
-        if (!read_layer_box(map_path, "start", "the start box", start_keys, field_size, rec.box))
+        if (!read_layer_box(ini, "start", "the start box", start_keys, field_size, rec.box))
             return false;
         rec.tag = tag;
         write_layer_record(&rec, out);
     }
 
-    read_profile_string(map_path, "main", "teleports", "0", value, INI_LINE_MODE);
+    lookup_profile_string(ini, "main", "teleports", "0", value);
     warn_unless_number("main", "teleports", value, true);
     int32_t teleports = parse_decimal_int(value);
     if (teleports > MAX_TELEPORTS) {
@@ -527,10 +581,10 @@ bool compile_layers_section(const char* map_path, FILE* out, unsigned field_size
         ++tag;
         write_u8(out, tag);
         uint8_t box[6];
-        if (!read_layer_box(map_path, section, "the from box", from_keys, field_size, box))
+        if (!read_layer_box(ini, section, "the from box", from_keys, field_size, box))
             return false;
         std::fwrite(box, 1, 6, out);
-        if (!read_layer_box(map_path, section, "the to box", to_keys, field_size, box))
+        if (!read_layer_box(ini, section, "the to box", to_keys, field_size, box))
             return false;
         std::fwrite(box, 1, 6, out);
     }

@@ -4,14 +4,17 @@
 //                   optional object (picks one object of the mesh file by name)
 //   [start]         gg switches the start layer on; from_x/y/z, to_x/y/z
 //   [teleport_N]    from_from_x .. from_to_z, to_from_x .. to_to_z
-// Every required key is looked up with the default "GG=(", and a result that
-// equals it is a missing key. Each operation prints its own transcript
+// The description is read once into an index; every required key is looked
+// up with the default "GG=(", and a result that equals it is a missing key. Each operation prints its own transcript
 // fragments and messages and returns false at the first failure.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "ini.h"
 #include "map_format.h"
 #include "phys_info.h"
 
@@ -37,6 +40,7 @@ struct CompileStats {
     double field_ms;  // collision field
     double write_ms;  // object blocks, cell stream and layers written
     uint64_t cells_written;
+    std::vector<std::string> meshes_read;  // every mesh file opened, in order
 };
 
 // Default of every required key; a lookup that returns it found nothing.
@@ -51,27 +55,33 @@ int32_t parse_decimal_int(const char* text);
 // to double and rounded once to float; no digits give 0.
 float parse_decimal_number(const char* text);
 
-// True when `path` names something that is no directory and can be opened
-// for reading (it is closed again at once).
+// True when `path` names a regular file (links followed) that can be opened
+// for reading; the open never blocks, and the file is closed again at once.
 bool file_exists(const char* path);
+
+// A value stored in 16 bits: the decimal integer of `value` into `*out`,
+// or, when it is negative or above 65535, false after the message
+// "ERROR IN MAP: [section][key] is VALUE, not within 0 to 65535".
+bool read_u16_key(const char* section, const char* key, const char* value, uint16_t* out);
 
 // Mesh path: the source directory followed by the `file` value with every
 // '\' turned into '/'. False when it would be longer than 255 characters.
 // `out` holds 256 bytes.
 bool build_mesh_path(const char* src_dir, const char* file_value, char* out);
 
-// "Read header... ": field_size, grid_size and objs_num of [main] into the
-// header (low 16 bits each).
-bool read_header_section(MapHeader* header, const char* map_path);
+// "Read header... ": reads the description at `map_path` once into `ini`
+// (a regular file only), then field_size, grid_size and objs_num of [main]
+// into the header; a value beyond 16 bits is an error.
+bool read_header_section(MapHeader* header, const char* map_path, IniIndex* ini);
 
 // Every object "obj_N", N = 0 .. objs_num - 1: keys, mesh, placement,
 // normals, object block, collision field; then the cell stream. Notes and
 // warnings go to standard error, with the details when options ask for
 // them; `stats` (if given) adds up what was done.
-bool compile_objects_section(FILE* out, MapHeader* header, const char* map_path, const char* src_dir,
+bool compile_objects_section(FILE* out, MapHeader* header, const IniIndex* ini, const char* src_dir,
                              const CompileOptions* options = nullptr, CompileStats* stats = nullptr);
 
 // "Read layers... ": the start layer, the teleports and the end tag. With
 // the header's `field_size` (0: unknown), boxes that reach outside the
 // field get a warning.
-bool compile_layers_section(const char* map_path, FILE* out, unsigned field_size = 0);
+bool compile_layers_section(const IniIndex* ini, FILE* out, unsigned field_size = 0);

@@ -17,7 +17,7 @@ packages=(
   libegl-dev libegl-mesa0 libopengl-dev ffmpeg
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
-  lib3ds-dev libassimp-dev assimp-testmodels python3-meshio
+  lib3ds-dev libassimp-dev assimp-testmodels python3-meshio rapidjson-dev
 )
 
 missing=()

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "compile_report.h"
+
 // ---- preparation --------------------------------------------------------
 
 float phys_field_scale(uint16_t grid_size, uint16_t field_size)
@@ -183,6 +185,9 @@ void progress_start(PhysProgress* pr, FILE* out, uint64_t total)
     pr->count = 0;
     pr->total = total;
     pr->printed = 0;
+    ++pr->stage;
+    if (pr->line)
+        progress_line_stage(pr->line, pr->stage);
 }
 
 void progress_advance(PhysProgress* pr, uint64_t cells)
@@ -191,8 +196,12 @@ void progress_advance(PhysProgress* pr, uint64_t cells)
     // Never more than 55 even if the count ran past the total.
     float due = ((float)pr->count * 55.0f) / (float)pr->total;
     int due_dots = due < 55.0f ? (int)due : 55;
+    if (pr->printed >= due_dots)
+        return;
     while (pr->printed < due_dots) {
         std::fputs(".", pr->out);
         ++pr->printed;
     }
+    if (pr->line)
+        progress_line_update(pr->line, pr->count, pr->total);
 }

@@ -81,11 +81,15 @@ struct PhysBox {
 
 // Progress dots of one stage: after each processed cell the count rises by
 // one and trunc(((float)count * 55) / (float)total) dots are due.
+struct ProgressLine;
+
 struct PhysProgress {
     FILE* out;
     uint64_t count;
     uint64_t total;
     int printed;
+    ProgressLine* line = nullptr;  // the terminal's progress line, or null
+    int stage = 0;                 // counted by progress_start
 };
 
 // ---- preparation --------------------------------------------------------

@@ -47,7 +47,8 @@ static bool run_stages(const MapHeader* header, const MapObject* obj, NormalFiel
 
     // Stage 1: classification.
     uint64_t stage1_cells = box_cell_count(&box);
-    PhysProgress pr;
+    PhysProgress pr{};
+    pr.line = options->progress;
     progress_start(&pr, out, stage1_cells + 1);
     if (exhaustive || !classify_cells_fast(&mesh, &box, g, marks, &pr, options->threads))
         classify_cells_exhaustive(&mesh, &box, g, marks, &pr);

@@ -23,9 +23,12 @@ enum PhysSearch {
 
 // How a compile computes its collision field (the command line's
 // --exhaustive and --threads). Neither changes the bytes or the transcript.
+struct ProgressLine;
+
 struct PhysOptions {
     PhysSearch search = PHYS_SEARCH_FAST;
     int threads = 1;  // threads of the fast search (1 or more)
+    ProgressLine* progress = nullptr;  // the terminal's progress line, if any
 };
 
 // Seeds, grows and fills the push vectors of one object into `field`,

