@@ -128,19 +128,57 @@ bool begin_output(const char* path, OutputFile* out)
     return true;
 }
 
-bool commit_output(OutputFile* out, int* error)
+// The output's bytes reach the disk before its name does, so that even a
+// power cut leaves the old file or the new one.
+static void sync_temp(const OutputFile* out)
 {
-    *error = 0;
-    if (out->temp_path.empty())
-        return true;
-    // The map's bytes reach the disk before its name does, so that even a
-    // power cut leaves the old map or the new one.
     int fd = open(out->temp_path.c_str(), O_RDONLY);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
     }
+}
+
+bool commit_output(OutputFile* out, int* error)
+{
+    *error = 0;
+    if (out->temp_path.empty())
+        return true;
+    sync_temp(out);
     if (std::rename(out->temp_path.c_str(), out->target.c_str()) != 0) {
+        *error = errno;
+        discard_output(out);
+        return false;
+    }
+    out->temp_path.clear();
+    forget_temp();
+    return true;
+}
+
+// Moves `from` to `to` unless `to` exists, in one step. Where the file
+// system has no such rename, a hard link does the same (it fails when the
+// name is taken) and the temporary name is then removed.
+static bool rename_new(const char* from, const char* to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (link(from, to) != 0)
+        return false;
+    unlink(from);
+    return true;
+}
+
+bool commit_output_new(OutputFile* out, int* error)
+{
+    *error = 0;
+    if (out->temp_path.empty()) {
+        // Written in place: only a device or pipe, which holds no file to keep.
+        return true;
+    }
+    sync_temp(out);
+    if (!rename_new(out->temp_path.c_str(), out->target.c_str())) {
         *error = errno;
         discard_output(out);
         return false;

@@ -2,7 +2,7 @@
 # Live reload: the viewer shows map A (a box on the left), the same path is
 # recompiled to map B (a sphere on the right) and B's wireframe appears; a
 # truncated file written over it then leaves B on screen, with one line
-# naming the file and the fault.
+# naming the file and the fault, and so does a named pipe in its place.
 #
 # Field 16, start-up camera: a point (x, y, z) lands in column
 # 400 + 394.63 (x - 8) / (z + 11.43) and row 300 - 394.63 (y - 8) / (z + 11.43).
@@ -84,9 +84,28 @@ render_settled_screenshot "$shot"
 a=$(white_a "$shot"); b=$(white_b "$shot")
 [ "$a" -le 2 ] && [ "$b" -ge 40 ] || gui_fail "map B is gone after a truncated file (box $a, sphere $b)"
 
+# A named pipe put in the map's place would block a plain open: it is
+# named in one line, and frames go on with map B.
+before=$(wc -l <"$GUI_DIR/viewer.out")
+rm -f "$GUI_DIR/map.ksm" && mkfifo "$GUI_DIR/map.ksm" || gui_fail "no named pipe"
+fault=""
+for _ in $(seq 1 30); do
+  sleep 0.2
+  fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
+  [ -n "$fault" ] && break
+done
+echo "$fault"
+echo "$fault" | grep -q "\"$GUI_DIR/map.ksm\" was not reloaded: it is a named pipe, not a compiled map" ||
+  gui_fail "no line saying the map is a named pipe: $fault"
+render_settled_screenshot "$shot"
+[ "$(white_b "$shot")" -ge 40 ] || gui_fail "map B is gone, or frames stopped, after a named pipe"
+[ "$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep -c 'was not reloaded')" = 1 ] ||
+  gui_fail "the named pipe was reported more than once"
+
 # Key u with watching off: the file is only read when asked.
 gui_close_window
 gui_wait_exit 20
+rm -f "$GUI_DIR/map.ksm"
 cp "$GUI_DIR/cut" "$GUI_DIR/map.ksm"
 compile a.ksd
 gui_start_viewer --no-watch

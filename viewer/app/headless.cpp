@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "balls.h"
+#include "output_file.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 #include "viewer_run.h"
@@ -25,11 +27,14 @@ static uint8_t color_byte(float c)
 
 bool write_balls_ply(const char* path, const char** reason)
 {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        *reason = "the file cannot be opened for writing";
+    // Written beside the target and moved over it when complete: a full
+    // disk or a failed write leaves the previous file as it was.
+    OutputFile out;
+    if (!begin_output(path, &out)) {
+        *reason = out.error ? std::strerror(out.error) : "the file cannot be opened for writing";
         return false;
     }
+    FILE* f = out.file;
     std::fprintf(f,
                  "ply\n"
                  "format binary_little_endian 1.0\n"
@@ -48,8 +53,15 @@ bool write_balls_ply(const char* path, const char** reason)
         write_u8(f, color_byte(ball_color[i].b));
     }
     bool failed = std::ferror(f) != 0;
+    out.file = nullptr;
     if (std::fclose(f) != 0 || failed) {
+        discard_output(&out);
         *reason = "writing the file failed";
+        return false;
+    }
+    int error = 0;
+    if (!commit_output(&out, &error)) {
+        *reason = std::strerror(error);
         return false;
     }
     return true;
@@ -102,6 +114,10 @@ static double median_frame_time(FrameTimes* t)
 
 int run_headless(const ViewerArgs& args)
 {
+    // The point cloud must be writable before the run, not found out after it.
+    RunOutput dump = {"point cloud", args.dump_path};
+    if (!check_run_outputs(args, &dump, args.dump_path.empty() ? 0 : 1))
+        return 1;
     LoadedMap map{};
     if (!load_start_map(args.map_path, &map))
         return 1;

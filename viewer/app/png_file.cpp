@@ -7,18 +7,11 @@
 #include <cstring>
 #include <vector>
 
-bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
-                   std::string* error)
+#include "output_file.h"
+
+// Encodes the image into `f`; false when libpng fails.
+static bool encode_png_rgb(FILE* f, int width, int height, const uint8_t* pixels)
 {
-    if (width < 1 || height < 1) {
-        *error = "the image is empty";
-        return false;
-    }
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        *error = std::strerror(errno);
-        return false;
-    }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     std::vector<png_bytep> rows((size_t)height);
@@ -37,11 +30,49 @@ bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixel
         ok = false;
     }
     png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-    if (std::fclose(f) != 0)
-        ok = false;
-    if (!ok) {
-        *error = "the PNG could not be written";
-        std::remove(path);
-    }
     return ok;
+}
+
+// The image into a temporary file beside `path`, moved to `path` only when
+// complete: over an existing file, or, with `keep_existing`, never.
+static bool save_png_rgb(const char* path, int width, int height, const uint8_t* pixels, bool keep_existing,
+                         bool* existed, std::string* error)
+{
+    *existed = false;
+    if (width < 1 || height < 1) {
+        *error = "the image is empty";
+        return false;
+    }
+    OutputFile out;
+    if (!begin_output(path, &out)) {
+        *error = out.error ? std::strerror(out.error) : "it is a directory";
+        return false;
+    }
+    bool ok = encode_png_rgb(out.file, width, height, pixels);
+    bool closed = std::fclose(out.file) == 0;
+    out.file = nullptr;
+    if (!ok || !closed) {
+        discard_output(&out);
+        *error = "the PNG could not be written";
+        return false;
+    }
+    int e = 0;
+    if (keep_existing ? commit_output_new(&out, &e) : commit_output(&out, &e))
+        return true;
+    *existed = e == EEXIST;
+    *error = std::strerror(e);
+    return false;
+}
+
+bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
+                   std::string* error)
+{
+    bool existed;
+    return save_png_rgb(path, width, height, pixels, false, &existed, error);
+}
+
+bool write_new_png_rgb(const char* path, int width, int height, const uint8_t* pixels, bool* existed,
+                       std::string* error)
+{
+    return save_png_rgb(path, width, height, pixels, true, existed, error);
 }

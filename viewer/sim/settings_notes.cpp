@@ -1,12 +1,17 @@
 #include "settings_notes.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "balls.h"
 #include "ini.h"
+#include "user_files.h"
 
 const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
 const int BALL_SETTING_KEY_COUNT = (int)(sizeof BALL_SETTING_KEYS / sizeof BALL_SETTING_KEYS[0]);
@@ -37,6 +42,16 @@ static std::vector<std::string> split_words(const std::string& text)
     return words;
 }
 
+// What a count, fps or threads value that is passed over leads to.
+static const char* integer_effect(const std::string& key)
+{
+    if (key == "count")
+        return "no balls are placed";
+    if (key == "fps")
+        return "the frames are not capped";
+    return "the simulation runs in the sequential mode";  // "threads"
+}
+
 // "count", "fps" and "threads" are read as atoi reads them: the leading integer.
 static void check_integer(const std::string& key, const std::string& value, const std::string& where,
                           std::vector<std::string>* notes)
@@ -44,7 +59,7 @@ static void check_integer(const std::string& key, const std::string& value, cons
     const char* text = value.c_str();
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
-    const char* effect = key == "count" ? "no balls are placed" : "the frames are not capped";
+    const char* effect = integer_effect(key);
     if (end == text)
         notes->push_back(where + key + " \"" + value + "\" is not a number; " + effect);
     else if (v < 0)
@@ -116,17 +131,31 @@ std::vector<std::string> check_ball_settings_text(const std::string& text,
 std::vector<std::string> check_ball_settings_file(const char* path, const std::string& shown_path,
                                                   bool missing_is_noted)
 {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
+    FileKind kind;
+    int error;
+    size_t size;
+    int fd = open_regular_file(path, &kind, &error, &size);
+    if (fd < 0) {
+        // A named pipe, a device or a folder is never read: the reader
+        // passes it over as it does a missing file.
+        if (kind != FILE_MISSING)
+            return {shown_path + ": " + file_kind_text(kind, error) + "; the defaults apply"};
         if (missing_is_noted)
             return {shown_path + ": cannot be opened; the defaults apply"};
         return {};
     }
+    // At most the size the file had when opened, as the reader reads.
     std::string text;
     char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    std::fclose(f);
+    while (text.size() < size) {
+        size_t want = std::min(sizeof buffer, size - text.size());
+        ssize_t n = read(fd, buffer, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buffer, (size_t)n);
+    }
+    close(fd);
     return check_ball_settings_text(text, shown_path);
 }
