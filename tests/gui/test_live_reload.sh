@@ -67,15 +67,20 @@ echo "map B: box $a, sphere $b"
 [ -n "$seen" ] || gui_fail "the recompiled map B did not replace A (box $a, sphere $b)"
 grep -q "Reloaded the compiled map \"$GUI_DIR/map.ksm\"" "$GUI_DIR/viewer.out" || gui_fail "no reload note"
 
+# The "was not reloaded" lines printed since line $before, once one is there.
+wait_for_fault() {
+  fault=""
+  for _ in $(seq 1 30); do
+    sleep 0.2
+    fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
+    [ -n "$fault" ] && break
+  done
+  echo "$fault"
+}
+
 before=$(wc -l <"$GUI_DIR/viewer.out")
 head -c 100 "$GUI_DIR/map.ksm" >"$GUI_DIR/cut" && cat "$GUI_DIR/cut" >"$GUI_DIR/map.ksm"
-fault=""
-for _ in $(seq 1 30); do
-  sleep 0.2
-  fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
-  [ -n "$fault" ] && break
-done
-echo "$fault"
+wait_for_fault
 [ "$(echo "$fault" | wc -l)" = 1 ] || gui_fail "expected one fault line, got: $fault"
 echo "$fault" | grep -Eq "\"$GUI_DIR/map.ksm\" was not reloaded: (the file ends too early|a count needs more bytes than the file holds)" ||
   gui_fail "the fault line does not name the file and the fault: $fault"
@@ -88,13 +93,7 @@ a=$(white_a "$shot"); b=$(white_b "$shot")
 # named in one line, and frames go on with map B.
 before=$(wc -l <"$GUI_DIR/viewer.out")
 rm -f "$GUI_DIR/map.ksm" && mkfifo "$GUI_DIR/map.ksm" || gui_fail "no named pipe"
-fault=""
-for _ in $(seq 1 30); do
-  sleep 0.2
-  fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
-  [ -n "$fault" ] && break
-done
-echo "$fault"
+wait_for_fault
 echo "$fault" | grep -q "\"$GUI_DIR/map.ksm\" was not reloaded: it is a named pipe, not a compiled map" ||
   gui_fail "no line saying the map is a named pipe: $fault"
 render_settled_screenshot "$shot"
