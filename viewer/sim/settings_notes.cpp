@@ -1,17 +1,13 @@
 #include "settings_notes.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "balls.h"
+#include "file_bytes.h"
 #include "ini.h"
-#include "user_files.h"
 
 const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
 const int BALL_SETTING_KEY_COUNT = (int)(sizeof BALL_SETTING_KEYS / sizeof BALL_SETTING_KEYS[0]);
@@ -131,31 +127,22 @@ std::vector<std::string> check_ball_settings_text(const std::string& text,
 std::vector<std::string> check_ball_settings_file(const char* path, const std::string& shown_path,
                                                   bool missing_is_noted)
 {
-    FileKind kind;
-    int error;
-    size_t size;
-    int fd = open_regular_file(path, &kind, &error, &size);
-    if (fd < 0) {
-        // A named pipe, a device or a folder is never read: the reader
-        // passes it over as it does a missing file.
-        if (kind != FILE_MISSING)
-            return {shown_path + ": " + file_kind_text(kind, error) + "; the defaults apply"};
-        if (missing_is_noted)
-            return {shown_path + ": cannot be opened; the defaults apply"};
-        return {};
-    }
-    // At most the size the file had when opened, as the reader reads.
-    std::string text;
-    char buffer[4096];
-    while (text.size() < size) {
-        size_t want = std::min(sizeof buffer, size - text.size());
-        ssize_t n = read(fd, buffer, want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, (size_t)n);
-    }
-    close(fd);
-    return check_ball_settings_text(text, shown_path);
+    // At most the size the file had when opened, as the reader reads; a
+    // named pipe, a device or a folder is never read: the reader passes it
+    // over as it does a missing file.
+    size_t size = 0;
+    bool opened = false;
+    FileKind kind = FILE_MISSING;
+    uint8_t* data = read_file_bytes(path, &size, &opened, &kind);
+    if (!opened && kind != FILE_MISSING)
+        return {shown_path + ": " + file_kind_text(kind, 0) + "; the defaults apply"};
+    if (!opened)
+        return missing_is_noted ? std::vector<std::string>{shown_path + ": cannot be opened; the defaults apply"}
+                                : std::vector<std::string>{};
+    // A file too large to hold in memory gets no notes.
+    std::vector<std::string> notes;
+    if (data)
+        notes = check_ball_settings_text(std::string((const char*)data, size), shown_path);
+    std::free(data);
+    return notes;
 }
