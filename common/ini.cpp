@@ -1,10 +1,13 @@
 #include "ini.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "file_bytes.h"
+#include "user_files.h"
 
 void split_at(char* text, char* prefix, char c)
 {
@@ -67,17 +70,37 @@ static bool ends_entry(int ch, IniMode mode)
     return mode == INI_TOKEN_MODE ? is_word_space(ch) : (ch == '\n' || ch == '\r');
 }
 
+// The file being scanned and the bytes it may still give: never more than
+// its size when it was opened, so a file that grows while it is read (or a
+// log appended to) cannot make the scan run on.
+struct EntryReader {
+    FILE* file;
+    size_t left;
+};
+
+static int next_char(EntryReader* r)
+{
+    if (r->left == 0)
+        return EOF;
+    int ch = std::fgetc(r->file);
+    if (ch == EOF)
+        r->left = 0;
+    else
+        --r->left;
+    return ch;
+}
+
 // Reads the next line (line mode) or word (token mode) into `entry`. Returns
 // false at the end of the file when nothing was read; sets `*too_long` when
 // the entry exceeded INI_MAX_ENTRY characters (the rest is consumed).
-static bool read_entry(FILE* f, IniMode mode, char* entry, bool* too_long)
+static bool read_entry(EntryReader* r, IniMode mode, char* entry, bool* too_long)
 {
     int n = 0;
-    int ch = std::fgetc(f);
+    int ch = next_char(r);
     *too_long = false;
     if (mode == INI_TOKEN_MODE) {
         while (is_word_space(ch))
-            ch = std::fgetc(f);
+            ch = next_char(r);
     }
     if (ch == EOF)
         return false;
@@ -86,7 +109,7 @@ static bool read_entry(FILE* f, IniMode mode, char* entry, bool* too_long)
             entry[n++] = (char)ch;
         else
             *too_long = true;
-        ch = std::fgetc(f);
+        ch = next_char(r);
     }
     entry[n] = '\0';
     return true;
@@ -105,17 +128,21 @@ static void section_name_of(const char* entry, char* name)
 void read_profile_string(const char* path, const char* section, const char* key,
                          const char* def, char* out, IniMode mode)
 {
-    FILE* f = std::fopen(path, "r");
+    // A path that is no regular file (a named pipe, /dev/zero, a folder)
+    // is read as a missing file: opening it never blocks.
+    FILE* f = open_regular_stream(path);
     if (!f) {
         copy_out(out, def);
         return;
     }
+    struct stat st;
+    EntryReader reader{f, fstat(fileno(f), &st) == 0 ? (size_t)st.st_size : 0};
     bool in_section = false;
     char entry[INI_BUFFER_SIZE];
     char name[INI_BUFFER_SIZE];
     char value[INI_BUFFER_SIZE];
     bool too_long = false;
-    while (read_entry(f, mode, entry, &too_long)) {
+    while (read_entry(&reader, mode, entry, &too_long)) {
         if (too_long)
             continue;
         if (entry[0] == '[') {

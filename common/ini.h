@@ -26,7 +26,9 @@ const int INI_MAX_ENTRY = 255;
 const int INI_BUFFER_SIZE = 256;
 
 // Copies the value of `key` in `section` of `path` into `out` (256 bytes),
-// or `def` when the file, the section or the key entry is missing. A default
+// or `def` when the file, the section or the key entry is missing. A path
+// that is not a regular file counts as missing (it is never waited on), and
+// no more than the file's size when opened is read. A default
 // longer than 255 characters is cut to 255.
 void read_profile_string(const char* path, const char* section, const char* key,
                          const char* def, char* out, IniMode mode);

@@ -427,11 +427,11 @@ static MapLoadResult parse_map(const uint8_t* data, size_t size, LoadedMap* out)
     return MAP_LOADED;
 }
 
-MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path)
+MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path, FileKind* kind)
 {
     size_t size = 0;
     bool opened;
-    uint8_t* data = read_file_bytes(path, &size, &opened);
+    uint8_t* data = read_file_bytes(path, &size, &opened, kind);
     if (!opened)
         return MAP_MISSING;
     if (!data)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "user_files.h"
 #include "vec3.h"
 
 // The collision field: grid_size^3 cells of three s16 components; cell
@@ -170,8 +171,9 @@ struct LoadedMap {
 // Loads a compiled map into `map`. The whole file is read and checked first:
 // on MAP_LOADED the previous content of `map` is released and replaced; on
 // any other result `map` stays exactly as it was. `map` must be zeroed or
-// hold a loaded map.
-MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path);
+// hold a loaded map. A path that is not a regular file is never read (nor
+// waited on): MAP_MISSING, with `*kind` (when given) saying what it is.
+MapLoadResult load_compiled_map_file(LoadedMap* map, const char* path, FileKind* kind = nullptr);
 // The same from a file's bytes already in memory.
 MapLoadResult load_compiled_map_bytes(LoadedMap* map, const uint8_t* data, size_t size);
 // A short English description of a load result ("the file is truncated").

@@ -233,6 +233,17 @@ static bool link_unnamed(OutputFile* out)
     return false;
 }
 
+// The output's bytes reach the disk before its name does, so that even a
+// power cut leaves the old file or the new one.
+static void sync_temp(const OutputFile* out)
+{
+    int fd = open(out->temp_path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 bool commit_output(OutputFile* out, int* error)
 {
     *error = 0;
@@ -253,17 +264,60 @@ bool commit_output(OutputFile* out, int* error)
         if (linked)
             return true;
     } else if (!out->temp_path.empty()) {
-        // The map's bytes reach the disk before its name does, so that even
-        // a power cut leaves the old map or the new one.
-        int fd = open(out->temp_path.c_str(), O_RDONLY);
-        if (fd >= 0) {
-            fsync(fd);
-            close(fd);
-        }
+        sync_temp(out);
     }
     if (out->temp_path.empty())
         return true;
     if (std::rename(out->temp_path.c_str(), out->target.c_str()) != 0) {
+        *error = errno;
+        discard_output(out);
+        return false;
+    }
+    forget_temp(out->temp_path);
+    out->temp_path.clear();
+    return true;
+}
+
+// Moves `from` to `to` unless `to` exists, in one step. Where the file
+// system has no such rename, a hard link does the same (it fails when the
+// name is taken) and the temporary name is then removed.
+static bool rename_new(const char* from, const char* to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (link(from, to) != 0)
+        return false;
+    unlink(from);
+    return true;
+}
+
+bool commit_output_new(OutputFile* out, int* error)
+{
+    *error = 0;
+    if (out->unnamed_fd >= 0) {
+        // Linking the unnamed file in fails when the name is taken.
+        fsync(out->unnamed_fd);
+        bool linked = link_unnamed_as(out->unnamed_fd, out->target.c_str());
+        int e = errno;
+        if (!linked && (e == EEXIST || !link_unnamed(out))) {
+            *error = e == EEXIST ? EEXIST : errno;
+            discard_output(out);
+            return false;
+        }
+        close(out->unnamed_fd);
+        out->unnamed_fd = -1;
+        if (linked)
+            return true;
+    } else if (!out->temp_path.empty()) {
+        sync_temp(out);
+    }
+    if (out->temp_path.empty()) {
+        // Written in place: only a device or pipe, which holds no file to keep.
+        return true;
+    }
+    if (!rename_new(out->temp_path.c_str(), out->target.c_str())) {
         *error = errno;
         discard_output(out);
         return false;

@@ -28,5 +28,9 @@ bool begin_named_output(const char* path, OutputFile* out);
 // closed already. False (with `*error` set to the reason) when the rename
 // fails; the temporary file is then removed.
 bool commit_output(OutputFile* out, int* error);
+// Like commit_output, but never replaces a file: when the target exists by
+// now (another program made it since begin_output), false with `*error`
+// EEXIST. The temporary file is removed whenever false is returned.
+bool commit_output_new(OutputFile* out, int* error);
 // Removes the temporary file (closing it first when still open).
 void discard_output(OutputFile* out);

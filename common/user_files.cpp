@@ -141,6 +141,10 @@ bool check_output_path(const char* path, const char* const* inputs, int input_co
             *reason = "it is a directory";
             return false;
         }
+        // A device or a pipe (/dev/null, a shell's >(...)) is written in
+        // place: no file is made beside it, so its folder does not matter.
+        if (!S_ISREG(st.st_mode))
+            return true;
         char resolved[4096];
         if (realpath(path, resolved))
             target = resolved;

@@ -44,7 +44,8 @@ bool same_existing_file(const char* a, const char* b);
 
 // Checks before a run that an output file could be written at `path`: it
 // is none of the `input_count` inputs, not a folder, and its folder exists
-// and takes a new file (the output is written beside it first). False with
+// and takes a new file (the output is written beside it first); an existing
+// device or pipe is written in place and needs no more. False with
 // `*reason` set (a sentence without the path of the output) otherwise.
 // `*input_hit` gets the index of the input it would replace, or -1.
 bool check_output_path(const char* path, const char* const* inputs, int input_count, std::string* reason,

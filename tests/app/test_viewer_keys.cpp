@@ -78,4 +78,22 @@ TEST(Screenshot, PngHoldsThePixelsTopRowFirst)
 
     EXPECT_FALSE(write_png_rgb("/nonexistent-dir/x.png", w, h, bottom_up.data(), &error));
     EXPECT_FALSE(error.empty());
+
+    // A screenshot never replaces a file, whatever the file holds.
+    std::string taken = "ksm_test_taken_" + std::to_string(getpid()) + ".png";
+    FILE* f = std::fopen(taken.c_str(), "wb");
+    std::fputs("mine", f);
+    std::fclose(f);
+    bool existed = false;
+    EXPECT_FALSE(write_new_png_rgb(taken.c_str(), w, h, bottom_up.data(), &existed, &error));
+    EXPECT_TRUE(existed);
+    f = std::fopen(taken.c_str(), "rb");
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, f), 4u);
+    std::fclose(f);
+    EXPECT_STREQ(text, "mine");
+    std::remove(taken.c_str());
+    EXPECT_TRUE(write_new_png_rgb(taken.c_str(), w, h, bottom_up.data(), &existed, &error)) << error;
+    EXPECT_FALSE(existed);
+    std::remove(taken.c_str());
 }

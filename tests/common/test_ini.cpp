@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ini.h"
@@ -107,6 +108,22 @@ TEST(ReadProfile, MissingOrEmptyFileGivesDefault)
     IniFile empty("");
     EXPECT_EQ(empty.get("main", "file", INI_TOKEN_MODE, "d2"), "d2");
     EXPECT_EQ(empty.get("main", "file", INI_LINE_MODE, "d3"), "d3");
+}
+
+TEST(ReadProfile, SpecialFilesGiveTheDefaultWithoutWaitingOrReadingOn)
+{
+    std::string pipe = ::testing::TempDir() + "ini_pipe_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // A named pipe with no writer would block a plain open; /dev/zero would
+    // be read without end.
+    for (const char* path : {pipe.c_str(), "/dev/zero", "/tmp"}) {
+        for (IniMode mode : {INI_TOKEN_MODE, INI_LINE_MODE}) {
+            char out[INI_BUFFER_SIZE];
+            read_profile_string(path, "balls", "count", "dflt", out, mode);
+            EXPECT_STREQ(out, "dflt") << path;
+        }
+    }
+    std::remove(pipe.c_str());
 }
 
 TEST(ReadProfile, OverlongEntriesAreSkippedWithoutOverflow)

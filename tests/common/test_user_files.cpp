@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "file_bytes.h"
+#include "output_file.h"
 #include "../test_files.h"
 #include "user_files.h"
 
@@ -88,6 +90,7 @@ TEST(UserFiles, OutputPathsThatWouldLoseDataAreRefused)
         {dir + "/missing/x.ksm", -1, "does not exist"},
         {dir + "/dangling.ksm", -1, "does not exist"},  // its target's folder is missing
         {dir + "/mesh.obj/x.ksm", -1, "is not a directory"},
+        {"/dev/null", -1, nullptr},  // written in place, though /dev takes no new file
     };
     for (const Case& c : cases) {
         std::string reason;
@@ -99,5 +102,30 @@ TEST(UserFiles, OutputPathsThatWouldLoseDataAreRefused)
             EXPECT_NE(reason.find(c.why), std::string::npos) << c.out << ": " << reason;
         }
     }
+    fs::remove_all(dir);
+}
+
+TEST(UserFiles, NewOutputNeverReplacesAFileMadeMeanwhile)
+{
+    std::string dir = scratch_dir();
+    std::string path = dir + "/shot.png";
+    OutputFile out;
+    ASSERT_TRUE(begin_output(path.c_str(), &out));
+    std::fputs("new", out.file);
+    std::fclose(out.file);
+    out.file = nullptr;
+    ksm_test::write_text(path, "theirs");  // another program takes the name first
+    int error = 0;
+    EXPECT_FALSE(commit_output_new(&out, &error));
+    EXPECT_EQ(error, EEXIST);
+    EXPECT_EQ(ksm_test::read_bytes(path).size(), 6u);  // "theirs"
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "temporary file left";
+
+    ASSERT_TRUE(begin_output((dir + "/free.png").c_str(), &out));
+    std::fputs("new", out.file);
+    std::fclose(out.file);
+    out.file = nullptr;
+    EXPECT_TRUE(commit_output_new(&out, &error));
+    EXPECT_EQ(ksm_test::read_bytes(dir + "/free.png").size(), 3u);
     fs::remove_all(dir);
 }

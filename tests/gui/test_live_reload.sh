@@ -2,7 +2,7 @@
 # Live reload: the viewer shows map A (a box on the left), the same path is
 # recompiled to map B (a sphere on the right) and B's wireframe appears; a
 # truncated file written over it then leaves B on screen, with one line
-# naming the file and the fault.
+# naming the file and the fault, and so does a named pipe in its place.
 #
 # Field 16, start-up camera: a point (x, y, z) lands in column
 # 400 + 394.63 (x - 8) / (z + 11.43) and row 300 - 394.63 (y - 8) / (z + 11.43).
@@ -67,15 +67,20 @@ echo "map B: box $a, sphere $b"
 [ -n "$seen" ] || gui_fail "the recompiled map B did not replace A (box $a, sphere $b)"
 grep -q "Reloaded the compiled map \"$GUI_DIR/map.ksm\"" "$GUI_DIR/viewer.out" || gui_fail "no reload note"
 
+# The "was not reloaded" lines printed since line $before, once one is there.
+wait_for_fault() {
+  fault=""
+  for _ in $(seq 1 30); do
+    sleep 0.2
+    fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
+    [ -n "$fault" ] && break
+  done
+  echo "$fault"
+}
+
 before=$(wc -l <"$GUI_DIR/viewer.out")
 head -c 100 "$GUI_DIR/map.ksm" >"$GUI_DIR/cut" && cat "$GUI_DIR/cut" >"$GUI_DIR/map.ksm"
-fault=""
-for _ in $(seq 1 30); do
-  sleep 0.2
-  fault=$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep 'was not reloaded')
-  [ -n "$fault" ] && break
-done
-echo "$fault"
+wait_for_fault
 [ "$(echo "$fault" | wc -l)" = 1 ] || gui_fail "expected one fault line, got: $fault"
 echo "$fault" | grep -Eq "\"$GUI_DIR/map.ksm\" was not reloaded: (the file ends too early|a count needs more bytes than the file holds)" ||
   gui_fail "the fault line does not name the file and the fault: $fault"
@@ -84,9 +89,22 @@ render_settled_screenshot "$shot"
 a=$(white_a "$shot"); b=$(white_b "$shot")
 [ "$a" -le 2 ] && [ "$b" -ge 40 ] || gui_fail "map B is gone after a truncated file (box $a, sphere $b)"
 
+# A named pipe put in the map's place would block a plain open: it is
+# named in one line, and frames go on with map B.
+before=$(wc -l <"$GUI_DIR/viewer.out")
+rm -f "$GUI_DIR/map.ksm" && mkfifo "$GUI_DIR/map.ksm" || gui_fail "no named pipe"
+wait_for_fault
+echo "$fault" | grep -q "\"$GUI_DIR/map.ksm\" was not reloaded: it is a named pipe, not a compiled map" ||
+  gui_fail "no line saying the map is a named pipe: $fault"
+render_settled_screenshot "$shot"
+[ "$(white_b "$shot")" -ge 40 ] || gui_fail "map B is gone, or frames stopped, after a named pipe"
+[ "$(tail -n +"$((before + 1))" "$GUI_DIR/viewer.out" | grep -c 'was not reloaded')" = 1 ] ||
+  gui_fail "the named pipe was reported more than once"
+
 # Key u with watching off: the file is only read when asked.
 gui_close_window
 gui_wait_exit 20
+rm -f "$GUI_DIR/map.ksm"
 cp "$GUI_DIR/cut" "$GUI_DIR/map.ksm"
 compile a.ksd
 gui_start_viewer --no-watch

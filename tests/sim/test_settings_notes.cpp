@@ -1,5 +1,10 @@
 // Notes on settings that the token-mode reader passes over.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <utility>
 
 #include <string>
 #include <vector>
@@ -35,6 +40,8 @@ TEST(SettingsNotes, EachKindOfSlipGetsOneNoteNamingTheFile)
         {"[balls]\ncount=-5\n", "count \"-5\" is negative; no balls are placed"},
         {"[balls]\ncount=lots\n", "count \"lots\" is not a number"},
         {"[balls]\nfps=-1\n", "fps \"-1\" is negative; the frames are not capped"},
+        {"[balls]\nthreads=-3\n", "threads \"-3\" is negative; the simulation runs in the sequential mode"},
+        {"[balls]\nthreads=all\n", "threads \"all\" is not a number; the simulation runs in the sequential"},
         {"[balls]\ncount=100 count=x\n", ""},  // the reader takes the first
         {"[ball]\ncount=100\n", "no [balls] section; the defaults apply"},
         {"", "no [balls] section"},
@@ -57,4 +64,19 @@ TEST(SettingsNotes, MissingFileIsNotedOnlyWhenAsked)
     std::vector<std::string> n = check_ball_settings_file("/nonexistent/config.ini", "x", true);
     ASSERT_EQ(n.size(), 1u);
     EXPECT_NE(n[0].find("cannot be opened"), std::string::npos);
+}
+
+TEST(SettingsNotes, SpecialFilesAreNamedNotRead)
+{
+    std::string pipe = ::testing::TempDir() + "notes_pipe_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {pipe, "x: is a named pipe; the defaults apply"},  // would block
+        {"/dev/zero", "x: is a device; the defaults apply"},  // would read until memory runs out
+        {"/tmp", "x: is a directory; the defaults apply"},
+    };
+    for (const auto& c : cases)
+        for (bool given : {false, true})
+            EXPECT_EQ(check_ball_settings_file(c.first.c_str(), "x", given), std::vector<std::string>{c.second});
+    std::remove(pipe.c_str());
 }

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "balls.h"
 #include "headless_pictures.h"
 #include "run_progress.h"
+#include "output_file.h"
 #include "sim_frame.h"
 #include "viewer_args.h"
 #include "viewer_run.h"
@@ -27,11 +29,14 @@ static uint8_t color_byte(float c)
 
 bool write_balls_ply(const char* path, const char** reason)
 {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        *reason = "the file cannot be opened for writing";
+    // Written beside the target and moved over it when complete: a full
+    // disk or a failed write leaves the previous file as it was.
+    OutputFile out;
+    if (!begin_output(path, &out)) {
+        *reason = out.error ? std::strerror(out.error) : "the file cannot be opened for writing";
         return false;
     }
+    FILE* f = out.file;
     std::fprintf(f,
                  "ply\n"
                  "format binary_little_endian 1.0\n"
@@ -50,8 +55,15 @@ bool write_balls_ply(const char* path, const char** reason)
         write_u8(f, color_byte(ball_color[i].b));
     }
     bool failed = std::ferror(f) != 0;
+    out.file = nullptr;
     if (std::fclose(f) != 0 || failed) {
+        discard_output(&out);
         *reason = "writing the file failed";
+        return false;
+    }
+    int error = 0;
+    if (!commit_output(&out, &error)) {
+        *reason = std::strerror(error);
         return false;
     }
     return true;
@@ -109,6 +121,17 @@ static double now_seconds()
 
 int run_headless(const ViewerArgs& args)
 {
+    // Every output must be writable before the run, not found out after it.
+    RunOutput outputs[3];
+    int output_count = 0;
+    if (!args.dump_path.empty())
+        outputs[output_count++] = RunOutput{"point cloud", args.dump_path};
+    if (!args.pictures.image_path.empty())
+        outputs[output_count++] = RunOutput{"picture", args.pictures.image_path};
+    if (!args.pictures.movie_path.empty())
+        outputs[output_count++] = RunOutput{"movie", args.pictures.movie_path};
+    if (!check_run_outputs(args, outputs, output_count))
+        return 1;
     bool pictures_asked = pictures_wanted(&args.pictures);
     if (pictures_asked && !check_picture_outputs(args))
         return 1;

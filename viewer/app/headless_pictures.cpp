@@ -40,16 +40,10 @@ static bool refuse(const char* what, const std::string& path, const std::string&
     return false;
 }
 
-// One output file: not an input, not a folder, in a folder that takes it,
-// and not replacing a file of another kind.
-static bool check_one_output(const char* what, const std::string& path, const char* kind,
-                             const ViewerArgs& args)
+// One output file, which check_run_outputs found writable, must not replace
+// a file of another kind.
+static bool check_one_output(const char* what, const std::string& path, const char* kind)
 {
-    const char* inputs[] = {args.map_path.c_str(), args.config_path.c_str()};
-    std::string reason;
-    int hit = -1;
-    if (!check_output_path(path.c_str(), inputs, 2, &reason, &hit))
-        return refuse(what, path, reason);
     if (!replaceable_picture(path.c_str(), kind))
         return refuse(what, path, std::string("it is a file but not ") +
                                       (std::strcmp(kind, "png") == 0 ? "a PNG picture" : "an MP4 movie"));
@@ -60,7 +54,8 @@ static bool check_one_output(const char* what, const std::string& path, const ch
 // run may replace it.
 static bool check_images_folder(const std::string& dir)
 {
-    if (!path_is_directory(dir))
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return refuse("pictures into", dir, "it is not a folder");
     if (access(dir.c_str(), W_OK | X_OK) != 0)
         return refuse("pictures into", dir, std::string("the folder takes no new file: ") + std::strerror(errno));
@@ -87,17 +82,12 @@ static bool check_images_folder(const std::string& dir)
 bool check_picture_outputs(const ViewerArgs& args)
 {
     const PictureOptions& o = args.pictures;
-    const std::string* named[] = {&o.image_path, &o.movie_path, &args.dump_path};
-    for (int i = 0; i < 3; ++i)
-        for (int j = i + 1; j < 3; ++j)
-            if (!named[i]->empty() && absolute_path(*named[i]) == absolute_path(*named[j]))
-                return refuse("file", *named[i], "two outputs of the run name it");
-    if (!o.image_path.empty() && !check_one_output("picture", o.image_path, "png", args))
+    if (!o.image_path.empty() && !check_one_output("picture", o.image_path, "png"))
         return false;
     if (!o.images_dir.empty() && !check_images_folder(o.images_dir))
         return false;
     if (!o.movie_path.empty()) {
-        if (!check_one_output("movie", o.movie_path, "mp4", args))
+        if (!check_one_output("movie", o.movie_path, "mp4"))
             return false;
         if (find_program("ffmpeg").empty())
             return refuse("movie", o.movie_path, "the ffmpeg program is not installed (Debian package ffmpeg)");

@@ -28,10 +28,10 @@ struct PictureRun {
     bool failed;                      // a picture could not be written: no more are drawn
 };
 
-// Refuses, before anything runs, an output that is the map or the
-// settings, a folder, has no folder, or replaces a file that is not a
-// picture of its kind (or names what another output names); a movie
-// without ffmpeg. Prints "ERROR! ..." on stdout and returns false.
+// Refuses, before anything runs and after check_run_outputs, a picture or
+// movie that would replace a file that is not a picture of its kind, an
+// --images folder that is none or holds such a file, and a movie without
+// ffmpeg. Prints "ERROR! ..." on stdout and returns false.
 bool check_picture_outputs(const ViewerArgs& args);
 // Opens the offscreen context, builds the ball program, aims the camera and
 // starts ffmpeg. Prints "ERROR! ..." and returns false on failure.

@@ -101,20 +101,9 @@ void draw_overlay()
     glPopAttrib();
 }
 
-// A name in the working directory that no file has yet.
-static std::string free_screenshot_name()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local = {};
-    localtime_r(&now, &local);
-    std::string name;
-    for (int n = 1;; ++n) {
-        name = screenshot_file_name(&local, n);
-        if (access(name.c_str(), F_OK) != 0)
-            return name;
-    }
-}
-
+// Saves the pixels under the first name of the day that no file has,
+// trying the next one when a name is taken meanwhile: an existing file is
+// never replaced.
 void save_screenshot()
 {
     int w = window_width, h = window_height;
@@ -124,13 +113,19 @@ void save_screenshot()
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
-    std::string name = free_screenshot_name();
-    std::string path = absolute_path(name);
-    std::string error;
-    if (write_png_rgb(name.c_str(), w, h, pixels.data(), &error)) {
-        std::printf("Screenshot saved: %s\n", path.c_str());
-        std::fflush(stdout);
-    } else {
-        std::fprintf(stderr, "Cannot save the screenshot \"%s\": %s.\n", path.c_str(), error.c_str());
+    std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    localtime_r(&now, &local);
+    std::string name, error;
+    bool existed = true;
+    for (int n = 1; existed; ++n) {
+        name = screenshot_file_name(&local, n);
+        existed = access(name.c_str(), F_OK) == 0;
+        if (!existed && write_new_png_rgb(name.c_str(), w, h, pixels.data(), &existed, &error)) {
+            std::printf("Screenshot saved: %s\n", absolute_path(name).c_str());
+            std::fflush(stdout);
+            return;
+        }
     }
+    std::fprintf(stderr, "Cannot save the screenshot \"%s\": %s.\n", absolute_path(name).c_str(), error.c_str());
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "output_file.h"
+
 bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels, bool fast)
 {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -36,24 +38,46 @@ bool write_png_rgb_stream(FILE* f, int width, int height, const uint8_t* pixels,
     return ok;
 }
 
-bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
-                   std::string* error)
+// The image into a temporary file beside `path`, moved to `path` only when
+// complete: over an existing file, or, with `keep_existing`, never.
+static bool save_png_rgb(const char* path, int width, int height, const uint8_t* pixels, bool keep_existing,
+                         bool* existed, std::string* error)
 {
+    *existed = false;
     if (width < 1 || height < 1) {
         *error = "the image is empty";
         return false;
     }
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        *error = std::strerror(errno);
+    OutputFile out;
+    if (!begin_output(path, &out)) {
+        *error = out.error ? std::strerror(out.error) : "it is a directory";
         return false;
     }
-    bool ok = write_png_rgb_stream(f, width, height, pixels, false);
-    if (std::fclose(f) != 0)
-        ok = false;
-    if (!ok) {
+    bool ok = write_png_rgb_stream(out.file, width, height, pixels, false);
+    bool closed = std::fclose(out.file) == 0;
+    out.file = nullptr;
+    if (!ok || !closed) {
+        discard_output(&out);
         *error = "the PNG could not be written";
-        std::remove(path);
+        return false;
     }
-    return ok;
+    int e = 0;
+    if (keep_existing ? commit_output_new(&out, &e) : commit_output(&out, &e))
+        return true;
+    *existed = e == EEXIST;
+    *error = std::strerror(e);
+    return false;
+}
+
+bool write_png_rgb(const char* path, int width, int height, const uint8_t* pixels,
+                   std::string* error)
+{
+    bool existed;
+    return save_png_rgb(path, width, height, pixels, false, &existed, error);
+}
+
+bool write_new_png_rgb(const char* path, int width, int height, const uint8_t* pixels, bool* existed,
+                       std::string* error)
+{
+    return save_png_rgb(path, width, height, pixels, true, existed, error);
 }

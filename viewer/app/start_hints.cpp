@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "sim_frame.h"
+#include "user_files.h"
 
 std::string unused_layers_note(const MapLayers* layers, bool layers_enabled, const std::string& config_shown)
 {
@@ -53,7 +54,8 @@ bool looks_like_description(const std::string& path)
     if (n >= 4 && path[n - 4] == '.' && std::tolower((unsigned char)path[n - 3]) == 'k' &&
         std::tolower((unsigned char)path[n - 2]) == 's' && std::tolower((unsigned char)path[n - 1]) == 'd')
         return true;
-    FILE* f = std::fopen(path.c_str(), "rb");
+    // Only a regular file is looked into: a named pipe would block.
+    FILE* f = open_regular_stream(path.c_str());
     if (!f)
         return false;
     int c;

@@ -1,7 +1,6 @@
 #include "viewer_args.h"
 #include "ksm_version.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -335,10 +334,4 @@ std::string absolute_path(const std::string& path)
     if (!getcwd(cwd, sizeof cwd))
         return path;
     return join_absolute_path(cwd, path);
-}
-
-bool path_is_directory(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -80,5 +80,3 @@ std::string join_absolute_path(const std::string& cwd, const std::string& path);
 // `path` made absolute against the working directory (as given when the
 // working directory cannot be read).
 std::string absolute_path(const std::string& path);
-// True when `path` names an existing directory.
-bool path_is_directory(const std::string& path);

@@ -18,12 +18,13 @@
 // Fields up to this size are written through when loaded.
 static const uint64_t FIELD_TOUCH_MAX_BYTES = (uint64_t)1 << 30;
 
-// Loads and checks the map at `path` into `map`; null, or the fault.
-static const char* load_usable_map(const std::string& path, LoadedMap* map)
+// Loads and checks the map at `path` into `map`; empty, or the fault.
+static std::string load_usable_map(const std::string& path, LoadedMap* map)
 {
-    if (path_is_directory(path))
-        return "it is a directory, not a compiled map";
-    MapLoadResult loaded = load_compiled_map_file(map, path.c_str());
+    FileKind kind = FILE_MISSING;
+    MapLoadResult loaded = load_compiled_map_file(map, path.c_str(), &kind);
+    if (loaded == MAP_MISSING && kind != FILE_MISSING)
+        return "it " + file_kind_text(kind, 0) + ", not a compiled map";
     if (loaded != MAP_LOADED)
         return map_load_result_text(loaded);
     const char* fault = check_loaded_map(&map->header);
@@ -33,7 +34,7 @@ static const char* load_usable_map(const std::string& path, LoadedMap* map)
     uint64_t field_bytes = field_cell_count(map->header.grid_size) * 3 * sizeof(int16_t);
     if (!fault && field_bytes <= FIELD_TOUCH_MAX_BYTES)
         touch_normal_field(&map->header.field);
-    return fault;
+    return fault ? fault : "";
 }
 
 static void warn_about_layers(const std::string& path, const LoadedMap* map)
@@ -48,20 +49,17 @@ static void warn_about_layers(const std::string& path, const LoadedMap* map)
 void print_settings_notes(const ViewerArgs& args)
 {
     std::string shown = absolute_path(args.config_path);
-    std::vector<std::string> notes;
-    if (path_is_directory(args.config_path))
-        notes.push_back(shown + ": is a directory; the defaults apply");
-    else
-        notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
+    std::vector<std::string> notes = check_ball_settings_file(args.config_path.c_str(), shown, args.config_given);
     for (const std::string& note : notes)
         std::fprintf(stderr, "note: %s\n", note.c_str());
 }
 
 bool load_start_map(const std::string& path, LoadedMap* map)
 {
-    const char* fault = load_usable_map(path, map);
-    if (fault) {
-        std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(), fault);
+    std::string fault = load_usable_map(path, map);
+    if (!fault.empty()) {
+        std::printf("ERROR! Cannot use the compiled map \"%s\": %s.\n", absolute_path(path).c_str(),
+                    fault.c_str());
         std::fflush(stdout);
         if (looks_like_description(path))
             std::fprintf(stderr, "hint: %s.\n", compile_first_hint(path).c_str());
@@ -99,16 +97,16 @@ bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given,
 bool reload_map(const std::string& path, LoadedMap* current)
 {
     LoadedMap staged{};
-    const char* fault = load_usable_map(path, &staged);
+    std::string fault = load_usable_map(path, &staged);
     const char* warning = nullptr;
     // adopt_map changes nothing when it fails.
-    if (!fault && !adopt_map(&staged.header, &warning))
+    if (fault.empty() && !adopt_map(&staged.header, &warning))
         fault = warning;
-    if (fault) {
+    if (!fault.empty()) {
         free_loaded_map(&staged);
         std::fprintf(stderr,
                      "WARNING! The compiled map \"%s\" was not reloaded: %s. The current map stays.\n",
-                     absolute_path(path).c_str(), fault);
+                     absolute_path(path).c_str(), fault.c_str());
         return false;
     }
     free_loaded_map(current);
@@ -117,6 +115,30 @@ bool reload_map(const std::string& path, LoadedMap* current)
     if (warning)
         std::fprintf(stderr, "WARNING! %s.\n", warning);
     warn_about_layers(path, current);
+    return true;
+}
+
+bool check_run_outputs(const ViewerArgs& args, const RunOutput* outputs, int count)
+{
+    const char* inputs[] = {args.map_path.c_str(), args.config_path.c_str()};
+    const char* input_names[] = {"the compiled map", "the settings file"};
+    for (int i = 0; i < count; ++i) {
+        const std::string& path = outputs[i].path;
+        std::string reason;
+        int hit = -1;
+        if (!check_output_path(path.c_str(), inputs, 2, &reason, &hit) && hit >= 0)
+            reason = std::string("it is ") + input_names[hit] + " \"" + absolute_path(inputs[hit]) + "\"";
+        for (int j = 0; j < i && reason.empty(); ++j)
+            if (absolute_path(path) == absolute_path(outputs[j].path) ||
+                same_existing_file(path.c_str(), outputs[j].path.c_str()))
+                reason = std::string("it is the ") + outputs[j].what + " as well";
+        if (!reason.empty()) {
+            std::printf("ERROR! Cannot write the %s \"%s\": %s.\n", outputs[i].what,
+                        absolute_path(path).c_str(), reason.c_str());
+            std::fflush(stdout);
+            return false;
+        }
+    }
     return true;
 }
 

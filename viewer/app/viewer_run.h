@@ -61,6 +61,20 @@ bool poll_file_watch(FileWatch* watch, int now_ms);
 // Takes the file's present stamp as seen (after a reload by key).
 void mark_file_seen(FileWatch* watch);
 
+// A file a run writes: what messages call it ("point cloud") and its path.
+struct RunOutput {
+    const char* what;
+    std::string path;
+};
+
+// Checks before a run that each of the `count` outputs can be written
+// without losing anything: it is not the map or the settings file (links
+// followed), nor another of the outputs, nor a folder, and its folder
+// exists and takes new files. Otherwise prints "ERROR! Cannot write the
+// <what> "<path>": <reason>." naming the file it would replace, and returns
+// false.
+bool check_run_outputs(const ViewerArgs& args, const RunOutput* outputs, int count);
+
 // A headless run: map and settings, the balls, args.frames frames of the
 // same simulation as a windowed frame; prints the physics time per frame
 // (min, median, max) and "checksum: <hex>", and writes the PLY point cloud

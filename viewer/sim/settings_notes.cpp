@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "balls.h"
+#include "file_bytes.h"
 #include "ini.h"
 
 const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
@@ -37,6 +38,16 @@ static std::vector<std::string> split_words(const std::string& text)
     return words;
 }
 
+// What a count, fps or threads value that is passed over leads to.
+static const char* integer_effect(const std::string& key)
+{
+    if (key == "count")
+        return "no balls are placed";
+    if (key == "fps")
+        return "the frames are not capped";
+    return "the simulation runs in the sequential mode";  // "threads"
+}
+
 // "count", "fps" and "threads" are read as atoi reads them: the leading integer.
 static void check_integer(const std::string& key, const std::string& value, const std::string& where,
                           std::vector<std::string>* notes)
@@ -44,7 +55,7 @@ static void check_integer(const std::string& key, const std::string& value, cons
     const char* text = value.c_str();
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
-    const char* effect = key == "count" ? "no balls are placed" : "the frames are not capped";
+    const char* effect = integer_effect(key);
     if (end == text)
         notes->push_back(where + key + " \"" + value + "\" is not a number; " + effect);
     else if (v < 0)
@@ -116,17 +127,22 @@ std::vector<std::string> check_ball_settings_text(const std::string& text,
 std::vector<std::string> check_ball_settings_file(const char* path, const std::string& shown_path,
                                                   bool missing_is_noted)
 {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        if (missing_is_noted)
-            return {shown_path + ": cannot be opened; the defaults apply"};
-        return {};
-    }
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    std::fclose(f);
-    return check_ball_settings_text(text, shown_path);
+    // At most the size the file had when opened, as the reader reads; a
+    // named pipe, a device or a folder is never read: the reader passes it
+    // over as it does a missing file.
+    size_t size = 0;
+    bool opened = false;
+    FileKind kind = FILE_MISSING;
+    uint8_t* data = read_file_bytes(path, &size, &opened, &kind);
+    if (!opened && kind != FILE_MISSING)
+        return {shown_path + ": " + file_kind_text(kind, 0) + "; the defaults apply"};
+    if (!opened)
+        return missing_is_noted ? std::vector<std::string>{shown_path + ": cannot be opened; the defaults apply"}
+                                : std::vector<std::string>{};
+    // A file too large to hold in memory gets no notes.
+    std::vector<std::string> notes;
+    if (data)
+        notes = check_ball_settings_text(std::string((const char*)data, size), shown_path);
+    std::free(data);
+    return notes;
 }
