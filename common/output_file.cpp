@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "user_files.h"
+
 // The temporary files' paths for the signal handler, which may only call
 // async-signal-safe functions: fixed buffers, each cleared once its file is
 // gone. A run may write several outputs at once (a movie and pictures).
@@ -58,17 +60,6 @@ static void forget_temp(const std::string& path)
     for (int i = 0; i < PENDING_SLOTS; ++i)
         if (pending_temp[i][0] && path == pending_temp[i])
             pending_temp[i][0] = '\0';
-}
-
-// Folder part of a path, "." when it has none.
-static std::string folder_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 static std::string base_name_of(const std::string& path)

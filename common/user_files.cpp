@@ -112,8 +112,7 @@ bool same_existing_file(const char* a, const char* b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Folder part of a path, "." when it has none.
-static std::string folder_of(const std::string& path)
+std::string folder_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)

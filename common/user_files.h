@@ -38,6 +38,9 @@ bool is_regular_file(const char* path, FileKind* kind = nullptr);
 // The same as a stdio stream (close it with fclose); null as above.
 FILE* open_regular_stream(const char* path, FileKind* kind = nullptr, int* error = nullptr);
 
+// The folder part of a path: "." when it has none, "/" for the root.
+std::string folder_of(const std::string& path);
+
 // True when `a` and `b` name the same existing file, links followed (the
 // same device and inode).
 bool same_existing_file(const char* a, const char* b);
