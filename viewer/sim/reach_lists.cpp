@@ -62,18 +62,26 @@ void forget_reach_lists()
     rs.all_dirty = true;
 }
 
-size_t reach_lists_bytes()
+// Bytes the lists of `balls` balls take.
+static size_t reach_bytes_for(size_t balls)
 {
     size_t per_ball = REACH_SLOT * sizeof(int) + sizeof(uint32_t) + 8 * sizeof(float) + 1 + 2 * sizeof(int);
-    return (size_t)rs.balls * per_ball;
+    return balls * per_ball;
+}
+
+size_t reach_lists_bytes()
+{
+    return reach_bytes_for((size_t)rs.balls);
 }
 
 static bool reserve_reach_lists()
 {
     if (rs.balls == ball_count && rs.pool)
         return true;
+    const size_t limit = rs.bytes_limit;
     free_reach_lists();
-    if ((size_t)ball_count > (size_t)INT32_MAX / REACH_SLOT)
+    rs.bytes_limit = limit;
+    if ((size_t)ball_count > (size_t)INT32_MAX / REACH_SLOT || reach_bytes_for((size_t)ball_count) > limit)
         return false;
     size_t n = (size_t)ball_count;
     rs.pool = (int*)std::malloc(n * REACH_SLOT * sizeof(int));

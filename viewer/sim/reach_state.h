@@ -2,6 +2,7 @@
 // building and checking of the lists (reach_build.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "repulsion_walk.h"
@@ -30,6 +31,9 @@ struct ReachState {
     int rest_next = REACH_REST_FIRST;
     bool redone_last = false;     // the last pass tried was thrown away
     WideScratch scratch;
+    // Lists that would take more bytes than this are refused as if their
+    // memory could not be had (tests); cleared with the rest of the state.
+    size_t bytes_limit = SIZE_MAX;
 };
 extern ReachState rs;
 
