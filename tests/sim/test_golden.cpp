@@ -263,6 +263,29 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
     }
 }
 
+static void parallel_frame_without_lists(MapHeader* map)
+{
+    limit_parallel_lists(0);
+    parallel_frame(map);
+}
+
+// Without memory for the lists it builds, the parallel mode walks the
+// neighbour lists through the balls' ranks: the pushes of a walk in another
+// order, so other bits, but again the same for any thread count and way of
+// walking.
+TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
+{
+    GoldenScene s = GOLDEN_SCENES[2];
+    s.frames = 60;
+    const uint64_t built = run(s, parallel_frame, 2);
+    const uint64_t one = run(s, parallel_frame_without_lists, 1);
+    EXPECT_NE(one, built);
+    EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
+    repel_path = REPEL_PLAIN;
+    EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, plain walks";
+    repel_path = REPEL_AUTO;
+}
+
 TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
 {
     start(10, 10, "count=10 threads=3");
@@ -277,32 +300,39 @@ TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
 // The parallel mode pushes the same pairs with the same formulas, in another
 // order: one frame from the same state moves every ball nearly as the
 // sequential frame does. A walk left out would lose about half of a ball's
-// push; the order alone changes it far less.
+// push; the order alone changes it far less. So also when the mode walks
+// the neighbour lists, its own lists refused.
 TEST_F(Golden, ParallelModePushesTheSamePairs)
 {
-    start(40, 20, "count=6000 g=0", 777);
-    const size_t n = (size_t)ball_count;
-    std::vector<Vec3> pos(ball_pos, ball_pos + n), prev(ball_prev, ball_prev + n);
-    std::vector<CellCoord> cell(ball_cell, ball_cell + n);
-    ASSERT_TRUE(simulate_step(&map));
-    std::vector<Vec3> sequential(ball_pos, ball_pos + n);
-    // Back to the start: the registrations that moved move back.
-    for (size_t i = 0; i < n; ++i) {
-        ball_pos[i] = pos[i];
-        ball_prev[i] = prev[i];
-        ASSERT_TRUE(move_registration((int)i));
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "lists refused" : "lists built");
+        free_balls();
+        free_normal_field(&map.field);
+        start(40, 20, "count=6000 g=0", 777);
+        const size_t n = (size_t)ball_count;
+        std::vector<Vec3> pos(ball_pos, ball_pos + n), prev(ball_prev, ball_prev + n);
+        ASSERT_TRUE(simulate_step(&map));
+        std::vector<Vec3> sequential(ball_pos, ball_pos + n);
+        // Back to the start: the registrations that moved move back.
+        for (size_t i = 0; i < n; ++i) {
+            ball_pos[i] = pos[i];
+            ball_prev[i] = prev[i];
+            ASSERT_TRUE(move_registration((int)i));
+        }
+        if (refused)
+            limit_parallel_lists(0);
+        sim_threads = 2;
+        ASSERT_TRUE(simulate_step(&map));
+        sim_threads = 0;
+        double moved = 0.0, differ = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(ball_pos[i], sequential[i]);
+            moved += std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
+            differ += std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z);
+        }
+        EXPECT_GT(moved, 0.0);
+        EXPECT_LT(differ, 0.1 * moved) << differ / moved;
     }
-    sim_threads = 2;
-    ASSERT_TRUE(simulate_step(&map));
-    sim_threads = 0;
-    double moved = 0.0, differ = 0.0;
-    for (size_t i = 0; i < n; ++i) {
-        Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(ball_pos[i], sequential[i]);
-        moved += std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
-        differ += std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z);
-    }
-    EXPECT_GT(moved, 0.0);
-    EXPECT_LT(differ, 0.1 * moved) << differ / moved;
 }
 
 // The lists the parallel mode builds from the balls' cells name exactly the

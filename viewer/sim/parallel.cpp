@@ -75,8 +75,14 @@ struct ParallelState {
     std::vector<float> packed;     // positions in the order of items, four floats each
     std::vector<ThreadScratch> scratch;
     std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed
+    size_t lists_limit = SIZE_MAX;  // ints a thread's lists may take; beyond, refused (tests)
 };
 static ParallelState parallel;
+
+void limit_parallel_lists(size_t ints)
+{
+    parallel.lists_limit = ints;
+}
 
 void free_parallel_scratch()
 {
@@ -324,7 +330,7 @@ static bool build_slab_lists(int s, ThreadScratch* scratch)
             }
         if (at + n + 1 + SPAN > scratch->lists_size) {
             size_t size = 2 * (at + n + 1 + SPAN);
-            if (size > INT32_MAX)
+            if (size > INT32_MAX || size > parallel.lists_limit)
                 return false;
             int* grown = (int*)std::realloc(scratch->lists, size * sizeof(int));
             if (!grown)

@@ -238,3 +238,6 @@ void free_wide_scratch(WideScratch* scratch);
 bool wide_walks_pay(const WalkSequence& q);
 // Releases the parallel mode's working memory.
 void free_parallel_scratch();
+// Refuses the parallel mode's lists more than `ints` ints per thread, as if
+// their memory could not be had (tests); free_parallel_scratch lifts it.
+void limit_parallel_lists(size_t ints);
