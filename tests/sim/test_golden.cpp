@@ -159,6 +159,37 @@ TEST_F(Golden, ReachListsKeepTheBits)
     }
 }
 
+// In a deep heap the balls low down take strong pushes that cancel out:
+// their sums come near their budgets, and passes that overrun one are
+// thrown away and walked again over the whole lists. The budgets widen and
+// the lists keep serving, with the whole lists' bits.
+TEST_F(Golden, ReachListsHoldInADeepHeap)
+{
+    if (!repel_wide_supported())
+        GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
+    auto heap_run = [&](RepelPath path) {
+        lay_lattice(31 * 31 * 10, "t=10 g=100");
+        repel_path = REPEL_PLAIN;
+        for (int n = 0; n < 100; ++n)  // settles
+            sequential_frame(&map);
+        repel_path = path;
+        reach_counts = ReachCounts{0, 0, 0};
+        for (int n = 0; n < 40; ++n) {
+            sequential_frame(&map);
+            char fault[256] = "";
+            if (n % 10 == 9) {
+                EXPECT_TRUE(check_reach_lists(fault)) << "frame " << n << ": " << fault;
+            }
+        }
+        repel_path = REPEL_AUTO;
+        return state_checksum();
+    };
+    const uint64_t plain = heap_run(REPEL_PLAIN);
+    EXPECT_EQ(heap_run(REPEL_AUTO), plain);
+    EXPECT_GT(reach_counts.passes, 0);
+    EXPECT_GT(reach_counts.redone, 0);
+}
+
 // Runs one reach pass from the positions at hand and the plain walk from
 // the same positions: the pass must serve and give the plain walk's bits.
 static void expect_reach_pass_as_plain()
