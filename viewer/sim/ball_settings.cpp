@@ -13,8 +13,6 @@
 
 const char* const BALL_SETTINGS_SECTION = "balls";
 
-// More threads than this would only wait on each other.
-
 int ball_count = 0;
 float gravity_setting = 0.0f;
 float gravity = 0.0f;
