@@ -223,7 +223,8 @@ TEST_F(Golden, ReachPassStopsAtACoordinateThatIsNotANumber)
             for (int n = 0; n < frames; ++n)
                 sequential_frame(&map);
             ASSERT_EQ(rs.rest, 0);
-            // Late in ball order, past the balls a pass samples first.
+            // Late in ball order, so that the pass first gives anchors to the
+            // balls before it, and not among the balls sampled for speed.
             const int b = ball_count - 7;
             const Vec3 keep = ball_pos[b];
             ball_pos[b].y = bad;
