@@ -11,10 +11,7 @@
 #include "ini.h"
 #include "sim_frame.h"
 
-const char* const BALL_SETTINGS_FILE = "config.ini";
 const char* const BALL_SETTINGS_SECTION = "balls";
-
-// More threads than this would only wait on each other.
 
 int ball_count = 0;
 float gravity_setting = 0.0f;
@@ -76,7 +73,8 @@ static void read_setting(const char* path, const char* key, const char* def, cha
     read_profile_string(path, BALL_SETTINGS_SECTION, key, def, out, INI_TOKEN_MODE);
 }
 
-void read_ball_settings_from(const char* path)
+// Reads the settings (see init_balls_from); field_extent must be set first.
+static void read_ball_settings_from(const char* path)
 {
     char text[INI_BUFFER_SIZE];
 
@@ -120,11 +118,6 @@ void read_ball_settings_from(const char* path)
     cell_side = (int)field_extent + 2;
     cell_stride_y = (size_t)cell_side;
     cell_stride_x = (size_t)cell_side * (size_t)cell_side;
-}
-
-void read_ball_settings()
-{
-    read_ball_settings_from(BALL_SETTINGS_FILE);
 }
 
 // ---------------------------------------------------------------------------
@@ -256,11 +249,6 @@ bool init_balls_from(const MapHeader* header, const char* settings_path, const c
     }
     colour_balls(extent);
     return true;
-}
-
-bool init_balls(const MapHeader* header, const char** reason)
-{
-    return init_balls_from(header, BALL_SETTINGS_FILE, reason);
 }
 
 void free_balls()

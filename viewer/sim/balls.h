@@ -1,6 +1,6 @@
 // The ball simulation of the viewer: settings, per-ball state, neighbour cell
 // lists, the repulsion pass and the integration step. One global instance,
-// created by init_balls after the map is loaded and released by free_balls.
+// created by init_balls_from after the map is loaded and released by free_balls.
 // No GL here: the renderer reads ball_count, ball_pos and ball_color.
 #pragma once
 
@@ -14,9 +14,8 @@
 // Constants
 // ---------------------------------------------------------------------------
 
-// Settings file, its section, and the divisors of the settings (10000·π and
-// 100·π as double constants).
-extern const char* const BALL_SETTINGS_FILE;     // "config.ini"
+// Section of the settings file, and the divisors of the settings (10000·π
+// and 100·π as double constants).
 extern const char* const BALL_SETTINGS_SECTION;  // "balls"
 constexpr double SETTING_DIVISOR_SMALL = 31415.926535897932;  // 10000·π
 constexpr double SETTING_DIVISOR_LARGE = 314.1592653589793;   // 100·π
@@ -89,26 +88,20 @@ int ball_random();
 // Settings and start-up
 // ---------------------------------------------------------------------------
 
-// Reads the keys of section "balls" of "config.ini" in the working
-// directory (token mode): the five simulation settings, the optional frame
-// cap "fps" and "layers"; derives gravity and the neighbour grid size.
-// field_extent must be set first. A negative count is taken as 0.
-void read_ball_settings();
-// The same from another settings file (tests).
-void read_ball_settings_from(const char* path);
-
-// Start-up from a loaded map (field_size and grid_size at least 1): settings,
-// arrays, random placement and registration in the neighbour lists. The
-// caller seeds the generator first. Returns false, with nothing left
-// allocated and ball_count 0, when memory cannot be had; the reason is
-// written to `reason` (may be null) as a short English phrase.
-bool init_balls(const MapHeader* header, const char** reason = nullptr);
-// Like init_balls with a settings file given by path. With `layers` given,
-// the setting layers=1 and a start box that reaches into the field, the
-// balls start at random inside that box instead of the whole field.
+// Start-up from a loaded map (field_size and grid_size at least 1): reads
+// the keys of section "balls" of the settings file at `settings_path` (token
+// mode: the five simulation settings, the optional frame cap "fps", "layers"
+// and "threads"; a negative count is taken as 0), derives gravity and the
+// neighbour grid size, then sizes the arrays, places the balls at random and
+// registers them in the neighbour lists. The caller seeds the generator
+// first. Returns false, with nothing left allocated and ball_count 0, when
+// memory cannot be had; the reason is written to `reason` (may be null) as a
+// short English phrase. With `layers` given, the setting layers=1 and a
+// start box that reaches into the field, the balls start at random inside
+// that box instead of the whole field.
 bool init_balls_from(const MapHeader* header, const char* settings_path,
                      const char** reason = nullptr, const MapLayers* layers = nullptr);
-// Releases the six buffers; safe to call twice or without init_balls.
+// Releases the six buffers; safe to call twice or without init_balls_from.
 void free_balls();
 
 // ---------------------------------------------------------------------------
@@ -211,7 +204,8 @@ void free_repel_scratch();
 // Threads of the parallel mode ("threads" in the settings); below 1 the
 // sequential mode. The parallel mode's results do not depend on the count.
 extern int sim_threads;
-// The most threads the parallel mode takes; more are held at this.
+// The most threads the parallel mode takes; more are held at this. More
+// would only wait on each other; no figure was recorded for 256 (6c79b7a).
 const int MAX_SIM_THREADS = 256;
 // One frame of the simulation: the repulsion pass and the step, in the
 // sequential mode or on sim_threads threads. False as for step_balls.

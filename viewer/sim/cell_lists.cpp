@@ -27,7 +27,9 @@ uint32_t* cell_start = nullptr;
 int* cell_pool = nullptr;
 
 // Sizes of blocks: 2^c ints, c from BLOCK_CLASS_MIN. The pool is addressed by
-// 32-bit offsets.
+// 32-bit offsets. The smallest block (4 ints) and the first pool (16 KB)
+// trade room wasted in sparse lists against more moves while lists grow; no
+// figure was recorded for them (85866f7).
 static const int BLOCK_CLASS_MIN = 2;
 static const int BLOCK_CLASSES = 32;
 static const size_t POOL_FIRST_INTS = 1 << 12;
@@ -42,6 +44,9 @@ static size_t pool_used_peak = 0;      // most ints ever handed out at once
 static size_t free_ints = 0;           // ints in freed blocks
 // Pools smaller than this are never rebuilt; larger ones are when freed
 // blocks make up one part in TIDY_FREE_SHARE of them.
+// Trades the time of a tidy against the peak: tidying at an eighth free
+// brought 100,000 balls in a field of 100 from a 95 MB to a 60 MB process
+// peak (d7e9f4e).
 static const size_t TIDY_MIN_INTS = 1 << 16;
 static const size_t TIDY_FREE_SHARE = 8;
 

@@ -7,6 +7,9 @@
 
 // Moves ahead of the one at hand whose list offsets, and then whose lists,
 // are fetched early.
+// Trades time for the fetch to land against lines evicted before use:
+// moving the registrations after the step with these fetches took 1,000,000
+// balls from about 95 to 50 ms of a step (a9c6fe6); 16 and 6 not tuned apart.
 static const size_t OFFSETS_AHEAD = 16;
 static const size_t LISTS_AHEAD = 6;
 

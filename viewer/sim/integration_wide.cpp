@@ -20,6 +20,9 @@
 static const int LANES = 16;
 // Blocks ahead of the one at hand whose field cells are fetched early, in a
 // field too large to stay in the caches.
+// Trades fetches a small field does not need against misses in a large one;
+// no figure was recorded for 2 blocks and 8 MB (b161a18: the lanes alone,
+// 10,000 balls, made the step about 12% faster).
 static const int BLOCKS_AHEAD = 2;
 static const size_t FETCH_FIELD_BYTES = (size_t)8 << 20;
 

@@ -69,6 +69,8 @@ inline bool walks_conflict(CellCoord a, CellCoord b)
 // ones) may start first: that changes the order of independent walks only.
 // A walk that conflicted with a running walk remembers its lane and that
 // walk's serial number: until that walk ends it need not be looked at again.
+// Trades more walks able to pass a blocked one for more conflict checks per
+// walk handed out; no figure was recorded for 16 (3194aa5).
 const int WAITING_MAX = 16;
 struct WaitingWalks {
     int ball[WAITING_MAX];
@@ -89,6 +91,8 @@ inline bool conflicts_waiting(const WaitingWalks& w, int n, CellCoord c)
 
 // Walks ahead of the next one whose list is fetched early, and the cache
 // lines fetched: a list of up to 60 entries.
+// Trades time for the fetch to land against lines evicted before use; no
+// figure was recorded for 32 and 4 (26caddc, 14f1eaf).
 const int PREFETCH_AHEAD = 32;
 const int PREFETCH_LINES = 4;
 
@@ -238,3 +242,6 @@ void free_wide_scratch(WideScratch* scratch);
 bool wide_walks_pay(const WalkSequence& q);
 // Releases the parallel mode's working memory.
 void free_parallel_scratch();
+// Refuses the parallel mode's lists more than `ints` ints per thread, as if
+// their memory could not be had (tests); free_parallel_scratch lifts it.
+void limit_parallel_lists(size_t ints);

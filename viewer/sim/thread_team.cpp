@@ -22,6 +22,10 @@ static inline void pause_briefly()
 
 // Pauses a thread spends looking for the next call, or the caller for the
 // end of one, before it sleeps.
+// Trades a wake-up's latency against a core kept busy: a team that spun
+// until the next call made a 10,000-ball frame take 12.5 ms instead of
+// 2.5 ms with another program on one of two cores (34d0ac7); no figure was
+// recorded for 2000 (0dadb06).
 static const int SPIN_PAUSES = 2000;
 
 struct Team {
