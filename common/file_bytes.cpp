@@ -59,3 +59,17 @@ std::vector<std::string> split_text_lines(const std::string& text)
     }
     return lines;
 }
+
+std::vector<std::string> split_text_at(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}

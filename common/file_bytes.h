@@ -21,6 +21,9 @@ uint8_t* read_file_bytes(const char* path, size_t* size, bool* opened = nullptr,
 // The lines of a text without their line breaks ("\n" or "\r\n"); a final
 // line break ends the last line rather than starting an empty one.
 std::vector<std::string> split_text_lines(const std::string& text);
+// The parts of `text` between the `separator`s, empty ones included: "a,,b"
+// gives "a", "", "b" and "" gives one empty part.
+std::vector<std::string> split_text_at(const std::string& text, char separator);
 
 inline uint16_t load_u16_le(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 

@@ -12,23 +12,19 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_bytes.h"
+
 extern char** environ;
 
 std::string find_program(const char* program)
 {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
+    for (const std::string& dir : split_text_at(dirs, ':')) {
         std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
             return candidate;
-        start = end + 1;
     }
     return "";
 }

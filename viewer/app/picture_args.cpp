@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "camera_math.h"
+#include "file_bytes.h"
 
 PictureOptions default_picture_options()
 {
@@ -70,19 +71,13 @@ static bool parse_size(const std::string& text, int* width, int* height)
 static bool parse_show(const std::string& text, PictureOptions* o)
 {
     bool field = false, layers = false;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string word = text.substr(start, end - start);
+    for (const std::string& word : split_text_at(text, ',')) {
         if (word == "field")
             field = true;
         else if (word == "layers")
             layers = true;
         else
             return false;
-        start = end + 1;
     }
     o->show_field = field;
     o->show_layers = layers;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "balls.h"
+#include "file_bytes.h"
 #include "frame_logic.h"
 #include "viewer_keys.h"
 
@@ -308,19 +309,13 @@ std::string join_absolute_path(const std::string& cwd, const std::string& path)
     std::string whole = !path.empty() && path[0] == '/' ? path : cwd + "/" + path;
     // Drop empty and "." parts; ".." takes back the part before it.
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= whole.size()) {
-        size_t end = whole.find('/', start);
-        if (end == std::string::npos)
-            end = whole.size();
-        std::string part = whole.substr(start, end - start);
+    for (const std::string& part : split_text_at(whole, '/')) {
         if (part == "..") {
             if (!parts.empty())
                 parts.pop_back();
         } else if (!part.empty() && part != ".") {
             parts.push_back(part);
         }
-        start = end + 1;
     }
     std::string out;
     for (const std::string& part : parts)
