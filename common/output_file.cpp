@@ -68,24 +68,6 @@ static std::string base_name_of(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Where a chain of links ends: the path of the first component that is no
-// link (it need not exist), so that a dangling link gets its file created
-// where it points instead of being replaced.
-static std::string follow_links(const std::string& path)
-{
-    std::string at = path;
-    struct stat st;
-    for (int hops = 0; hops < 40 && lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
-        char link[PATH_MAX + 1];
-        ssize_t n = readlink(at.c_str(), link, PATH_MAX);
-        if (n <= 0)
-            break;
-        link[n] = '\0';
-        at = link[0] == '/' ? std::string(link) : folder_of(at) + "/" + link;
-    }
-    return at;
-}
-
 // An unnamed file in `folder` (O_TMPFILE), or -1 where the system or the
 // file system offers none or /proc (needed to link it in) is missing.
 static int open_unnamed(const std::string& folder, mode_t mode)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 static FileKind kind_of_mode(mode_t mode)
@@ -122,6 +123,21 @@ std::string folder_of(const std::string& path)
     return path.substr(0, slash);
 }
 
+std::string follow_links(const std::string& path)
+{
+    std::string at = path;
+    struct stat st;
+    for (int hops = 0; hops < 40 && lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
+        char link[PATH_MAX + 1];
+        ssize_t n = readlink(at.c_str(), link, PATH_MAX);
+        if (n <= 0)
+            break;
+        link[n] = '\0';
+        at = link[0] == '/' ? std::string(link) : folder_of(at) + "/" + link;
+    }
+    return at;
+}
+
 bool check_output_path(const char* path, const char* const* inputs, int input_count, std::string* reason,
                        int* input_hit)
 {
@@ -147,14 +163,9 @@ bool check_output_path(const char* path, const char* const* inputs, int input_co
         char resolved[4096];
         if (realpath(path, resolved))
             target = resolved;
-    } else if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    } else {
         // A dangling link: the file is created where it points.
-        char link[4096];
-        ssize_t n = readlink(path, link, sizeof link - 1);
-        if (n > 0) {
-            link[n] = '\0';
-            target = link[0] == '/' ? std::string(link) : folder_of(path) + "/" + link;
-        }
+        target = follow_links(path);
     }
     std::string folder = folder_of(target);
     if (stat(folder.c_str(), &st) != 0) {

@@ -40,6 +40,10 @@ FILE* open_regular_stream(const char* path, FileKind* kind = nullptr, int* error
 
 // The folder part of a path: "." when it has none, "/" for the root.
 std::string folder_of(const std::string& path);
+// Where a chain of links ends: the path of the first component that is no
+// link (it need not exist), so that a dangling link gets its file created
+// where it points instead of being replaced.
+std::string follow_links(const std::string& path);
 
 // True when `a` and `b` name the same existing file, links followed (the
 // same device and inode).
