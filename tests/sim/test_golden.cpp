@@ -40,23 +40,31 @@ static uint64_t state_checksum(const SimState& sim)
     return h;
 }
 
+// The solid cells of a scene with `solid`: a slab pushing up, with a sloped
+// face.
+static void lay_solid_slab(MapHeader* map)
+{
+    const int g = map->grid_size;
+    for (int x = 0; x < g; ++x)
+        for (int z = 0; z < g / 2; ++z)
+            for (int y = 0; y <= z / 2; ++y) {
+                int16_t* c = map->field.cells + 3 * (((size_t)x * g + y) * g + z);
+                c[1] = (int16_t)(-(z / 2 - y + 1));
+                c[2] = 1;
+            }
+}
+
+static const unsigned GOLDEN_SEED = 20260101;
+
 struct Golden : SimFixture {
     // Runs a scene with the given pass and returns the checksum.
     uint64_t run(const GoldenScene& s, void (*frame)(SimState*, MapHeader*), int threads = 0)
     {
         free_balls(&sim);
         free_normal_field(&map.field);
-        start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, 20260101);
-        if (s.solid) {
-            // A slab of solid cells pushing up, with a sloped face.
-            for (int x = 0; x < s.grid; ++x)
-                for (int z = 0; z < s.grid / 2; ++z)
-                    for (int y = 0; y <= z / 2; ++y) {
-                        int16_t* c = field_cell_at(x, y, z);
-                        c[1] = (int16_t)(-(z / 2 - y + 1));
-                        c[2] = 1;
-                    }
-        }
+        start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, GOLDEN_SEED);
+        if (s.solid)
+            lay_solid_slab(&map);
         sim.sim_threads = threads;
         for (int n = 0; n < s.frames; ++n)
             frame(&sim, &map);
@@ -388,4 +396,53 @@ TEST_F(Golden, ParallelListsNameTheNeighbours)
         char fault[256] = "";
         EXPECT_TRUE(check_parallel_lists(&sim, fault)) << "field " << c.field << ": " << fault;
     }
+}
+
+// A scene's map and balls in a simulation of their own, released at the end.
+struct OwnScene {
+    SimState sim;
+    MapHeader map = {};
+    ~OwnScene()
+    {
+        free_balls(&sim);
+        free_normal_field(&map.field);
+    }
+    // The balls come from the generator as the caller seeded it.
+    void start(const GoldenScene& s)
+    {
+        map.field_size = (uint16_t)s.field;
+        map.grid_size = (uint16_t)s.grid;
+        ASSERT_TRUE(alloc_normal_field(&map.field, map.grid_size));
+        std::string path = write_settings("[balls]\ncount=" + std::to_string(s.balls) + " " + s.settings + "\n");
+        const char* reason = nullptr;
+        bool ok = init_balls_from(&sim, &map, path.c_str(), &reason);
+        std::remove(path.c_str());
+        ASSERT_TRUE(ok) << reason;
+        if (s.solid)
+            lay_solid_slab(&map);
+    }
+};
+
+// Two simulations in one process share nothing: seeded both before either
+// starts, then stepped frame by frame in turn, one in the sequential mode and
+// one in the parallel mode on another map, each ends as it does alone.
+TEST_F(Golden, TwoSimulationsRunIndependently)
+{
+    const GoldenScene& a = GOLDEN_SCENES[2];
+    const GoldenScene& b = GOLDEN_SCENES[3];
+    const uint64_t b_alone = run(b, parallel_frame, 2);
+    OwnScene one, two;
+    seed_ball_random(&one.sim, GOLDEN_SEED);
+    seed_ball_random(&two.sim, GOLDEN_SEED);
+    one.start(a);
+    two.start(b);
+    two.sim.sim_threads = 2;
+    for (int n = 0; n < std::max(a.frames, b.frames); ++n) {
+        if (n < a.frames)
+            sequential_frame(&one.sim, &one.map);
+        if (n < b.frames)
+            parallel_frame(&two.sim, &two.map);
+    }
+    EXPECT_EQ(state_checksum(one.sim), a.checksum) << "sequential";
+    EXPECT_EQ(state_checksum(two.sim), b_alone) << "parallel";
 }
