@@ -29,6 +29,7 @@ struct Bench {
     ViewerArgs args;
     LoadedMap map;
     PictureRun run;
+    SimState sim;
 };
 Bench bench = {};
 
@@ -55,14 +56,14 @@ bool prepare()
     std::string settings = settings_file();
     bench.args.config_path = settings;
     if (!load_start_map(bench.args.map_path, &bench.map) ||
-        !start_balls(&bench.map, settings.c_str(), true, 7))
+        !start_balls(&bench.sim, &bench.map, settings.c_str(), true, 7))
         return false;
     std::remove(settings.c_str());
     for (int n = 0; n < SETTLE_FRAMES; ++n)
-        simulate_frame(&bench.map);
+        simulate_frame(&bench.sim, &bench.map);
     if (!start_picture_run(&bench.run, bench.args, &bench.map))
         return false;
-    bench.ready = ball_count == BALLS;
+    bench.ready = bench.sim.ball_count == BALLS;
     return bench.ready;
 }
 
@@ -73,7 +74,7 @@ void BM_draw_picture(benchmark::State& state)
         return;
     }
     for (auto _ : state)
-        draw_picture(&bench.run, &bench.map);
+        draw_picture(&bench.run, &bench.sim, &bench.map);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -85,7 +86,7 @@ void BM_draw_and_write_png(benchmark::State& state)
         return;
     }
     for (auto _ : state) {
-        draw_picture(&bench.run, &bench.map);
+        draw_picture(&bench.run, &bench.sim, &bench.map);
         FILE* f = std::fopen("/tmp/ksm_bench_picture.png", "wb");
         bool ok = f && write_png_rgb_stream(f, 800, 600, bench.run.pixels.data(), state.range(0) != 0);
         if (!f || std::fclose(f) != 0 || !ok)
@@ -110,8 +111,8 @@ void BM_movie_frame(benchmark::State& state)
     }
     for (auto _ : state) {
         if (state.range(0))
-            simulate_frame(&bench.map);
-        draw_picture(&bench.run, &bench.map);
+            simulate_frame(&bench.sim, &bench.map);
+        draw_picture(&bench.run, &bench.sim, &bench.map);
         send_movie_frame(&movie, bench.run.pixels.data());
     }
     // The encoder's tail is part of making the movie.

@@ -42,6 +42,7 @@ struct Scene {
 };
 
 MapHeader bench_map = {};
+SimState sim;
 int loaded_balls = -1;
 int loaded_field = -1;
 
@@ -61,16 +62,16 @@ std::string settings_file(int balls)
 // registers them afresh.
 bool squeeze(int pile_height)
 {
-    double scale = (double)(pile_height - 1) / (double)(field_extent - 1.0f);
-    for (int i = 0; i < ball_count; ++i) {
-        ball_pos[i].y = (float)(1.0 + ((double)ball_pos[i].y - 1.0) * scale);
-        ball_prev[i] = ball_pos[i];
-        ball_cell[i] = CellCoord{(int)ball_pos[i].x, (int)ball_pos[i].y, (int)ball_pos[i].z};
+    double scale = (double)(pile_height - 1) / (double)(sim.field_extent - 1.0f);
+    for (int i = 0; i < sim.ball_count; ++i) {
+        sim.ball_pos[i].y = (float)(1.0 + ((double)sim.ball_pos[i].y - 1.0) * scale);
+        sim.ball_prev[i] = sim.ball_pos[i];
+        sim.ball_cell[i] = CellCoord{(int)sim.ball_pos[i].x, (int)sim.ball_pos[i].y, (int)sim.ball_pos[i].z};
     }
-    if (!alloc_cell_lists())
+    if (!alloc_cell_lists(&sim))
         return false;
-    for (int i = 0; i < ball_count; ++i)
-        if (!block_insert(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i))
+    for (int i = 0; i < sim.ball_count; ++i)
+        if (!block_insert(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z, i))
             return false;
     return true;
 }
@@ -82,7 +83,7 @@ bool prepare(const Scene& scene)
     if (loaded_balls == scene.balls && loaded_field == scene.field)
         return true;
     loaded_balls = -1;
-    free_balls();
+    free_balls(&sim);
     free_normal_field(&bench_map.field);
     reset_peak_memory();
     bench_map.field_size = (uint16_t)scene.field;
@@ -92,15 +93,15 @@ bool prepare(const Scene& scene)
     // As a loaded map's field is.
     touch_normal_field(&bench_map.field);
     std::string path = settings_file(scene.balls);
-    seed_ball_random(20240601);
-    bool ok = init_balls_from(&bench_map, path.c_str());
+    seed_ball_random(&sim, 20240601);
+    bool ok = init_balls_from(&sim, &bench_map, path.c_str());
     std::remove(path.c_str());
     if (!ok || (scene.pile_height > 0 && !squeeze(scene.pile_height)))
         return false;
-    sim_threads = scene.warm_up_threads;
+    sim.sim_threads = scene.warm_up_threads;
     for (int n = 0; n < scene.warm_up_steps; ++n)
-        simulate_step(&bench_map);
-    sim_threads = 0;
+        simulate_step(&sim, &bench_map);
+    sim.sim_threads = 0;
     loaded_balls = scene.balls;
     loaded_field = scene.field;
     return true;
@@ -108,23 +109,23 @@ bool prepare(const Scene& scene)
 
 int fullest_list()
 {
-    size_t cells = (size_t)cell_side * cell_side * cell_side;
+    size_t cells = (size_t)sim.cell_side * sim.cell_side * sim.cell_side;
     int most = 0;
     for (size_t k = 0; k < cells; ++k)
-        most = std::max(most, cell_count(k));
+        most = std::max(most, cell_count(&sim, k));
     return most;
 }
 
 void report(benchmark::State& state)
 {
     state.counters["per_ball"] = benchmark::Counter(
-        (double)ball_count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        (double)sim.ball_count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["fullest_list"] = fullest_list();
     state.counters["peak_MB"] = peak_memory_mb();
-    double ball_bytes = (double)ball_count * (2 * sizeof(Vec3) + sizeof(CellCoord) + sizeof(BallColor));
-    double reach_bytes = (double)reach_lists_bytes();
-    state.counters["sim_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_bytes()) / (1024.0 * 1024.0);
-    state.counters["sim_peak_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_peak_bytes()) / (1024.0 * 1024.0);
+    double ball_bytes = (double)sim.ball_count * (2 * sizeof(Vec3) + sizeof(CellCoord) + sizeof(BallColor));
+    double reach_bytes = (double)reach_lists_bytes(&sim);
+    state.counters["sim_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_bytes(&sim)) / (1024.0 * 1024.0);
+    state.counters["sim_peak_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_peak_bytes(&sim)) / (1024.0 * 1024.0);
 }
 
 // How a benchmark runs the frame.
@@ -144,18 +145,18 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
         state.SkipWithError("the scene could not be set up");
         return false;
     }
-    repel_path = mode == PLAIN   ? REPEL_PLAIN
+    sim.repel_path = mode == PLAIN   ? REPEL_PLAIN
                  : mode == WIDE  ? REPEL_WIDE
                  : mode == WIDE8 ? REPEL_WIDE8
                                  : REPEL_AUTO;
-    sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
+    sim.sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
     return true;
 }
 
 void end(benchmark::State& state)
 {
-    repel_path = REPEL_AUTO;
-    sim_threads = 0;
+    sim.repel_path = REPEL_AUTO;
+    sim.sim_threads = 0;
     report(state);
 }
 
@@ -164,7 +165,7 @@ void frame(benchmark::State& state, Scene scene, Mode mode)
     if (!begin(state, scene, mode))
         return;
     for (auto _ : state) {
-        simulate_step(&bench_map);
+        simulate_step(&sim, &bench_map);
         benchmark::ClobberMemory();
     }
     end(state);
@@ -176,10 +177,10 @@ void repel_only(benchmark::State& state, Scene scene, Mode mode)
     if (!begin(state, scene, mode))
         return;
     for (auto _ : state) {
-        repel_balls();
+        repel_balls(&sim);
         benchmark::ClobberMemory();
         state.PauseTiming();
-        step_balls(&bench_map);
+        step_balls(&sim, &bench_map);
         state.ResumeTiming();
     }
     end(state);
@@ -191,9 +192,9 @@ void step_only(benchmark::State& state, Scene scene, Mode mode)
         return;
     for (auto _ : state) {
         state.PauseTiming();
-        repel_balls();
+        repel_balls(&sim);
         state.ResumeTiming();
-        step_balls(&bench_map);
+        step_balls(&sim, &bench_map);
         benchmark::ClobberMemory();
     }
     end(state);

@@ -47,9 +47,10 @@ const LayerRecord FLOOR_TO_TOP = {1, {1, 1, 1, 16, 1, 16, 1, 14, 1, 16, 15, 16}}
 
 struct LiveMapTest : ::testing::Test {
     LoadedMap map{};
+    SimState sim;
     void TearDown() override
     {
-        free_balls();
+        free_balls(&sim);
         free_loaded_map(&map);
     }
     // Loads the map, starts the balls with `settings` and seed, runs frames.
@@ -58,15 +59,15 @@ struct LiveMapTest : ::testing::Test {
         std::string config = temp_path("config.ini");
         ksm_test::write_text(config, "[balls]\n" + settings + "\n");
         ASSERT_TRUE(load_start_map(map_path, &map));
-        ASSERT_TRUE(start_balls(&map, config.c_str(), true, seed));
+        ASSERT_TRUE(start_balls(&sim, &map, config.c_str(), true, seed));
         for (int i = 0; i < frames; ++i)
-            simulate_frame(&map);
+            simulate_frame(&sim, &map);
     }
     int balls_above(float y)
     {
         int n = 0;
-        for (int i = 0; i < ball_count; ++i)
-            n += ball_pos[i].y > y;
+        for (int i = 0; i < sim.ball_count; ++i)
+            n += sim.ball_pos[i].y > y;
         return n;
     }
 };
@@ -77,28 +78,28 @@ TEST_F(LiveMapTest, StartBoxAndTeleportsOnlyWithLayersOn)
 {
     std::string path = write_layers_map("layers.ksm", 16, {START, FLOOR_TO_TOP});
     run(path, "count=500 g=200 layers=1", 3, 0);
-    ASSERT_EQ(ball_count, 500);
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 p = ball_pos[i];
+    ASSERT_EQ(sim.ball_count, 500);
+    for (int i = 0; i < sim.ball_count; ++i) {
+        Vec3 p = sim.ball_pos[i];
         ASSERT_TRUE(p.x >= 2 && p.x <= 6 && p.y >= 10 && p.y <= 13 && p.z >= 3 && p.z <= 5) << i;
     }
     for (int i = 0; i < 300; ++i)
-        simulate_frame(&map);
+        simulate_frame(&sim, &map);
     EXPECT_GT(balls_above(8.0f), 50) << "balls that reach the floor come back at the top";
     char fault[256];
-    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+    EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
 
     // layers=0 is the run without the key: same bits, and the balls settle.
     TearDown();
     run(path, "count=500 g=200 layers=0", 3, 300);
-    uint64_t off = ball_checksum();
+    uint64_t off = ball_checksum(&sim);
     EXPECT_LT(balls_above(8.0f), 5);
     TearDown();
     run(path, "count=500 g=200", 3, 300);
-    EXPECT_EQ(ball_checksum(), off);
+    EXPECT_EQ(ball_checksum(&sim), off);
     TearDown();
     run(path, "count=500 g=200", 4, 300);
-    EXPECT_NE(ball_checksum(), off) << "another seed, another run";
+    EXPECT_NE(ball_checksum(&sim), off) << "another seed, another run";
 }
 
 TEST_F(LiveMapTest, TeleportKeepsVelocityAndStaysInTheField)
@@ -108,51 +109,51 @@ TEST_F(LiveMapTest, TeleportKeepsVelocityAndStaysInTheField)
     LayerRecord far = {1, {4, 4, 4, 4, 4, 4, 6, 250, 4, 6, 250, 4}};
     std::string path = write_layers_map("far.ksm", 16, {far});
     run(path, "count=1 g=0 layers=1", 1, 0);
-    block_remove(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z, 0);
-    ball_pos[0] = Vec3{4.5f, 4.5f, 4.5f};
-    ball_prev[0] = Vec3{4.25f, 4.5f, 4.5f};
-    ball_cell[0] = CellCoord{4, 4, 4};
-    ASSERT_TRUE(block_insert(4, 4, 4, 0));
-    ASSERT_TRUE(apply_teleports(&map.layers));
-    EXPECT_FLOAT_EQ(ball_pos[0].x, 6.5f);
-    EXPECT_FLOAT_EQ(ball_pos[0].y, 16.0f);
-    EXPECT_FLOAT_EQ(ball_pos[0].x - ball_prev[0].x, 0.25f);
-    EXPECT_FLOAT_EQ(ball_pos[0].y - ball_prev[0].y, 0.0f);
+    block_remove(&sim, sim.ball_cell[0].x, sim.ball_cell[0].y, sim.ball_cell[0].z, 0);
+    sim.ball_pos[0] = Vec3{4.5f, 4.5f, 4.5f};
+    sim.ball_prev[0] = Vec3{4.25f, 4.5f, 4.5f};
+    sim.ball_cell[0] = CellCoord{4, 4, 4};
+    ASSERT_TRUE(block_insert(&sim, 4, 4, 4, 0));
+    ASSERT_TRUE(apply_teleports(&sim, &map.layers));
+    EXPECT_FLOAT_EQ(sim.ball_pos[0].x, 6.5f);
+    EXPECT_FLOAT_EQ(sim.ball_pos[0].y, 16.0f);
+    EXPECT_FLOAT_EQ(sim.ball_pos[0].x - sim.ball_prev[0].x, 0.25f);
+    EXPECT_FLOAT_EQ(sim.ball_pos[0].y - sim.ball_prev[0].y, 0.0f);
     char fault[256];
-    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+    EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
 }
 
 TEST_F(LiveMapTest, ReloadKeepsBallsAndRefusesBrokenFiles)
 {
     std::string path = write_layers_map("reload.ksm", 16, {});
     run(path, "count=300", 5, 50);
-    std::vector<Vec3> before(ball_pos, ball_pos + ball_count);
-    std::vector<BallColor> colors(ball_color, ball_color + ball_count);
+    std::vector<Vec3> before(sim.ball_pos, sim.ball_pos + sim.ball_count);
+    std::vector<BallColor> colors(sim.ball_color, sim.ball_color + sim.ball_count);
 
     // A broken file leaves everything as it was.
     std::vector<uint8_t> bytes = ksm_test::read_bytes(path);
     ksm_test::write_bytes(path, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 12));
-    EXPECT_FALSE(reload_map(path, &map));
+    EXPECT_FALSE(reload_map(&sim, path, &map));
     EXPECT_EQ(map.header.field_size, 16);
-    EXPECT_EQ(std::memcmp(ball_pos, before.data(), before.size() * sizeof(Vec3)), 0);
+    EXPECT_EQ(std::memcmp(sim.ball_pos, before.data(), before.size() * sizeof(Vec3)), 0);
 
     // A smaller field: balls are moved into it, colours stay, lists rebuilt.
     write_layers_map("reload.ksm", 8, {});
-    ASSERT_TRUE(reload_map(path, &map));
+    ASSERT_TRUE(reload_map(&sim, path, &map));
     EXPECT_EQ(map.header.field_size, 8);
-    EXPECT_EQ(cell_side, 10);
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 p = ball_pos[i], b = before[(size_t)i];
+    EXPECT_EQ(sim.cell_side, 10);
+    for (int i = 0; i < sim.ball_count; ++i) {
+        Vec3 p = sim.ball_pos[i], b = before[(size_t)i];
         ASSERT_TRUE(p.x >= 1 && p.x <= 8 && p.y >= 1 && p.y <= 8 && p.z >= 1 && p.z <= 8) << i;
         if (b.x <= 8 && b.y <= 8 && b.z <= 8) {
             EXPECT_EQ(std::memcmp(&p, &b, sizeof p), 0) << i;
         }
     }
-    EXPECT_EQ(std::memcmp(ball_color, colors.data(), colors.size() * sizeof(BallColor)), 0);
+    EXPECT_EQ(std::memcmp(sim.ball_color, colors.data(), colors.size() * sizeof(BallColor)), 0);
     char fault[256];
-    EXPECT_TRUE(check_cell_lists(fault)) << fault;
-    simulate_frame(&map);
-    EXPECT_TRUE(check_cell_lists(fault)) << fault;
+    EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
+    simulate_frame(&sim, &map);
+    EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
 }
 
 TEST(FileWatch, ReportsAChangeOnceItHasSettled)

@@ -134,6 +134,7 @@ TEST(DemoMap, BothSearchesGiveTheSameBytesAndTranscript)
 
 TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
 {
+    SimState sim;
     const DemoMaps& m = demo_maps();
     ASSERT_EQ(m.fast.status, 0);
     LoadedMap map{};
@@ -161,17 +162,17 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
     FILE* f = std::fopen(settings.c_str(), "w");
     std::fputs("[balls]\ncount=1\ng=0\n", f);
     std::fclose(f);
-    seed_ball_random(7);
-    ASSERT_TRUE(init_balls_from(&header, settings.c_str()));
-    ASSERT_EQ(ball_count, 1);
+    seed_ball_random(&sim, 7);
+    ASSERT_TRUE(init_balls_from(&sim, &header, settings.c_str()));
+    ASSERT_EQ(sim.ball_count, 1);
 
     // Move the ball to the middle of the deepest cell, at rest.
     int cx = best / (g * g), cy = (best / g) % g, cz = best % g;
     Vec3 p{(cx + 0.5f) * cell_width, (cy + 0.5f) * cell_width, (cz + 0.5f) * cell_width};
-    block_remove(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z, 0);
-    ball_pos[0] = ball_prev[0] = p;
-    ball_cell[0] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
-    ASSERT_TRUE(block_insert(ball_cell[0].x, ball_cell[0].y, ball_cell[0].z, 0));
+    block_remove(&sim, sim.ball_cell[0].x, sim.ball_cell[0].y, sim.ball_cell[0].z, 0);
+    sim.ball_pos[0] = sim.ball_prev[0] = p;
+    sim.ball_cell[0] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
+    ASSERT_TRUE(block_insert(&sim, sim.ball_cell[0].x, sim.ball_cell[0].y, sim.ball_cell[0].z, 0));
 
     auto push_at = [&](Vec3 q) {
         auto axis = [&](float v) {
@@ -181,19 +182,19 @@ TEST(DemoMap, BallStartedInsideAnObjectIsPushedOut)
         const int16_t* c = header.field.cells + 3 * (((size_t)axis(q.x) * g + axis(q.y)) * g + axis(q.z));
         return std::abs(c[0]) + std::abs(c[1]) + std::abs(c[2]);
     };
-    ASSERT_EQ(push_at(ball_pos[0]), best_len);
+    ASSERT_EQ(push_at(sim.ball_pos[0]), best_len);
     int steps = 0;
-    while (push_at(ball_pos[0]) != 0 && steps < 500) {
-        repel_balls();
-        step_balls(&header);
+    while (push_at(sim.ball_pos[0]) != 0 && steps < 500) {
+        repel_balls(&sim);
+        step_balls(&sim, &header);
         ++steps;
     }
     EXPECT_LT(steps, 500) << "the ball is still inside an object";
     EXPECT_GT(steps, 0);
     std::printf("pushed out after %d steps from a push of %d cells\n", steps, best_len);
     char fault[256];
-    EXPECT_TRUE(check_cell_lists(fault)) << fault;
-    free_balls();
+    EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
+    free_balls(&sim);
     free_loaded_map(&map);
 }
 

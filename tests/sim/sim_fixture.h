@@ -23,6 +23,7 @@ inline std::string write_settings(const std::string& text)
 }
 
 struct SimFixture : ::testing::Test {
+    SimState sim;
     MapHeader map = {};
     std::string settings_path;
 
@@ -34,14 +35,14 @@ struct SimFixture : ::testing::Test {
         map.grid_size = (uint16_t)grid_size;
         ASSERT_TRUE(alloc_normal_field(&map.field, (uint16_t)grid_size));
         settings_path = write_settings("[balls]\n" + settings + "\n");
-        seed_ball_random(seed);
+        seed_ball_random(&sim, seed);
         const char* reason = nullptr;
-        ASSERT_TRUE(init_balls_from(&map, settings_path.c_str(), &reason)) << reason;
+        ASSERT_TRUE(init_balls_from(&sim, &map, settings_path.c_str(), &reason)) << reason;
     }
 
     void TearDown() override
     {
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&map.field);
         if (!settings_path.empty())
             std::remove(settings_path.c_str());
@@ -51,17 +52,17 @@ struct SimFixture : ::testing::Test {
     // enter them again in an order of the test's choosing.
     void unregister_all()
     {
-        for (int i = 0; i < ball_count; ++i)
-            block_remove(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i);
+        for (int i = 0; i < sim.ball_count; ++i)
+            block_remove(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z, i);
     }
 
     // Puts an unregistered ball at rest at p and registers it.
     void place(int i, Vec3 p)
     {
-        ball_pos[i] = p;
-        ball_prev[i] = p;
-        ball_cell[i] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
-        ASSERT_TRUE(block_insert(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i));
+        sim.ball_pos[i] = p;
+        sim.ball_prev[i] = p;
+        sim.ball_cell[i] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
+        ASSERT_TRUE(block_insert(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z, i));
     }
 
     int16_t* field_cell_at(int x, int y, int z)

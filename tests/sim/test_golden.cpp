@@ -27,7 +27,7 @@ struct GoldenScene {
 };
 
 // FNV-1a over the bytes of the position arrays.
-static uint64_t state_checksum()
+static uint64_t state_checksum(const SimState& sim)
 {
     uint64_t h = 1469598103934665603ull;
     auto mix = [&](const void* data, size_t bytes) {
@@ -35,35 +35,43 @@ static uint64_t state_checksum()
         for (size_t i = 0; i < bytes; ++i)
             h = (h ^ b[i]) * 1099511628211ull;
     };
-    mix(ball_pos, sizeof(Vec3) * (size_t)ball_count);
-    mix(ball_prev, sizeof(Vec3) * (size_t)ball_count);
+    mix(sim.ball_pos, sizeof(Vec3) * (size_t)sim.ball_count);
+    mix(sim.ball_prev, sizeof(Vec3) * (size_t)sim.ball_count);
     return h;
 }
 
+// The solid cells of a scene with `solid`: a slab pushing up, with a sloped
+// face.
+static void lay_solid_slab(MapHeader* map)
+{
+    const int g = map->grid_size;
+    for (int x = 0; x < g; ++x)
+        for (int z = 0; z < g / 2; ++z)
+            for (int y = 0; y <= z / 2; ++y) {
+                int16_t* c = map->field.cells + 3 * (((size_t)x * g + y) * g + z);
+                c[1] = (int16_t)(-(z / 2 - y + 1));
+                c[2] = 1;
+            }
+}
+
+static const unsigned GOLDEN_SEED = 20260101;
+
 struct Golden : SimFixture {
     // Runs a scene with the given pass and returns the checksum.
-    uint64_t run(const GoldenScene& s, void (*frame)(MapHeader*), int threads = 0)
+    uint64_t run(const GoldenScene& s, void (*frame)(SimState*, MapHeader*), int threads = 0)
     {
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&map.field);
-        start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, 20260101);
-        if (s.solid) {
-            // A slab of solid cells pushing up, with a sloped face.
-            for (int x = 0; x < s.grid; ++x)
-                for (int z = 0; z < s.grid / 2; ++z)
-                    for (int y = 0; y <= z / 2; ++y) {
-                        int16_t* c = field_cell_at(x, y, z);
-                        c[1] = (int16_t)(-(z / 2 - y + 1));
-                        c[2] = 1;
-                    }
-        }
-        sim_threads = threads;
+        start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, GOLDEN_SEED);
+        if (s.solid)
+            lay_solid_slab(&map);
+        sim.sim_threads = threads;
         for (int n = 0; n < s.frames; ++n)
-            frame(&map);
-        sim_threads = 0;
+            frame(&sim, &map);
+        sim.sim_threads = 0;
         char fault[256] = "";
-        EXPECT_TRUE(check_cell_lists(fault)) << fault;
-        return state_checksum();
+        EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
+        return state_checksum(sim);
     }
 
     // A heap of `balls` balls laid out as a loose lattice, side 31, its sites
@@ -72,7 +80,7 @@ struct Golden : SimFixture {
     void lay_lattice(int balls, const std::string& settings)
     {
         const int side = 31;
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&map.field);
         start(32, 32, "count=" + std::to_string(balls) + " " + settings, 5);
         unregister_all();
@@ -80,7 +88,7 @@ struct Golden : SimFixture {
         for (int k = 0; k < balls; ++k)
             site[k] = k;
         for (int k = balls - 1; k > 0; --k)
-            std::swap(site[k], site[(ball_random() * 32768 + ball_random()) % (k + 1)]);
+            std::swap(site[k], site[(ball_random(&sim) * 32768 + ball_random(&sim)) % (k + 1)]);
         for (int k = 0; k < balls; ++k)
             place(site[k], Vec3{1.25f + 0.97f * (k % side) + 0.01f * (k % 7), 1.25f + 0.97f * (k / side / side),
                                 1.25f + 0.97f * (k / side % side) + 0.01f * (k % 5)});
@@ -94,10 +102,10 @@ static const GoldenScene GOLDEN_SCENES[] = {
     {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull},
 };
 
-static void sequential_frame(MapHeader* map)
+static void sequential_frame(SimState* s, MapHeader* map)
 {
-    repel_balls();
-    ASSERT_TRUE(step_balls(map));
+    repel_balls(s);
+    ASSERT_TRUE(step_balls(s, map));
 }
 
 TEST_F(Golden, SequentialModeKeepsItsBits)
@@ -111,9 +119,9 @@ TEST_F(Golden, SequentialModeKeepsItsBits)
         for (int p = 0; p < 4; ++p) {
             if (!runs[p])
                 continue;
-            repel_path = paths[p];
+            sim.repel_path = paths[p];
             uint64_t sum = run(s, sequential_frame);
-            repel_path = REPEL_AUTO;
+            sim.repel_path = REPEL_AUTO;
             EXPECT_EQ(sum, s.checksum) << std::hex << "0x" << sum << " (" << names[p] << ")";
         }
     }
@@ -131,15 +139,15 @@ TEST_F(Golden, ReachListsKeepTheBits)
     const int balls = 2700, frames = 200;
     auto lattice_run = [&](RepelPath path, const char* settings) {
         lay_lattice(balls, settings);
-        repel_path = path;
-        reach_counts = ReachCounts{0, 0, 0};
+        sim.repel_path = path;
+        sim.reach_counts = ReachCounts{0, 0, 0};
         for (int n = 0; n < frames; ++n) {
-            sequential_frame(&map);
+            sequential_frame(&sim, &map);
             char fault[256] = "";
-            EXPECT_TRUE(check_reach_lists(fault)) << "frame " << n << ": " << fault;
+            EXPECT_TRUE(check_reach_lists(&sim, fault)) << "frame " << n << ": " << fault;
         }
-        repel_path = REPEL_AUTO;
-        return state_checksum();
+        sim.repel_path = REPEL_AUTO;
+        return state_checksum(sim);
     };
     for (const char* settings : {"", "cl=60"}) {
         const uint64_t plain = lattice_run(REPEL_PLAIN, settings);
@@ -149,12 +157,12 @@ TEST_F(Golden, ReachListsKeepTheBits)
                 continue;
             SCOPED_TRACE(testing::Message() << "\"" << settings << "\", " << (path == REPEL_AUTO ? "default" : "eight lanes"));
             EXPECT_EQ(lattice_run(path, settings), plain);
-            EXPECT_GT(reach_counts.passes, frames / 10);
+            EXPECT_GT(sim.reach_counts.passes, frames / 10);
             if (*settings) {
-                EXPECT_GT(reach_counts.redone, 0);
+                EXPECT_GT(sim.reach_counts.redone, 0);
             }
             char fault[256] = "";
-            EXPECT_TRUE(check_cell_lists(fault)) << fault;
+            EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
         }
     }
 }
@@ -169,42 +177,42 @@ TEST_F(Golden, ReachListsHoldInADeepHeap)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     auto heap_run = [&](RepelPath path) {
         lay_lattice(31 * 31 * 10, "t=10 g=100");
-        repel_path = REPEL_PLAIN;
+        sim.repel_path = REPEL_PLAIN;
         for (int n = 0; n < 100; ++n)  // settles
-            sequential_frame(&map);
-        repel_path = path;
-        reach_counts = ReachCounts{0, 0, 0};
+            sequential_frame(&sim, &map);
+        sim.repel_path = path;
+        sim.reach_counts = ReachCounts{0, 0, 0};
         for (int n = 0; n < 40; ++n) {
-            sequential_frame(&map);
+            sequential_frame(&sim, &map);
             char fault[256] = "";
             if (n % 10 == 9) {
-                EXPECT_TRUE(check_reach_lists(fault)) << "frame " << n << ": " << fault;
+                EXPECT_TRUE(check_reach_lists(&sim, fault)) << "frame " << n << ": " << fault;
             }
         }
-        repel_path = REPEL_AUTO;
-        return state_checksum();
+        sim.repel_path = REPEL_AUTO;
+        return state_checksum(sim);
     };
     const uint64_t plain = heap_run(REPEL_PLAIN);
     EXPECT_EQ(heap_run(REPEL_AUTO), plain);
-    EXPECT_GT(reach_counts.passes, 0);
-    EXPECT_GT(reach_counts.redone, 0);
+    EXPECT_GT(sim.reach_counts.passes, 0);
+    EXPECT_GT(sim.reach_counts.redone, 0);
 }
 
 // Runs one reach pass from the positions at hand and the plain walk from
 // the same positions: the pass must serve and give the plain walk's bits.
-static void expect_reach_pass_as_plain()
+static void expect_reach_pass_as_plain(SimState& sim)
 {
-    const size_t n = (size_t)ball_count;
-    const std::vector<Vec3> start(ball_pos, ball_pos + n);
-    ASSERT_TRUE(repel_reach((double)repulsion_coef));
+    const size_t n = (size_t)sim.ball_count;
+    const std::vector<Vec3> start(sim.ball_pos, sim.ball_pos + n);
+    ASSERT_TRUE(repel_reach(&sim, (double)sim.repulsion_coef));
     char fault[256] = "";
-    EXPECT_TRUE(check_reach_lists(fault)) << fault;
-    const std::vector<Vec3> reach(ball_pos, ball_pos + n);
-    std::copy(start.begin(), start.end(), ball_pos);
-    repel_path = REPEL_PLAIN;
-    repel_balls();
-    repel_path = REPEL_AUTO;
-    EXPECT_EQ(std::memcmp(reach.data(), ball_pos, n * sizeof(Vec3)), 0);
+    EXPECT_TRUE(check_reach_lists(&sim, fault)) << fault;
+    const std::vector<Vec3> reach(sim.ball_pos, sim.ball_pos + n);
+    std::copy(start.begin(), start.end(), sim.ball_pos);
+    sim.repel_path = REPEL_PLAIN;
+    repel_balls(&sim);
+    sim.repel_path = REPEL_AUTO;
+    EXPECT_EQ(std::memcmp(reach.data(), sim.ball_pos, n * sizeof(Vec3)), 0);
 }
 
 // A coordinate that is not a number stops a reach pass before any ball
@@ -221,19 +229,19 @@ TEST_F(Golden, ReachPassStopsAtACoordinateThatIsNotANumber)
             SCOPED_TRACE(testing::Message() << bad << " after " << frames << " frames");
             lay_lattice(2700, "");
             for (int n = 0; n < frames; ++n)
-                sequential_frame(&map);
-            ASSERT_EQ(rs.rest, 0);
+                sequential_frame(&sim, &map);
+            ASSERT_EQ(sim.rs.rest, 0);
             // Late in ball order, so that the pass first gives anchors to the
             // balls before it, and not among the balls sampled for speed.
-            const int b = ball_count - 7;
-            const Vec3 keep = ball_pos[b];
-            ball_pos[b].y = bad;
-            const std::vector<Vec3> before(ball_pos, ball_pos + ball_count);
-            EXPECT_FALSE(repel_reach((double)repulsion_coef));
-            EXPECT_EQ(std::memcmp(before.data(), ball_pos, before.size() * sizeof(Vec3)), 0) << "a ball moved";
-            EXPECT_TRUE(rs.all_dirty);
-            ball_pos[b] = keep;
-            expect_reach_pass_as_plain();
+            const int b = sim.ball_count - 7;
+            const Vec3 keep = sim.ball_pos[b];
+            sim.ball_pos[b].y = bad;
+            const std::vector<Vec3> before(sim.ball_pos, sim.ball_pos + sim.ball_count);
+            EXPECT_FALSE(repel_reach(&sim, (double)sim.repulsion_coef));
+            EXPECT_EQ(std::memcmp(before.data(), sim.ball_pos, before.size() * sizeof(Vec3)), 0) << "a ball moved";
+            EXPECT_TRUE(sim.rs.all_dirty);
+            sim.ball_pos[b] = keep;
+            expect_reach_pass_as_plain(sim);
         }
 }
 
@@ -246,31 +254,31 @@ TEST_F(Golden, ReachListsWithoutMemoryWalkTheWholeLists)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     const int balls = 2700, frames = 60;
     lay_lattice(balls, "");
-    repel_path = REPEL_PLAIN;
+    sim.repel_path = REPEL_PLAIN;
     for (int n = 0; n < frames; ++n)
-        sequential_frame(&map);
-    repel_path = REPEL_AUTO;
-    const uint64_t plain = state_checksum();
+        sequential_frame(&sim, &map);
+    sim.repel_path = REPEL_AUTO;
+    const uint64_t plain = state_checksum(sim);
 
     lay_lattice(balls, "");
-    reach_counts = ReachCounts{0, 0, 0};
-    rs.bytes_limit = 1;
-    sequential_frame(&map);
-    EXPECT_EQ(rs.pool, nullptr);
-    EXPECT_EQ(rs.rest, REACH_REST_FIRST);
+    sim.reach_counts = ReachCounts{0, 0, 0};
+    sim.rs.bytes_limit = 1;
+    sequential_frame(&sim, &map);
+    EXPECT_EQ(sim.rs.pool, nullptr);
+    EXPECT_EQ(sim.rs.rest, REACH_REST_FIRST);
     for (int n = 1; n < 10; ++n)
-        sequential_frame(&map);
-    EXPECT_EQ(reach_counts.passes, 0);
-    rs.bytes_limit = SIZE_MAX;
+        sequential_frame(&sim, &map);
+    EXPECT_EQ(sim.reach_counts.passes, 0);
+    sim.rs.bytes_limit = SIZE_MAX;
     for (int n = 10; n < frames; ++n)
-        sequential_frame(&map);
-    EXPECT_GT(reach_counts.passes, 0);
-    EXPECT_EQ(state_checksum(), plain);
+        sequential_frame(&sim, &map);
+    EXPECT_GT(sim.reach_counts.passes, 0);
+    EXPECT_EQ(state_checksum(sim), plain);
 }
 
-static void parallel_frame(MapHeader* map)
+static void parallel_frame(SimState* s, MapHeader* map)
 {
-    ASSERT_TRUE(simulate_step(map));
+    ASSERT_TRUE(simulate_step(s, map));
 }
 
 // The parallel mode's schedule depends neither on the number of threads nor
@@ -281,13 +289,13 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
         SCOPED_TRACE(s.name);
         uint64_t one = run(s, parallel_frame, 1);
         EXPECT_EQ(run(s, parallel_frame, 2), one) << "2 threads";
-        repel_path = REPEL_PLAIN;
+        sim.repel_path = REPEL_PLAIN;
         EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
         if (repel_wide8_supported()) {
-            repel_path = REPEL_WIDE8;
+            sim.repel_path = REPEL_WIDE8;
             EXPECT_EQ(run(s, parallel_frame, 3), one) << "3 threads, eight lanes";
         }
-        repel_path = REPEL_AUTO;
+        sim.repel_path = REPEL_AUTO;
         // Not the sequential order: the mode really ran.
         if (s.field > 2) {
             EXPECT_NE(one, s.checksum);
@@ -295,10 +303,10 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
     }
 }
 
-static void parallel_frame_without_lists(MapHeader* map)
+static void parallel_frame_without_lists(SimState* s, MapHeader* map)
 {
-    limit_parallel_lists(0);
-    parallel_frame(map);
+    limit_parallel_lists(s, 0);
+    parallel_frame(s, map);
 }
 
 // Without memory for the lists it builds, the parallel mode walks the
@@ -313,20 +321,20 @@ TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
     const uint64_t one = run(s, parallel_frame_without_lists, 1);
     EXPECT_NE(one, built);
     EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
-    repel_path = REPEL_PLAIN;
+    sim.repel_path = REPEL_PLAIN;
     EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, plain walks";
-    repel_path = REPEL_AUTO;
+    sim.repel_path = REPEL_AUTO;
 }
 
 TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
 {
     start(10, 10, "count=10 threads=3");
-    EXPECT_EQ(sim_threads, 3);
-    free_balls();
+    EXPECT_EQ(sim.sim_threads, 3);
+    free_balls(&sim);
     free_normal_field(&map.field);
     std::remove(settings_path.c_str());
     start(10, 10, "count=10");
-    EXPECT_EQ(sim_threads, 0);
+    EXPECT_EQ(sim.sim_threads, 0);
 }
 
 // The parallel mode pushes the same pairs with the same formulas, in another
@@ -338,27 +346,27 @@ TEST_F(Golden, ParallelModePushesTheSamePairs)
 {
     for (bool refused : {false, true}) {
         SCOPED_TRACE(refused ? "lists refused" : "lists built");
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&map.field);
         start(40, 20, "count=6000 g=0", 777);
-        const size_t n = (size_t)ball_count;
-        std::vector<Vec3> pos(ball_pos, ball_pos + n), prev(ball_prev, ball_prev + n);
-        ASSERT_TRUE(simulate_step(&map));
-        std::vector<Vec3> sequential(ball_pos, ball_pos + n);
+        const size_t n = (size_t)sim.ball_count;
+        std::vector<Vec3> pos(sim.ball_pos, sim.ball_pos + n), prev(sim.ball_prev, sim.ball_prev + n);
+        ASSERT_TRUE(simulate_step(&sim, &map));
+        std::vector<Vec3> sequential(sim.ball_pos, sim.ball_pos + n);
         // Back to the start: the registrations that moved move back.
         for (size_t i = 0; i < n; ++i) {
-            ball_pos[i] = pos[i];
-            ball_prev[i] = prev[i];
-            ASSERT_TRUE(move_registration((int)i));
+            sim.ball_pos[i] = pos[i];
+            sim.ball_prev[i] = prev[i];
+            ASSERT_TRUE(move_registration(&sim, (int)i));
         }
         if (refused)
-            limit_parallel_lists(0);
-        sim_threads = 2;
-        ASSERT_TRUE(simulate_step(&map));
-        sim_threads = 0;
+            limit_parallel_lists(&sim, 0);
+        sim.sim_threads = 2;
+        ASSERT_TRUE(simulate_step(&sim, &map));
+        sim.sim_threads = 0;
         double moved = 0.0, differ = 0.0;
         for (size_t i = 0; i < n; ++i) {
-            Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(ball_pos[i], sequential[i]);
+            Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(sim.ball_pos[i], sequential[i]);
             moved += std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
             differ += std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z);
         }
@@ -378,14 +386,63 @@ TEST_F(Golden, ParallelListsNameTheNeighbours)
         int field, balls, frames, threads;
     } cases[] = {{20, 6000, 0, 0}, {20, 6000, 40, 2}, {3, 500, 5, 0}, {9, 2000, 30, 3}, {40, 1, 0, 0}};
     for (const Case& c : cases) {
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&map.field);
         start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
-        sim_threads = c.threads;
+        sim.sim_threads = c.threads;
         for (int n = 0; n < c.frames; ++n)
-            ASSERT_TRUE(simulate_step(&map));
-        sim_threads = 0;
+            ASSERT_TRUE(simulate_step(&sim, &map));
+        sim.sim_threads = 0;
         char fault[256] = "";
-        EXPECT_TRUE(check_parallel_lists(fault)) << "field " << c.field << ": " << fault;
+        EXPECT_TRUE(check_parallel_lists(&sim, fault)) << "field " << c.field << ": " << fault;
     }
+}
+
+// A scene's map and balls in a simulation of their own, released at the end.
+struct OwnScene {
+    SimState sim;
+    MapHeader map = {};
+    ~OwnScene()
+    {
+        free_balls(&sim);
+        free_normal_field(&map.field);
+    }
+    // The balls come from the generator as the caller seeded it.
+    void start(const GoldenScene& s)
+    {
+        map.field_size = (uint16_t)s.field;
+        map.grid_size = (uint16_t)s.grid;
+        ASSERT_TRUE(alloc_normal_field(&map.field, map.grid_size));
+        std::string path = write_settings("[balls]\ncount=" + std::to_string(s.balls) + " " + s.settings + "\n");
+        const char* reason = nullptr;
+        bool ok = init_balls_from(&sim, &map, path.c_str(), &reason);
+        std::remove(path.c_str());
+        ASSERT_TRUE(ok) << reason;
+        if (s.solid)
+            lay_solid_slab(&map);
+    }
+};
+
+// Two simulations in one process share nothing: seeded both before either
+// starts, then stepped frame by frame in turn, one in the sequential mode and
+// one in the parallel mode on another map, each ends as it does alone.
+TEST_F(Golden, TwoSimulationsRunIndependently)
+{
+    const GoldenScene& a = GOLDEN_SCENES[2];
+    const GoldenScene& b = GOLDEN_SCENES[3];
+    const uint64_t b_alone = run(b, parallel_frame, 2);
+    OwnScene one, two;
+    seed_ball_random(&one.sim, GOLDEN_SEED);
+    seed_ball_random(&two.sim, GOLDEN_SEED);
+    one.start(a);
+    two.start(b);
+    two.sim.sim_threads = 2;
+    for (int n = 0; n < std::max(a.frames, b.frames); ++n) {
+        if (n < a.frames)
+            sequential_frame(&one.sim, &one.map);
+        if (n < b.frames)
+            parallel_frame(&two.sim, &two.map);
+    }
+    EXPECT_EQ(state_checksum(one.sim), a.checksum) << "sequential";
+    EXPECT_EQ(state_checksum(two.sim), b_alone) << "parallel";
 }

@@ -17,13 +17,13 @@ TEST_F(Repulsion, TwoBallsPushEachOtherOnBothVisits)
     unregister_all();
     place(0, Vec3{10.5f, 20.25f, 30.25f});
     place(1, Vec3{10.0f, 20.25f, 30.25f});
-    repel_balls();
-    EXPECT_NEAR(ball_pos[0].x, 10.643636, 1e-6);
-    EXPECT_NEAR(ball_pos[1].x, 9.856364, 1e-6);
+    repel_balls(&sim);
+    EXPECT_NEAR(sim.ball_pos[0].x, 10.643636, 1e-6);
+    EXPECT_NEAR(sim.ball_pos[1].x, 9.856364, 1e-6);
     for (int i : {0, 1}) {
-        EXPECT_EQ(ball_pos[i].y, 20.25f);
-        EXPECT_EQ(ball_pos[i].z, 30.25f);
-        EXPECT_EQ(ball_prev[i].x, i == 0 ? 10.5f : 10.0f);
+        EXPECT_EQ(sim.ball_pos[i].y, 20.25f);
+        EXPECT_EQ(sim.ball_pos[i].z, 30.25f);
+        EXPECT_EQ(sim.ball_prev[i].x, i == 0 ? 10.5f : 10.0f);
     }
 }
 
@@ -38,13 +38,13 @@ TEST_F(Repulsion, FirstVisitAlone)
     // Ball 1 is looked up around a far cell, so it makes no visit of its own.
     // Such lists break the invariant that side-by-side walks rely on: the
     // plain walk only.
-    ball_cell[1] = CellCoord{20, 20, 30};
-    ASSERT_TRUE(block_insert(20, 20, 30, 1));
-    repel_path = REPEL_PLAIN;
-    repel_balls();
-    repel_path = REPEL_AUTO;
-    EXPECT_NEAR(ball_pos[0].x, 10.595493, 1e-6);
-    EXPECT_NEAR(ball_pos[1].x, 9.904507, 1e-6);
+    sim.ball_cell[1] = CellCoord{20, 20, 30};
+    ASSERT_TRUE(block_insert(&sim, 20, 20, 30, 1));
+    sim.repel_path = REPEL_PLAIN;
+    repel_balls(&sim);
+    sim.repel_path = REPEL_AUTO;
+    EXPECT_NEAR(sim.ball_pos[0].x, 10.595493, 1e-6);
+    EXPECT_NEAR(sim.ball_pos[1].x, 9.904507, 1e-6);
 }
 
 TEST_F(Repulsion, CloseBallsUseTheSmallestSquaredDistance)
@@ -54,16 +54,16 @@ TEST_F(Repulsion, CloseBallsUseTheSmallestSquaredDistance)
     place(0, Vec3{5.5f, 5.5f, 5.5f});
     place(1, Vec3{5.8f, 5.5f, 5.5f});
     // Only ball 0's visit: take ball 1 out of the lists.
-    block_remove(5, 5, 5, 1);
-    ASSERT_TRUE(cell_insert(5, 5, 5, 1));
-    ball_cell[1] = CellCoord{15, 15, 15};
-    repel_path = REPEL_PLAIN;  // lists off the invariant: plain walk only
-    repel_balls();
-    repel_path = REPEL_AUTO;
-    double shift = 4.0 * repulsion_coef * 0.3;
+    block_remove(&sim, 5, 5, 5, 1);
+    ASSERT_TRUE(cell_insert(&sim, 5, 5, 5, 1));
+    sim.ball_cell[1] = CellCoord{15, 15, 15};
+    sim.repel_path = REPEL_PLAIN;  // lists off the invariant: plain walk only
+    repel_balls(&sim);
+    sim.repel_path = REPEL_AUTO;
+    double shift = 4.0 * sim.repulsion_coef * 0.3;
     EXPECT_NEAR(shift, 0.076394, 1e-6);
-    EXPECT_NEAR(ball_pos[0].x, 5.5 - shift, 1e-6);
-    EXPECT_NEAR(ball_pos[1].x, 5.8 + shift, 1e-6);
+    EXPECT_NEAR(sim.ball_pos[0].x, 5.5 - shift, 1e-6);
+    EXPECT_NEAR(sim.ball_pos[1].x, 5.8 + shift, 1e-6);
 }
 
 TEST_F(Repulsion, NoPushAtOneUnitOrAtTheSamePointOrFurther)
@@ -83,9 +83,9 @@ TEST_F(Repulsion, NoPushAtOneUnitOrAtTheSamePointOrFurther)
         unregister_all();
         place(0, c.a);
         place(1, c.b);
-        repel_balls();
-        EXPECT_EQ(std::memcmp(&ball_pos[0], &c.a, sizeof(Vec3)), 0);
-        EXPECT_EQ(std::memcmp(&ball_pos[1], &c.b, sizeof(Vec3)), 0);
+        repel_balls(&sim);
+        EXPECT_EQ(std::memcmp(&sim.ball_pos[0], &c.a, sizeof(Vec3)), 0);
+        EXPECT_EQ(std::memcmp(&sim.ball_pos[1], &c.b, sizeof(Vec3)), 0);
     }
 }
 
@@ -95,28 +95,28 @@ TEST_F(Repulsion, DistantBallsStayPut)
     unregister_all();
     for (int i = 0; i < 27; ++i)
         place(i, Vec3{2.0f + 3.1f * (i % 3), 2.5f + 3.3f * (i / 3 % 3), 2.25f + 1.2f * (i / 9)});
-    std::vector<Vec3> before(ball_pos, ball_pos + 27);
-    repel_balls();
-    EXPECT_EQ(std::memcmp(before.data(), ball_pos, sizeof(Vec3) * 27), 0);
+    std::vector<Vec3> before(sim.ball_pos, sim.ball_pos + 27);
+    repel_balls(&sim);
+    EXPECT_EQ(std::memcmp(before.data(), sim.ball_pos, sizeof(Vec3) * 27), 0);
 }
 
 // The formulas as written, one pair at a time: every value formed in double
 // and rounded to float when stored, positions read from the array each time.
-static void repel_reference()
+static void repel_reference(SimState& sim)
 {
-    for (int i = 0; i < ball_count; ++i) {
-        size_t k = cell_index(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z);
-        for (int s = cell_count(k); s >= 1; --s) {
-            int j = cell_list(k)[s];
+    for (int i = 0; i < sim.ball_count; ++i) {
+        size_t k = cell_index(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z);
+        for (int s = cell_count(&sim, k); s >= 1; --s) {
+            int j = cell_list(&sim, k)[s];
             if (j == i)
                 continue;
-            float dx = (float)((double)ball_pos[i].x - (double)ball_pos[j].x);
+            float dx = (float)((double)sim.ball_pos[i].x - (double)sim.ball_pos[j].x);
             if (std::abs((long long)std::trunc(dx)) > 1)
                 continue;
-            float dy = (float)((double)ball_pos[i].y - (double)ball_pos[j].y);
+            float dy = (float)((double)sim.ball_pos[i].y - (double)sim.ball_pos[j].y);
             if (std::abs((long long)std::trunc(dy)) > 1)
                 continue;
-            float dz = (float)((double)ball_pos[i].z - (double)ball_pos[j].z);
+            float dz = (float)((double)sim.ball_pos[i].z - (double)sim.ball_pos[j].z);
             if (std::abs((long long)std::trunc(dz)) > 1)
                 continue;
             float sq = (float)(((double)dx * dx + (double)dy * dy) + (double)dz * dz);
@@ -125,15 +125,15 @@ static void repel_reference()
             if (sq < 0.2f)
                 sq = 0.2f;
             float u = (float)(1.0 - 1.0 / (double)sq);
-            double c = repulsion_coef;
+            double c = sim.repulsion_coef;
             float d[3] = {(float)(c * ((double)dx * u)), (float)(c * ((double)dy * u)),
                           (float)(c * ((double)dz * u))};
-            ball_pos[i].x = (float)((double)ball_pos[i].x - d[0]);
-            ball_pos[i].y = (float)((double)ball_pos[i].y - d[1]);
-            ball_pos[i].z = (float)((double)ball_pos[i].z - d[2]);
-            ball_pos[j].x = (float)((double)ball_pos[j].x + d[0]);
-            ball_pos[j].y = (float)((double)ball_pos[j].y + d[1]);
-            ball_pos[j].z = (float)((double)ball_pos[j].z + d[2]);
+            sim.ball_pos[i].x = (float)((double)sim.ball_pos[i].x - d[0]);
+            sim.ball_pos[i].y = (float)((double)sim.ball_pos[i].y - d[1]);
+            sim.ball_pos[i].z = (float)((double)sim.ball_pos[i].z - d[2]);
+            sim.ball_pos[j].x = (float)((double)sim.ball_pos[j].x + d[0]);
+            sim.ball_pos[j].y = (float)((double)sim.ball_pos[j].y + d[1]);
+            sim.ball_pos[j].z = (float)((double)sim.ball_pos[j].z + d[2]);
         }
     }
 }
@@ -142,6 +142,7 @@ static void repel_reference()
 // bit, over a few steps of scenes from sparse to a single crowded cell.
 static void expect_pass_matches_formulas(SimFixture* fixture, RepelPath path)
 {
+    SimState& sim = fixture->sim;
     struct Scene {
         int field, balls;
         const char* settings;
@@ -154,25 +155,25 @@ static void expect_pass_matches_formulas(SimFixture* fixture, RepelPath path)
     };
     for (const Scene& scene : scenes) {
         SCOPED_TRACE(testing::Message() << "field " << scene.field << ", " << scene.balls << " balls");
-        free_balls();
+        free_balls(&sim);
         free_normal_field(&fixture->map.field);
         fixture->start(scene.field, scene.field,
                        "count=" + std::to_string(scene.balls) + " " + scene.settings, 31);
         for (int round = 0; round < 4; ++round) {
-            std::vector<Vec3> before(ball_pos, ball_pos + ball_count);
-            repel_reference();
-            std::vector<Vec3> expected(ball_pos, ball_pos + ball_count);
-            std::memcpy(ball_pos, before.data(), sizeof(Vec3) * ball_count);
-            repel_path = path;
-            repel_balls();
-            repel_path = REPEL_AUTO;
-            ASSERT_EQ(std::memcmp(expected.data(), ball_pos, sizeof(Vec3) * ball_count), 0)
+            std::vector<Vec3> before(sim.ball_pos, sim.ball_pos + sim.ball_count);
+            repel_reference(sim);
+            std::vector<Vec3> expected(sim.ball_pos, sim.ball_pos + sim.ball_count);
+            std::memcpy(sim.ball_pos, before.data(), sizeof(Vec3) * sim.ball_count);
+            sim.repel_path = path;
+            repel_balls(&sim);
+            sim.repel_path = REPEL_AUTO;
+            ASSERT_EQ(std::memcmp(expected.data(), sim.ball_pos, sizeof(Vec3) * sim.ball_count), 0)
                 << "round " << round;
             // (Balls that share one point never separate.)
             if (scene.balls > 1 && scene.field > 1) {
-                EXPECT_NE(std::memcmp(before.data(), ball_pos, sizeof(Vec3) * ball_count), 0);
+                EXPECT_NE(std::memcmp(before.data(), sim.ball_pos, sizeof(Vec3) * sim.ball_count), 0);
             }
-            ASSERT_TRUE(step_balls(&fixture->map));
+            ASSERT_TRUE(step_balls(&sim, &fixture->map));
         }
     }
 }
@@ -203,19 +204,19 @@ TEST_F(Repulsion, EightLanePassMatchesThePairAtATimeFormulasToTheBit)
 TEST_F(Repulsion, LanesSumEachBallsPushes)
 {
     start(8, 8, "count=400 cl=60", 77);
-    const int n = ball_count;
+    const int n = sim.ball_count;
     const float rounding = 1.0f / 1024;
     // The neighbour lists copied out, each ball's at its own offset.
     std::vector<int> lists;
     std::vector<uint32_t> offset(n);
     for (int i = 0; i < n; ++i) {
-        const int* l = cell_list(cell_index(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z));
+        const int* l = cell_list(&sim, cell_index(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z));
         offset[i] = (uint32_t)lists.size();
         lists.insert(lists.end(), l, l + l[0] + 1);
     }
     std::vector<float> start_space(4 * (size_t)(n + 1), 0.0f);
     for (int i = 0; i < n; ++i) {
-        std::memcpy(&start_space[4 * (size_t)i], &ball_pos[i], sizeof(Vec3));
+        std::memcpy(&start_space[4 * (size_t)i], &sim.ball_pos[i], sizeof(Vec3));
         start_space[4 * (size_t)i + 3] = 0.001f * (float)(i % 13);
     }
     // Reference: the plain walk, ball after ball.
@@ -234,7 +235,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             if (s2 > 1.0f)
                 continue;
             float u = (float)(1.0 - 1.0 / (double)(s2 < 0.2f ? 0.2f : s2));
-            double c = repulsion_coef;
+            double c = sim.repulsion_coef;
             float p[3] = {(float)(c * ((double)dx * u)), (float)(c * ((double)dy * u)), (float)(c * ((double)dz * u))};
             float length = (std::fabs(p[0]) + std::fabs(p[1])) + (std::fabs(p[2]) + rounding);
             for (int k = 0; k < 3; ++k) {
@@ -245,7 +246,8 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             b[3] += length;
         }
     }
-    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data(), 0};
+    WalkSequence q{nullptr, sim.ball_cell, offset.data(), n, lists.data(), 0, nullptr, 0, 0, 0, false, false};
+    sequence_table(&q, &sim);
     bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
                                                                                           repel_wide8_travel};
     const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};
@@ -254,7 +256,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             continue;
         std::vector<float> space = start_space;
         WideScratch scratch;
-        ASSERT_TRUE(lanes[k](q, (double)repulsion_coef, rounding, &scratch, WalkSpace{space.data(), 4, nullptr, 0}));
+        ASSERT_TRUE(lanes[k](q, (double)sim.repulsion_coef, rounding, &scratch, WalkSpace{space.data(), 4, nullptr, 0, n}));
         free_wide_scratch(&scratch);
         EXPECT_EQ(std::memcmp(space.data(), expected.data(), sizeof(float) * 4 * (size_t)n), 0)
             << (k ? "eight" : "sixteen") << " lanes";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 
 #include "thread_team.h"
 
@@ -25,18 +26,21 @@ void count_part(void* ctx, int t)
 
 TEST(ThreadTeam, RunsEachPartOnceAndWaitsForAll)
 {
+    std::unique_ptr<Team, void (*)(Team*)> owner(make_team(), free_team);
+    Team* team = owner.get();
+    ASSERT_NE(team, nullptr);
     for (int n : {1, 3, 2, 5, 2}) {
         SCOPED_TRACE(n);
         Tally tally;
         for (std::atomic<int>& r : tally.runs)
             r = 0;
         for (int call = 1; call <= 300; ++call) {
-            run_team(n, count_part, &tally);
+            run_team(team, n, count_part, &tally);
             ASSERT_EQ(tally.total.load(), n * call);
         }
         for (int t = 0; t < 8; ++t)
             EXPECT_EQ(tally.runs[t].load(), t < n ? 300 : 0) << "part " << t;
         if (n == 5)
-            stop_team();
+            stop_team(team);
     }
 }

@@ -84,10 +84,10 @@ void setup_ball_sprites(float width, float height, float radius)
                                   scale.point_radius);
 }
 
-void draw_balls(const float* view, const float* projection)
+void draw_balls(const SimState* sim, const float* view, const float* projection)
 {
-    const Vec3* positions = ball_pos;
-    int count = ball_count;
+    const Vec3* positions = sim->ball_pos;
+    int count = sim->ball_count;
     glPushAttrib(GL_ENABLE_BIT);
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
@@ -98,7 +98,7 @@ void draw_balls(const float* view, const float* projection)
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, positions);
-    glColorPointer(3, GL_FLOAT, 0, ball_color);
+    glColorPointer(3, GL_FLOAT, 0, sim->ball_color);
     glDrawArrays(GL_POINTS, 0, count);
     glDisableClientState(GL_VERTEX_ARRAY);
     glDisableClientState(GL_COLOR_ARRAY);

@@ -54,12 +54,6 @@ void resize_view(int width, int height)
         load_view_matrix();
 }
 
-void reverse_gravity()
-{
-    gravity_setting = -gravity_setting;
-    gravity = gravity_setting;
-}
-
 void orbit_view(float dx, float dy)
 {
     camera_orbit(&camera, dx, dy);
@@ -85,7 +79,7 @@ void mouse_button(int button, int state, int x, int y)
     mouse_in_field_units(x, y, &fx, &fy);
     switch (camera_mouse_button(&camera, button, state, fx, fy)) {
     case MOUSE_ACTION_LIFT_GRAVITY:
-        gravity = 0.0f;
+        lift_gravity();
         break;
     case MOUSE_ACTION_FLIP_GRAVITY:
         reverse_gravity();

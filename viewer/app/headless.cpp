@@ -27,7 +27,7 @@ static uint8_t color_byte(float c)
     return (uint8_t)std::lround(c * 255.0f);
 }
 
-bool write_balls_ply(const char* path, const char** reason)
+bool write_balls_ply(const SimState* sim, const char* path, const char** reason)
 {
     // Written beside the target and moved over it when complete: a full
     // disk or a failed write leaves the previous file as it was.
@@ -45,14 +45,14 @@ bool write_balls_ply(const char* path, const char** reason)
                  "property float x\nproperty float y\nproperty float z\n"
                  "property uchar red\nproperty uchar green\nproperty uchar blue\n"
                  "end_header\n",
-                 ball_count);
-    for (int i = 0; i < ball_count; ++i) {
-        write_f32(f, ball_pos[i].x);
-        write_f32(f, ball_pos[i].y);
-        write_f32(f, ball_pos[i].z);
-        write_u8(f, color_byte(ball_color[i].r));
-        write_u8(f, color_byte(ball_color[i].g));
-        write_u8(f, color_byte(ball_color[i].b));
+                 sim->ball_count);
+    for (int i = 0; i < sim->ball_count; ++i) {
+        write_f32(f, sim->ball_pos[i].x);
+        write_f32(f, sim->ball_pos[i].y);
+        write_f32(f, sim->ball_pos[i].z);
+        write_u8(f, color_byte(sim->ball_color[i].r));
+        write_u8(f, color_byte(sim->ball_color[i].g));
+        write_u8(f, color_byte(sim->ball_color[i].b));
     }
     bool failed = std::ferror(f) != 0;
     out.file = nullptr;
@@ -136,21 +136,22 @@ int run_headless(const ViewerArgs& args)
     if (pictures_asked && !check_picture_outputs(args))
         return 1;
     LoadedMap map{};
+    SimState sim;
     if (!load_start_map(args.map_path, &map))
         return 1;
     print_settings_notes(args);
-    if (!start_balls(&map, args.config_path.c_str(), args.seed_given, args.seed)) {
+    if (!start_balls(&sim, &map, args.config_path.c_str(), args.seed_given, args.seed)) {
         free_loaded_map(&map);
         return 1;
     }
     // --threads wins over the settings' threads key, read by start_balls.
     if (args.threads >= 0)
-        sim_threads = args.threads;
+        sim.sim_threads = args.threads;
 
     FrameTimes times{(uint32_t*)std::calloc(FRAME_TIME_BINS, sizeof(uint32_t)), 0, 0.0, 0.0, {}};
     if (!times.bins) {
         std::printf("ERROR! Cannot start the simulation: there is not enough memory for the frame times.\n");
-        free_balls();
+        free_balls(&sim);
         free_loaded_map(&map);
         return 1;
     }
@@ -163,7 +164,7 @@ int run_headless(const ViewerArgs& args)
         if (!draw_times.bins || !start_picture_run(&pictures, args, &map)) {
             std::free(draw_times.bins);
             std::free(times.bins);
-            free_balls();
+            free_balls(&sim);
             free_loaded_map(&map);
             return 1;
         }
@@ -173,14 +174,14 @@ int run_headless(const ViewerArgs& args)
     bool warned = false;
     for (long n = 0; n < args.frames; ++n) {
         auto t0 = std::chrono::steady_clock::now();
-        bool ok = simulate_frame(&map);
+        bool ok = simulate_frame(&sim, &map);
         auto t1 = std::chrono::steady_clock::now();
         add_frame_time(&times, std::chrono::duration<double, std::milli>(t1 - t0).count());
         if (!ok && !warned) {
             std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
             warned = true;
         }
-        if (pictures_asked && draw_due_picture(&pictures, &map, n + 1, n + 1 == args.frames))
+        if (pictures_asked && draw_due_picture(&pictures, &sim, &map, n + 1, n + 1 == args.frames))
             add_frame_time(&draw_times, std::chrono::duration<double, std::milli>(
                                             std::chrono::steady_clock::now() - t1).count());
         update_run_progress(&progress, n + 1, args.frames, now_seconds());
@@ -188,12 +189,12 @@ int run_headless(const ViewerArgs& args)
     end_run_progress(&progress);
     // With no frames run, the picture shows the balls as they started.
     auto before_picture = std::chrono::steady_clock::now();
-    if (pictures_asked && args.frames == 0 && draw_due_picture(&pictures, &map, 0, true))
+    if (pictures_asked && args.frames == 0 && draw_due_picture(&pictures, &sim, &map, 0, true))
         add_frame_time(&draw_times, std::chrono::duration<double, std::milli>(
                                         std::chrono::steady_clock::now() - before_picture).count());
 
     std::printf("Headless run: %ld frame%s of %d balls in \"%s\"\n", args.frames,
-                args.frames == 1 ? "" : "s", ball_count, absolute_path(args.map_path).c_str());
+                args.frames == 1 ? "" : "s", sim.ball_count, absolute_path(args.map_path).c_str());
     if (times.count == 0)
         std::printf("Physics per frame (ms): no frames run\n");
     else
@@ -204,14 +205,14 @@ int run_headless(const ViewerArgs& args)
                     median_frame_time(&draw_times), draw_times.max_ms);
     std::free(draw_times.bins);
     std::free(times.bins);
-    std::printf("checksum: %016llx\n", (unsigned long long)ball_checksum());
+    std::printf("checksum: %016llx\n", (unsigned long long)ball_checksum(&sim));
 
     int status = 0;
     if (!args.dump_path.empty()) {
         const char* reason = "";
-        if (write_balls_ply(args.dump_path.c_str(), &reason)) {
+        if (write_balls_ply(&sim, args.dump_path.c_str(), &reason)) {
             std::printf("Point cloud: \"%s\" (%d points)\n", absolute_path(args.dump_path).c_str(),
-                        ball_count);
+                        sim.ball_count);
         } else {
             std::printf("ERROR! Cannot write the point cloud \"%s\": %s.\n",
                         absolute_path(args.dump_path).c_str(), reason);
@@ -221,7 +222,7 @@ int run_headless(const ViewerArgs& args)
     if (pictures_asked && !finish_picture_run(&pictures))
         status = 1;
     std::fflush(stdout);
-    free_balls();
+    free_balls(&sim);
     free_loaded_map(&map);
     return status;
 }

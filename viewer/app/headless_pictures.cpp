@@ -124,7 +124,7 @@ bool start_picture_run(PictureRun* run, const ViewerArgs& args, const LoadedMap*
     return true;
 }
 
-void draw_picture(PictureRun* run, const LoadedMap* map)
+void draw_picture(PictureRun* run, const SimState* sim, const LoadedMap* map)
 {
     const PictureOptions* o = run->options;
     const float* view = run->camera.view_matrix.m;
@@ -137,7 +137,7 @@ void draw_picture(PictureRun* run, const LoadedMap* map)
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     SceneOverlays overlays = {o->show_field ? &run->field_points : nullptr,
                               o->show_layers ? &map->layers : nullptr};
-    draw_scene(map, view, projection, o->width, o->height, &overlays);
+    draw_scene(sim, map, view, projection, o->width, o->height, &overlays);
     read_offscreen_pixels(&run->offscreen, &run->pixels);
 }
 
@@ -161,7 +161,7 @@ static bool write_picture(PictureRun* run, const std::string& path, bool fast)
     return true;
 }
 
-bool draw_due_picture(PictureRun* run, const LoadedMap* map, long frame, bool last)
+bool draw_due_picture(PictureRun* run, const SimState* sim, const LoadedMap* map, long frame, bool last)
 {
     const PictureOptions* o = run->options;
     bool due = picture_frame_due(frame, o->every);
@@ -170,7 +170,7 @@ bool draw_due_picture(PictureRun* run, const LoadedMap* map, long frame, bool la
     bool movie = due && run->movie_started;
     if (run->failed || !(image || images || movie))
         return false;
-    draw_picture(run, map);
+    draw_picture(run, sim, map);
     if (images) {
         if (write_picture(run, numbered_picture_path(o->images_dir, frame), true))
             run->images_written += 1;

@@ -9,6 +9,7 @@
 
 #include "camera_math.h"
 #include "map_format.h"
+#include "sim_state.h"
 #include "movie_pipe.h"
 #include "offscreen.h"
 
@@ -39,7 +40,7 @@ bool start_picture_run(PictureRun* run, const ViewerArgs& args, const LoadedMap*
 // After frame `frame` (1-based; 0 before any) of the run: draws the picture
 // when --images or --movie wants this frame or when it is the last and
 // --image wants it. True when a picture was drawn.
-bool draw_due_picture(PictureRun* run, const LoadedMap* map, long frame, bool last);
+bool draw_due_picture(PictureRun* run, const SimState* sim, const LoadedMap* map, long frame, bool last);
 // Ends the movie, closes the context and prints where the pictures went.
 // False when a picture or the movie failed.
 bool finish_picture_run(PictureRun* run);
@@ -50,4 +51,4 @@ bool finish_picture_run(PictureRun* run);
 bool replaceable_picture(const char* path, const char* kind);
 // Draws one frame of the scene with the run's camera into the offscreen
 // framebuffer and reads it into run->pixels.
-void draw_picture(PictureRun* run, const LoadedMap* map);
+void draw_picture(PictureRun* run, const SimState* sim, const LoadedMap* map);

@@ -32,6 +32,8 @@ static const char* const VIEWER_NOTICE = "Granular water viewer: drag to orbit, 
 #endif
 
 LoadedMap viewer_map = {};
+// The window's simulation, here for the GLUT callbacks.
+static SimState viewer_sim;
 int window_width = 800;
 int window_height = 600;
 static FrameTiming frame_timing = {};
@@ -78,7 +80,7 @@ void reload_viewer_map()
 {
     uint16_t old_size = viewer_map.header.field_size;
     mark_file_seen(&map_watch);
-    if (!reload_map(map_path, &viewer_map))
+    if (!reload_map(&viewer_sim, map_path, &viewer_map))
         return;
 #ifndef KSM_FIELD_VIEW
     field_points_ready = false;
@@ -100,10 +102,10 @@ bool restart_simulation()
     return true;
 #else
     if (seed_given)
-        seed_ball_random(seed);
+        seed_ball_random(&viewer_sim, seed);
     const char* reason = "";
-    if (init_balls_from(&viewer_map.header, settings_path.c_str(), &reason, &viewer_map.layers)) {
-        set_frame_cap(&frame_pacer, frame_rate_cap);
+    if (init_balls_from(&viewer_sim, &viewer_map.header, settings_path.c_str(), &reason, &viewer_map.layers)) {
+        set_frame_cap(&frame_pacer, viewer_sim.frame_rate_cap);
         return true;
     }
     std::fprintf(stderr, "Cannot scatter the balls anew: %s.\n", reason);
@@ -127,7 +129,7 @@ static void step_simulation()
     static bool warned = false;
     // Should the neighbour table fail to grow, the balls concerned keep
     // their old registration and the run goes on; say so once.
-    if (!simulate_frame(&viewer_map) && !warned) {
+    if (!simulate_frame(&viewer_sim, &viewer_map) && !warned) {
         std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
         std::fflush(stdout);
         warned = true;
@@ -155,7 +157,7 @@ static void draw_frame()
 #else
     SceneOverlays overlays = {viewer_controls.show_field ? shown_field_points() : nullptr,
                               viewer_controls.show_layers ? &viewer_map.layers : nullptr};
-    draw_scene(&viewer_map, view, projection, window_width, window_height, &overlays);
+    draw_scene(&viewer_sim, &viewer_map, view, projection, window_width, window_height, &overlays);
 #endif
     draw_overlay();
     if (viewer_controls.screenshot_requested) {
@@ -165,8 +167,19 @@ static void draw_frame()
     glutSwapBuffers();
     int t2 = glutGet(GLUT_ELAPSED_TIME);
     char title[TITLE_BUFFER_SIZE];
-    if (account_frame(&frame_timing, previous, t1, t2, ball_count, title))
+    if (account_frame(&frame_timing, previous, t1, t2, viewer_sim.ball_count, title))
         glutSetWindowTitle(title);
+}
+
+void reverse_gravity()
+{
+    viewer_sim.gravity_setting = -viewer_sim.gravity_setting;
+    viewer_sim.gravity = viewer_sim.gravity_setting;
+}
+
+void lift_gravity()
+{
+    viewer_sim.gravity = 0.0f;
 }
 
 static void print_gl_info()
@@ -232,7 +245,7 @@ int main(int argc, char** argv)
     start_file_watch(&map_watch, map_path, glutGet(GLUT_ELAPSED_TIME));
     settings_path = args.config_path;
     print_settings_notes(args);
-    if (!start_balls(&viewer_map, settings_path.c_str(), args.seed_given, args.seed)) {
+    if (!start_balls(&viewer_sim, &viewer_map, settings_path.c_str(), args.seed_given, args.seed)) {
         release_map();
         return 1;
     }
@@ -248,10 +261,10 @@ int main(int argc, char** argv)
     format_first_second_title(title);
     glutSetWindowTitle(title);
     frame_timing.frame_start_ms = glutGet(GLUT_ELAPSED_TIME);
-    set_frame_cap(&frame_pacer, frame_rate_cap);
+    set_frame_cap(&frame_pacer, viewer_sim.frame_rate_cap);
     glutMainLoop();
 
-    free_balls();
+    free_balls(&viewer_sim);
     release_map();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "camera_math.h"
 #include "gl_entry.h"
 #include "map_format.h"
+#include "sim_state.h"
 
 // The orbit camera, in its reset state before main runs.
 extern Camera camera;
@@ -35,8 +36,8 @@ void print_object_log(GLhandleARB object, GLenum status);
 // Point sprites with shader-controlled size, depth test on, the program
 // bound and its two uniforms set for a window of width x height pixels.
 void setup_ball_sprites(float width, float height, float radius);
-// Every ball as a point, straight from the simulation's arrays.
-void draw_balls(const float* view, const float* projection);
+// Every ball of sim as a point, straight from the simulation's arrays.
+void draw_balls(const SimState* sim, const float* view, const float* projection);
 
 // The field's outline: a white wireframe box from 0 to side on each axis.
 void draw_field_box(int side);
@@ -62,5 +63,5 @@ struct SceneOverlays {
 // picture of width x height pixels, then the overlays. Leaves the fixed
 // pipeline bound and point sprites off. The window and the offscreen
 // pictures both draw through it.
-void draw_scene(const LoadedMap* map, const float* view, const float* projection, int width,
+void draw_scene(const SimState* sim, const LoadedMap* map, const float* view, const float* projection, int width,
                 int height, const SceneOverlays* overlays);

@@ -70,23 +70,23 @@ bool load_start_map(const std::string& path, LoadedMap* map)
     return true;
 }
 
-bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given, unsigned seed)
+bool start_balls(SimState* sim, const LoadedMap* map, const char* config_path, bool seed_given, unsigned seed)
 {
-    seed_ball_random(seed_given ? seed : (unsigned)std::time(nullptr));
+    seed_ball_random(sim, seed_given ? seed : (unsigned)std::time(nullptr));
     const char* reason = "";
-    if (!init_balls_from(&map->header, config_path, &reason, &map->layers)) {
+    if (!init_balls_from(sim, &map->header, config_path, &reason, &map->layers)) {
         std::printf("ERROR! Cannot start the simulation: %s.\n", reason);
         std::fflush(stdout);
         return false;
     }
     double lo[3], hi[3];
-    if (layers_enabled && map->layers.has_start &&
-        !start_box_region(&map->layers.start, field_extent, lo, hi))
+    if (sim->layers_enabled && map->layers.has_start &&
+        !start_box_region(&map->layers.start, sim->field_extent, lo, hi))
         std::fprintf(stderr, "WARNING! The map's start box lies outside the field: "
                              "the balls start in the whole field.\n");
 #ifndef KSM_FIELD_VIEW
-    std::string notes[2] = {unused_layers_note(&map->layers, layers_enabled, absolute_path(config_path)),
-                            crowded_start_note(&map->layers, layers_enabled, field_extent, ball_count)};
+    std::string notes[2] = {unused_layers_note(&map->layers, sim->layers_enabled, absolute_path(config_path)),
+                            crowded_start_note(&map->layers, sim->layers_enabled, sim->field_extent, sim->ball_count)};
     for (const std::string& note : notes)
         if (!note.empty())
             std::fprintf(stderr, "note: %s.\n", note.c_str());
@@ -94,13 +94,13 @@ bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given,
     return true;
 }
 
-bool reload_map(const std::string& path, LoadedMap* current)
+bool reload_map(SimState* sim, const std::string& path, LoadedMap* current)
 {
     LoadedMap staged{};
     std::string fault = load_usable_map(path, &staged);
     const char* warning = nullptr;
     // adopt_map changes nothing when it fails.
-    if (fault.empty() && !adopt_map(&staged.header, &warning))
+    if (fault.empty() && !adopt_map(sim, &staged.header, &warning))
         fault = warning;
     if (!fault.empty()) {
         free_loaded_map(&staged);

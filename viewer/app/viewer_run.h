@@ -6,6 +6,7 @@
 #include <string>
 
 #include "map_format.h"
+#include "sim_state.h"
 
 struct ViewerArgs;
 
@@ -19,17 +20,17 @@ bool load_start_map(const std::string& path, LoadedMap* map);
 // look, a missing file named on the command line, a directory.
 void print_settings_notes(const ViewerArgs& args);
 
-// Seeds the ball generator (with `seed`, or the clock when not given) and
+// Seeds sim's ball generator (with `seed`, or the clock when not given) and
 // starts the balls with the settings of `config_path`, in the map's start box
 // when the settings ask for layers. Prints the reason and returns false on
 // failure.
-bool start_balls(const LoadedMap* map, const char* config_path, bool seed_given, unsigned seed);
+bool start_balls(SimState* sim, const LoadedMap* map, const char* config_path, bool seed_given, unsigned seed);
 
 // Loads the map at `path` again into a record of its own; when it is
 // complete and usable, puts the running balls into it and swaps it in for
 // `current`. Otherwise prints one line on stderr naming the file and the
 // fault and leaves `current` as it was. True when the new map is in place.
-bool reload_map(const std::string& path, LoadedMap* current);
+bool reload_map(SimState* sim, const std::string& path, LoadedMap* current);
 
 // What a file looked like on disk: enough to notice it was rewritten,
 // replaced, truncated or removed.
@@ -83,4 +84,4 @@ int run_headless(const ViewerArgs& args);
 
 // Writes the balls' positions and colours as a binary little-endian PLY
 // point cloud. False, with a reason, when the file cannot be written.
-bool write_balls_ply(const char* path, const char** reason);
+bool write_balls_ply(const SimState* sim, const char* path, const char** reason);

@@ -16,6 +16,8 @@ bool restart_simulation();
 void reload_viewer_map();
 // Reverses gravity and makes it active (middle button released, key g).
 void reverse_gravity();
+// Turns gravity off until reverse_gravity (middle button held).
+void lift_gravity();
 // Turns the camera as a drag of (dx, dy) field units does (arrow keys).
 void orbit_view(float dx, float dy);
 // Zooms as that many wheel notches do (> 0 in).

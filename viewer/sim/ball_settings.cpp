@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "huge_pages.h"
 #include "balls.h"
@@ -13,43 +14,19 @@
 
 const char* const BALL_SETTINGS_SECTION = "balls";
 
-int ball_count = 0;
-float gravity_setting = 0.0f;
-float gravity = 0.0f;
-float repulsion_coef = 0.0f;
-float field_push_coef = 0.0f;
-float damping = 1.0f;
-bool layers_enabled = false;
-int frame_rate_cap = 0;
-
-float field_extent = 0.0f;
-float field_scale = 0.0f;
-size_t field_stride_y = 0;
-size_t field_stride_x = 0;
-int cell_side = 0;
-size_t cell_stride_y = 0;
-size_t cell_stride_x = 0;
-
-Vec3* ball_pos = nullptr;
-Vec3* ball_prev = nullptr;
-CellCoord* ball_cell = nullptr;
-BallColor* ball_color = nullptr;
-
 // ---------------------------------------------------------------------------
 // Pseudo-random numbers
 // ---------------------------------------------------------------------------
 
-static uint32_t random_state = 1;
-
-void seed_ball_random(unsigned seed)
+void seed_ball_random(SimState* s, unsigned seed)
 {
-    random_state = seed;
+    s->random_state = seed;
 }
 
-int ball_random()
+int ball_random(SimState* s)
 {
-    random_state = random_state * 1103515245u + 12345u;
-    return (int)((random_state >> 16) & (uint32_t)BALL_RANDOM_MAX);
+    s->random_state = s->random_state * 1103515245u + 12345u;
+    return (int)((s->random_state >> 16) & (uint32_t)BALL_RANDOM_MAX);
 }
 
 // ---------------------------------------------------------------------------
@@ -73,51 +50,51 @@ static void read_setting(const char* path, const char* key, const char* def, cha
     read_profile_string(path, BALL_SETTINGS_SECTION, key, def, out, INI_TOKEN_MODE);
 }
 
-// Reads the settings (see init_balls_from); field_extent must be set first.
-static void read_ball_settings_from(const char* path)
+// Reads the settings (see init_balls_from); s->field_extent must be set first.
+static void read_ball_settings_from(SimState* s, const char* path)
 {
     char text[INI_BUFFER_SIZE];
 
     read_setting(path, "count", "10000", text);
-    ball_count = parse_leading_int(text);
+    s->ball_count = parse_leading_int(text);
     // A negative count would size the arrays absurdly: it means no balls.
-    if (ball_count < 0)
-        ball_count = 0;
+    if (s->ball_count < 0)
+        s->ball_count = 0;
 
     read_setting(path, "g", "20", text);
     float g = (float)(std::atof(text) / SETTING_DIVISOR_SMALL);
-    gravity_setting = -g;
+    s->gravity_setting = -g;
 
     read_setting(path, "cl", "20", text);
-    repulsion_coef = (float)(std::atof(text) / SETTING_DIVISOR_LARGE);
+    s->repulsion_coef = (float)(std::atof(text) / SETTING_DIVISOR_LARGE);
 
     read_setting(path, "geom", "300", text);
-    field_push_coef = (float)(std::atof(text) / SETTING_DIVISOR_SMALL);
+    s->field_push_coef = (float)(std::atof(text) / SETTING_DIVISOR_SMALL);
 
     read_setting(path, "t", "1000", text);
     float t = (float)std::atof(text);
-    damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
+    s->damping = t != 0.0f ? (float)(1.0 - 1.0 / (double)t) : 1.0f;
 
     // Optional: frames per second at most, 0 (or anything not positive) for
     // frames back to back.
     read_setting(path, "fps", "0", text);
-    frame_rate_cap = parse_leading_int(text);
-    if (frame_rate_cap < 0)
-        frame_rate_cap = 0;
+    s->frame_rate_cap = parse_leading_int(text);
+    if (s->frame_rate_cap < 0)
+        s->frame_rate_cap = 0;
 
     read_setting(path, "layers", "0", text);
-    layers_enabled = parse_leading_int(text) != 0;
+    s->layers_enabled = parse_leading_int(text) != 0;
 
     // Opt-in parallel mode; without the key, the sequential mode.
     read_setting(path, "threads", "0", text);
-    sim_threads = parse_leading_int(text);
-    if (sim_threads > MAX_SIM_THREADS)
-        sim_threads = MAX_SIM_THREADS;
+    s->sim_threads = parse_leading_int(text);
+    if (s->sim_threads > MAX_SIM_THREADS)
+        s->sim_threads = MAX_SIM_THREADS;
 
-    gravity = gravity_setting;
-    cell_side = (int)field_extent + 2;
-    cell_stride_y = (size_t)cell_side;
-    cell_stride_x = (size_t)cell_side * (size_t)cell_side;
+    s->gravity = s->gravity_setting;
+    s->cell_side = (int)s->field_extent + 2;
+    s->cell_stride_y = (size_t)s->cell_side;
+    s->cell_stride_x = (size_t)s->cell_side * (size_t)s->cell_side;
 }
 
 // ---------------------------------------------------------------------------
@@ -152,20 +129,20 @@ static bool allocate(size_t bytes, void** out)
     return bytes == 0 || *out != nullptr;
 }
 
-static bool fail_start(const char** reason, const char* text)
+static bool fail_start(SimState* s, const char** reason, const char* text)
 {
-    free_balls();
+    free_balls(s);
     if (reason)
         *reason = text;
     return false;
 }
 
 // The four per-ball arrays and an empty neighbour table.
-static bool allocate_ball_state(const char** reason)
+static bool allocate_ball_state(SimState* s, const char** reason)
 {
-    size_t n = (size_t)ball_count;
+    size_t n = (size_t)s->ball_count;
     size_t array_bytes = n * sizeof(Vec3);
-    size_t cells = (size_t)cell_side * (size_t)cell_side * (size_t)cell_side;
+    size_t cells = (size_t)s->cell_side * (size_t)s->cell_side * (size_t)s->cell_side;
 
     // The ball arrays are written whole at once, and every ball takes up to
     // 27 list entries; memory the system promises but cannot back would end
@@ -173,25 +150,25 @@ static bool allocate_ball_state(const char** reason)
     // here. (No overflow: ball_count and cell_side are bounded by int and u16.)
     size_t touched = 4 * array_bytes + 27 * n * sizeof(int) + cells * sizeof(uint32_t);
     if (touched > physical_memory_bytes())
-        return fail_start(reason, "the ball arrays and neighbour lists exceed the machine's memory");
+        return fail_start(s, reason, "the ball arrays and neighbour lists exceed the machine's memory");
 
-    // ball_pos carries one float of padding: the repulsion pass may read a
+    // s->ball_pos carries one float of padding: the repulsion pass may read a
     // ball as 16 bytes.
-    if (!allocate(array_bytes + sizeof(float), (void**)&ball_pos) ||
-        !allocate(array_bytes, (void**)&ball_prev) ||
-        !allocate(n * sizeof(CellCoord), (void**)&ball_cell) ||
-        !allocate(n * sizeof(BallColor), (void**)&ball_color))
-        return fail_start(reason, "the ball arrays cannot be allocated");
-    if (!alloc_cell_lists())
-        return fail_start(reason, "the neighbour table cannot be allocated");
+    if (!allocate(array_bytes + sizeof(float), (void**)&s->ball_pos) ||
+        !allocate(array_bytes, (void**)&s->ball_prev) ||
+        !allocate(n * sizeof(CellCoord), (void**)&s->ball_cell) ||
+        !allocate(n * sizeof(BallColor), (void**)&s->ball_color))
+        return fail_start(s, reason, "the ball arrays cannot be allocated");
+    if (!alloc_cell_lists(s))
+        return fail_start(s, reason, "the neighbour table cannot be allocated");
     return true;
 }
 
 // A draw r in 0 .. 32767 as a coordinate in [lo, hi]; the whole field is
 // [1, F].
-static float random_coordinate(double lo, double hi)
+static float random_coordinate(SimState* s, double lo, double hi)
 {
-    double r = (double)ball_random();
+    double r = (double)ball_random(s);
     return (float)(lo + r * (hi - lo) / (double)BALL_RANDOM_MAX);
 }
 
@@ -206,62 +183,63 @@ static float start_color(float coordinate, double extent)
 // coordinate to float in two of the three lanes, so about one component in
 // seven was one unit in the last place off. Here the coordinate can only
 // come from memory, as a float.
-static void colour_balls(double extent)
+static void colour_balls(SimState* s, double extent)
 {
-    for (int i = 0; i < ball_count; ++i) {
-        const Vec3& p = ball_pos[i];
-        ball_color[i] = BallColor{start_color(p.x, extent), start_color(p.y, extent),
+    for (int i = 0; i < s->ball_count; ++i) {
+        const Vec3& p = s->ball_pos[i];
+        s->ball_color[i] = BallColor{start_color(p.x, extent), start_color(p.y, extent),
                                   start_color(p.z, extent)};
     }
 }
 
-bool init_balls_from(const MapHeader* header, const char* settings_path, const char** reason,
+bool init_balls_from(SimState* s, const MapHeader* header, const char* settings_path, const char** reason,
                      const MapLayers* layers)
 {
-    free_balls();
-    field_extent = (float)header->field_size;
-    field_stride_y = 3 * (size_t)header->grid_size;
-    field_stride_x = field_stride_y * (size_t)header->grid_size;
-    field_scale = (float)((double)header->grid_size / (double)header->field_size);
+    free_balls(s);
+    s->field_extent = (float)header->field_size;
+    s->field_stride_y = 3 * (size_t)header->grid_size;
+    s->field_stride_x = s->field_stride_y * (size_t)header->grid_size;
+    s->field_scale = (float)((double)header->grid_size / (double)header->field_size);
 
-    read_ball_settings_from(settings_path);
-    if (!allocate_ball_state(reason))
+    read_ball_settings_from(s, settings_path);
+    if (!allocate_ball_state(s, reason))
         return false;
 
-    double extent = (double)field_extent;
+    double extent = (double)s->field_extent;
     double lo[3] = {1.0, 1.0, 1.0}, hi[3] = {extent, extent, extent};
-    if (layers_enabled && layers && layers->has_start &&
-        !start_box_region(&layers->start, field_extent, lo, hi)) {
+    if (s->layers_enabled && layers && layers->has_start &&
+        !start_box_region(&layers->start, s->field_extent, lo, hi)) {
         lo[0] = lo[1] = lo[2] = 1.0;
         hi[0] = hi[1] = hi[2] = extent;
     }
-    for (int i = 0; i < ball_count; ++i) {
+    for (int i = 0; i < s->ball_count; ++i) {
         Vec3 p;
-        p.x = random_coordinate(lo[0], hi[0]);
-        p.y = random_coordinate(lo[1], hi[1]);
-        p.z = random_coordinate(lo[2], hi[2]);
-        ball_pos[i] = p;
-        ball_prev[i] = p;
+        p.x = random_coordinate(s, lo[0], hi[0]);
+        p.y = random_coordinate(s, lo[1], hi[1]);
+        p.z = random_coordinate(s, lo[2], hi[2]);
+        s->ball_pos[i] = p;
+        s->ball_prev[i] = p;
         CellCoord c = {(int)p.x, (int)p.y, (int)p.z};
-        ball_cell[i] = c;
-        if (!block_insert(c.x, c.y, c.z, i))
-            return fail_start(reason, "the neighbour table cannot grow to hold the balls");
+        s->ball_cell[i] = c;
+        if (!block_insert(s, c.x, c.y, c.z, i))
+            return fail_start(s, reason, "the neighbour table cannot grow to hold the balls");
     }
-    colour_balls(extent);
+    colour_balls(s, extent);
     return true;
 }
 
-void free_balls()
+void free_balls(SimState* s)
 {
-    std::free(ball_pos);
-    std::free(ball_prev);
-    std::free(ball_cell);
-    std::free(ball_color);
-    free_cell_lists();
-    free_repel_scratch();
-    ball_pos = nullptr;
-    ball_prev = nullptr;
-    ball_cell = nullptr;
-    ball_color = nullptr;
-    ball_count = 0;
+    std::free(s->ball_pos);
+    std::free(s->ball_prev);
+    std::free(s->ball_cell);
+    std::free(s->ball_color);
+    free_cell_lists(s);
+    free_repel_scratch(s);
+    std::vector<int>().swap(s->moved);
+    s->ball_pos = nullptr;
+    s->ball_prev = nullptr;
+    s->ball_cell = nullptr;
+    s->ball_color = nullptr;
+    s->ball_count = 0;
 }

@@ -15,45 +15,46 @@ static const size_t LISTS_AHEAD = 6;
 
 // Fetches early, for the move of ball i, what fetch fetches around its old
 // cell and its new one.
-static inline void prefetch_move(int i, void (*fetch)(int, int, int))
+static inline void prefetch_move(const SimState* s, int i, void (*fetch)(const SimState*, int, int, int))
 {
-    Vec3 p = ball_pos[i];
-    CellCoord old = ball_cell[i];
-    fetch(old.x, old.y, old.z);
-    fetch((int)p.x, (int)p.y, (int)p.z);
+    Vec3 p = s->ball_pos[i];
+    CellCoord old = s->ball_cell[i];
+    fetch(s, old.x, old.y, old.z);
+    fetch(s, (int)p.x, (int)p.y, (int)p.z);
 }
 
-bool move_registrations(const int* balls, size_t count)
+bool move_registrations(SimState* s, const int* balls, size_t count)
 {
     bool all_registered = true;
     for (size_t m = 0; m < count; ++m) {
         if (m + OFFSETS_AHEAD < count)
-            prefetch_move(balls[m + OFFSETS_AHEAD], prefetch_block_offsets);
+            prefetch_move(s, balls[m + OFFSETS_AHEAD], prefetch_block_offsets);
         if (m + LISTS_AHEAD < count)
-            prefetch_move(balls[m + LISTS_AHEAD], prefetch_block_lists);
-        all_registered &= move_registration(balls[m]);
+            prefetch_move(s, balls[m + LISTS_AHEAD], prefetch_block_lists);
+        all_registered &= move_registration(s, balls[m]);
     }
     return all_registered;
 }
 
-// Balls that left their cells in this step. A ball's step reads neither the
-// lists nor other balls, so the registrations can wait until all balls have
-// stepped and then move in ball order, as they would ball after ball.
-static std::vector<int> moved;
-
-bool step_balls(const MapHeader* header)
+// s->moved: balls that left their cells in this step. A ball's step reads
+// neither the lists nor other balls, so the registrations can wait until
+// all balls have stepped and then move in ball order, as they would ball
+// after ball.
+bool step_balls(SimState* s, const MapHeader* header)
 {
-    const StepConstants k = step_constants(header);
+    const StepConstants k = step_constants(s, header);
+    std::vector<int>& moved = s->moved;
+    const int balls = s->ball_count;
     moved.clear();
-    int first = step_lanes_wanted() ? advance_balls_wide(k, 0, ball_count, &moved) : 0;
-    for (int i = first; i < ball_count; ++i) {
-        if (i + FIELD_AHEAD < ball_count)
-            __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));
+    int first = step_lanes_wanted(s) ? advance_balls_wide(k, 0, balls, &moved) : 0;
+    for (int i = first; i < balls; ++i) {
+        if (i + FIELD_AHEAD < balls)
+            __builtin_prefetch(field_normal_at(k, k.pos[i + FIELD_AHEAD]));
         advance_ball(k, i);
-        if (leaves_cell(i))
+        if (leaves_cell(k, i))
             moved.push_back(i);
     }
-    bool all_registered = move_registrations(moved.data(), moved.size());
-    tidy_cell_lists();
+    bool all_registered = move_registrations(s, moved.data(), moved.size());
+    tidy_cell_lists(s);
     return all_registered;
 }

@@ -6,7 +6,8 @@
 
 #include "balls.h"
 
-// What the step reads besides the per-ball arrays, taken once per step.
+// What the step reads, taken once per step: the settings and the field,
+// and where the per-ball arrays are.
 struct StepConstants {
     int grid;
     const int16_t* field;
@@ -14,13 +15,17 @@ struct StepConstants {
     size_t stride_x, stride_y;
     double push, damp, fall;
     float extent;
+    Vec3* pos;
+    Vec3* prev;
+    const CellCoord* cell;
 };
 
-inline StepConstants step_constants(const MapHeader* header)
+inline StepConstants step_constants(const SimState* s, const MapHeader* header)
 {
-    return StepConstants{header->grid_size, header->field.cells, (double)field_scale,
-                         field_stride_x, field_stride_y, (double)field_push_coef,
-                         (double)damping, (double)gravity, field_extent};
+    return StepConstants{header->grid_size, header->field.cells, (double)s->field_scale,
+                         s->field_stride_x, s->field_stride_y, (double)s->field_push_coef,
+                         (double)s->damping, (double)s->gravity, s->field_extent,
+                         s->ball_pos, s->ball_prev, s->ball_cell};
 }
 
 // Collision field cell along one axis of a coordinate that may lie slightly
@@ -64,8 +69,8 @@ const int FIELD_AHEAD = 8;
 // ball i's position and previous position.
 inline void advance_ball(const StepConstants& k, int i)
 {
-    Vec3 p = ball_pos[i];
-    Vec3 q = ball_prev[i];
+    Vec3 p = k.pos[i];
+    Vec3 q = k.prev[i];
 
     const int16_t* n = field_normal_at(k, p);
     if (n[0] != 0 || n[1] != 0 || n[2] != 0) {
@@ -78,20 +83,20 @@ inline void advance_ball(const StepConstants& k, int i)
     next.x = (float)((double)p.x + k.damp * ((double)p.x - q.x));
     next.y = (float)((double)p.y + (k.damp * ((double)p.y - q.y) + k.fall));
     next.z = (float)((double)p.z + k.damp * ((double)p.z - q.z));
-    ball_prev[i] = p;
+    k.prev[i] = p;
 
     next.x = confine(next.x, k.extent);
     next.y = confine(next.y, k.extent);
     next.z = confine(next.z, k.extent);
-    ball_pos[i] = next;
+    k.pos[i] = next;
 }
 
 // Whether the step may take the AVX-512 lanes: not while a benchmark or a
 // test forces the plain or the eight-lane walks to stand for a machine
 // without them.
-inline bool step_lanes_wanted()
+inline bool step_lanes_wanted(const SimState* s)
 {
-    return repel_path == REPEL_AUTO || repel_path == REPEL_WIDE;
+    return s->repel_path == REPEL_AUTO || s->repel_path == REPEL_WIDE;
 }
 
 // advance_ball for balls begin .. end - 1, sixteen at a time in AVX-512
@@ -102,32 +107,32 @@ inline bool step_lanes_wanted()
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved);
 
 // Whether ball i's position lies outside the cell it is registered around.
-inline bool leaves_cell(int i)
+inline bool leaves_cell(const StepConstants& k, int i)
 {
-    Vec3 p = ball_pos[i];
-    CellCoord old = ball_cell[i];
+    Vec3 p = k.pos[i];
+    CellCoord old = k.cell[i];
     return (int)p.x != old.x || (int)p.y != old.y || (int)p.z != old.z;
 }
 
 // Moves ball i's registration to the cell of its position when that changed.
 // False when the lists could not make room: the ball then stays registered
 // where it was, so the lists stay consistent.
-inline bool move_registration(int i)
+inline bool move_registration(SimState* s, int i)
 {
-    Vec3 p = ball_pos[i];
-    CellCoord old = ball_cell[i];
+    Vec3 p = s->ball_pos[i];
+    CellCoord old = s->ball_cell[i];
     CellCoord now = {(int)p.x, (int)p.y, (int)p.z};
     if (now.x == old.x && now.y == old.y && now.z == old.z)
         return true;
     // Room in the new block before leaving the old one.
-    if (!block_reserve(now.x, now.y, now.z))
+    if (!block_reserve(s, now.x, now.y, now.z))
         return false;
-    block_remove(old.x, old.y, old.z, i);
-    block_insert(now.x, now.y, now.z, i);
+    block_remove(s, old.x, old.y, old.z, i);
+    block_insert(s, now.x, now.y, now.z, i);
     // Lists the ball leaves empty give their memory back, now that the new
     // block no longer needs room.
-    block_release_empty(old.x, old.y, old.z);
-    ball_cell[i] = now;
+    block_release_empty(s, old.x, old.y, old.z);
+    s->ball_cell[i] = now;
     return true;
 }
 
@@ -135,4 +140,4 @@ inline bool move_registration(int i)
 // in both modes). The lists a move touches lie far apart in a large field:
 // those of the moves further on are fetched early. False as for
 // move_registration when one of them could not make room.
-bool move_registrations(const int* balls, size_t count);
+bool move_registrations(SimState* s, const int* balls, size_t count);

@@ -169,12 +169,15 @@ KSM_STEP_WIDE static int advance_blocks(const StepConstants& k, int begin, int e
     const __m512d push = _mm512_set1_pd(k.push), damp = _mm512_set1_pd(k.damp), fall = _mm512_set1_pd(k.fall);
     const __m512 extent = _mm512_set1_ps(k.extent);
     const __m512i all = _mm512_set1_epi32(-1);
+    Vec3* const pos = k.pos;
+    Vec3* const prev = k.prev;
+    const CellCoord* const cell = k.cell;
 
     int b = begin;
     for (; b + LANES <= end; b += LANES) {
         if (FETCH && b + (BLOCKS_AHEAD + 1) * LANES <= end) {
             __m512i ax, ay, az;
-            load_triples(&ball_pos[b + BLOCKS_AHEAD * LANES], &ax, &ay, &az);
+            load_triples(&pos[b + BLOCKS_AHEAD * LANES], &ax, &ay, &az);
             alignas(64) int ahead[LANES];
             _mm512_store_si512(ahead, field_offsets(f, _mm512_castsi512_ps(ax), _mm512_castsi512_ps(ay),
                                                     _mm512_castsi512_ps(az)));
@@ -182,9 +185,9 @@ KSM_STEP_WIDE static int advance_blocks(const StepConstants& k, int begin, int e
                 __builtin_prefetch(k.field + ahead[l]);
         }
         __m512i ix, iy, iz;
-        load_triples(&ball_pos[b], &ix, &iy, &iz);
+        load_triples(&pos[b], &ix, &iy, &iz);
         __m512 px = _mm512_castsi512_ps(ix), py = _mm512_castsi512_ps(iy), pz = _mm512_castsi512_ps(iz);
-        load_triples(&ball_prev[b], &ix, &iy, &iz);
+        load_triples(&prev[b], &ix, &iy, &iz);
         __m512 qx = _mm512_castsi512_ps(ix), qy = _mm512_castsi512_ps(iy), qz = _mm512_castsi512_ps(iz);
 
         // The field normal: components 0 and 1 from one 32-bit read, 1 and
@@ -202,11 +205,11 @@ KSM_STEP_WIDE static int advance_blocks(const StepConstants& k, int begin, int e
         __m512 nx = confine_lanes(verlet<false>(px, qx, damp, fall), extent);
         __m512 ny = confine_lanes(verlet<true>(py, qy, damp, fall), extent);
         __m512 nz = confine_lanes(verlet<false>(pz, qz, damp, fall), extent);
-        store_triples(&ball_prev[b], _mm512_castps_si512(px), _mm512_castps_si512(py), _mm512_castps_si512(pz));
-        store_triples(&ball_pos[b], _mm512_castps_si512(nx), _mm512_castps_si512(ny), _mm512_castps_si512(nz));
+        store_triples(&prev[b], _mm512_castps_si512(px), _mm512_castps_si512(py), _mm512_castps_si512(pz));
+        store_triples(&pos[b], _mm512_castps_si512(nx), _mm512_castps_si512(ny), _mm512_castps_si512(nz));
 
         __m512i cx, cy, cz;
-        load_triples(&ball_cell[b], &cx, &cy, &cz);
+        load_triples(&cell[b], &cx, &cy, &cz);
         unsigned left = _mm512_cmpneq_epi32_mask(_mm512_cvttps_epi32(nx), cx) |
                         _mm512_cmpneq_epi32_mask(_mm512_cvttps_epi32(ny), cy) |
                         _mm512_cmpneq_epi32_mask(_mm512_cvttps_epi32(nz), cz);

@@ -31,8 +31,6 @@
 #include "repulsion_walk.h"
 #include "thread_team.h"
 
-int sim_threads = 0;
-
 // Slabs the field is cut into, whatever the number of threads: several
 // per thread, so that threads that finish early take another.
 // More slabs balance the threads better; fewer keep more walks of a slab
@@ -80,31 +78,50 @@ struct ParallelState {
     std::vector<std::vector<int>> moved;  // per thread: balls whose cell changed
     size_t lists_limit = SIZE_MAX;  // ints a thread's lists may take; beyond, refused (tests)
 };
-static ParallelState parallel;
 
-void limit_parallel_lists(size_t ints)
+// The parallel mode's state of s, made when first needed.
+static ParallelState& parallel_state(SimState* s)
 {
-    parallel.lists_limit = ints;
+    if (!s->parallel)
+        s->parallel = new ParallelState();
+    return *s->parallel;
 }
 
-void free_parallel_scratch()
+void limit_parallel_lists(SimState* s, size_t ints)
 {
-    for (ThreadScratch& s : parallel.scratch) {
-        free_wide_scratch(&s.wide);
-        std::free(s.lists);
+    parallel_state(s).lists_limit = ints;
+}
+
+void free_parallel_scratch(SimState* s)
+{
+    if (s->parallel) {
+        for (ThreadScratch& t : s->parallel->scratch) {
+            free_wide_scratch(&t.wide);
+            std::free(t.lists);
+        }
+        delete s->parallel;
+        s->parallel = nullptr;
     }
-    parallel = ParallelState();
-    stop_team();
+    free_team(s->team);
+    s->team = nullptr;
 }
 
-// Runs work(t) for t = 0 .. n - 1 on the thread team, the caller taking
-// part 0. The team's threads spin only briefly between calls: a team that
-// spins until the next call (an OpenMP team) was tried and collapsed to a
-// tenth of the speed whenever another program held a core.
+// Runs work(t) for t = 0 .. n - 1 on the simulation's thread team, the
+// caller taking part 0. The team's threads spin only briefly between calls:
+// a team that spins until the next call (an OpenMP team) was tried and
+// collapsed to a tenth of the speed whenever another program held a core.
+// Without memory for a team every part runs on the caller.
 template <typename Work>
-static void run_on_threads(int n, Work work)
+static void run_on_threads(SimState* s, int n, Work work)
 {
-    run_team(n, [](void* ctx, int t) { (*(Work*)ctx)(t); }, &work);
+    if (!s->team)
+        s->team = make_team();
+    if (!s->team) {
+        for (int t = 0; t < n; ++t)
+            work(t);
+        return;
+    }
+    run_team(s->team, n, [](void* ctx, int t) { (*(Work*)ctx)(t); }, &work);
 }
 
 // Part t of n of the range 0 .. total - 1.
@@ -128,10 +145,12 @@ static inline bool item_before(const SortItem& a, const SortItem& b)
 // Cuts the field along x into slabs holding about as many balls each, so
 // that the threads finish together. A slab between two others is
 // at least two cells wide. Returns the number of slabs.
-static int cut_slabs()
+static int cut_slabs(SimState* sim)
 {
-    const int side = cell_side;
-    const size_t n = (size_t)ball_count;
+    ParallelState& parallel = *sim->parallel;
+    const int side = sim->cell_side;
+    const size_t n = (size_t)sim->ball_count;
+    const CellCoord* const ball_cell = sim->ball_cell;
     std::vector<int>& per_x = parallel.per_x;
     per_x.assign((size_t)side, 0);
     for (size_t i = 0; i < n; ++i)
@@ -155,12 +174,14 @@ static int cut_slabs()
 // to the next few balls change cells: the threads find the new keys, and
 // the balls whose key changed are taken out, sorted, and merged back into
 // the others, which are still in order.
-static void sort_balls(int threads)
+static void sort_balls(SimState* s, int threads)
 {
-    const uint64_t side = (uint64_t)cell_side;
-    const int slabs = cut_slabs();
+    ParallelState& parallel = *s->parallel;
+    const uint64_t side = (uint64_t)s->cell_side;
+    const int slabs = cut_slabs(s);
     const int* slab_of_x = parallel.slab_of_x.data();
-    const size_t n = (size_t)ball_count;
+    const size_t n = (size_t)s->ball_count;
+    const CellCoord* const ball_cell = s->ball_cell;
     std::vector<SortItem>& items = parallel.items;
     std::vector<uint8_t>& changed = parallel.changed;
     if (items.size() != n) {
@@ -171,9 +192,9 @@ static void sort_balls(int threads)
     changed.resize(n);
     // Each thread also notes the rows (z, y) its balls lie in.
     std::vector<CellCoord>& low = parallel.low, &high = parallel.high;
-    low.assign((size_t)threads, CellCoord{cell_side, cell_side, cell_side});
+    low.assign((size_t)threads, CellCoord{s->cell_side, s->cell_side, s->cell_side});
     high.assign((size_t)threads, CellCoord{-1, -1, -1});
-    run_on_threads(threads, [&](int t) {
+    run_on_threads(s, threads, [&](int t) {
         size_t begin, end;
         share(n, t, threads, &begin, &end);
         CellCoord lo = low[(size_t)t], hi = high[(size_t)t];
@@ -235,7 +256,7 @@ static void sort_balls(int threads)
 
 // The row of cells (z, y) in the index of cells: the rows from row_z0 and
 // row_y0 on, as far as the lists of the balls reach.
-static inline size_t cell_row(int z, int y)
+static inline size_t cell_row(const ParallelState& parallel, int z, int y)
 {
     return (size_t)(z - parallel.row_z0) * (size_t)parallel.rows_y + (size_t)(y - parallel.row_y0);
 }
@@ -244,9 +265,10 @@ static inline size_t cell_row(int z, int y)
 // columns are x0 .. x0 + w - 1, cell (x, y, z) at cells[base[t] +
 // cell_row(z, y)·w + x - x0], and after its last cell the slab's end.
 // Counted, then summed, so that no step depends on where the balls are.
-static void index_cells(int threads)
+static void index_cells(SimState* s, int threads)
 {
-    const size_t side = (size_t)cell_side, rows = (size_t)parallel.rows_z * (size_t)parallel.rows_y;
+    ParallelState& parallel = *s->parallel;
+    const size_t side = (size_t)s->cell_side, rows = (size_t)parallel.rows_z * (size_t)parallel.rows_y;
     const int slabs = (int)parallel.slab_begin.size() - 1;
     std::vector<size_t>& base = parallel.cell_base;
     std::vector<int>& x0 = parallel.slab_x0;
@@ -261,7 +283,7 @@ static void index_cells(int threads)
     }
     x0[(size_t)slabs] = (int)side;
     parallel.cells.resize(base[(size_t)slabs]);
-    run_on_threads(threads, [&](int t) {
+    run_on_threads(s, threads, [&](int t) {
         for (int s = t; s < slabs; s += threads) {
             const SortItem* items = parallel.items.data();
             const size_t w = (size_t)(x0[(size_t)s + 1] - x0[(size_t)s]), cells = rows * w;
@@ -270,7 +292,7 @@ static void index_cells(int threads)
             const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
             for (size_t r = begin; r < end; ++r) {
                 CellCoord c = items[r].cell;
-                first[cell_row(c.z, c.y) * w + (size_t)(c.x - x0[(size_t)s]) + 1]++;
+                first[cell_row(parallel, c.z, c.y) * w + (size_t)(c.x - x0[(size_t)s]) + 1]++;
             }
             int sum = (int)begin;
             for (size_t k = 0; k <= cells; ++k) {
@@ -289,8 +311,9 @@ static void index_cells(int threads)
 // items per slab the columns fall in. The lists are built row by row, runs
 // left to right; the walks find their entries, and their partners, close
 // together. False when the memory for them cannot be had.
-static bool build_slab_lists(int s, ThreadScratch* scratch)
+static bool build_slab_lists(const SimState* sim, int s, ThreadScratch* scratch)
 {
+    ParallelState& parallel = *sim->parallel;
     const SortItem* items = parallel.items.data();
     const int x0 = parallel.slab_x0[(size_t)s], x1 = parallel.slab_x0[(size_t)s + 1] - 1;
     const size_t w = (size_t)(x1 - x0 + 1);
@@ -330,7 +353,7 @@ static bool build_slab_lists(int s, ThreadScratch* scratch)
         };
         for (int dz = -1; dz <= 1; ++dz)
             for (int dy = -1; dy <= 1; ++dy) {
-                const size_t row = cell_row(c.z + dz, c.y + dy);
+                const size_t row = cell_row(parallel, c.z + dz, c.y + dy);
                 if (at_left)
                     add_run(left, row * left_w + left_w - 1, row * left_w + left_w);
                 add_run(first, row * w + xa, row * w + xb + 1);
@@ -368,32 +391,33 @@ static bool build_slab_lists(int s, ThreadScratch* scratch)
     return true;
 }
 
-bool check_parallel_lists(char* fault)
+bool check_parallel_lists(SimState* s, char* fault)
 {
+    ParallelState& parallel = parallel_state(s);
     auto report = [fault](const char* what, int ball) {
         if (fault)
             std::snprintf(fault, 256, "ball %d: %s", ball, what);
         return false;
     };
-    if (ball_count <= 0)
+    if (s->ball_count <= 0)
         return true;
-    sort_balls(1);
+    sort_balls(s, 1);
     if (!std::is_sorted(parallel.items.begin(), parallel.items.end(), item_before))
         return report("the balls are out of cell order", -1);
-    index_cells(1);
-    parallel.item_list.resize((size_t)ball_count);
+    index_cells(s, 1);
+    parallel.item_list.resize((size_t)s->ball_count);
     ThreadScratch scratch;
     bool ok = true;
     const int slabs = (int)parallel.slab_begin.size() - 1;
-    for (int s = 0; s < slabs && ok; ++s) {
-        if (!build_slab_lists(s, &scratch)) {
+    for (int slab = 0; slab < slabs && ok; ++slab) {
+        if (!build_slab_lists(s, slab, &scratch)) {
             ok = report("no memory for the lists", -1);
             break;
         }
-        for (int r = parallel.slab_begin[(size_t)s]; r < parallel.slab_begin[(size_t)s + 1] && ok; ++r) {
+        for (int r = parallel.slab_begin[(size_t)slab]; r < parallel.slab_begin[(size_t)slab + 1] && ok; ++r) {
             const SortItem& item = parallel.items[(size_t)r];
             const int* built = scratch.lists + parallel.item_list[(size_t)r];
-            const int* own = cell_list(cell_index(item.cell.x, item.cell.y, item.cell.z));
+            const int* own = cell_list(s, cell_index(s, item.cell.x, item.cell.y, item.cell.z));
             std::vector<int> a, b(own + 1, own + 1 + own[0]);
             for (int k = 1; k <= built[0]; ++k)
                 a.push_back(parallel.items[(size_t)built[k]].ball);
@@ -416,8 +440,9 @@ bool check_parallel_lists(char* fault)
 // partners close together. With the slab's lists built (`built`), the
 // walks name balls by their places in items and read those lists;
 // otherwise they name balls and read the neighbour lists themselves.
-static void order_slab(int s, std::vector<int>* bins, bool built)
+static void order_slab(const SimState* sim, int s, std::vector<int>* bins, bool built)
 {
+    ParallelState& parallel = *sim->parallel;
     const std::vector<SortItem>& items = parallel.items;
     std::vector<int>& group = parallel.group;
     const size_t begin = (size_t)parallel.slab_begin[(size_t)s], end = (size_t)parallel.slab_begin[(size_t)s + 1];
@@ -443,17 +468,19 @@ static void order_slab(int s, std::vector<int>* bins, bool built)
         parallel.order[k] = built ? (int)r : items[r].ball;
         parallel.cell[k] = c;
         // Read here, many at once, rather than by the walks one by one.
-        parallel.list[k] = built ? parallel.item_list[r] : cell_start[cell_index(c.x, c.y, c.z)];
+        parallel.list[k] = built ? parallel.item_list[r] : sim->cell_start[cell_index(sim, c.x, c.y, c.z)];
     }
 }
 
 // The repulsion pass; the positions it leaves are in parallel.packed.
-static void repel_balls_parallel(int threads)
+static void repel_balls_parallel(SimState* s, int threads)
 {
-    const double coef = (double)repulsion_coef;
-    const size_t total = (size_t)ball_count;
-    sort_balls(threads);
-    index_cells(threads);
+    ParallelState& parallel = parallel_state(s);
+    const double coef = (double)s->repulsion_coef;
+    const size_t total = (size_t)s->ball_count;
+    const Vec3* const ball_pos = s->ball_pos;
+    sort_balls(s, threads);
+    index_cells(s, threads);
     int slabs = (int)parallel.slab_begin.size() - 1;
     // The walks work on a copy of the positions in cell order: balls of
     // slabs that run at once then never share a cache line, which would
@@ -465,7 +492,7 @@ static void repel_balls_parallel(int threads)
     parallel.cell.resize(total);
     parallel.list.resize(total);
     parallel.item_list.resize(total);
-    run_on_threads(threads, [&](int t) {
+    run_on_threads(s, threads, [&](int t) {
         size_t begin, end;
         share(total, t, threads, &begin, &end);
         for (size_t r = begin; r < end; ++r) {
@@ -494,7 +521,8 @@ static void repel_balls_parallel(int threads)
     for (std::atomic<bool>& d : done)
         d.store(false, std::memory_order_relaxed);
     const int evens = (slabs + 1) / 2;
-    run_on_threads(threads, [&](int t) {
+    SimState* const sim = s;  // the slab at hand is s below
+    run_on_threads(s, threads, [&](int t) {
         ThreadScratch& scratch = parallel.scratch[(size_t)t];
         for (;;) {
             int task = next_task.fetch_add(1);
@@ -503,20 +531,22 @@ static void repel_balls_parallel(int threads)
             int s = task < evens ? 2 * task : 2 * (task - evens) + 1;
             int begin = parallel.slab_begin[(size_t)s];
             int count = parallel.slab_begin[(size_t)s + 1] - begin;
-            bool built = build_slab_lists(s, &scratch);
-            order_slab(s, &scratch.bins, built);
+            bool built = build_slab_lists(sim, s, &scratch);
+            order_slab(sim, s, &scratch.bins, built);
             if (s & 1)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
-            const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                    parallel.list.data() + begin, count, built ? scratch.lists : cell_pool, 0};
+            WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
+                              parallel.list.data() + begin, count, built ? scratch.lists : sim->cell_pool, 0,
+                              nullptr, 0, 0, 0, false, false};
+            sequence_table(&q, sim);
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
-                                     4 * ball_count};
-            bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
-                        (repel_path == REPEL_AUTO && wide_walks_pay(q));
-            if (count > 0 && !(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))
+                                     4 * sim->ball_count, sim->ball_count};
+            const RepelPath path = sim->repel_path;
+            bool wide = path == REPEL_WIDE || path == REPEL_WIDE8 || (path == REPEL_AUTO && wide_walks_pay(q));
+            if (count > 0 && !(wide && repel_wide_supported() && repel_wide(sim, q, coef, &scratch.wide, space)))
                 repel_plain(q, coef, space);
             done[s].store(true, std::memory_order_release);
         }
@@ -530,31 +560,35 @@ static void repel_balls_parallel(int threads)
 static const size_t STEP_CHUNK = 512;
 
 // The step, taking the positions from parallel.packed.
-static bool step_balls_parallel(const MapHeader* header, int threads)
+static bool step_balls_parallel(SimState* s, const MapHeader* header, int threads)
 {
-    StepConstants k = step_constants(header);
+    ParallelState& parallel = *s->parallel;
+    StepConstants k = step_constants(s, header);
     // Room for every ball of each part, so that no thread allocates.
-    const size_t total = (size_t)ball_count;
+    const size_t total = (size_t)s->ball_count;
     parallel.moved.resize((size_t)threads);
     for (int t = 0; t < threads; ++t) {
         size_t begin, end;
         share(total, t, threads, &begin, &end);
         parallel.moved[(size_t)t].reserve(t == 0 ? total : end - begin);  // part 0 gathers all
     }
-    run_on_threads(threads, [&](int t) {
+    run_on_threads(s, threads, [&](int t) {
         size_t begin, end;
         share(total, t, threads, &begin, &end);
         std::vector<int>& moved = parallel.moved[(size_t)t];
         moved.clear();
         // A chunk of positions comes back from the packed copy, then steps
         // in lanes where the processor has them, the rest ball by ball.
-        const bool lanes = step_lanes_wanted();
+        const bool lanes = step_lanes_wanted(s);
+        Vec3* const ball_pos = k.pos;
+        const float* const packed = parallel.packed.data();
+        const int* const rank = parallel.rank.data();
         for (size_t chunk = begin; chunk < end; chunk += STEP_CHUNK) {
             size_t chunk_end = std::min(end, chunk + STEP_CHUNK);
             for (size_t i = chunk; i < chunk_end; ++i) {
                 if (i + 2 * FIELD_AHEAD < end)
-                    __builtin_prefetch(&parallel.packed[4 * (size_t)parallel.rank[i + 2 * FIELD_AHEAD]]);
-                const float* p = &parallel.packed[4 * (size_t)parallel.rank[i]];
+                    __builtin_prefetch(&packed[4 * (size_t)rank[i + 2 * FIELD_AHEAD]]);
+                const float* p = &packed[4 * (size_t)rank[i]];
                 ball_pos[i] = Vec3{p[0], p[1], p[2]};
             }
             size_t first = chunk;
@@ -566,7 +600,7 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
                 if (i + FIELD_AHEAD < chunk_end)
                     __builtin_prefetch(field_normal_at(k, ball_pos[i + FIELD_AHEAD]));
                 advance_ball(k, (int)i);
-                if (leaves_cell((int)i))
+                if (leaves_cell(k, (int)i))
                     moved.push_back((int)i);
             }
         }
@@ -575,19 +609,19 @@ static bool step_balls_parallel(const MapHeader* header, int threads)
     std::vector<int>& moved = parallel.moved[0];
     for (int t = 1; t < threads; ++t)
         moved.insert(moved.end(), parallel.moved[(size_t)t].begin(), parallel.moved[(size_t)t].end());
-    bool all_registered = move_registrations(moved.data(), moved.size());
-    tidy_cell_lists();
+    bool all_registered = move_registrations(s, moved.data(), moved.size());
+    tidy_cell_lists(s);
     return all_registered;
 }
 
-bool simulate_step(const MapHeader* header)
+bool simulate_step(SimState* s, const MapHeader* header)
 {
-    if (sim_threads < 1) {
-        repel_balls();
-        return step_balls(header);
+    if (s->sim_threads < 1) {
+        repel_balls(s);
+        return step_balls(s, header);
     }
-    if (ball_count <= 0)
+    if (s->ball_count <= 0)
         return true;
-    repel_balls_parallel(sim_threads);
-    return step_balls_parallel(header, sim_threads);
+    repel_balls_parallel(s, s->sim_threads);
+    return step_balls_parallel(s, header, s->sim_threads);
 }

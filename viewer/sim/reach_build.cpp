@@ -17,9 +17,9 @@
 // the count, or -1 when it overflows. Distances in float, with a little
 // room, so that an entry in reach is never left out (keeping one just out of
 // reach is harmless). Anchors are finite positions.
-__attribute__((target("avx512f"))) static int fill_reach_slot_wide(int i, const int* list, int* slot)
+__attribute__((target("avx512f"))) static int fill_reach_slot_wide(const float* anchor, int i, const int* list, int* slot)
 {
-    const float* a = rs.anchor + 4 * (size_t)i;
+    const float* a = anchor + 4 * (size_t)i;
     const __m512 ax = _mm512_set1_ps(a[0]), ay = _mm512_set1_ps(a[1]), az = _mm512_set1_ps(a[2]);
     const __m512 reach = _mm512_set1_ps(1.0f + a[3]);
     const __m512 room = _mm512_set1_ps(1.0f + 1.0f / 4096);
@@ -32,10 +32,10 @@ __attribute__((target("avx512f"))) static int fill_reach_slot_wide(int i, const 
         __m512i j = _mm512_maskz_loadu_epi32(lanes, list + s);
         lanes = _mm512_mask_cmpneq_epi32_mask(lanes, j, self);
         __m512i at = _mm512_slli_epi32(j, 2);
-        __m512 bx = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor, 4);
-        __m512 by = _mm512_mask_i32gather_ps(ay, lanes, at, rs.anchor + 1, 4);
-        __m512 bz = _mm512_mask_i32gather_ps(az, lanes, at, rs.anchor + 2, 4);
-        __m512 bb = _mm512_mask_i32gather_ps(ax, lanes, at, rs.anchor + 3, 4);
+        __m512 bx = _mm512_mask_i32gather_ps(ax, lanes, at, anchor, 4);
+        __m512 by = _mm512_mask_i32gather_ps(ay, lanes, at, anchor + 1, 4);
+        __m512 bz = _mm512_mask_i32gather_ps(az, lanes, at, anchor + 2, 4);
+        __m512 bb = _mm512_mask_i32gather_ps(ax, lanes, at, anchor + 3, 4);
         __m512 dx = _mm512_sub_ps(ax, bx), dy = _mm512_sub_ps(ay, by), dz = _mm512_sub_ps(az, bz);
         __m512 d2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
         __m512 r = _mm512_add_ps(reach, bb);
@@ -51,13 +51,13 @@ __attribute__((target("avx512f"))) static int fill_reach_slot_wide(int i, const 
 #endif
 
 // The same one entry at a time, in double.
-static int fill_reach_slot_plain(int i, const int* list, int* slot)
+static int fill_reach_slot_plain(const float* anchor, int i, const int* list, int* slot)
 {
-    const float* a = rs.anchor + 4 * (size_t)i;
+    const float* a = anchor + 4 * (size_t)i;
     int n = 0;
     for (int s = 1; s <= list[0]; ++s) {
         int j = list[s];
-        const float* b = rs.anchor + 4 * (size_t)j;
+        const float* b = anchor + 4 * (size_t)j;
         double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
         double r = 1.0 + (double)a[3] + b[3];
         if (j == i || dx * dx + dy * dy + dz * dz > r * r)
@@ -70,26 +70,27 @@ static int fill_reach_slot_plain(int i, const int* list, int* slot)
 }
 
 // Builds ball i's reach list from `list`, its cell's list, and the anchors.
-static void fill_reach_list(int i, const int* list)
+static void fill_reach_list(SimState* s, int i, const int* list)
 {
-    int* slot = rs.pool + (size_t)i * REACH_SLOT;
+    int* slot = s->rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
 #if defined(__GNUC__) && defined(__x86_64__)
     // Eight lanes asked for: as on a processor with AVX2 alone.
     static const bool sixteen = wide_walks_supported();
-    int n = sixteen && repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(i, list, slot) : fill_reach_slot_plain(i, list, slot);
+    int n = sixteen && s->repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(s->rs.anchor, i, list, slot)
+                                                    : fill_reach_slot_plain(s->rs.anchor, i, list, slot);
 #else
-    int n = fill_reach_slot_plain(i, list, slot);
+    int n = fill_reach_slot_plain(s->rs.anchor, i, list, slot);
 #endif
     slot[0] = n;
-    rs.overflowing += (n < 0) - was_overflowing;
-    ++reach_counts.rebuilt;
+    s->rs.overflowing += (n < 0) - was_overflowing;
+    ++s->reach_counts.rebuilt;
 }
 
-void build_reach_list(int i)
+void build_reach_list(SimState* s, int i)
 {
-    CellCoord c = ball_cell[i];
-    fill_reach_list(i, cell_list(cell_index(c.x, c.y, c.z)));
+    CellCoord c = s->ball_cell[i];
+    fill_reach_list(s, i, cell_list(s, cell_index(s, c.x, c.y, c.z)));
 }
 
 // Builds the lists of balls ball_of(0 .. count - 1). Their data lie all
@@ -101,17 +102,20 @@ void build_reach_list(int i)
 // recorded for 6 apart from the deep-heap change as a whole (2c44e5b).
 static const int REACH_BUILD_AHEAD = 6;
 template <typename BallOf>
-static void build_reach_lists(int count, BallOf ball_of)
+static void build_reach_lists(SimState* s, int count, BallOf ball_of)
 {
+    const CellCoord* const ball_cell = s->ball_cell;
+    const uint32_t* const cell_start = s->cell_start;
+    const float* const anchor = s->rs.anchor;
     const int d = REACH_BUILD_AHEAD;
     const int RING = 32;  // more than the 3d + 1 lists in flight
     size_t cell_at[RING];
     const int* list_at[RING];
     auto find_cell = [&](int m) {
         CellCoord c = ball_cell[ball_of(m)];
-        cell_at[m % RING] = cell_index(c.x, c.y, c.z);
+        cell_at[m % RING] = cell_index(s, c.x, c.y, c.z);
     };
-    auto find_list = [&](int m) { list_at[m % RING] = cell_list(cell_at[m % RING]); };
+    auto find_list = [&](int m) { list_at[m % RING] = cell_list(s, cell_at[m % RING]); };
     for (int m = 0; m < 3 * d && m < count; ++m)
         find_cell(m);
     for (int m = 0; m < 2 * d && m < count; ++m)
@@ -132,53 +136,54 @@ static void build_reach_lists(int count, BallOf ball_of)
         if (m + d < count) {
             const int* list = list_at[(m + d) % RING];
             for (int k = 1; k <= list[0]; ++k)
-                __builtin_prefetch(rs.anchor + 4 * (size_t)list[k]);
+                __builtin_prefetch(anchor + 4 * (size_t)list[k]);
         }
-        fill_reach_list(ball_of(m), list_at[m % RING]);
+        fill_reach_list(s, ball_of(m), list_at[m % RING]);
     }
 }
 
-void build_all_reach_lists()
+void build_all_reach_lists(SimState* s)
 {
-    for (size_t i = 0; i < (size_t)rs.balls; ++i)
-        rs.pool[i * REACH_SLOT] = 0;
-    build_reach_lists(rs.balls, [](int m) { return m; });
+    for (size_t i = 0; i < (size_t)s->rs.balls; ++i)
+        s->rs.pool[i * REACH_SLOT] = 0;
+    build_reach_lists(s, s->rs.balls, [](int m) { return m; });
 }
 
-void build_dirty_reach_lists()
+void build_dirty_reach_lists(SimState* s)
 {
-    for (int m = 0; m < rs.dirty_count; ++m)
-        rs.marked[rs.dirty[m]] = 0;
-    build_reach_lists(rs.dirty_count, [](int m) { return rs.dirty[m]; });
-    rs.dirty_count = 0;
+    const int* dirty = s->rs.dirty;
+    for (int m = 0; m < s->rs.dirty_count; ++m)
+        s->rs.marked[dirty[m]] = 0;
+    build_reach_lists(s, s->rs.dirty_count, [dirty](int m) { return dirty[m]; });
+    s->rs.dirty_count = 0;
 }
 
-bool check_reach_lists(char* fault)
+bool check_reach_lists(const SimState* s, char* fault)
 {
     auto fail = [&](int i, const char* what) {
         if (fault)
             std::snprintf(fault, 256, "ball %d: %s", i, what);
         return false;
     };
-    if (!rs.pool || rs.all_dirty || rs.balls != ball_count)
+    if (!s->rs.pool || s->rs.all_dirty || s->rs.balls != s->ball_count)
         return true;
-    for (int i = 0; i < rs.balls; ++i) {
-        const int* slot = rs.pool + (size_t)i * REACH_SLOT;
-        if (rs.marked[i] || slot[0] < 0)
+    for (int i = 0; i < s->rs.balls; ++i) {
+        const int* slot = s->rs.pool + (size_t)i * REACH_SLOT;
+        if (s->rs.marked[i] || slot[0] < 0)
             continue;
-        CellCoord c = ball_cell[i];
-        const int* list = cell_list(cell_index(c.x, c.y, c.z));
-        const float* a = rs.anchor + 4 * (size_t)i;
+        CellCoord c = s->ball_cell[i];
+        const int* list = cell_list(s, cell_index(s, c.x, c.y, c.z));
+        const float* a = s->rs.anchor + 4 * (size_t)i;
         // The slot must be the list with entries left out, in the same order,
         // and leave out only entries out of reach.
         int k = 1;
-        for (int s = 1; s <= list[0]; ++s) {
-            int j = list[s];
+        for (int e = 1; e <= list[0]; ++e) {
+            int j = list[e];
             if (k <= slot[0] && slot[k] == j) {
                 ++k;
                 continue;
             }
-            const float* b = rs.anchor + 4 * (size_t)j;
+            const float* b = s->rs.anchor + 4 * (size_t)j;
             double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
             double r = 1.0 + (double)a[3] + b[3];
             if (j != i && dx * dx + dy * dy + dz * dz <= r * r)

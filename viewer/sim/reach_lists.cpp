@@ -9,8 +9,6 @@
 
 #include "repulsion_walk.h"
 
-ReachCounts reach_counts = {0, 0, 0};
-
 // Each ball has a budget: how far it may go from its anchor before a pass
 // can no longer be shown sound. Two balls are in each other's reach lists
 // when their anchors are at most 1 + the sum of their budgets apart. A ball
@@ -50,24 +48,22 @@ static const int REACH_SAMPLE_STEP = 32;
 static const int REACH_FETCH_FROM = 1 << 19;
 static const int REACH_FETCH_AHEAD = 16;
 
-ReachState rs;
-
-void free_reach_lists()
+void free_reach_lists(SimState* s)
 {
-    std::free(rs.pool);
-    std::free(rs.offset);
-    std::free(rs.anchor);
-    std::free(rs.work);
-    std::free(rs.marked);
-    std::free(rs.dirty);
-    std::free(rs.restarted);
-    free_wide_scratch(&rs.scratch);
-    rs = ReachState();
+    std::free(s->rs.pool);
+    std::free(s->rs.offset);
+    std::free(s->rs.anchor);
+    std::free(s->rs.work);
+    std::free(s->rs.marked);
+    std::free(s->rs.dirty);
+    std::free(s->rs.restarted);
+    free_wide_scratch(&s->rs.scratch);
+    s->rs = ReachState();
 }
 
-void forget_reach_lists()
+void forget_reach_lists(SimState* s)
 {
-    rs.all_dirty = true;
+    s->rs.all_dirty = true;
 }
 
 // Bytes the lists of `balls` balls take.
@@ -77,74 +73,74 @@ static size_t reach_bytes_for(size_t balls)
     return balls * per_ball;
 }
 
-size_t reach_lists_bytes()
+size_t reach_lists_bytes(const SimState* s)
 {
-    return reach_bytes_for((size_t)rs.balls);
+    return reach_bytes_for((size_t)s->rs.balls);
 }
 
-static bool reserve_reach_lists()
+static bool reserve_reach_lists(SimState* s)
 {
-    if (rs.balls == ball_count && rs.pool)
+    if (s->rs.balls == s->ball_count && s->rs.pool)
         return true;
-    const size_t limit = rs.bytes_limit;
-    free_reach_lists();
-    rs.bytes_limit = limit;
-    if ((size_t)ball_count > (size_t)INT32_MAX / REACH_SLOT || reach_bytes_for((size_t)ball_count) > limit)
+    const size_t limit = s->rs.bytes_limit;
+    free_reach_lists(s);
+    s->rs.bytes_limit = limit;
+    if ((size_t)s->ball_count > (size_t)INT32_MAX / REACH_SLOT || reach_bytes_for((size_t)s->ball_count) > limit)
         return false;
-    size_t n = (size_t)ball_count;
-    rs.pool = (int*)std::malloc(n * REACH_SLOT * sizeof(int));
-    rs.offset = (uint32_t*)std::malloc(n * sizeof(uint32_t));
+    size_t n = (size_t)s->ball_count;
+    s->rs.pool = (int*)std::malloc(n * REACH_SLOT * sizeof(int));
+    s->rs.offset = (uint32_t*)std::malloc(n * sizeof(uint32_t));
     size_t quads = (n * 4 * sizeof(float) + 63) / 64 * 64;
-    rs.anchor = (float*)std::aligned_alloc(64, quads);
-    rs.work = (float*)std::aligned_alloc(64, quads);
-    rs.marked = (unsigned char*)std::calloc(n, 1);
-    rs.dirty = (int*)std::malloc(n * sizeof(int));
-    rs.restarted = (int*)std::malloc(n * sizeof(int));
-    if (!rs.pool || !rs.offset || !rs.anchor || !rs.work || !rs.marked || !rs.dirty || !rs.restarted) {
-        free_reach_lists();
+    s->rs.anchor = (float*)std::aligned_alloc(64, quads);
+    s->rs.work = (float*)std::aligned_alloc(64, quads);
+    s->rs.marked = (unsigned char*)std::calloc(n, 1);
+    s->rs.dirty = (int*)std::malloc(n * sizeof(int));
+    s->rs.restarted = (int*)std::malloc(n * sizeof(int));
+    if (!s->rs.pool || !s->rs.offset || !s->rs.anchor || !s->rs.work || !s->rs.marked || !s->rs.dirty || !s->rs.restarted) {
+        free_reach_lists(s);
         return false;
     }
-    rs.balls = ball_count;
+    s->rs.balls = s->ball_count;
     for (size_t i = 0; i < n; ++i)
-        rs.offset[i] = (uint32_t)(i * REACH_SLOT);
+        s->rs.offset[i] = (uint32_t)(i * REACH_SLOT);
     return true;
 }
 
-static void mark_ball(int b)
+static void mark_ball(SimState* s, int b)
 {
-    if (!rs.marked[b]) {
-        rs.marked[b] = 1;
-        rs.dirty[rs.dirty_count++] = b;
+    if (!s->rs.marked[b]) {
+        s->rs.marked[b] = 1;
+        s->rs.dirty[s->rs.dirty_count++] = b;
     }
 }
 
 // Marks the balls of cell k's list: those registered around it.
-static void mark_list(size_t k)
+static void mark_list(SimState* s, size_t k)
 {
-    const int* list = cell_list(k);
-    for (int s = 1; s <= list[0]; ++s) {
-        int b = list[s];
-        if ((unsigned)b >= (unsigned)rs.balls) {
-            rs.all_dirty = true;
+    const int* list = cell_list(s, k);
+    for (int e = 1; e <= list[0]; ++e) {
+        int b = list[e];
+        if ((unsigned)b >= (unsigned)s->rs.balls) {
+            s->rs.all_dirty = true;
             return;
         }
-        mark_ball(b);
+        mark_ball(s, b);
     }
 }
 
-void note_block_change(int x, int y, int z)
+void note_block_change(SimState* s, int x, int y, int z)
 {
-    if (!rs.pool || rs.all_dirty)
+    if (!s->rs.pool || s->rs.all_dirty)
         return;
     // The lists that change are those of the block's cells; the balls that
     // walk them are registered within one cell of (x, y, z), which is the
     // list of (x, y, z) itself.
-    int limit = cell_side - 2;
+    int limit = s->cell_side - 2;
     if (x < 1 || x > limit || y < 1 || y > limit || z < 1 || z > limit) {
-        rs.all_dirty = true;
+        s->rs.all_dirty = true;
         return;
     }
-    mark_list(cell_index(x, y, z));
+    mark_list(s, cell_index(s, x, y, z));
 }
 
 // What each ball keeps of its budget for the rounding of the distances the
@@ -155,21 +151,24 @@ static const float REACH_MARGIN = 0.001f;
 // that strayed too far get a new anchor and a new list. False when a
 // coordinate is not finite: the anchors given so far then have not been
 // made known to the lists around them, and every list is built anew.
-static bool start_sums(float* largest)
+static bool start_sums(SimState* s, float* largest)
 {
-    const int n = rs.balls;
+    const int n = s->rs.balls;
     const float first = REACH_FIRST_BUDGET;
+    const Vec3* pos = s->ball_pos;
+    float* const anchor = s->rs.anchor;
+    float* const work = s->rs.work;
     float most = 0.0f;
-    rs.restarted_count = 0;
+    s->rs.restarted_count = 0;
     for (int j = 0; j < n; ++j) {
-        Vec3 p = ball_pos[j];
+        Vec3 p = pos[j];
         float m = std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z);
         most = m > most ? m : most;
-        float* a = rs.anchor + 4 * (size_t)j;
+        float* a = anchor + 4 * (size_t)j;
         float d = std::fabs(p.x - a[0]) + std::fabs(p.y - a[1]) + std::fabs(p.z - a[2]);
         if (!(d <= a[3] / REACH_RESTART_SHARE)) {
             if (!(m < INFINITY)) {
-                rs.all_dirty = true;
+                s->rs.all_dirty = true;
                 return false;
             }
             a[0] = p.x;
@@ -177,10 +176,10 @@ static bool start_sums(float* largest)
             a[2] = p.z;
             a[3] = a[3] * REACH_BUDGET_DECAY > first ? a[3] * REACH_BUDGET_DECAY : first;
             d = 0.0f;
-            mark_ball(j);
-            rs.restarted[rs.restarted_count++] = j;
+            mark_ball(s, j);
+            s->rs.restarted[s->rs.restarted_count++] = j;
         }
-        float* w = rs.work + 4 * (size_t)j;
+        float* w = work + 4 * (size_t)j;
         w[0] = p.x;
         w[1] = p.y;
         w[2] = p.z;
@@ -190,27 +189,27 @@ static bool start_sums(float* largest)
     return true;
 }
 
-static bool start_fresh()
+static bool start_fresh(SimState* s)
 {
-    const size_t n = (size_t)rs.balls;
+    const size_t n = (size_t)s->rs.balls;
     for (size_t j = 0; j < n; ++j) {
-        Vec3 p = ball_pos[j];
+        Vec3 p = s->ball_pos[j];
         if (!(std::fabs(p.x) + std::fabs(p.y) + std::fabs(p.z) < INFINITY))  // not-a-number fails too
             return false;
     }
     const float first = REACH_FIRST_BUDGET;
     for (size_t j = 0; j < n; ++j) {
-        float* a = rs.anchor + 4 * j;
-        a[0] = ball_pos[j].x;
-        a[1] = ball_pos[j].y;
-        a[2] = ball_pos[j].z;
+        float* a = s->rs.anchor + 4 * j;
+        a[0] = s->ball_pos[j].x;
+        a[1] = s->ball_pos[j].y;
+        a[2] = s->ball_pos[j].z;
         a[3] = first;
     }
-    std::memset(rs.marked, 0, n);
-    rs.dirty_count = 0;
-    rs.overflowing = 0;
-    build_all_reach_lists();
-    rs.all_dirty = false;
+    std::memset(s->rs.marked, 0, n);
+    s->rs.dirty_count = 0;
+    s->rs.overflowing = 0;
+    build_all_reach_lists(s);
+    s->rs.all_dirty = false;
     return true;
 }
 
@@ -226,37 +225,37 @@ static bool holds(const int* slot, int j)
 // reach, but must hold every entry in reach: so a ball with a new anchor
 // joins the lists of the balls its own new list names (by symmetry, those
 // within reach of it) where it is missing.
-static void build_marked_lists()
+static void build_marked_lists(SimState* s)
 {
-    build_dirty_reach_lists();
-    for (int m = 0; m < rs.restarted_count; ++m) {
-        int j = rs.restarted[m];
-        const int* own = rs.pool + (size_t)j * REACH_SLOT;
+    build_dirty_reach_lists(s);
+    for (int m = 0; m < s->rs.restarted_count; ++m) {
+        int j = s->rs.restarted[m];
+        const int* own = s->rs.pool + (size_t)j * REACH_SLOT;
         if (own[0] < 0) {
             // Its list overflowed and does not name its neighbours: build
             // every list around it.
-            CellCoord c = ball_cell[j];
-            mark_list(cell_index(c.x, c.y, c.z));
-            for (int k = 0; k < rs.dirty_count; ++k) {
-                rs.marked[rs.dirty[k]] = 0;
-                build_reach_list(rs.dirty[k]);
+            CellCoord c = s->ball_cell[j];
+            mark_list(s, cell_index(s, c.x, c.y, c.z));
+            for (int k = 0; k < s->rs.dirty_count; ++k) {
+                s->rs.marked[s->rs.dirty[k]] = 0;
+                build_reach_list(s, s->rs.dirty[k]);
             }
-            rs.dirty_count = 0;
+            s->rs.dirty_count = 0;
             continue;
         }
-        for (int s = 1; s <= own[0]; ++s) {
-            int i = own[s];
-            if (!holds(rs.pool + (size_t)i * REACH_SLOT, j))
-                build_reach_list(i);
+        for (int e = 1; e <= own[0]; ++e) {
+            int i = own[e];
+            if (!holds(s->rs.pool + (size_t)i * REACH_SLOT, j))
+                build_reach_list(s, i);
         }
     }
-    rs.restarted_count = 0;
+    s->rs.restarted_count = 0;
 }
 
-static void take_rest()
+static void take_rest(SimState* s)
 {
-    rs.rest = rs.rest_next;
-    rs.rest_next = rs.rest_next < REACH_REST_MOST ? 2 * rs.rest_next : REACH_REST_MOST;
+    s->rs.rest = s->rs.rest_next;
+    s->rs.rest_next = s->rs.rest_next < REACH_REST_MOST ? 2 * s->rs.rest_next : REACH_REST_MOST;
 }
 
 // After a pass, balls whose sums reached REACH_NEAR_SHARE of their budgets
@@ -271,13 +270,15 @@ static void take_rest()
 // it, every pass in a settled heap of 1,000,000 balls was thrown away
 // (2c44e5b); no figure was recorded for 0.7 against other shares.
 static const float REACH_NEAR_SHARE = 0.7f;
-static bool widen_budgets()
+static bool widen_budgets(SimState* s)
 {
-    const int n = rs.balls;
+    const int n = s->rs.balls;
+    const float* const work = s->rs.work;
+    float* const anchor = s->rs.anchor;
     bool within = true;
     for (int j = 0; j < n; ++j) {
-        float w = rs.work[4 * (size_t)j + 3];
-        float* budget = rs.anchor + 4 * (size_t)j + 3;
+        float w = work[4 * (size_t)j + 3];
+        float* budget = anchor + 4 * (size_t)j + 3;
         if (w < *budget * REACH_NEAR_SHARE)
             continue;
         float needed = 1.2f * (w + REACH_MARGIN) / (1.0f - 1.0f / REACH_RESTART_SHARE);
@@ -288,97 +289,103 @@ static bool widen_budgets()
         if (!(needed > *budget))
             continue;
         *budget = needed;
-        CellCoord c = ball_cell[j];
-        mark_list(cell_index(c.x, c.y, c.z));
+        CellCoord c = s->ball_cell[j];
+        mark_list(s, cell_index(s, c.x, c.y, c.z));
     }
     return within;
 }
 
 // Whether a sample of the balls moves too fast for the reach lists to pay.
-static bool balls_move_fast()
+static bool balls_move_fast(const SimState* s)
 {
     const float limit = REACH_FIRST_BUDGET / REACH_RESTART_SHARE;
+    const Vec3 *pos = s->ball_pos, *prev = s->ball_prev;
+    const int balls = s->ball_count;
     int sampled = 0, fast = 0;
-    for (int j = 0; j < ball_count; j += REACH_SAMPLE_STEP) {
-        Vec3 p = ball_pos[j], q = ball_prev[j];
+    for (int j = 0; j < balls; j += REACH_SAMPLE_STEP) {
+        Vec3 p = pos[j], q = prev[j];
         fast += !(std::fabs(p.x - q.x) + std::fabs(p.y - q.y) + std::fabs(p.z - q.z) <= limit);
         ++sampled;
     }
     return fast > sampled / REACH_BUSY_SHARE;
 }
 
-bool repel_reach(double coef)
+bool repel_reach(SimState* s, double coef)
 {
     // Sixteen AVX-512 lanes, or eight AVX2 lanes where the processor has no
     // more or the caller asks for eight.
     static const bool sixteen = wide_walks_supported(), eight = wide8_walks_supported();
-    const bool lanes16 = sixteen && repel_path != REPEL_WIDE8;
-    if (!(lanes16 || eight) || ball_count <= 0)
+    const bool lanes16 = sixteen && s->repel_path != REPEL_WIDE8;
+    if (!(lanes16 || eight) || s->ball_count <= 0)
         return false;
-    if (rs.rest > 0) {
-        --rs.rest;
-        return false;
-    }
-    if (balls_move_fast()) {
-        take_rest();
+    if (s->rs.rest > 0) {
+        --s->rs.rest;
         return false;
     }
-    if (!reserve_reach_lists()) {
-        take_rest();
+    if (balls_move_fast(s)) {
+        take_rest(s);
         return false;
     }
-    if (rs.all_dirty && !start_fresh())
+    if (!reserve_reach_lists(s)) {
+        take_rest(s);
+        return false;
+    }
+    if (s->rs.all_dirty && !start_fresh(s))
         return false;
     float largest;
-    if (!start_sums(&largest))
+    if (!start_sums(s, &largest))
         return false;
-    if (rs.restarted_count > rs.balls / REACH_BUSY_SHARE) {
-        rs.all_dirty = true;
-        take_rest();
+    if (s->rs.restarted_count > s->rs.balls / REACH_BUSY_SHARE) {
+        s->rs.all_dirty = true;
+        take_rest(s);
         return false;
     }
-    build_marked_lists();
-    if (rs.all_dirty)
+    build_marked_lists(s);
+    if (s->rs.all_dirty)
         return false;
-    if (rs.overflowing > 0) {
-        take_rest();
+    if (s->rs.overflowing > 0) {
+        take_rest(s);
         return false;
     }
 
-    WalkSequence q{nullptr, ball_cell, rs.offset, rs.balls, rs.pool,
-                   rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0};
-    WalkSpace space{rs.work, 4, nullptr, 0};
+    WalkSequence q{nullptr, s->ball_cell, s->rs.offset, s->rs.balls, s->rs.pool,
+                   s->rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0, nullptr, 0, 0, 0, false, false};
+    sequence_table(&q, s);
+    WalkSpace space{s->rs.work, 4, nullptr, 0, s->ball_count};
     // A position update rounds by half a unit in the last place per
     // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
     // the pass keeps its bounds.
     float rounding = 3.0f * std::nextafter(largest + 1.0f, INFINITY) * (1.0f / 8388608.0f);
-    if (!(lanes16 ? repel_wide16_travel(q, coef, rounding, &rs.scratch, space)
-                  : repel_wide8_travel(q, coef, rounding, &rs.scratch, space)))
+    if (!(lanes16 ? repel_wide16_travel(q, coef, rounding, &s->rs.scratch, space)
+                  : repel_wide8_travel(q, coef, rounding, &s->rs.scratch, space)))
         return false;
 
     // Every entry left out stayed out of reach when no ball went further
     // from its anchor than its budget less the margin.
-    const int n = rs.balls;
+    const int n = s->rs.balls;
+    const float* const work = s->rs.work;
+    const float* const anchor = s->rs.anchor;
     bool kept = true;
     for (int j = 0; j < n; ++j)
-        kept &= rs.work[4 * (size_t)j + 3] < rs.anchor[4 * (size_t)j + 3] - REACH_MARGIN;
-    const bool within = widen_budgets();
+        kept &= work[4 * (size_t)j + 3] < anchor[4 * (size_t)j + 3] - REACH_MARGIN;
+    const bool within = widen_budgets(s);
     if (!kept) {
         // Two passes thrown away in a row cost two frames twice over, with
         // their lists rebuilt: the balls do not yet hold still enough, and
         // the reach lists rest.
-        ++reach_counts.redone;
-        if (!within || rs.redone_last)
-            take_rest();
-        rs.redone_last = true;
+        ++s->reach_counts.redone;
+        if (!within || s->rs.redone_last)
+            take_rest(s);
+        s->rs.redone_last = true;
         return false;
     }
-    rs.redone_last = false;
+    s->rs.redone_last = false;
+    Vec3* const pos = s->ball_pos;
     for (int j = 0; j < n; ++j) {
-        const float* w = rs.work + 4 * (size_t)j;
-        ball_pos[j] = Vec3{w[0], w[1], w[2]};
+        const float* w = work + 4 * (size_t)j;
+        pos[j] = Vec3{w[0], w[1], w[2]};
     }
-    rs.rest_next = REACH_REST_FIRST;
-    ++reach_counts.passes;
+    s->rs.rest_next = REACH_REST_FIRST;
+    ++s->reach_counts.passes;
     return true;
 }

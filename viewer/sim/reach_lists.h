@@ -18,34 +18,29 @@
 
 #include <cstddef>
 
+#include "sim_state.h"
+
 // Runs the repulsion pass over the reach lists in sixteen AVX-512 lanes, or
-// in eight AVX2 lanes (without AVX-512, or with repel_path REPEL_WIDE8).
+// in eight AVX2 lanes (without AVX-512, or with s->repel_path REPEL_WIDE8).
 // False, with the positions untouched, when the pass over the whole lists
 // must run instead: no vector lanes, no memory, coordinates that are not
 // finite, balls moving fast, a list too long for its slot, or a pass that
 // broke its bound.
-bool repel_reach(double coef);
+bool repel_reach(SimState* s, double coef);
 // Called by the neighbour lists before a ball is entered in or removed from
 // the lists of the block around cell (x, y, z): the balls walking those
 // lists need new reach lists.
-void note_block_change(int x, int y, int z);
+void note_block_change(SimState* s, int x, int y, int z);
 // Every reach list must be built anew (the neighbour table was replaced).
-void forget_reach_lists();
+void forget_reach_lists(SimState* s);
 // Releases the reach lists and their working memory.
-void free_reach_lists();
+void free_reach_lists(SimState* s);
 // Bytes the reach lists and their working memory take.
-size_t reach_lists_bytes();
+size_t reach_lists_bytes(const SimState* s);
 
 // Checks that the reach list of every ball whose list is up to date holds
 // the entries of its cell's list in their order, leaving out only entries out
 // of reach. On a fault writes a description to `fault` (may be null, 256
 // bytes).
-bool check_reach_lists(char* fault = nullptr);
+bool check_reach_lists(const SimState* s, char* fault = nullptr);
 
-// What the reach passes did since the counts were last cleared (tests).
-struct ReachCounts {
-    long passes;    // passes run over the reach lists and kept
-    long redone;    // passes thrown away for breaking the bound
-    long rebuilt;   // reach lists built
-};
-extern ReachCounts reach_counts;

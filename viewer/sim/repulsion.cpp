@@ -15,10 +15,6 @@
 #include "reach_lists.h"
 #include "repulsion_walk.h"
 
-RepelPath repel_path = REPEL_AUTO;
-
-static WideScratch main_scratch;
-
 // The walk of ball i over the list of its cell, positions found through
 // rank (slot = ball without one).
 template <bool RANKED, int STRIDE>
@@ -78,7 +74,7 @@ static void repel_plain_in(const WalkSequence& q, double coef, float* base, cons
     for (int n = 0; n < q.count; ++n) {
         if (n + PLAIN_OFFSET_AHEAD < q.count && !q.list) {
             CellCoord c = q.cell[n + PLAIN_OFFSET_AHEAD];
-            __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
+            __builtin_prefetch(q.starts + (size_t)c.x * q.stride_x + (size_t)c.y * q.stride_y + (size_t)c.z);
         }
         if (n + PLAIN_LIST_AHEAD < q.count)
             __builtin_prefetch(sequence_list(q, n + PLAIN_LIST_AHEAD));
@@ -98,11 +94,11 @@ void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space)
         repel_plain_in<false, 3>(q, coef, space.base, nullptr);
 }
 
-void free_repel_scratch()
+void free_repel_scratch(SimState* s)
 {
-    free_wide_scratch(&main_scratch);
-    free_parallel_scratch();
-    free_reach_lists();
+    free_wide_scratch(&s->main_scratch);
+    free_parallel_scratch(s);
+    free_reach_lists(s);
 }
 
 // Walks the lanes must keep going at once, on average, for the wide path to
@@ -147,26 +143,26 @@ bool repel_wide_supported()
     return supported;
 }
 
-bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
+bool repel_wide(const SimState* s, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     static const bool sixteen = wide_walks_supported();
-    if (repel_path != REPEL_WIDE8 && sixteen)
+    if (s->repel_path != REPEL_WIDE8 && sixteen)
         return repel_wide16(q, coef, scratch, space);
     return repel_wide8_supported() && repel_wide8(q, coef, scratch, space);
 }
 
-void repel_balls()
+void repel_balls(SimState* s)
 {
-    const double coef = (double)repulsion_coef;
-    if (ball_count <= 0)
+    const double coef = (double)s->repulsion_coef;
+    if (s->ball_count <= 0)
         return;
-    const WalkSequence all = ball_sequence();
-    bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
-                (repel_path == REPEL_AUTO && wide_walks_pay(all));
+    const WalkSequence all = ball_sequence(s);
+    const RepelPath path = s->repel_path;
+    bool wide = path == REPEL_WIDE || path == REPEL_WIDE8 || (path == REPEL_AUTO && wide_walks_pay(all));
     // By default the walks leave out the entries that cannot be in reach.
-    if (wide && (repel_path == REPEL_AUTO || repel_path == REPEL_WIDE8) && repel_reach(coef))
+    if (wide && (path == REPEL_AUTO || path == REPEL_WIDE8) && repel_reach(s, coef))
         return;
-    if (wide && repel_wide_supported() && repel_wide(all, coef, &main_scratch, ball_space()))
+    if (wide && repel_wide_supported() && repel_wide(s, all, coef, &s->main_scratch, ball_space(s)))
         return;
-    repel_plain(all, coef, ball_space());
+    repel_plain(all, coef, ball_space(s));
 }

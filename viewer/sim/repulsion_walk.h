@@ -22,23 +22,31 @@ struct WalkSpace {
     const int* rank;    // ball number to slot; null: the same
     int idle;           // float offset that idle lanes read: a slot no walk writes
                         // while walks run on other threads
+    int balls;          // balls of the simulation (lanes address stride × balls floats)
 };
 // The balls' own positions.
-inline WalkSpace ball_space()
+inline WalkSpace ball_space(const SimState* s)
 {
-    return WalkSpace{&ball_pos[0].x, 3, nullptr, 0};
+    return WalkSpace{&s->ball_pos[0].x, 3, nullptr, 0, s->ball_count};
 }
 
 // The walks of a pass in their order: the walking balls and their cells.
 struct WalkSequence {
     const int* ball;        // the walking balls in turn; null: 0 .. count - 1
     const CellCoord* cell;  // the cell of each, in the same turn
-    const uint32_t* list;   // the offset of each one's list in `lists`; null: from cell_start
+    const uint32_t* list;   // the offset of each one's list in `lists`; null: from starts
     int count;
     const int* lists;       // where the lists are: cell_pool, or a copy under 2^31 ints
     // Walks ahead of the next one whose partners' positions are fetched
     // early (0: none); for walks whose partners lie far from the last walk's.
     int partner_ahead;
+    // The neighbour table: each cell's list offset in cell_pool (read
+    // without `list`) and the strides of cell_index.
+    const uint32_t* starts;
+    size_t stride_x, stride_y;
+    int longest;            // no list of the table holds more entries than this
+    bool table_lists;       // `lists` is the neighbour table's pool
+    bool lists_32bit;       // its lists lie within 2^31 ints (always so for a copy)
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
@@ -49,12 +57,24 @@ inline const int* sequence_list(const WalkSequence& q, int n)
     if (q.list)
         return q.lists + q.list[n];
     CellCoord c = q.cell[n];
-    return cell_list(cell_index(c.x, c.y, c.z));
+    return q.lists + q.starts[(size_t)c.x * q.stride_x + (size_t)c.y * q.stride_y + (size_t)c.z];
+}
+// Fills in the neighbour table's part of q.
+inline void sequence_table(WalkSequence* q, const SimState* s)
+{
+    q->starts = s->cell_start;
+    q->stride_x = s->cell_stride_x;
+    q->stride_y = s->cell_stride_y;
+    q->longest = cell_capacity_bound(s);
+    q->table_lists = q->lists == s->cell_pool;
+    q->lists_32bit = !q->table_lists || cell_lists_bytes(s) / sizeof(int) < (size_t)INT32_MAX;
 }
 // All balls in ball order.
-inline WalkSequence ball_sequence()
+inline WalkSequence ball_sequence(const SimState* s)
 {
-    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool, 0};
+    WalkSequence q{nullptr, s->ball_cell, nullptr, s->ball_count, s->cell_pool, 0, nullptr, 0, 0, 0, false, false};
+    sequence_table(&q, s);
+    return q;
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -129,7 +149,7 @@ __attribute__((always_inline)) inline bool next_walk(WalkRound* r, const Waiting
     // at hand when its turn to be fetched comes.
     if (!q.list && next + 2 * PREFETCH_AHEAD < q.count) {
         CellCoord c = q.cell[next + 2 * PREFETCH_AHEAD];
-        __builtin_prefetch(cell_start + cell_index(c.x, c.y, c.z));
+        __builtin_prefetch(q.starts + (size_t)c.x * q.stride_x + (size_t)c.y * q.stride_y + (size_t)c.z);
     }
     if (next + PREFETCH_AHEAD < q.count) {
         const char* list = (const char*)sequence_list(q, next + PREFETCH_AHEAD);
@@ -203,11 +223,7 @@ inline void write_lane_quads(float* base, unsigned mask, const int* offset, cons
     }
 }
 
-// Working memory of one runner of wide walks.
-struct WideScratch {
-    int* rows = nullptr;  // ring of rows of list entries, one entry per lane
-    int row_mask = 0;     // rows - 1 (rows is a power of two)
-};
+// Working memory of one runner of wide walks: WideScratch (sim_state.h).
 // Ints per row of the ring: room for the widest lanes.
 const int WIDE_ROW_INTS = 16;
 // Makes the ring long enough for the longest list and a walk's start delay.
@@ -222,8 +238,8 @@ bool wide8_walks_supported();
 // The same walks, independent ones side by side in vector lanes: the same
 // bits as repel_plain. False, having done nothing, when the processor or the
 // scratch memory does not allow it. repel_wide takes the widest lanes the
-// processor has, or eight when repel_path is REPEL_WIDE8.
-bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+// processor has, or eight when s->repel_path is REPEL_WIDE8.
+bool repel_wide(const SimState* s, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 // The sixteen-lane walks over lists other than the neighbour lists, in a
 // space of four floats a ball without rank, where each push also adds its
@@ -240,8 +256,8 @@ void free_wide_scratch(WideScratch* scratch);
 // independent of each other to keep several lanes busy. In crowded cells
 // almost every walk waits for the one before, and the plain walk is faster.
 bool wide_walks_pay(const WalkSequence& q);
-// Releases the parallel mode's working memory.
-void free_parallel_scratch();
+// Releases the parallel mode's working memory and ends its team's threads.
+void free_parallel_scratch(SimState* s);
 // Refuses the parallel mode's lists more than `ints` ints per thread, as if
 // their memory could not be had (tests); free_parallel_scratch lifts it.
-void limit_parallel_lists(size_t ints);
+void limit_parallel_lists(SimState* s, size_t ints);

@@ -378,10 +378,10 @@ KSM_WIDE static void run_wide_walks(const WalkSequence& q, double coef, WideScra
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     // Lanes address positions by 32-bit float offsets.
-    if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
+    if (space.balls > INT32_MAX / space.stride || !reserve_wide_rows(scratch, q.longest))
         return false;
     // Direct reads address the lists by 32-bit offsets.
-    if (!space.rank && (q.lists != cell_pool || cell_lists_bytes() / sizeof(int) < (size_t)INT32_MAX))
+    if (!space.rank && q.lists_32bit)
         run_wide_walks<true, false>(q, coef, scratch, space);
     else
         run_wide_walks<false, false>(q, coef, scratch, space);
@@ -392,8 +392,8 @@ bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, Wid
                          const WalkSpace& space)
 {
     static const bool supported = wide_walks_supported();
-    if (!supported || space.rank || space.stride != 4 || q.lists == cell_pool || ball_count > INT32_MAX / 4 ||
-        !reserve_wide_rows(scratch, cell_capacity_bound()))
+    if (!supported || space.rank || space.stride != 4 || q.table_lists || space.balls > INT32_MAX / 4 ||
+        !reserve_wide_rows(scratch, q.longest))
         return false;
     run_wide_walks<true, true>(q, coef, scratch, space, rounding);
     return true;

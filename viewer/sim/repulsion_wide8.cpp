@@ -352,7 +352,7 @@ KSM_WIDE8 static void run_wide8_walks(const WalkSequence& q, double coef, WideSc
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     // Lanes address positions by 32-bit float offsets.
-    if (ball_count > INT32_MAX / space.stride || !reserve_wide_rows(scratch, cell_capacity_bound()))
+    if (space.balls > INT32_MAX / space.stride || !reserve_wide_rows(scratch, q.longest))
         return false;
     run_wide8_walks<false>(q, coef, scratch, space);
     return true;
@@ -362,8 +362,8 @@ bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, Wide
                         const WalkSpace& space)
 {
     static const bool supported = wide8_walks_supported();
-    if (!supported || space.rank || space.stride != 4 || ball_count > INT32_MAX / 4 ||
-        !reserve_wide_rows(scratch, cell_capacity_bound()))
+    if (!supported || space.rank || space.stride != 4 || space.balls > INT32_MAX / 4 ||
+        !reserve_wide_rows(scratch, q.longest))
         return false;
     run_wide8_walks<true>(q, coef, scratch, space, rounding);
     return true;

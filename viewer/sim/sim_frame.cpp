@@ -46,11 +46,11 @@ static float hold_in_field(float c, float extent)
     return c < 1.0f ? 1.0f : (c > extent ? extent : c);
 }
 
-bool apply_teleports(const MapLayers* layers)
+bool apply_teleports(SimState* s, const MapLayers* layers)
 {
     bool all_registered = true;
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 p = ball_pos[i];
+    for (int i = 0; i < s->ball_count; ++i) {
+        Vec3 p = s->ball_pos[i];
         for (int t = 0; t < layers->teleport_count; ++t) {
             const Teleport* tp = &layers->teleports[t];
             if (!point_in_layer_box(&tp->from, p))
@@ -62,13 +62,13 @@ bool apply_teleports(const MapLayers* layers)
                 layer_box_units(&tp->to, k, &to_lo, &to_hi);
                 offset[k] = (float)(to_lo - from_lo);
             }
-            Vec3 v = vec3_sub(p, ball_prev[i]);
-            Vec3 moved = {hold_in_field(p.x + offset[0], field_extent),
-                          hold_in_field(p.y + offset[1], field_extent),
-                          hold_in_field(p.z + offset[2], field_extent)};
-            ball_pos[i] = moved;
-            ball_prev[i] = vec3_sub(moved, v);
-            if (!move_registration(i))
+            Vec3 v = vec3_sub(p, s->ball_prev[i]);
+            Vec3 moved = {hold_in_field(p.x + offset[0], s->field_extent),
+                          hold_in_field(p.y + offset[1], s->field_extent),
+                          hold_in_field(p.z + offset[2], s->field_extent)};
+            s->ball_pos[i] = moved;
+            s->ball_prev[i] = vec3_sub(moved, v);
+            if (!move_registration(s, i))
                 all_registered = false;
             break;
         }
@@ -76,43 +76,43 @@ bool apply_teleports(const MapLayers* layers)
     return all_registered;
 }
 
-bool simulate_frame(const LoadedMap* map)
+bool simulate_frame(SimState* s, const LoadedMap* map)
 {
-    bool ok = simulate_step(&map->header);
-    if (layers_enabled && map->layers.teleport_count > 0 && !apply_teleports(&map->layers))
+    bool ok = simulate_step(s, &map->header);
+    if (s->layers_enabled && map->layers.teleport_count > 0 && !apply_teleports(s, &map->layers))
         ok = false;
     return ok;
 }
 
-bool adopt_map(const MapHeader* header, const char** reason)
+bool adopt_map(SimState* s, const MapHeader* header, const char** reason)
 {
     *reason = nullptr;
     float extent = (float)header->field_size;
     int side = (int)extent + 2;
-    bool rebuild = side != cell_side;
-    if (rebuild && !resize_cell_lists(side)) {
+    bool rebuild = side != s->cell_side;
+    if (rebuild && !resize_cell_lists(s, side)) {
         *reason = "the neighbour table for the new field size cannot be allocated";
         return false;
     }
-    field_extent = extent;
-    field_stride_y = 3 * (size_t)header->grid_size;
-    field_stride_x = field_stride_y * (size_t)header->grid_size;
-    field_scale = (float)((double)header->grid_size / (double)header->field_size);
+    s->field_extent = extent;
+    s->field_stride_y = 3 * (size_t)header->grid_size;
+    s->field_stride_x = s->field_stride_y * (size_t)header->grid_size;
+    s->field_scale = (float)((double)header->grid_size / (double)header->field_size);
     if (!rebuild)
         return true;
 
     bool all_registered = true;
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 p = ball_pos[i];
-        Vec3 v = vec3_sub(p, ball_prev[i]);
+    for (int i = 0; i < s->ball_count; ++i) {
+        Vec3 p = s->ball_pos[i];
+        Vec3 v = vec3_sub(p, s->ball_prev[i]);
         Vec3 held = {hold_in_field(p.x, extent), hold_in_field(p.y, extent),
                      hold_in_field(p.z, extent)};
         if (held.x != p.x || held.y != p.y || held.z != p.z) {
-            ball_pos[i] = held;
-            ball_prev[i] = vec3_sub(held, v);
+            s->ball_pos[i] = held;
+            s->ball_prev[i] = vec3_sub(held, v);
         }
-        ball_cell[i] = CellCoord{(int)held.x, (int)held.y, (int)held.z};
-        if (!block_insert(ball_cell[i].x, ball_cell[i].y, ball_cell[i].z, i))
+        s->ball_cell[i] = CellCoord{(int)held.x, (int)held.y, (int)held.z};
+        if (!block_insert(s, s->ball_cell[i].x, s->ball_cell[i].y, s->ball_cell[i].z, i))
             all_registered = false;
     }
     if (!all_registered)
@@ -120,7 +120,7 @@ bool adopt_map(const MapHeader* header, const char** reason)
     return true;
 }
 
-uint64_t ball_checksum()
+uint64_t ball_checksum(const SimState* s)
 {
     uint64_t h = 14695981039346656037ull;
     auto mix = [&h](float f) {
@@ -131,9 +131,9 @@ uint64_t ball_checksum()
             h *= 1099511628211ull;
         }
     };
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 p = ball_pos[i];
-        Vec3 v = vec3_sub(p, ball_prev[i]);
+    for (int i = 0; i < s->ball_count; ++i) {
+        Vec3 p = s->ball_pos[i];
+        Vec3 v = vec3_sub(p, s->ball_prev[i]);
         mix(p.x); mix(p.y); mix(p.z);
         mix(v.x); mix(v.y); mix(v.z);
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "map_format.h"
+#include "sim_state.h"
 #include "vec3.h"
 
 // The units min(a, b) .. max(a, b) a box covers along axis k (0 x, 1 y, 2 z).
@@ -26,12 +27,12 @@ bool point_in_layer_box(const LayerBox* box, Vec3 p);
 // are tried in tag order, at most one move per ball. False when the
 // neighbour table could not grow for a moved ball (it keeps its old
 // registration).
-bool apply_teleports(const MapLayers* layers);
+bool apply_teleports(SimState* s, const MapLayers* layers);
 
 // One simulation frame: the repulsion pass and the integration step
 // (sequential, or parallel with threads=N), then, with layers=1, the
 // teleports. False when the neighbour table could not grow.
-bool simulate_frame(const LoadedMap* map);
+bool simulate_frame(SimState* s, const LoadedMap* map);
 
 // Puts the running balls into a newly loaded map (field_size and grid_size at
 // least 1): positions, velocities and colours are kept, balls outside a
@@ -39,8 +40,8 @@ bool simulate_frame(const LoadedMap* map);
 // the field size changes. Returns false with nothing changed, and a reason,
 // when the new neighbour table cannot be allocated; true with `*reason` null,
 // or naming a fault the run survives (balls the table could not hold).
-bool adopt_map(const MapHeader* header, const char** reason);
+bool adopt_map(SimState* s, const MapHeader* header, const char** reason);
 
 // FNV-1a (64 bits) over every ball's position and velocity (position minus
 // previous position), as little-endian float bits, in ball order.
-uint64_t ball_checksum();
+uint64_t ball_checksum(const SimState* s);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -57,11 +58,11 @@ struct Team {
         stopping.store(false, std::memory_order_relaxed);
     }
 };
-static Team team;
 
 // Worker for `part`, started when `seen` calls had been made.
-static void serve(int part, unsigned seen)
+static void serve(Team* team_at, int part, unsigned seen)
 {
+    Team& team = *team_at;
     for (;;) {
         unsigned now = team.call.load(std::memory_order_acquire);
         for (int k = 0; now == seen && k < SPIN_PAUSES; ++k) {
@@ -87,12 +88,18 @@ static void serve(int part, unsigned seen)
     }
 }
 
-void run_team(int n, void (*fn)(void*, int), void* ctx)
+Team* make_team()
 {
+    return new (std::nothrow) Team();
+}
+
+void run_team(Team* team_at, int n, void (*fn)(void*, int), void* ctx)
+{
+    Team& team = *team_at;
     while ((int)team.workers.size() < n - 1) {
         int part = (int)team.workers.size() + 1;
         try {
-            team.workers.emplace_back(serve, part, team.call.load(std::memory_order_acquire));
+            team.workers.emplace_back(serve, team_at, part, team.call.load(std::memory_order_acquire));
         } catch (const std::system_error&) {
             break;
         }
@@ -117,11 +124,16 @@ void run_team(int n, void (*fn)(void*, int), void* ctx)
         for (int k = 0; team.busy.load(std::memory_order_acquire) != 0 && k < SPIN_PAUSES; ++k)
             pause_briefly();
         std::unique_lock<std::mutex> lock(team.mutex);
-        team.finished.wait(lock, [] { return team.busy.load(std::memory_order_acquire) == 0; });
+        team.finished.wait(lock, [&] { return team.busy.load(std::memory_order_acquire) == 0; });
     }
 }
 
-void stop_team()
+void stop_team(Team* team)
 {
-    team.stop();
+    team->stop();
+}
+
+void free_team(Team* team)
+{
+    delete team;
 }
