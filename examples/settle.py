@@ -3,10 +3,11 @@
 the demo map, the heap's height (the 90th percentile of the balls' y) every
 few frames, plotted into a PNG.
 
-    python3 settle.py [--map /usr/share/ksm/demo/demo.ksm] [--cl 10 20 40]
-                      [--frames 1000] [--out settle.png]
+    python3 settle.py [--map /usr/share/ksm/demo/demo.ksm] [--config config.ini]
+                      [--cl 10 20 40] [--frames 1000] [--out settle.png]
 """
 import argparse
+import os
 
 import matplotlib
 matplotlib.use("Agg")
@@ -21,10 +22,10 @@ def heap_height(positions):
     return float(np.percentile(positions[:, 1], 90)) if len(positions) else 0.0
 
 
-def settle(map_, cl, frames, every=20, seed=1, count=4000):
-    """(frames, heights) of one run with the given cl."""
+def settle(map_, settings, cl, frames, every=20, seed=1):
+    """(frames, heights) of one run of the settings with the given cl."""
     xs, hs = [0], []
-    with ksm.Simulation(map_, count=count, cl=cl, seed=seed) as sim:
+    with ksm.Simulation(map_, **{**settings, "cl": cl}, seed=seed) as sim:
         hs.append(heap_height(sim.positions))
         while sim.frames < frames:
             sim.step(min(every, frames - sim.frames))
@@ -38,12 +39,14 @@ def main():
     p.add_argument("--map", default="/usr/share/ksm/demo/demo.ksm")
     p.add_argument("--cl", type=float, nargs="+", default=[10, 20, 40])
     p.add_argument("--frames", type=int, default=1000)
-    p.add_argument("--count", type=int, default=4000)
+    p.add_argument("--config", help="settings file (default: config.ini beside the map, if any)")
     p.add_argument("--out", default="settle.png")
     a = p.parse_args()
     map_ = ksm.Map(a.map)
+    config = a.config or os.path.join(os.path.dirname(a.map), "config.ini")
+    settings = ksm.read_settings(config) if os.path.exists(config) else {}
     for cl in a.cl:
-        xs, hs = settle(map_, cl, a.frames, count=a.count)
+        xs, hs = settle(map_, settings, cl, a.frames)
         print(f"cl={cl:g}: height {hs[0]:.2f} -> {hs[-1]:.2f} after {xs[-1]} frames")
         plt.plot(xs, hs, label=f"cl={cl:g}")
     plt.xlabel("frame")
