@@ -11,7 +11,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix/usr" >"$prefix/install.log" 2>&1 || { cat "$prefix/install.log" >&2; exit 1; }
 root="$prefix/usr"
 demo="$root/share/ksm/demo"
-examples="$(find "$root/share/doc" -type d -name examples | head -n1)"
+examples="$root/share/doc/libksm-dev/examples"
 [ -f "$examples/ksm_demo.c" ] || fail "no example installed"
 want="$(env -u DISPLAY "$build/viewer/app/ksm_viewer_headless" --headless --frames 1000 --seed 1 \
         "$build/demo/demo.ksm" --config "$src/data/demo/config.ini" 2>/dev/null | sed -n 's/^checksum: //p')"
