@@ -1,5 +1,7 @@
 // The library's version and messages, the compile call, compiled maps and
 // settings files. The simulation calls live in ksm_sim.cpp.
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -256,6 +258,11 @@ extern "C" ksm_status ksm_settings_read(const char* path, ksm_settings* s, char*
     clear_message(message, message_size);
     if (!path || !s)
         return fail_with(message, message_size, KSM_ERROR_ARGUMENT, "no path or settings given");
+    // A file named but missing is a slip, not a request for the defaults.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return fail_with(message, message_size, KSM_ERROR_ARGUMENT,
+                         "the settings file \"%s\" does not exist or is no regular file", path);
     char text[INI_BUFFER_SIZE];
     auto read = [&](const char* key, const char* def) {
         read_profile_string(path, BALL_SETTINGS_SECTION, key, def, text, INI_TOKEN_MODE);

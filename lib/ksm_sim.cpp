@@ -63,7 +63,13 @@ extern "C" ksm_status ksm_sim_create(const ksm_map* map, const ksm_settings* set
     }
     seed_ball_random(settings->seed_given ? settings->seed : (unsigned)std::time(nullptr));
     const char* reason = "";
-    bool started = init_balls_from(&map->loaded.header, path, &reason, &map->loaded.layers);
+    bool started = false;
+    try {
+        started = init_balls_from(&map->loaded.header, path, &reason, &map->loaded.layers);
+    } catch (...) {
+        free_balls();
+        reason = "out of memory";
+    }
     close(fd);
     if (!started) {
         delete sim;
@@ -80,9 +86,12 @@ extern "C" ksm_status ksm_sim_step(ksm_sim* sim, long frames, char* message, siz
     if (!sim || frames < 0)
         return fail_with(message, message_size, KSM_ERROR_ARGUMENT, "no simulation, or a negative frame count");
     bool ok = true;
-    for (long n = 0; n < frames; ++n)
-        ok = simulate_frame(&sim->map->loaded) && ok;
-    sim->frames += frames;
+    try {
+        for (long n = 0; n < frames; ++n, ++sim->frames)
+            ok = simulate_frame(&sim->map->loaded) && ok;
+    } catch (...) {
+        return fail_with(message, message_size, KSM_ERROR_MEMORY, "out of memory after %ld frames", sim->frames);
+    }
     if (!ok)
         return fail_with(message, message_size, KSM_ERROR_MEMORY,
                          "out of memory for the neighbour lists: some balls see stale neighbours");
@@ -153,7 +162,13 @@ extern "C" ksm_status ksm_sim_swap_map(ksm_sim* sim, const ksm_map* map, char* m
     if (!sim || !map)
         return fail_with(message, message_size, KSM_ERROR_ARGUMENT, "no simulation or map given");
     const char* reason = nullptr;
-    if (!adopt_map(&map->loaded.header, &reason))
+    bool adopted = false;
+    try {
+        adopted = adopt_map(&map->loaded.header, &reason);
+    } catch (...) {
+        reason = "out of memory";
+    }
+    if (!adopted)
         return fail_with(message, message_size, KSM_ERROR_MEMORY, "%s", reason);
     sim->map = map;
     // The run goes on; the message says what it survived, if anything.

@@ -138,7 +138,8 @@ typedef struct ksm_settings {
 /* The defaults of a settings file without keys. */
 KSM_API void ksm_settings_init(ksm_settings* settings);
 /* Reads section [balls] of a settings file as the viewer does (a missing
- * file or key keeps the default). The seed is left as it was. */
+ * key keeps the value in `settings`; a missing file is KSM_ERROR_ARGUMENT).
+ * The seed is left as it was. */
 KSM_API ksm_status ksm_settings_read(const char* path, ksm_settings* settings, char* message,
                                      size_t message_size);
 

@@ -69,6 +69,8 @@ def test_bad_input_raises():
     m = ksm.Map(DEMO_MAP)
     with pytest.raises(ksm.Error, match="cannot use the compiled map"):
         ksm.Map(CONFIG)
+    with pytest.raises(ValueError, match="does not exist"):
+        ksm.read_settings(CONFIG + ".missing")
     with pytest.raises(ValueError, match="negative"):
         ksm.Simulation(m, count=-1)
     with pytest.raises(ValueError):
