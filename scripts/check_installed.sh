@@ -41,7 +41,34 @@ share/man/man1/ksm_field_viewer.1.gz
 share/man/man1/ksm_make_3ds.1.gz
 share/man/man1/ksm_viewer.1.gz
 share/man/man1/ksm_viewer_headless.1.gz
-share/man/man5/ksd.5.gz"
+share/man/man5/ksd.5.gz
+include/ksm/ksm.h
+lib/cmake/ksm/ksmConfig.cmake
+lib/cmake/ksm/ksmConfigVersion.cmake
+lib/cmake/ksm/ksmTargets-relwithdebinfo.cmake
+lib/cmake/ksm/ksmTargets.cmake
+lib/libksm.so
+lib/libksm.so.1
+lib/libksm.so.$version
+lib/pkgconfig/ksm.pc
+share/doc/libksm-dev/changelog.gz
+share/doc/libksm-dev/copyright
+share/doc/libksm-dev/examples/CMakeLists.txt
+share/doc/libksm-dev/examples/ksm_demo.c
+share/doc/libksm1/changelog.gz
+share/doc/libksm1/copyright
+share/man/man3/ksm.3.gz"
+# The Python module, where the build made it.
+module="$(cd "$root" && ls lib/python3/dist-packages/ksm.*.so 2>/dev/null || true)"
+if [ -n "$module" ]; then
+  expected="$expected
+$module
+share/doc/python3-ksm/changelog.gz
+share/doc/python3-ksm/copyright
+share/doc/python3-ksm/examples/settle.py
+share/doc/python3-ksm/examples/sweep_dask.py"
+fi
+expected="$(LC_ALL=C sort <<<"$expected")"
 found="$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)"
 if [ "$found" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$found") >&2 || true
@@ -56,7 +83,11 @@ for p in ksm_compiler ksm_viewer ksm_viewer_headless ksm_field_viewer ksm_make_3
     fail "$p misses a library"
   fi
 done
-say "programs find their libraries"
+if ldd "$root/lib/libksm.so.1" | grep -q "not found"; then
+  ldd "$root/lib/libksm.so.1" >&2
+  fail "libksm misses a library"
+fi
+say "programs and libksm find their libraries"
 
 "$root/bin/ksm_compiler" "$demo/demo.ksd" "$scratch/demo.ksm" "$demo/src" >"$scratch/compile.out" 2>&1 ||
   { cat "$scratch/compile.out" >&2; fail "the installed compiler failed on the installed demo"; }
@@ -91,6 +122,18 @@ else
     [[ "$title" == *"Count: 4000    >>>" ]] || gui_fail "the viewer's title does not count the demo's 4000 balls: $title"
     echo "check: installed viewer runs the demo: $title"
   )
+fi
+
+# The Python module from the tree: it finds libksm beside it, and runs the
+# demo to the viewer's checksum.
+if [ -n "$module" ] && [ -x /usr/bin/python3 ]; then
+  py="$(PYTHONPATH="$root/lib/python3/dist-packages" /usr/bin/python3 -c "
+import ksm
+sim = ksm.Simulation(ksm.Map('$demo/demo.ksm'), **ksm.read_settings('$demo/config.ini'), seed=1)
+sim.step(200)
+print('%016x' % sim.checksum())")" || fail "the installed Python module does not run"
+  [ -z "${sum:-}" ] || [ "checksum: $py" = "$sum" ] || fail "the Python module's checksum $py is not the viewer's $sum"
+  say "installed Python module runs the demo: checksum $py"
 fi
 
 for page in "$root"/share/man/man*/*; do

@@ -18,6 +18,7 @@ packages=(
   xvfb xdotool x11-utils x11-apps imagemagick
   clang libclang-rt-14-dev valgrind
   lib3ds-dev libassimp-dev assimp-testmodels python3-meshio rapidjson-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-distributed
 )
 
 missing=()

@@ -18,8 +18,7 @@
 // Fields up to this size are written through when loaded.
 static const uint64_t FIELD_TOUCH_MAX_BYTES = (uint64_t)1 << 30;
 
-// Loads and checks the map at `path` into `map`; empty, or the fault.
-static std::string load_usable_map(const std::string& path, LoadedMap* map)
+std::string load_usable_map(const std::string& path, LoadedMap* map)
 {
     FileKind kind = FILE_MISSING;
     MapLoadResult loaded = load_compiled_map_file(map, path.c_str(), &kind);

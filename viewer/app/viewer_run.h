@@ -11,6 +11,11 @@
 struct ViewerArgs;
 
 // Loads the map at `path` into `map` and checks that the simulation can run
+// on it, saying nothing: empty, or the fault as a short phrase ("the file is
+// truncated"). On a fault `map` may hold the loaded map: free it either way.
+std::string load_usable_map(const std::string& path, LoadedMap* map);
+
+// Loads the map at `path` into `map` and checks that the simulation can run
 // on it. On failure prints "ERROR! Cannot use the compiled map ..." naming
 // the absolute path and returns false. A map without readable layers gets one
 // warning line on stderr.
