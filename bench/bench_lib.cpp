@@ -11,6 +11,7 @@
 #include "balls.h"
 #include "ksm/ksm.h"
 #include "sim_frame.h"
+#include "sim_state.h"
 #include "viewer_run.h"
 
 namespace {
@@ -31,14 +32,15 @@ void frame_engine(benchmark::State& state)
         state.SkipWithError("the demo map cannot be loaded");
         return;
     }
-    seed_ball_random(1);
-    init_balls_from(&map.header, settings.c_str(), nullptr, &map.layers);
+    SimState sim;
+    seed_ball_random(&sim, 1);
+    init_balls_from(&sim, &map.header, settings.c_str(), nullptr, &map.layers);
     for (int i = 0; i < WARM_UP; ++i)
-        simulate_frame(&map);
+        simulate_frame(&sim, &map);
     for (auto _ : state)
-        simulate_frame(&map);
-    state.counters["checksum_low"] = (double)(ball_checksum() & 0xFFFF);
-    free_balls();
+        simulate_frame(&sim, &map);
+    state.counters["checksum_low"] = (double)(ball_checksum(&sim) & 0xFFFF);
+    free_balls(&sim);
     free_loaded_map(&map);
 }
 

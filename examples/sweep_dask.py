@@ -10,7 +10,7 @@ On a cluster: start `dask scheduler` on one machine and
 dask-jobqueue on Slurm), then
     python3 sweep_dask.py --scheduler tcp://HOST:8786 --map /shared/demo.ksm ...
 Every worker needs the Python module ksm and the map at the same path. One
-thread per worker: a process runs one simulation at a time.
+thread per worker: each task holds a core while it steps.
 """
 import argparse
 import time

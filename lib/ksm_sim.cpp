@@ -1,10 +1,9 @@
 // The simulation calls of the library, each one or two calls of the
-// engine. The engine keeps one simulation in the globals of balls.h, so
-// this build allows one live ksm_sim at a time.
+// engine. Each ksm_sim owns its own SimState, so simulations are
+// independent of each other.
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <new>
@@ -16,10 +15,8 @@
 struct ksm_sim {
     const ksm_map* map;
     long frames;
+    SimState state;
 };
-
-// Whether a ksm_sim holds the engine's globals.
-static std::atomic<bool> sim_alive{false};
 
 // The settings as the text of a settings file, in a file that lives in
 // memory: the engine reads them exactly as it reads the viewer's file
@@ -51,29 +48,26 @@ extern "C" ksm_status ksm_sim_create(const ksm_map* map, const ksm_settings* set
     *out = nullptr;
     if (settings->count < 0)
         return fail_with(message, message_size, KSM_ERROR_ARGUMENT, "the ball count %d is negative", settings->count);
-    if (sim_alive.exchange(true))
-        return fail_with(message, message_size, KSM_ERROR_BUSY, "only one simulation at a time in this build");
-    ksm_sim* sim = new (std::nothrow) ksm_sim{map, 0};
+    ksm_sim* sim = new (std::nothrow) ksm_sim{map, 0, SimState{}};
     int fd = -1;
     char path[64];
     if (!sim || !write_settings_file(settings, &fd, path, sizeof path)) {
         delete sim;
-        sim_alive = false;
         return fail_with(message, message_size, KSM_ERROR_MEMORY, "the settings cannot be handed to the engine");
     }
-    seed_ball_random(settings->seed_given ? settings->seed : (unsigned)std::time(nullptr));
+    seed_ball_random(&sim->state, settings->seed_given ? settings->seed : (unsigned)std::time(nullptr));
     const char* reason = "";
     bool started = false;
     try {
-        started = init_balls_from(&map->loaded.header, path, &reason, &map->loaded.layers);
+        started = init_balls_from(&sim->state, &map->loaded.header, path, &reason, &map->loaded.layers);
     } catch (...) {
-        free_balls();
+        free_balls(&sim->state);
         reason = "out of memory";
     }
     close(fd);
     if (!started) {
+        free_balls(&sim->state);
         delete sim;
-        sim_alive = false;
         return fail_with(message, message_size, KSM_ERROR_MEMORY, "cannot start the simulation: %s", reason);
     }
     *out = sim;
@@ -88,7 +82,7 @@ extern "C" ksm_status ksm_sim_step(ksm_sim* sim, long frames, char* message, siz
     bool ok = true;
     try {
         for (long n = 0; n < frames; ++n, ++sim->frames)
-            ok = simulate_frame(&sim->map->loaded) && ok;
+            ok = simulate_frame(&sim->state, &sim->map->loaded) && ok;
     } catch (...) {
         return fail_with(message, message_size, KSM_ERROR_MEMORY, "out of memory after %ld frames", sim->frames);
     }
@@ -100,30 +94,30 @@ extern "C" ksm_status ksm_sim_step(ksm_sim* sim, long frames, char* message, siz
 
 extern "C" int ksm_sim_count(const ksm_sim* sim)
 {
-    return sim ? ball_count : 0;
+    return sim ? sim->state.ball_count : 0;
 }
 
 extern "C" const float* ksm_sim_positions(const ksm_sim* sim)
 {
-    return sim ? (const float*)ball_pos : nullptr;
+    return sim ? (const float*)sim->state.ball_pos : nullptr;
 }
 
 extern "C" const float* ksm_sim_previous_positions(const ksm_sim* sim)
 {
-    return sim ? (const float*)ball_prev : nullptr;
+    return sim ? (const float*)sim->state.ball_prev : nullptr;
 }
 
 extern "C" const float* ksm_sim_colors(const ksm_sim* sim)
 {
-    return sim ? (const float*)ball_color : nullptr;
+    return sim ? (const float*)sim->state.ball_color : nullptr;
 }
 
 extern "C" ksm_status ksm_sim_velocities(const ksm_sim* sim, float* out)
 {
     if (!sim || !out)
         return KSM_ERROR_ARGUMENT;
-    for (int i = 0; i < ball_count; ++i) {
-        Vec3 v = vec3_sub(ball_pos[i], ball_prev[i]);
+    for (int i = 0; i < sim->state.ball_count; ++i) {
+        Vec3 v = vec3_sub(sim->state.ball_pos[i], sim->state.ball_prev[i]);
         out[3 * i] = v.x;
         out[3 * i + 1] = v.y;
         out[3 * i + 2] = v.z;
@@ -141,10 +135,10 @@ extern "C" ksm_status ksm_sim_set_gravity(ksm_sim* sim, ksm_gravity change)
     if (!sim)
         return KSM_ERROR_ARGUMENT;
     if (change == KSM_GRAVITY_LIFT) {
-        gravity = 0.0f;
+        sim->state.gravity = 0.0f;
     } else if (change == KSM_GRAVITY_REVERSE) {
-        gravity_setting = -gravity_setting;
-        gravity = gravity_setting;
+        sim->state.gravity_setting = -sim->state.gravity_setting;
+        sim->state.gravity = sim->state.gravity_setting;
     } else {
         return KSM_ERROR_ARGUMENT;
     }
@@ -153,7 +147,7 @@ extern "C" ksm_status ksm_sim_set_gravity(ksm_sim* sim, ksm_gravity change)
 
 extern "C" float ksm_sim_gravity(const ksm_sim* sim)
 {
-    return sim ? gravity : 0.0f;
+    return sim ? sim->state.gravity : 0.0f;
 }
 
 extern "C" ksm_status ksm_sim_swap_map(ksm_sim* sim, const ksm_map* map, char* message, size_t message_size)
@@ -164,7 +158,7 @@ extern "C" ksm_status ksm_sim_swap_map(ksm_sim* sim, const ksm_map* map, char* m
     const char* reason = nullptr;
     bool adopted = false;
     try {
-        adopted = adopt_map(&map->loaded.header, &reason);
+        adopted = adopt_map(&sim->state, &map->loaded.header, &reason);
     } catch (...) {
         reason = "out of memory";
     }
@@ -179,14 +173,13 @@ extern "C" ksm_status ksm_sim_swap_map(ksm_sim* sim, const ksm_map* map, char* m
 
 extern "C" uint64_t ksm_sim_checksum(const ksm_sim* sim)
 {
-    return sim ? ball_checksum() : 0;
+    return sim ? ball_checksum(&sim->state) : 0;
 }
 
 extern "C" void ksm_sim_free(ksm_sim* sim)
 {
     if (!sim)
         return;
-    free_balls();
+    free_balls(&sim->state);
     delete sim;
-    sim_alive = false;
 }

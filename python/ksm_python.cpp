@@ -232,7 +232,7 @@ PYBIND11_MODULE(ksm, m)
     m.doc() = "ksm: compile maps and run the granular water simulation from Python.\n\n"
               "compile() turns a map description into a compiled map; Map loads one; Simulation runs\n"
               "balls on it, with positions, previous positions and colours as read-only NumPy views.\n"
-              "This build runs one Simulation per process at a time (use processes for sweeps).";
+              "Several Simulations live in one process independently; each is stepped by one thread at a time.";
     ksm_error = PyErr_NewExceptionWithDoc("ksm.Error", "A failure of the ksm library, with its message.",
                                           PyExc_RuntimeError, nullptr);
     compile_error = PyErr_NewExceptionWithDoc("ksm.CompileError", "The compiler failed; the message is its error.",

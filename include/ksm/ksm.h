@@ -7,9 +7,8 @@
  *
  * Handles are opaque. A map (ksm_map) is read-only once loaded and may be
  * shared by several simulations and threads. A simulation (ksm_sim) is used
- * by one thread at a time; several simulations are independent of each
- * other (this build of the library runs one at a time: a second
- * ksm_sim_create while one lives fails with KSM_ERROR_BUSY).
+ * by one thread at a time; several simulations live in one process
+ * independently of each other, each steppable from its own thread.
  *
  * Link with -lksm (pkg-config ksm, or CMake find_package(ksm) and ksm::ksm).
  * See ksm(3). */
@@ -40,7 +39,7 @@ typedef enum ksm_status {
     KSM_ERROR_COMPILE = 2,  /* the compiler reported a failure (see the transcript) */
     KSM_ERROR_MAP = 3,      /* the map cannot be loaded or the simulation cannot run on it */
     KSM_ERROR_MEMORY = 4,   /* memory could not be had */
-    KSM_ERROR_BUSY = 5      /* another simulation is alive (this build runs one at a time) */
+    KSM_ERROR_BUSY = 5      /* unused: kept so that the values stay as released */
 } ksm_status;
 
 /* ------------------------------------------------------------------------

@@ -106,16 +106,24 @@ int main(int argc, char** argv)
     CHECK(st == KSM_OK, "%s", message);
     if (st != KSM_OK)
         return 1;
+    /* A second simulation in the same process, stepped in turn with the
+       first, ends where the viewer does too. */
     ksm_sim* second = NULL;
-    st = ksm_sim_create(map, &settings, &second, message, sizeof message);
-    CHECK(st == KSM_ERROR_BUSY && second == NULL && strstr(message, "one simulation") != NULL, "%s", message);
+    CHECK(ksm_sim_create(map, &settings, &second, message, sizeof message) == KSM_OK, "%s", message);
 
     const float* positions = ksm_sim_positions(sim);
-    CHECK(ksm_sim_step(sim, frames, message, sizeof message) == KSM_OK, "%s", message);
+    for (long done = 0; done < frames; done += 50) {
+        long n = frames - done < 50 ? frames - done : 50;
+        CHECK(ksm_sim_step(sim, n, message, sizeof message) == KSM_OK, "%s", message);
+        CHECK(ksm_sim_step(second, n, message, sizeof message) == KSM_OK, "%s", message);
+    }
     CHECK(ksm_sim_positions(sim) == positions, "the positions moved");
     unsigned long long sum = ksm_sim_checksum(sim);
     printf("checksum after %ld frames: %016llx\n", frames, sum);
     CHECK(sum == expected, "library %016llx, viewer %016llx", sum, expected);
+    CHECK(ksm_sim_checksum(second) == sum, "the second simulation %016llx",
+          (unsigned long long)ksm_sim_checksum(second));
+    ksm_sim_free(second);
     CHECK(ksm_sim_step(sim, -1, message, sizeof message) == KSM_ERROR_ARGUMENT && message[0], "negative frames");
 
     /* Gravity as the mouse changes it, and a map swapped in under the balls. */
@@ -126,7 +134,6 @@ int main(int argc, char** argv)
     CHECK(ksm_sim_checksum(sim) == sum, "swapping in the same map changed the balls");
     ksm_sim_free(sim);
 
-    /* With the first one gone, a new simulation may start. */
     settings.count = -1;
     CHECK(ksm_sim_create(map, &settings, &sim, message, sizeof message) == KSM_ERROR_ARGUMENT && message[0],
           "a negative count");
