@@ -245,7 +245,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             b[3] += length;
         }
     }
-    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data(), 0};
+    const WalkSequence q{nullptr, ball_cell, offset.data(), n, lists.data(), 0, n, lists.size()};
     bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
                                                                                           repel_wide8_travel};
     const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};
@@ -254,7 +254,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             continue;
         std::vector<float> space = start_space;
         WideScratch scratch;
-        ASSERT_TRUE(lanes[k](q, (double)repulsion_coef, rounding, &scratch, WalkSpace{space.data(), 4, nullptr, 0}));
+        ASSERT_TRUE(lanes[k](q, (double)repulsion_coef, rounding, &scratch, WalkSpace{space.data(), 4, nullptr, 0, n}));
         free_wide_scratch(&scratch);
         EXPECT_EQ(std::memcmp(space.data(), expected.data(), sizeof(float) * 4 * (size_t)n), 0)
             << (k ? "eight" : "sixteen") << " lanes";

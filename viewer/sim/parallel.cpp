@@ -509,11 +509,17 @@ static void repel_balls_parallel(int threads)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
-            const WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                                    parallel.list.data() + begin, count, built ? scratch.lists : cell_pool, 0};
+            const WalkSequence q = {parallel.order.data() + begin,
+                                    parallel.cell.data() + begin,
+                                    parallel.list.data() + begin,
+                                    count,
+                                    built ? scratch.lists : cell_pool,
+                                    0,
+                                    cell_capacity_bound(),
+                                    built ? scratch.lists_size : cell_lists_bytes() / sizeof(int)};
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
-                                     4 * ball_count};
+                                     4 * ball_count, ball_count};
             bool wide = repel_path == REPEL_WIDE || repel_path == REPEL_WIDE8 ||
                         (repel_path == REPEL_AUTO && wide_walks_pay(q));
             if (count > 0 && !(wide && repel_wide_supported() && repel_wide(q, coef, &scratch.wide, space)))

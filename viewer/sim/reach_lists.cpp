@@ -345,9 +345,15 @@ bool repel_reach(double coef)
         return false;
     }
 
-    WalkSequence q{nullptr, ball_cell, rs.offset, rs.balls, rs.pool,
-                   rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0};
-    WalkSpace space{rs.work, 4, nullptr, 0};
+    WalkSequence q{nullptr,
+                   ball_cell,
+                   rs.offset,
+                   rs.balls,
+                   rs.pool,
+                   rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0,
+                   REACH_SLOT - 1,
+                   (size_t)rs.balls * REACH_SLOT};
+    WalkSpace space{rs.work, 4, nullptr, 0, rs.balls};
     // A position update rounds by half a unit in the last place per
     // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
     // the pass keeps its bounds.

@@ -7,10 +7,7 @@
 #include <cstring>
 
 #include "balls.h"
-
-// Squared distances below this count as this (the push then grows only
-// linearly with the distance and vanishes when two balls coincide).
-constexpr float MIN_SQUARED_DISTANCE = 0.2f;
+#include "pair_push.h"
 
 // Where the walks find the positions: ball b's x, y and z start at float
 // base[stride * rank[b]], or base[stride * b] without a rank. The parallel
@@ -22,11 +19,12 @@ struct WalkSpace {
     const int* rank;    // ball number to slot; null: the same
     int idle;           // float offset that idle lanes read: a slot no walk writes
                         // while walks run on other threads
+    int slots;          // slots the positions take: every offset is below stride · slots
 };
 // The balls' own positions.
 inline WalkSpace ball_space()
 {
-    return WalkSpace{&ball_pos[0].x, 3, nullptr, 0};
+    return WalkSpace{&ball_pos[0].x, 3, nullptr, 0, ball_count};
 }
 
 // The walks of a pass in their order: the walking balls and their cells.
@@ -39,6 +37,10 @@ struct WalkSequence {
     // Walks ahead of the next one whose partners' positions are fetched
     // early (0: none); for walks whose partners lie far from the last walk's.
     int partner_ahead;
+    // For the walks in lanes: no list holds more entries than `longest`, and
+    // every list lies in the first `list_ints` ints of `lists`.
+    int longest;
+    size_t list_ints;
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
@@ -54,7 +56,8 @@ inline const int* sequence_list(const WalkSequence& q, int n)
 // All balls in ball order.
 inline WalkSequence ball_sequence()
 {
-    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool, 0};
+    return WalkSequence{nullptr, ball_cell, nullptr, ball_count, cell_pool, 0,
+                        cell_capacity_bound(), cell_lists_bytes() / sizeof(int)};
 }
 
 // Two walks whose cells are less than three apart on every axis may share a
@@ -216,25 +219,26 @@ bool reserve_wide_rows(WideScratch* scratch, int longest);
 // The walks of the sequence, one after the other.
 void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space);
 // Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
-// (AVX2) wide walks.
+// (AVX2) wide walks (repulsion_lanes16.cpp, repulsion_lanes8.cpp).
 bool wide_walks_supported();
 bool wide8_walks_supported();
 // The same walks, independent ones side by side in vector lanes: the same
 // bits as repel_plain. False, having done nothing, when the processor or the
-// scratch memory does not allow it. repel_wide takes the widest lanes the
-// processor has, or eight when repel_path is REPEL_WIDE8.
+// scratch memory does not allow it, or the positions or lists cannot be
+// addressed by 32-bit offsets. repel_wide takes the widest lanes the
+// processor has, or eight when repel_path is REPEL_WIDE8. One kernel serves
+// every width (repulsion_lanes.h).
 bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
-// The sixteen-lane walks over lists other than the neighbour lists, in a
-// space of four floats a ball without rank, where each push also adds its
-// length |px| + |py| + |pz| and `rounding` to the fourth float of both its
-// balls. False, having done nothing, without AVX-512 or scratch memory.
+bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+// The walks in a space of four floats a ball without rank, where each push
+// also adds its length (push_length, pair_push.h, with `rounding`) to the
+// fourth float of both its balls; sixteen AVX-512 lanes, or eight AVX2
+// lanes. False, having done nothing, without those lanes or scratch memory.
 bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                          const WalkSpace& space);
-// The same in eight AVX2 lanes.
 bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                         const WalkSpace& space);
-bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them
 // independent of each other to keep several lanes busy. In crowded cells
