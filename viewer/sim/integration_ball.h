@@ -6,7 +6,8 @@
 
 #include "balls.h"
 
-// What the step reads besides the per-ball arrays, taken once per step.
+// What the step reads, taken once per step: the field and the settings, and
+// the per-ball arrays the lanes step.
 struct StepConstants {
     int grid;
     const int16_t* field;
@@ -14,13 +15,17 @@ struct StepConstants {
     size_t stride_x, stride_y;
     double push, damp, fall;
     float extent;
+    Vec3* pos;
+    Vec3* prev;
+    const CellCoord* cell;
 };
 
 inline StepConstants step_constants(const MapHeader* header)
 {
     return StepConstants{header->grid_size, header->field.cells, (double)field_scale,
                          field_stride_x, field_stride_y, (double)field_push_coef,
-                         (double)damping, (double)gravity, field_extent};
+                         (double)damping, (double)gravity, field_extent,
+                         ball_pos, ball_prev, ball_cell};
 }
 
 // Collision field cell along one axis of a coordinate that may lie slightly
@@ -61,7 +66,10 @@ inline const int16_t* field_normal_at(const StepConstants& k, Vec3 p)
 const int FIELD_AHEAD = 8;
 
 // Field push, damped Verlet update and confinement of ball i; touches only
-// ball i's position and previous position.
+// ball i's position and previous position. The one scalar home of the step:
+// the lanes (advance_balls_wide, integration_wide.cpp) perform the same IEEE
+// operations in the same order and must give the same bits
+// (tests/sim/test_integration.cpp and test_golden.cpp compare them).
 inline void advance_ball(const StepConstants& k, int i)
 {
     Vec3 p = ball_pos[i];
@@ -94,8 +102,8 @@ inline bool step_lanes_wanted()
     return repel_path == REPEL_AUTO || repel_path == REPEL_WIDE;
 }
 
-// advance_ball for balls begin .. end - 1, sixteen at a time in AVX-512
-// lanes, the same bits; the balls that leave their cells are appended to
+// advance_ball for balls begin .. end - 1 of k's arrays, sixteen at a time
+// in AVX-512 lanes, the same bits; the balls that leave their cells are appended to
 // moved in ball order. Returns the first ball not stepped: begin when the
 // processor lacks the lanes or the field is too large to index in 32 bits,
 // else the balls of the last part block remain.

@@ -7,11 +7,6 @@
 #define KSM_LANES_TARGET KSM_LANES8_TARGET
 #include "repulsion_lanes.h"
 
-struct Walk8 {
-    typedef Lanes8 L;
-    static const bool DIRECT = false, START_QUADS = true, SHIFTS = false;
-};
-
 bool wide8_walks_supported()
 {
     __builtin_cpu_init();
@@ -20,14 +15,14 @@ bool wide8_walks_supported()
 
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
-    return walk_in_lanes<Walk8, false>(q, coef, scratch, space, 0.0f);
+    return walk_in_lanes<Lanes8, false>(q, coef, scratch, space, 0.0f);
 }
 
 bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                         const WalkSpace& space)
 {
     static const bool supported = wide8_walks_supported();
-    return supported && walk_in_lanes<Walk8, true>(q, coef, scratch, space, rounding);
+    return supported && walk_in_lanes<Lanes8, true>(q, coef, scratch, space, rounding);
 }
 
 #else
