@@ -45,11 +45,3 @@ inline bool pair_push(float xi, float yi, float zi, const float* partner, double
     push->z = (float)(coef * ((double)dz * u));
     return true;
 }
-
-// What the reach pass adds to the running sum of both balls of a push, with
-// `rounding` the most a position update can round: (|x| + |y|) + (|z| +
-// rounding), in float.
-inline float push_length(const PairPush& push, float rounding)
-{
-    return (std::fabs(push.x) + std::fabs(push.y)) + (std::fabs(push.z) + rounding);
-}

@@ -127,8 +127,8 @@ KSM_LANES_TARGET __attribute__((always_inline)) static inline void load_lane_pos
 
 // DIRECT: list entries gathered straight from the lists, else from the ring.
 // TRAVEL (four floats a ball, no rank): each push also adds its length
-// (push_length) to the fourth float of both balls, so that it ends up
-// bounding how far each ball went during the pass.
+// (|px| + |py|) + (|pz| + rounding) to the fourth float of both balls, so
+// that it ends up bounding how far each ball went during the pass.
 template <class L, bool DIRECT, bool TRAVEL>
 KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, WideScratch* scratch,
                                             const WalkSpace& space, float rounding)

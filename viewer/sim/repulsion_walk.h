@@ -232,8 +232,8 @@ bool repel_wide(const WalkSequence& q, double coef, WideScratch* scratch, const 
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 // The walks in a space of four floats a ball without rank, where each push
-// also adds its length (push_length, pair_push.h, with `rounding`) to the
-// fourth float of both its balls; sixteen AVX-512 lanes, or eight AVX2
+// also adds its length (|px| + |py|) + (|pz| + rounding) to the fourth
+// float of both its balls; sixteen AVX-512 lanes, or eight AVX2
 // lanes. False, having done nothing, without those lanes or scratch memory.
 bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                          const WalkSpace& space);
