@@ -103,10 +103,10 @@ inline bool step_lanes_wanted()
 }
 
 // advance_ball for balls begin .. end - 1 of k's arrays, sixteen at a time
-// in AVX-512 lanes, the same bits; the balls that leave their cells are appended to
-// moved in ball order. Returns the first ball not stepped: begin when the
-// processor lacks the lanes or the field is too large to index in 32 bits,
-// else the balls of the last part block remain.
+// in AVX-512 lanes, the same bits; the balls that leave their cells are
+// appended to moved in ball order. Returns the first ball not stepped: begin
+// when the processor lacks the lanes or the field is too large to index in
+// 32 bits, else the balls of the last part block remain.
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved);
 
 // Whether ball i's position lies outside the cell it is registered around.

@@ -27,19 +27,19 @@ static_assert(sizeof(Vec3) == 12 && sizeof(CellCoord) == 12, "triples of 32-bit 
 // What turns positions into offsets of field components.
 template <class L>
 struct FieldIndexer {
-    typename L::D scale, grid, last, zero;
+    typename L::D scale, last, zero;
     typename L::I stride_x, stride_y, three;
 };
 
 // field_cell of the lanes' coordinates c: trunc(c · scale) held to
-// 0 .. G − 1, not-a-number to 0.
+// 0 .. G − 1, not-a-number to 0. Held before the truncation, to 0 and
+// G − 1 in double: the same cells (trunc of [G − 1, G) is G − 1), fewer
+// operations.
 template <class L>
 KSM_STEP_INLINE typename L::I field_cells(typename L::F c, const FieldIndexer<L>& f)
 {
     typename L::D low = mul(widen_low(c), f.scale), high = mul(widen_high(c), f.scale);
-    low = select(at_least(low, f.grid), f.last, select(at_least(low, f.zero), low, f.zero));
-    high = select(at_least(high, f.grid), f.last, select(at_least(high, f.zero), high, f.zero));
-    return truncate(low, high);
+    return truncate(min(max(low, f.zero), f.last), min(max(high, f.zero), f.last));
 }
 
 // Offsets of the field normals of the cells holding the lanes' positions.
@@ -94,7 +94,6 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, int begin, int
     const int W = L::WIDTH;
     FieldIndexer<L> f;
     f.scale = L::splat(k.scale);
-    f.grid = L::splat((double)k.grid);
     f.last = L::splat((double)(k.grid - 1));
     f.zero = L::splat(0.0);
     f.stride_x = L::splat((int)k.stride_x);

@@ -6,7 +6,7 @@
 // Lanes16: sixteen floats or ints in AVX-512 (F, VL, DQ); its masks are
 // AVX-512 mask registers. Lanes8: eight in AVX2; its masks are vectors with
 // all bits set in the lanes of the mask. In both, D holds half the lanes in
-// double (the low or the high half of an F), and HalfMask compares D.
+// double (the low or the high half of an F).
 //
 // Every function carries its width's target: a kernel that uses them must
 // carry it too (KSM_LANES16_TARGET, KSM_LANES8_TARGET), and must only run
@@ -36,7 +36,6 @@ struct Floats16 { __m512 v; };
 struct Ints16 { __m512i v; };
 struct Doubles16 { __m512d v; };
 struct Mask16 { __mmask16 m; };
-struct HalfMask16 { __mmask8 m; };
 
 struct Lanes16 {
     static const int WIDTH = 16;
@@ -63,6 +62,9 @@ KSM_LANE16 Doubles16 add(Doubles16 a, Doubles16 b) { return {_mm512_add_pd(a.v, 
 KSM_LANE16 Doubles16 sub(Doubles16 a, Doubles16 b) { return {_mm512_sub_pd(a.v, b.v)}; }
 KSM_LANE16 Doubles16 mul(Doubles16 a, Doubles16 b) { return {_mm512_mul_pd(a.v, b.v)}; }
 KSM_LANE16 Doubles16 div(Doubles16 a, Doubles16 b) { return {_mm512_div_pd(a.v, b.v)}; }
+// The larger and the smaller of a and b; b where either is not a number.
+KSM_LANE16 Doubles16 max(Doubles16 a, Doubles16 b) { return {_mm512_max_pd(a.v, b.v)}; }
+KSM_LANE16 Doubles16 min(Doubles16 a, Doubles16 b) { return {_mm512_min_pd(a.v, b.v)}; }
 KSM_LANE16 Ints16 add(Ints16 a, Ints16 b) { return {_mm512_add_epi32(a.v, b.v)}; }
 KSM_LANE16 Ints16 sub(Ints16 a, Ints16 b) { return {_mm512_sub_epi32(a.v, b.v)}; }
 KSM_LANE16 Ints16 mul(Ints16 a, Ints16 b) { return {_mm512_mullo_epi32(a.v, b.v)}; }
@@ -82,7 +84,6 @@ KSM_LANE16 Mask16 less(Floats16 a, Floats16 b) { return {_mm512_cmp_ps_mask(a.v,
 KSM_LANE16 Mask16 greater(Floats16 a, Floats16 b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GT_OQ)}; }
 KSM_LANE16 Mask16 at_least(Floats16 a, Floats16 b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GE_OQ)}; }
 KSM_LANE16 Mask16 at_most(Floats16 a, Floats16 b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_LE_OQ)}; }
-KSM_LANE16 HalfMask16 at_least(Doubles16 a, Doubles16 b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ)}; }
 KSM_LANE16 Mask16 less(Ints16 a, Ints16 b) { return {_mm512_cmplt_epi32_mask(a.v, b.v)}; }
 KSM_LANE16 Mask16 at_most(Ints16 a, Ints16 b) { return {_mm512_cmple_epi32_mask(a.v, b.v)}; }
 KSM_LANE16 Mask16 greater(Ints16 a, Ints16 b) { return {_mm512_cmpgt_epi32_mask(a.v, b.v)}; }
@@ -96,7 +97,6 @@ KSM_LANE16 unsigned bits(Mask16 m) { return m.m; }
 // a in the lanes of m, b in the others.
 KSM_LANE16 Floats16 select(Mask16 m, Floats16 a, Floats16 b) { return {_mm512_mask_mov_ps(b.v, m.m, a.v)}; }
 KSM_LANE16 Ints16 select(Mask16 m, Ints16 a, Ints16 b) { return {_mm512_mask_mov_epi32(b.v, m.m, a.v)}; }
-KSM_LANE16 Doubles16 select(HalfMask16 m, Doubles16 a, Doubles16 b) { return {_mm512_mask_mov_pd(b.v, m.m, a.v)}; }
 
 // The low and the high half of a in double, exactly; and back, each value
 // rounded to float.
@@ -262,6 +262,8 @@ KSM_LANE8 Doubles8 add(Doubles8 a, Doubles8 b) { return {_mm256_add_pd(a.v, b.v)
 KSM_LANE8 Doubles8 sub(Doubles8 a, Doubles8 b) { return {_mm256_sub_pd(a.v, b.v)}; }
 KSM_LANE8 Doubles8 mul(Doubles8 a, Doubles8 b) { return {_mm256_mul_pd(a.v, b.v)}; }
 KSM_LANE8 Doubles8 div(Doubles8 a, Doubles8 b) { return {_mm256_div_pd(a.v, b.v)}; }
+KSM_LANE8 Doubles8 max(Doubles8 a, Doubles8 b) { return {_mm256_max_pd(a.v, b.v)}; }
+KSM_LANE8 Doubles8 min(Doubles8 a, Doubles8 b) { return {_mm256_min_pd(a.v, b.v)}; }
 KSM_LANE8 Ints8 add(Ints8 a, Ints8 b) { return {_mm256_add_epi32(a.v, b.v)}; }
 KSM_LANE8 Ints8 sub(Ints8 a, Ints8 b) { return {_mm256_sub_epi32(a.v, b.v)}; }
 KSM_LANE8 Ints8 mul(Ints8 a, Ints8 b) { return {_mm256_mullo_epi32(a.v, b.v)}; }
