@@ -1,7 +1,7 @@
 // The repulsion walks side by side in vector lanes, written once over the
 // lane width (lanes.h): same results as the plain walk, bit for bit. Each
 // width is a short file that defines KSM_LANES_TARGET as its target, includes
-// this file, and instantiates walk_in_lanes for its lanes
+// this file, and instantiates walk_in_lanes for its form of the walks
 // (repulsion_lanes16.cpp, repulsion_lanes8.cpp).
 //
 // Two walks that touch disjoint sets of balls cannot see each other, so
@@ -31,14 +31,6 @@
 // into at its start, row r holding lane l's entry for iteration r, so that
 // one vector load yields the entries of all lanes for one step. Walks that
 // name balls through a rank take the ring, their entries translated.
-//
-// Both widths run the same form. Where the two hand-written kernels this
-// replaces differed, the sixteen-lane choices won at eight lanes too
-// (bench_sim, frame/balls_10k_field_64_avx2 and 100k_field_100_avx2, the
-// fastest of 25 and 15 runs): direct gathers rather than the ring, 8–17%;
-// a starting ball read lane by lane rather than with the partners' transposed
-// loads, about 3%; partner offsets by shifts and adds rather than a multiply
-// by the stride, within the noise (1%).
 #pragma once
 
 #include <cstdint>
@@ -125,14 +117,26 @@ KSM_LANES_TARGET __attribute__((always_inline)) static inline void load_lane_pos
     load_quads(base, offset, x, y, z, w);
 }
 
-// DIRECT: list entries gathered straight from the lists, else from the ring.
+// Where the forms of the walks differ by width (each width's file picks one,
+// measured):
+//   Form::L             the lanes
+//   Form::DIRECT        read list entries straight from the lists where
+//                       they can be, rather than through the ring
+//   Form::START_QUADS   a starting walk reads its ball as the partners are
+//                       read (all lanes, transposed), rather than lane by
+//                       lane in three or four scalar loads
+//   Form::SHIFTS        partner offsets by shifts and adds, rather than a
+//                       multiply by the stride (whose latency sits on the way
+//                       from the entries to the loads)
+//
 // TRAVEL (four floats a ball, no rank): each push also adds its length
 // (|px| + |py|) + (|pz| + rounding) to the fourth float of both balls, so
 // that it ends up bounding how far each ball went during the pass.
-template <class L, bool DIRECT, bool TRAVEL>
+template <class Form, bool DIRECT, bool TRAVEL>
 KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, WideScratch* scratch,
                                             const WalkSpace& space, float rounding)
 {
+    typedef typename Form::L L;
     typedef typename L::F F;
     typedef typename L::I I;
     typedef typename L::D D;
@@ -182,18 +186,28 @@ KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, 
         // Walks starting now read their ball, the last stores of the walks
         // they may depend on being in memory.
         if (delay2) {
-            // Mostly one lane: loads of its three floats, cheaper than the
-            // transposed loads of the partners.
-            alignas(64) int offset[W];
-            store(offset, self_at);
-            for (unsigned m = delay2; m; m &= m - 1) {
-                const float* p = base + offset[__builtin_ctz(m)];
-                M bit = L::mask(m & -m);
-                xi = select(bit, L::splat(p[0]), xi);
-                yi = select(bit, L::splat(p[1]), yi);
-                zi = select(bit, L::splat(p[2]), zi);
+            if (Form::START_QUADS) {
+                F x, y, z, w = zero;
+                load_lane_positions<L>(base, space.idle, delay2, self_at, &x, &y, &z, TRAVEL ? &w : nullptr);
+                M starting = L::mask(delay2);
+                xi = select(starting, x, xi);
+                yi = select(starting, y, yi);
+                zi = select(starting, z, zi);
                 if (TRAVEL)
-                    wi = select(bit, L::splat(p[3]), wi);
+                    wi = select(starting, w, wi);
+            } else {
+                // Mostly one lane.
+                alignas(64) int offset[W];
+                store(offset, self_at);
+                for (unsigned m = delay2; m; m &= m - 1) {
+                    const float* p = base + offset[__builtin_ctz(m)];
+                    M bit = L::mask(m & -m);
+                    xi = select(bit, L::splat(p[0]), xi);
+                    yi = select(bit, L::splat(p[1]), yi);
+                    zi = select(bit, L::splat(p[2]), zi);
+                    if (TRAVEL)
+                        wi = select(bit, L::splat(p[3]), wi);
+                }
             }
         }
         I left_next = sub_where(L::mask(ready), left, ones);
@@ -213,9 +227,8 @@ KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, 
             j_next = select(L::mask(ready_next), L::load(rows + (size_t)((t + 1) & row_mask) * WIDE_ROW_INTS), self);
         }
         unsigned partner_next = ready_next & ~bits(equal(j_next, self));
-        // Offsets by shifts and adds: a multiply's latency would sit on the
-        // way from the entries to the loads.
-        I at_next = quads ? shift_left<2>(j_next) : add(add(j_next, j_next), j_next);
+        I at_next = Form::SHIFTS ? (quads ? shift_left<2>(j_next) : add(add(j_next, j_next), j_next))
+                                 : mul(j_next, L::splat(space.stride));
         F xj_next, yj_next, zj_next, wj_next = zero;
         load_lane_positions<L>(base, space.idle, partner_next, at_next, &xj_next, &yj_next, &zj_next,
                                TRAVEL ? &wj_next : nullptr);
@@ -336,10 +349,10 @@ KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, 
     }
 }
 
-// The walks of q in lanes L (TRAVEL as above). False, having done nothing,
-// when the positions cannot be addressed by 32-bit offsets, or the ring
-// cannot be had where the walks need it.
-template <class L, bool TRAVEL>
+// The walks of q in the lanes of Form (TRAVEL as above). False, having done
+// nothing, when the positions or the lists cannot be addressed by 32-bit
+// offsets, or the ring cannot be had.
+template <class Form, bool TRAVEL>
 KSM_LANES_TARGET static bool walk_in_lanes(const WalkSequence& q, double coef, WideScratch* scratch,
                                            const WalkSpace& space, float rounding)
 {
@@ -348,12 +361,12 @@ KSM_LANES_TARGET static bool walk_in_lanes(const WalkSequence& q, double coef, W
     if (TRAVEL && (space.rank || space.stride != 4))
         return false;
     // Direct reads address the lists by 32-bit offsets.
-    const bool direct = !space.rank && q.list_ints < (size_t)INT32_MAX;
+    const bool direct = Form::DIRECT && !space.rank && q.list_ints < (size_t)INT32_MAX;
     if (!direct && !reserve_wide_rows(scratch, q.longest))
         return false;
     if (direct)
-        run_lane_walks<L, true, TRAVEL>(q, coef, scratch, space, rounding);
+        run_lane_walks<Form, Form::DIRECT, TRAVEL>(q, coef, scratch, space, rounding);
     else
-        run_lane_walks<L, false, TRAVEL>(q, coef, scratch, space, rounding);
+        run_lane_walks<Form, false, TRAVEL>(q, coef, scratch, space, rounding);
     return true;
 }
