@@ -323,6 +323,15 @@ TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
     EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
     sim.repel_path = REPEL_PLAIN;
     EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, plain walks";
+    // The lanes read entries through the ranks from their ring, at either width.
+    if (repel_wide_supported()) {
+        sim.repel_path = REPEL_WIDE;
+        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, widest lanes";
+    }
+    if (repel_wide8_supported()) {
+        sim.repel_path = REPEL_WIDE8;
+        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, eight lanes";
+    }
     sim.repel_path = REPEL_AUTO;
 }
 

@@ -246,8 +246,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
             b[3] += length;
         }
     }
-    WalkSequence q{nullptr, sim.ball_cell, offset.data(), n, lists.data(), 0, nullptr, 0, 0, 0, false, false};
-    sequence_table(&q, &sim);
+    const WalkSequence q{nullptr, sim.ball_cell, offset.data(), n, lists.data(), 0, n, lists.size(), nullptr, 0, 0};
     bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
                                                                                           repel_wide8_travel};
     const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};

@@ -6,8 +6,8 @@
 
 #include "balls.h"
 
-// What the step reads, taken once per step: the settings and the field,
-// and where the per-ball arrays are.
+// What the step reads, taken once per step: the field and the settings, and
+// the per-ball arrays the lanes step.
 struct StepConstants {
     int grid;
     const int16_t* field;
@@ -66,7 +66,10 @@ inline const int16_t* field_normal_at(const StepConstants& k, Vec3 p)
 const int FIELD_AHEAD = 8;
 
 // Field push, damped Verlet update and confinement of ball i; touches only
-// ball i's position and previous position.
+// ball i's position and previous position. The one scalar home of the step:
+// the lanes (advance_balls_wide, integration_wide.cpp) perform the same IEEE
+// operations in the same order and must give the same bits
+// (tests/sim/test_integration.cpp and test_golden.cpp compare them).
 inline void advance_ball(const StepConstants& k, int i)
 {
     Vec3 p = k.pos[i];
@@ -99,11 +102,11 @@ inline bool step_lanes_wanted(const SimState* s)
     return s->repel_path == REPEL_AUTO || s->repel_path == REPEL_WIDE;
 }
 
-// advance_ball for balls begin .. end - 1, sixteen at a time in AVX-512
-// lanes, the same bits; the balls that leave their cells are appended to
-// moved in ball order. Returns the first ball not stepped: begin when the
-// processor lacks the lanes or the field is too large to index in 32 bits,
-// else the balls of the last part block remain.
+// advance_ball for balls begin .. end - 1 of k's arrays, sixteen at a time
+// in AVX-512 lanes, the same bits; the balls that leave their cells are
+// appended to moved in ball order. Returns the first ball not stepped: begin
+// when the processor lacks the lanes or the field is too large to index in
+// 32 bits, else the balls of the last part block remain.
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved);
 
 // Whether ball i's position lies outside the cell it is registered around.

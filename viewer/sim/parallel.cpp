@@ -537,10 +537,15 @@ static void repel_balls_parallel(SimState* s, int threads)
                 while (!done[s - 1].load(std::memory_order_acquire) ||
                        (s + 1 < slabs && !done[s + 1].load(std::memory_order_acquire)))
                     std::this_thread::yield();
-            WalkSequence q = {parallel.order.data() + begin, parallel.cell.data() + begin,
-                              parallel.list.data() + begin, count, built ? scratch.lists : sim->cell_pool, 0,
-                              nullptr, 0, 0, 0, false, false};
-            sequence_table(&q, sim);
+            const WalkSequence q = {parallel.order.data() + begin,
+                                    parallel.cell.data() + begin,
+                                    parallel.list.data() + begin,
+                                    count,
+                                    built ? scratch.lists : sim->cell_pool,
+                                    0,
+                                    cell_capacity_bound(sim),
+                                    built ? scratch.lists_size : cell_lists_bytes(sim) / sizeof(int),
+                                    nullptr, 0, 0};
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
                                      4 * sim->ball_count, sim->ball_count};

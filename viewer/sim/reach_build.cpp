@@ -4,63 +4,69 @@
 
 #include <cstdio>
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// GCC 12's AVX-512 headers leave the undefined source of some operations
-// uninitialised on purpose and then warn about it.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#endif
+#include "lanes.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// Ball i's reach list from `list` into slot, sixteen entries at a time:
-// the count, or -1 when it overflows. Distances in float, with a little
-// room, so that an entry in reach is never left out (keeping one just out of
-// reach is harmless). Anchors are finite positions.
-__attribute__((target("avx512f"))) static int fill_reach_slot_wide(const float* anchor, int i, const int* list, int* slot)
+#if KSM_HAVE_LANES
+// Ball i's reach list from `list` into slot, a lane per entry: the count,
+// or -1 when it overflows. Distances in float, with a little room, so that an
+// entry in reach is never left out (keeping one just out of reach is
+// harmless). Anchors are finite positions, four floats a ball. Sixteen
+// AVX-512 lanes only: the packed store has no AVX2 form.
+template <class L>
+KSM_LANES16_TARGET static int fill_reach_slot_lanes(int i, const int* list, int* slot, const float* anchor)
 {
+    typedef typename L::F F;
+    typedef typename L::I I;
+    typedef typename L::M M;
     const float* a = anchor + 4 * (size_t)i;
-    const __m512 ax = _mm512_set1_ps(a[0]), ay = _mm512_set1_ps(a[1]), az = _mm512_set1_ps(a[2]);
-    const __m512 reach = _mm512_set1_ps(1.0f + a[3]);
-    const __m512 room = _mm512_set1_ps(1.0f + 1.0f / 4096);
-    const __m512i self = _mm512_set1_epi32(i);
+    const F ax = L::splat(a[0]), ay = L::splat(a[1]), az = L::splat(a[2]);
+    const F reach = L::splat(1.0f + a[3]);
+    const F room = L::splat(1.0f + 1.0f / 4096);
+    const I self = L::splat(i);
     const int count = list[0];
     int n = 0;
-    for (int s = 1; s <= count; s += 16) {
+    for (int s = 1; s <= count; s += L::WIDTH) {
         int left = count - s + 1;
-        __mmask16 lanes = (__mmask16)(left >= 16 ? 0xffff : (1u << left) - 1);
-        __m512i j = _mm512_maskz_loadu_epi32(lanes, list + s);
-        lanes = _mm512_mask_cmpneq_epi32_mask(lanes, j, self);
-        __m512i at = _mm512_slli_epi32(j, 2);
-        __m512 bx = _mm512_mask_i32gather_ps(ax, lanes, at, anchor, 4);
-        __m512 by = _mm512_mask_i32gather_ps(ay, lanes, at, anchor + 1, 4);
-        __m512 bz = _mm512_mask_i32gather_ps(az, lanes, at, anchor + 2, 4);
-        __m512 bb = _mm512_mask_i32gather_ps(ax, lanes, at, anchor + 3, 4);
-        __m512 dx = _mm512_sub_ps(ax, bx), dy = _mm512_sub_ps(ay, by), dz = _mm512_sub_ps(az, bz);
-        __m512 d2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
-        __m512 r = _mm512_add_ps(reach, bb);
-        __mmask16 keep = _mm512_mask_cmp_ps_mask(lanes, d2, _mm512_mul_ps(_mm512_mul_ps(r, r), room), _CMP_LE_OQ);
+        unsigned lanes = left >= L::WIDTH ? (1u << L::WIDTH) - 1 : (1u << left) - 1;
+        I j = L::load_where(L::mask(lanes), list + s);
+        lanes &= bits(unequal(j, self));
+        M m = L::mask(lanes);
+        I at = shift_left<2>(j);
+        F bx = gather_where(ax, m, at, anchor);
+        F by = gather_where(ay, m, at, anchor + 1);
+        F bz = gather_where(az, m, at, anchor + 2);
+        F bb = gather_where(ax, m, at, anchor + 3);
+        F dx = sub(ax, bx), dy = sub(ay, by), dz = sub(az, bz);
+        F d2 = add(add(mul(dx, dx), mul(dy, dy)), mul(dz, dz));
+        F r = add(reach, bb);
+        unsigned keep = lanes & bits(at_most(d2, mul(mul(r, r), room)));
         int kept = __builtin_popcount(keep);
         if (n + kept > REACH_SLOT - 1)
             return -1;
-        _mm512_mask_compressstoreu_epi32(slot + 1 + n, keep, j);
+        store_packed(slot + 1 + n, L::mask(keep), j);
         n += kept;
     }
     return n;
 }
 #endif
 
+// Whether the anchors a and b lie further apart than 1 + both budgets, in
+// double: the test of the plain build and of the check.
+static inline bool anchors_apart(const float* a, const float* b)
+{
+    double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
+    double r = 1.0 + (double)a[3] + b[3];
+    return dx * dx + dy * dy + dz * dz > r * r;
+}
+
 // The same one entry at a time, in double.
-static int fill_reach_slot_plain(const float* anchor, int i, const int* list, int* slot)
+static int fill_reach_slot_plain(int i, const int* list, int* slot, const float* anchor)
 {
     const float* a = anchor + 4 * (size_t)i;
     int n = 0;
     for (int s = 1; s <= list[0]; ++s) {
         int j = list[s];
-        const float* b = anchor + 4 * (size_t)j;
-        double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
-        double r = 1.0 + (double)a[3] + b[3];
-        if (j == i || dx * dx + dy * dy + dz * dz > r * r)
+        if (j == i || anchors_apart(a, anchor + 4 * (size_t)j))
             continue;
         if (n == REACH_SLOT - 1)
             return -1;
@@ -69,18 +75,30 @@ static int fill_reach_slot_plain(const float* anchor, int i, const int* list, in
     return n;
 }
 
+// Whether the lists are built in sixteen lanes: not when eight lanes are
+// asked for, as on a processor with AVX2 alone.
+static bool reach_fill_in_lanes(const SimState* s)
+{
+#if KSM_HAVE_LANES
+    static const bool sixteen = wide_walks_supported();
+    return sixteen && s->repel_path != REPEL_WIDE8;
+#else
+    (void)s;
+    return false;
+#endif
+}
+
 // Builds ball i's reach list from `list`, its cell's list, and the anchors.
-static void fill_reach_list(SimState* s, int i, const int* list)
+static void fill_reach_list(SimState* s, int i, const int* list, bool lanes16)
 {
     int* slot = s->rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
-#if defined(__GNUC__) && defined(__x86_64__)
-    // Eight lanes asked for: as on a processor with AVX2 alone.
-    static const bool sixteen = wide_walks_supported();
-    int n = sixteen && s->repel_path != REPEL_WIDE8 ? fill_reach_slot_wide(s->rs.anchor, i, list, slot)
-                                                    : fill_reach_slot_plain(s->rs.anchor, i, list, slot);
+#if KSM_HAVE_LANES
+    int n = lanes16 ? fill_reach_slot_lanes<Lanes16>(i, list, slot, s->rs.anchor)
+                    : fill_reach_slot_plain(i, list, slot, s->rs.anchor);
 #else
-    int n = fill_reach_slot_plain(s->rs.anchor, i, list, slot);
+    (void)lanes16;
+    int n = fill_reach_slot_plain(i, list, slot, s->rs.anchor);
 #endif
     slot[0] = n;
     s->rs.overflowing += (n < 0) - was_overflowing;
@@ -90,7 +108,7 @@ static void fill_reach_list(SimState* s, int i, const int* list)
 void build_reach_list(SimState* s, int i)
 {
     CellCoord c = s->ball_cell[i];
-    fill_reach_list(s, i, cell_list(s, cell_index(s, c.x, c.y, c.z)));
+    fill_reach_list(s, i, cell_list(s, cell_index(s, c.x, c.y, c.z)), reach_fill_in_lanes(s));
 }
 
 // Builds the lists of balls ball_of(0 .. count - 1). Their data lie all
@@ -111,6 +129,7 @@ static void build_reach_lists(SimState* s, int count, BallOf ball_of)
     const int RING = 32;  // more than the 3d + 1 lists in flight
     size_t cell_at[RING];
     const int* list_at[RING];
+    const bool lanes16 = reach_fill_in_lanes(s);
     auto find_cell = [&](int m) {
         CellCoord c = ball_cell[ball_of(m)];
         cell_at[m % RING] = cell_index(s, c.x, c.y, c.z);
@@ -138,7 +157,7 @@ static void build_reach_lists(SimState* s, int count, BallOf ball_of)
             for (int k = 1; k <= list[0]; ++k)
                 __builtin_prefetch(anchor + 4 * (size_t)list[k]);
         }
-        fill_reach_list(s, ball_of(m), list_at[m % RING]);
+        fill_reach_list(s, ball_of(m), list_at[m % RING], lanes16);
     }
 }
 
@@ -183,10 +202,7 @@ bool check_reach_lists(const SimState* s, char* fault)
                 ++k;
                 continue;
             }
-            const float* b = s->rs.anchor + 4 * (size_t)j;
-            double dx = (double)a[0] - b[0], dy = (double)a[1] - b[1], dz = (double)a[2] - b[2];
-            double r = 1.0 + (double)a[3] + b[3];
-            if (j != i && dx * dx + dy * dy + dz * dz <= r * r)
+            if (j != i && !anchors_apart(a, s->rs.anchor + 4 * (size_t)j))
                 return fail(i, "an entry in reach is missing from its reach list");
         }
         if (k <= slot[0])

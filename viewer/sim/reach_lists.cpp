@@ -348,10 +348,16 @@ bool repel_reach(SimState* s, double coef)
         return false;
     }
 
-    WalkSequence q{nullptr, s->ball_cell, s->rs.offset, s->rs.balls, s->rs.pool,
-                   s->rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0, nullptr, 0, 0, 0, false, false};
-    sequence_table(&q, s);
-    WalkSpace space{s->rs.work, 4, nullptr, 0, s->ball_count};
+    WalkSequence q{nullptr,
+                   s->ball_cell,
+                   s->rs.offset,
+                   s->rs.balls,
+                   s->rs.pool,
+                   s->rs.balls >= REACH_FETCH_FROM ? REACH_FETCH_AHEAD : 0,
+                   REACH_SLOT - 1,
+                   (size_t)s->rs.balls * REACH_SLOT,
+                   nullptr, 0, 0};
+    WalkSpace space{s->rs.work, 4, nullptr, 0, s->rs.balls};
     // A position update rounds by half a unit in the last place per
     // coordinate; coordinates stay below largest + REACH_BUDGET_MOST while
     // the pass keeps its bounds.

@@ -6,8 +6,9 @@
 // all pairs before it. Each accepted pair therefore sits on a long chain of
 // dependent arithmetic (a division among it) through the position of the
 // walking ball. Independent walks run side by side in vector lanes: sixteen
-// where the processor has AVX-512 (repulsion_wide.cpp), eight where it has
-// AVX2 (repulsion_wide8.cpp); the plain walk serves everywhere else.
+// where the processor has AVX-512, eight where it has AVX2 (one kernel,
+// repulsion_lanes.h); the plain walk serves everywhere else. Each pair's push
+// is pair_push (pair_push.h) on every path.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -29,32 +30,15 @@ static inline void repel_one(int i, const int* list, double coef, float* base, c
         if (j == i)
             continue;
         float* pj = base + (size_t)STRIDE * (size_t)(RANKED ? rank[j] : j);
-        // A difference of two floats rounded once is the same in float as
-        // in double. |trunc(d)| > 1 is |d| >= 2.
-        float dx = xi - pj[0];
-        if (std::fabs(dx) >= 2.0f)
+        PairPush push;
+        if (!pair_push(xi, yi, zi, pj, coef, &push))
             continue;
-        float dy = yi - pj[1];
-        if (std::fabs(dy) >= 2.0f)
-            continue;
-        float dz = zi - pj[2];
-        if (std::fabs(dz) >= 2.0f)
-            continue;
-        float s2 = (float)(((double)dx * dx + (double)dy * dy) + (double)dz * dz);
-        if (s2 > 1.0f)
-            continue;
-        if (s2 < MIN_SQUARED_DISTANCE)
-            s2 = MIN_SQUARED_DISTANCE;
-        float u = (float)(1.0 - 1.0 / (double)s2);
-        float push_x = (float)(coef * ((double)dx * u));
-        float push_y = (float)(coef * ((double)dy * u));
-        float push_z = (float)(coef * ((double)dz * u));
-        xi -= push_x;
-        yi -= push_y;
-        zi -= push_z;
-        pj[0] += push_x;
-        pj[1] += push_y;
-        pj[2] += push_z;
+        xi -= push.x;
+        yi -= push.y;
+        zi -= push.z;
+        pj[0] += push.x;
+        pj[1] += push.y;
+        pj[2] += push.z;
     }
     self[0] = xi;
     self[1] = yi;

@@ -7,10 +7,7 @@
 #include <cstring>
 
 #include "balls.h"
-
-// Squared distances below this count as this (the push then grows only
-// linearly with the distance and vanishes when two balls coincide).
-constexpr float MIN_SQUARED_DISTANCE = 0.2f;
+#include "pair_push.h"
 
 // Where the walks find the positions: ball b's x, y and z start at float
 // base[stride * rank[b]], or base[stride * b] without a rank. The parallel
@@ -22,7 +19,7 @@ struct WalkSpace {
     const int* rank;    // ball number to slot; null: the same
     int idle;           // float offset that idle lanes read: a slot no walk writes
                         // while walks run on other threads
-    int balls;          // balls of the simulation (lanes address stride × balls floats)
+    int slots;          // slots the positions take: every offset is below stride · slots
 };
 // The balls' own positions.
 inline WalkSpace ball_space(const SimState* s)
@@ -40,13 +37,14 @@ struct WalkSequence {
     // Walks ahead of the next one whose partners' positions are fetched
     // early (0: none); for walks whose partners lie far from the last walk's.
     int partner_ahead;
-    // The neighbour table: each cell's list offset in cell_pool (read
-    // without `list`) and the strides of cell_index.
+    // For the walks in lanes: no list holds more entries than `longest`, and
+    // every list lies in the first `list_ints` ints of `lists`.
+    int longest;
+    size_t list_ints;
+    // The neighbour table: each cell's list offset in `lists` (read without
+    // `list`) and the strides of cell_index.
     const uint32_t* starts;
     size_t stride_x, stride_y;
-    int longest;            // no list of the table holds more entries than this
-    bool table_lists;       // `lists` is the neighbour table's pool
-    bool lists_32bit;       // its lists lie within 2^31 ints (always so for a copy)
 };
 inline int sequence_ball(const WalkSequence& q, int n)
 {
@@ -59,20 +57,19 @@ inline const int* sequence_list(const WalkSequence& q, int n)
     CellCoord c = q.cell[n];
     return q.lists + q.starts[(size_t)c.x * q.stride_x + (size_t)c.y * q.stride_y + (size_t)c.z];
 }
-// Fills in the neighbour table's part of q.
+// Fills in the neighbour table's part of q, whose lists are the table's.
 inline void sequence_table(WalkSequence* q, const SimState* s)
 {
     q->starts = s->cell_start;
     q->stride_x = s->cell_stride_x;
     q->stride_y = s->cell_stride_y;
     q->longest = cell_capacity_bound(s);
-    q->table_lists = q->lists == s->cell_pool;
-    q->lists_32bit = !q->table_lists || cell_lists_bytes(s) / sizeof(int) < (size_t)INT32_MAX;
+    q->list_ints = cell_lists_bytes(s) / sizeof(int);
 }
 // All balls in ball order.
 inline WalkSequence ball_sequence(const SimState* s)
 {
-    WalkSequence q{nullptr, s->ball_cell, nullptr, s->ball_count, s->cell_pool, 0, nullptr, 0, 0, 0, false, false};
+    WalkSequence q{nullptr, s->ball_cell, nullptr, s->ball_count, s->cell_pool, 0, 0, 0, nullptr, 0, 0};
     sequence_table(&q, s);
     return q;
 }
@@ -232,25 +229,26 @@ bool reserve_wide_rows(WideScratch* scratch, int longest);
 // The walks of the sequence, one after the other.
 void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space);
 // Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
-// (AVX2) wide walks.
+// (AVX2) wide walks (repulsion_lanes16.cpp, repulsion_lanes8.cpp).
 bool wide_walks_supported();
 bool wide8_walks_supported();
 // The same walks, independent ones side by side in vector lanes: the same
 // bits as repel_plain. False, having done nothing, when the processor or the
-// scratch memory does not allow it. repel_wide takes the widest lanes the
-// processor has, or eight when s->repel_path is REPEL_WIDE8.
+// scratch memory does not allow it, or the positions or lists cannot be
+// addressed by 32-bit offsets. repel_wide takes the widest lanes the
+// processor has, or eight when s->repel_path is REPEL_WIDE8. One kernel
+// serves every width (repulsion_lanes.h).
 bool repel_wide(const SimState* s, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
-// The sixteen-lane walks over lists other than the neighbour lists, in a
-// space of four floats a ball without rank, where each push also adds its
-// length |px| + |py| + |pz| and `rounding` to the fourth float of both its
-// balls. False, having done nothing, without AVX-512 or scratch memory.
+bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+// The walks in a space of four floats a ball without rank, where each push
+// also adds its length (|px| + |py|) + (|pz| + rounding) to the fourth
+// float of both its balls; sixteen AVX-512 lanes, or eight AVX2
+// lanes. False, having done nothing, without those lanes or scratch memory.
 bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                          const WalkSpace& space);
-// The same in eight AVX2 lanes.
 bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                         const WalkSpace& space);
-bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 void free_wide_scratch(WideScratch* scratch);
 // Whether running these walks side by side is worth it: enough of them
 // independent of each other to keep several lanes busy. In crowded cells
