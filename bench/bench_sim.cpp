@@ -133,11 +133,11 @@ enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2 };
 
 bool begin(benchmark::State& state, const Scene& scene, Mode mode)
 {
-    if (mode == WIDE && !repel_wide_supported()) {
+    if (mode == WIDE && !cpu_lanes().lanes16 && !cpu_lanes().lanes8) {
         state.SkipWithError("no AVX-512 or AVX2 on this processor");
         return false;
     }
-    if (mode == WIDE8 && !repel_wide8_supported()) {
+    if (mode == WIDE8 && !cpu_lanes().lanes8) {
         state.SkipWithError("no AVX2 on this processor");
         return false;
     }
@@ -145,17 +145,19 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
         state.SkipWithError("the scene could not be set up");
         return false;
     }
-    sim.repel_path = mode == PLAIN   ? REPEL_PLAIN
-                 : mode == WIDE  ? REPEL_WIDE
-                 : mode == WIDE8 ? REPEL_WIDE8
-                                 : REPEL_AUTO;
     sim.sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
     return true;
 }
 
+// The plan a mode forces (sim_plan.h); the thread modes take the default's
+// parallel form.
+const char* plan_of(Mode mode)
+{
+    return mode == PLAIN ? "plain" : mode == WIDE ? "wide" : mode == WIDE8 ? "wide8" : "auto";
+}
+
 void end(benchmark::State& state)
 {
-    sim.repel_path = REPEL_AUTO;
     sim.sim_threads = 0;
     report(state);
 }
@@ -164,6 +166,7 @@ void frame(benchmark::State& state, Scene scene, Mode mode)
 {
     if (!begin(state, scene, mode))
         return;
+    ScopedPlan forced(&sim, plan_of(mode));
     for (auto _ : state) {
         simulate_step(&sim, &bench_map);
         benchmark::ClobberMemory();
@@ -176,6 +179,7 @@ void repel_only(benchmark::State& state, Scene scene, Mode mode)
 {
     if (!begin(state, scene, mode))
         return;
+    ScopedPlan forced(&sim, plan_of(mode));
     for (auto _ : state) {
         repel_balls(&sim);
         benchmark::ClobberMemory();
@@ -190,6 +194,7 @@ void step_only(benchmark::State& state, Scene scene, Mode mode)
 {
     if (!begin(state, scene, mode))
         return;
+    ScopedPlan forced(&sim, plan_of(mode));
     for (auto _ : state) {
         state.PauseTiming();
         repel_balls(&sim);

@@ -24,6 +24,7 @@ struct GoldenScene {
     const char* settings;
     bool solid;           // a solid block in the collision field
     uint64_t checksum;    // of ball_pos and ball_prev after the frames
+    uint64_t parallel;    // the same in the parallel mode (any thread count)
 };
 
 // FNV-1a over the bytes of the position arrays.
@@ -96,10 +97,10 @@ struct Golden : SimFixture {
 };
 
 static const GoldenScene GOLDEN_SCENES[] = {
-    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull},
-    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull},
-    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull},
-    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull},
+    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull, 0x65c60530a2190dd3ull},
+    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull, 0x42c3eed06d584741ull},
+    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull, 0xca94e43688503930ull},
+    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull, 0x40d5add5eebe0a1dull},
 };
 
 static void sequential_frame(SimState* s, MapHeader* map)
@@ -108,22 +109,71 @@ static void sequential_frame(SimState* s, MapHeader* map)
     ASSERT_TRUE(step_balls(s, map));
 }
 
-TEST_F(Golden, SequentialModeKeepsItsBits)
+static void parallel_frame(SimState* s, MapHeader* map)
 {
-    // The default may walk reach lists; the others walk the whole lists.
-    const RepelPath paths[] = {REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8};
-    const char* names[] = {"default", "plain", "wide", "eight lanes"};
-    const bool runs[] = {true, true, repel_wide_supported(), repel_wide8_supported()};
+    ASSERT_TRUE(simulate_step(s, map));
+}
+
+// Every plan this processor runs gives the pinned bits of its mode on every
+// scene: the sequential plans those of the plain walk, the parallel ones
+// those of the parallel mode (on one thread: ParallelModeGivesTheSameBits...
+// holds the thread counts equal).
+TEST_F(Golden, EveryPlanKeepsItsModesBits)
+{
+    int count = 0;
+    const SimPlan* plans = sim_plans(&count);
+    ASSERT_EQ(find_plan("auto"), &plans[0]);
     for (const GoldenScene& s : GOLDEN_SCENES) {
         SCOPED_TRACE(s.name);
-        for (int p = 0; p < 4; ++p) {
-            if (!runs[p])
+        for (int p = 0; p < count; ++p) {
+            if (!plan_supported(&plans[p], cpu_lanes()))
                 continue;
-            sim.repel_path = paths[p];
-            uint64_t sum = run(s, sequential_frame);
-            sim.repel_path = REPEL_AUTO;
-            EXPECT_EQ(sum, s.checksum) << std::hex << "0x" << sum << " (" << names[p] << ")";
+            ScopedPlan forced(&sim, plans[p].name);
+            ASSERT_EQ(choose_plan_in_mode(&sim, plans[p].parallel), &plans[p]);
+            uint64_t sum = run(s, parallel_frame, plans[p].parallel ? 1 : 0);
+            EXPECT_EQ(sum, plans[p].parallel ? s.parallel : s.checksum)
+                << std::hex << "0x" << sum << " (" << plans[p].name << ")";
         }
+        EXPECT_EQ(sim.forced_plan, nullptr);
+    }
+}
+
+// The choice: the default in the mode the threads ask for, a forced plan in
+// the other mode as its twin, and plans the processor lacks the lanes for
+// narrowed down to ones it runs, the plain walk last.
+TEST_F(Golden, ChoosePlanFollowsModeAndProcessor)
+{
+    EXPECT_STREQ(choose_plan(&sim)->name, cpu_lanes().lanes16 ? "auto" : cpu_lanes().lanes8 ? "auto8" : "plain");
+    sim.sim_threads = 2;
+    EXPECT_TRUE(choose_plan(&sim)->parallel);
+    {
+        ScopedPlan forced(&sim, "plain");
+        EXPECT_STREQ(choose_plan(&sim)->name, "threads_plain");
+        sim.sim_threads = 0;
+        EXPECT_STREQ(choose_plan(&sim)->name, "plain");
+    }
+    EXPECT_EQ(sim.forced_plan, nullptr);
+    EXPECT_EQ(ScopedPlan(&sim, "no such plan").plan, nullptr);
+    int count = 0;
+    const SimPlan* plans = sim_plans(&count);
+    const CpuLanes none = {false, false}, avx2 = {false, true};
+    for (int p = 0; p < count; ++p) {
+        SCOPED_TRACE(plans[p].name);
+        ASSERT_NE(find_plan(plans[p].twin), nullptr);
+        EXPECT_NE(find_plan(plans[p].twin)->parallel, plans[p].parallel);
+        EXPECT_EQ(plan_supported(&plans[p], none), plans[p].walk_lanes == 0 && plans[p].step_lanes == 0);
+        // Each narrowing step takes fewer lanes, down to a plan that runs
+        // anywhere, in the same mode.
+        const SimPlan* q = &plans[p];
+        while (!plan_supported(q, avx2)) {
+            const SimPlan* next = find_plan(q->narrower);
+            ASSERT_NE(next, nullptr);
+            EXPECT_EQ(next->parallel, q->parallel);
+            EXPECT_LE(next->walk_lanes, q->walk_lanes);
+            EXPECT_EQ(next->step_lanes, 0);
+            q = next;
+        }
+        EXPECT_TRUE(plan_supported(q, avx2));
     }
 }
 
@@ -134,29 +184,28 @@ TEST_F(Golden, SequentialModeKeepsItsBits)
 // whole lists.
 TEST_F(Golden, ReachListsKeepTheBits)
 {
-    if (!repel_wide_supported())
+    if (!cpu_lanes().lanes8 && !cpu_lanes().lanes16)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     const int balls = 2700, frames = 200;
-    auto lattice_run = [&](RepelPath path, const char* settings) {
+    auto lattice_run = [&](const char* plan, const char* settings) {
         lay_lattice(balls, settings);
-        sim.repel_path = path;
+        ScopedPlan forced(&sim, plan);
         sim.reach_counts = ReachCounts{0, 0, 0};
         for (int n = 0; n < frames; ++n) {
             sequential_frame(&sim, &map);
             char fault[256] = "";
             EXPECT_TRUE(check_reach_lists(&sim, fault)) << "frame " << n << ": " << fault;
         }
-        sim.repel_path = REPEL_AUTO;
         return state_checksum(sim);
     };
     for (const char* settings : {"", "cl=60"}) {
-        const uint64_t plain = lattice_run(REPEL_PLAIN, settings);
+        const uint64_t plain = lattice_run("plain", settings);
         // The default's lanes, and eight lanes as without AVX-512.
-        for (RepelPath path : {REPEL_AUTO, REPEL_WIDE8}) {
-            if (path == REPEL_WIDE8 && !repel_wide8_supported())
+        for (const char* plan : {"auto", "wide8"}) {
+            if (!plan_supported(find_plan(plan), cpu_lanes()))
                 continue;
-            SCOPED_TRACE(testing::Message() << "\"" << settings << "\", " << (path == REPEL_AUTO ? "default" : "eight lanes"));
-            EXPECT_EQ(lattice_run(path, settings), plain);
+            SCOPED_TRACE(testing::Message() << "\"" << settings << "\", " << plan);
+            EXPECT_EQ(lattice_run(plan, settings), plain);
             EXPECT_GT(sim.reach_counts.passes, frames / 10);
             if (*settings) {
                 EXPECT_GT(sim.reach_counts.redone, 0);
@@ -173,14 +222,16 @@ TEST_F(Golden, ReachListsKeepTheBits)
 // the lists keep serving, with the whole lists' bits.
 TEST_F(Golden, ReachListsHoldInADeepHeap)
 {
-    if (!repel_wide_supported())
+    if (!cpu_lanes().lanes8 && !cpu_lanes().lanes16)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
-    auto heap_run = [&](RepelPath path) {
+    auto heap_run = [&](const char* plan) {
         lay_lattice(31 * 31 * 10, "t=10 g=100");
-        sim.repel_path = REPEL_PLAIN;
-        for (int n = 0; n < 100; ++n)  // settles
-            sequential_frame(&sim, &map);
-        sim.repel_path = path;
+        {
+            ScopedPlan forced(&sim, "plain");
+            for (int n = 0; n < 100; ++n)  // settles
+                sequential_frame(&sim, &map);
+        }
+        ScopedPlan forced(&sim, plan);
         sim.reach_counts = ReachCounts{0, 0, 0};
         for (int n = 0; n < 40; ++n) {
             sequential_frame(&sim, &map);
@@ -189,11 +240,10 @@ TEST_F(Golden, ReachListsHoldInADeepHeap)
                 EXPECT_TRUE(check_reach_lists(&sim, fault)) << "frame " << n << ": " << fault;
             }
         }
-        sim.repel_path = REPEL_AUTO;
         return state_checksum(sim);
     };
-    const uint64_t plain = heap_run(REPEL_PLAIN);
-    EXPECT_EQ(heap_run(REPEL_AUTO), plain);
+    const uint64_t plain = heap_run("plain");
+    EXPECT_EQ(heap_run("auto"), plain);
     EXPECT_GT(sim.reach_counts.passes, 0);
     EXPECT_GT(sim.reach_counts.redone, 0);
 }
@@ -204,14 +254,13 @@ static void expect_reach_pass_as_plain(SimState& sim)
 {
     const size_t n = (size_t)sim.ball_count;
     const std::vector<Vec3> start(sim.ball_pos, sim.ball_pos + n);
-    ASSERT_TRUE(repel_reach(&sim, (double)sim.repulsion_coef));
+    ASSERT_TRUE(repel_reach(&sim, choose_plan_in_mode(&sim, false), (double)sim.repulsion_coef));
     char fault[256] = "";
     EXPECT_TRUE(check_reach_lists(&sim, fault)) << fault;
     const std::vector<Vec3> reach(sim.ball_pos, sim.ball_pos + n);
     std::copy(start.begin(), start.end(), sim.ball_pos);
-    sim.repel_path = REPEL_PLAIN;
+    ScopedPlan forced(&sim, "plain");
     repel_balls(&sim);
-    sim.repel_path = REPEL_AUTO;
     EXPECT_EQ(std::memcmp(reach.data(), sim.ball_pos, n * sizeof(Vec3)), 0);
 }
 
@@ -222,7 +271,7 @@ static void expect_reach_pass_as_plain(SimState& sim)
 // the lists serve, exact.
 TEST_F(Golden, ReachPassStopsAtACoordinateThatIsNotANumber)
 {
-    if (!repel_wide_supported())
+    if (!cpu_lanes().lanes8 && !cpu_lanes().lanes16)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     for (float bad : {NAN, INFINITY})
         for (int frames : {0, 12}) {
@@ -237,7 +286,7 @@ TEST_F(Golden, ReachPassStopsAtACoordinateThatIsNotANumber)
             const Vec3 keep = sim.ball_pos[b];
             sim.ball_pos[b].y = bad;
             const std::vector<Vec3> before(sim.ball_pos, sim.ball_pos + sim.ball_count);
-            EXPECT_FALSE(repel_reach(&sim, (double)sim.repulsion_coef));
+            EXPECT_FALSE(repel_reach(&sim, choose_plan_in_mode(&sim, false), (double)sim.repulsion_coef));
             EXPECT_EQ(std::memcmp(before.data(), sim.ball_pos, before.size() * sizeof(Vec3)), 0) << "a ball moved";
             EXPECT_TRUE(sim.rs.all_dirty);
             sim.ball_pos[b] = keep;
@@ -250,14 +299,15 @@ TEST_F(Golden, ReachPassStopsAtACoordinateThatIsNotANumber)
 // memory is there the lists serve.
 TEST_F(Golden, ReachListsWithoutMemoryWalkTheWholeLists)
 {
-    if (!repel_wide_supported())
+    if (!cpu_lanes().lanes8 && !cpu_lanes().lanes16)
         GTEST_SKIP() << "no vector lanes: the reach lists are not used here";
     const int balls = 2700, frames = 60;
     lay_lattice(balls, "");
-    sim.repel_path = REPEL_PLAIN;
-    for (int n = 0; n < frames; ++n)
-        sequential_frame(&sim, &map);
-    sim.repel_path = REPEL_AUTO;
+    {
+        ScopedPlan forced(&sim, "plain");
+        for (int n = 0; n < frames; ++n)
+            sequential_frame(&sim, &map);
+    }
     const uint64_t plain = state_checksum(sim);
 
     lay_lattice(balls, "");
@@ -276,11 +326,6 @@ TEST_F(Golden, ReachListsWithoutMemoryWalkTheWholeLists)
     EXPECT_EQ(state_checksum(sim), plain);
 }
 
-static void parallel_frame(SimState* s, MapHeader* map)
-{
-    ASSERT_TRUE(simulate_step(s, map));
-}
-
 // The parallel mode's schedule depends neither on the number of threads nor
 // on the way each thread runs its walks.
 TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
@@ -288,14 +333,16 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
     for (const GoldenScene& s : GOLDEN_SCENES) {
         SCOPED_TRACE(s.name);
         uint64_t one = run(s, parallel_frame, 1);
+        EXPECT_EQ(one, s.parallel) << std::hex << "0x" << one;
         EXPECT_EQ(run(s, parallel_frame, 2), one) << "2 threads";
-        sim.repel_path = REPEL_PLAIN;
-        EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
-        if (repel_wide8_supported()) {
-            sim.repel_path = REPEL_WIDE8;
+        {
+            ScopedPlan forced(&sim, "plain");
+            EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
+        }
+        if (cpu_lanes().lanes8) {
+            ScopedPlan forced(&sim, "wide8");
             EXPECT_EQ(run(s, parallel_frame, 3), one) << "3 threads, eight lanes";
         }
-        sim.repel_path = REPEL_AUTO;
         // Not the sequential order: the mode really ran.
         if (s.field > 2) {
             EXPECT_NE(one, s.checksum);
@@ -321,18 +368,13 @@ TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
     const uint64_t one = run(s, parallel_frame_without_lists, 1);
     EXPECT_NE(one, built);
     EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
-    sim.repel_path = REPEL_PLAIN;
-    EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, plain walks";
     // The lanes read entries through the ranks from their ring, at either width.
-    if (repel_wide_supported()) {
-        sim.repel_path = REPEL_WIDE;
-        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, widest lanes";
+    for (const char* plan : {"plain", "wide", "wide8"}) {
+        if (!plan_supported(find_plan(plan), cpu_lanes()))
+            continue;
+        ScopedPlan forced(&sim, plan);
+        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, " << plan;
     }
-    if (repel_wide8_supported()) {
-        sim.repel_path = REPEL_WIDE8;
-        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, eight lanes";
-    }
-    sim.repel_path = REPEL_AUTO;
 }
 
 TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)

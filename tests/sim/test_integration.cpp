@@ -206,7 +206,7 @@ TEST_F(Integration, LanesGiveThePlainStepsBits)
     };
     const float odd[] = {NAN, -INFINITY, INFINITY, -0.0f, 0.5f, 1.0f, 0.9999999f, 16.0f, 16.5f, 1e30f, -3.0f};
     const int16_t strong[] = {-32768, 32767, 1, -1, 0};
-    auto run = [&](RepelPath path, Result* out) {
+    auto run = [&](const char* plan, Result* out) {
         free_balls(&sim);
         free_normal_field(&map.field);
         start(16, 8, "count=37 g=20 t=50", 99);
@@ -219,20 +219,19 @@ TEST_F(Integration, LanesGiveThePlainStepsBits)
             if (i < 33)  // after the registration: as the repulsion pass may leave them
                 (&sim.ball_pos[i].x)[i % 3] = odd[i % 11];
         }
-        sim.repel_path = path;
+        ScopedPlan forced(&sim, plan);
         for (int n = 0; n < 3; ++n)
             ASSERT_TRUE(step_balls(&sim, &map));
-        sim.repel_path = REPEL_AUTO;
         EXPECT_TRUE(check_cell_lists(&sim));
         out->pos.assign(sim.ball_pos, sim.ball_pos + sim.ball_count);
         out->prev.assign(sim.ball_prev, sim.ball_prev + sim.ball_count);
         out->cell.assign(sim.ball_cell, sim.ball_cell + sim.ball_count);
     };
-    if (!wide_walks_supported())
+    if (!cpu_lanes().lanes16)
         GTEST_SKIP() << "no AVX-512 here";
     Result plain, lanes;
-    run(REPEL_PLAIN, &plain);
-    run(REPEL_WIDE, &lanes);
+    run("plain", &plain);
+    run("wide", &lanes);
     ASSERT_EQ(plain.pos.size(), 37u);
     EXPECT_EQ(std::memcmp(plain.pos.data(), lanes.pos.data(), 37 * sizeof(Vec3)), 0);
     EXPECT_EQ(std::memcmp(plain.prev.data(), lanes.prev.data(), 37 * sizeof(Vec3)), 0);

@@ -40,9 +40,10 @@ TEST_F(Repulsion, FirstVisitAlone)
     // plain walk only.
     sim.ball_cell[1] = CellCoord{20, 20, 30};
     ASSERT_TRUE(block_insert(&sim, 20, 20, 30, 1));
-    sim.repel_path = REPEL_PLAIN;
-    repel_balls(&sim);
-    sim.repel_path = REPEL_AUTO;
+    {
+        ScopedPlan forced(&sim, "plain");
+        repel_balls(&sim);
+    }
     EXPECT_NEAR(sim.ball_pos[0].x, 10.595493, 1e-6);
     EXPECT_NEAR(sim.ball_pos[1].x, 9.904507, 1e-6);
 }
@@ -57,9 +58,10 @@ TEST_F(Repulsion, CloseBallsUseTheSmallestSquaredDistance)
     block_remove(&sim, 5, 5, 5, 1);
     ASSERT_TRUE(cell_insert(&sim, 5, 5, 5, 1));
     sim.ball_cell[1] = CellCoord{15, 15, 15};
-    sim.repel_path = REPEL_PLAIN;  // lists off the invariant: plain walk only
-    repel_balls(&sim);
-    sim.repel_path = REPEL_AUTO;
+    {
+        ScopedPlan forced(&sim, "plain");  // lists off the invariant: plain walk only
+        repel_balls(&sim);
+    }
     double shift = 4.0 * sim.repulsion_coef * 0.3;
     EXPECT_NEAR(shift, 0.076394, 1e-6);
     EXPECT_NEAR(sim.ball_pos[0].x, 5.5 - shift, 1e-6);
@@ -140,7 +142,7 @@ static void repel_reference(SimState& sim)
 
 // One way of running the pass against the pair-at-a-time formulas, to the
 // bit, over a few steps of scenes from sparse to a single crowded cell.
-static void expect_pass_matches_formulas(SimFixture* fixture, RepelPath path)
+static void expect_pass_matches_formulas(SimFixture* fixture, const char* plan)
 {
     SimState& sim = fixture->sim;
     struct Scene {
@@ -164,9 +166,10 @@ static void expect_pass_matches_formulas(SimFixture* fixture, RepelPath path)
             repel_reference(sim);
             std::vector<Vec3> expected(sim.ball_pos, sim.ball_pos + sim.ball_count);
             std::memcpy(sim.ball_pos, before.data(), sizeof(Vec3) * sim.ball_count);
-            sim.repel_path = path;
-            repel_balls(&sim);
-            sim.repel_path = REPEL_AUTO;
+            {
+                ScopedPlan forced(&sim, plan);
+                repel_balls(&sim);
+            }
             ASSERT_EQ(std::memcmp(expected.data(), sim.ball_pos, sizeof(Vec3) * sim.ball_count), 0)
                 << "round " << round;
             // (Balls that share one point never separate.)
@@ -180,22 +183,22 @@ static void expect_pass_matches_formulas(SimFixture* fixture, RepelPath path)
 
 TEST_F(Repulsion, PlainPassMatchesThePairAtATimeFormulasToTheBit)
 {
-    expect_pass_matches_formulas(this, REPEL_PLAIN);
+    expect_pass_matches_formulas(this, "plain");
 }
 
 // Independent walks side by side in vector lanes, whatever the lists.
 TEST_F(Repulsion, WidePassMatchesThePairAtATimeFormulasToTheBit)
 {
-    if (!repel_wide_supported())
+    if (!cpu_lanes().lanes16 && !cpu_lanes().lanes8)
         GTEST_SKIP() << "this processor has neither AVX-512 nor AVX2: the wide walk cannot run here";
-    expect_pass_matches_formulas(this, REPEL_WIDE);
+    expect_pass_matches_formulas(this, "wide");
 }
 
 TEST_F(Repulsion, EightLanePassMatchesThePairAtATimeFormulasToTheBit)
 {
-    if (!repel_wide8_supported())
+    if (!cpu_lanes().lanes8)
         GTEST_SKIP() << "this processor has no AVX2: the eight-lane walk cannot run here";
-    expect_pass_matches_formulas(this, REPEL_WIDE8);
+    expect_pass_matches_formulas(this, "wide8");
 }
 
 // The lanes that sum each ball's pushes: the same positions as the plain
@@ -249,7 +252,7 @@ TEST_F(Repulsion, LanesSumEachBallsPushes)
     const WalkSequence q{nullptr, sim.ball_cell, offset.data(), n, lists.data(), 0, n, lists.size(), nullptr, 0, 0};
     bool (*lanes[])(const WalkSequence&, double, float, WideScratch*, const WalkSpace&) = {repel_wide16_travel,
                                                                                           repel_wide8_travel};
-    const bool runs[] = {wide_walks_supported(), wide8_walks_supported()};
+    const bool runs[] = {cpu_lanes().lanes16, cpu_lanes().lanes8};
     for (int k = 0; k < 2; ++k) {
         if (!runs[k])
             continue;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "map_format.h"
+#include "sim_plan.h"
 #include "sim_state.h"
 #include "vec3.h"
 
@@ -140,11 +141,9 @@ bool check_parallel_lists(SimState* s, char* fault = nullptr);
 
 // One repulsion pass between neighbouring balls, in ball order.
 void repel_balls(SimState* s);
-// s->repel_path (sim_state.h) forces how it runs its walks.
-// Whether this processor can run the walks side by side: in any lanes
-// (AVX-512 or AVX2), and in eight AVX2 lanes.
-bool repel_wide_supported();
-bool repel_wide8_supported();
+// It runs the plan choose_plan_in_mode gives for the sequential mode
+// (sim_plan.h); repel_with_plan runs a given one.
+void repel_with_plan(SimState* s, const SimPlan* plan);
 // Releases the working memory of the repulsion pass.
 void free_repel_scratch(SimState* s);
 // The most threads the parallel mode takes; more are held at this. More
@@ -157,3 +156,5 @@ bool simulate_step(SimState* s, const MapHeader* header);
 // neighbour table could not grow (the ball that needed it keeps its old
 // registration, so the lists stay consistent).
 bool step_balls(SimState* s, const MapHeader* header);
+// The same with the plan given: the AVX-512 lanes when its step_lanes is 16.
+bool step_with_plan(SimState* s, const MapHeader* header, const SimPlan* plan);

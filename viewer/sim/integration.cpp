@@ -42,11 +42,16 @@ bool move_registrations(SimState* s, const int* balls, size_t count)
 // after ball.
 bool step_balls(SimState* s, const MapHeader* header)
 {
+    return step_with_plan(s, header, choose_plan_in_mode(s, false));
+}
+
+bool step_with_plan(SimState* s, const MapHeader* header, const SimPlan* plan)
+{
     const StepConstants k = step_constants(s, header);
     std::vector<int>& moved = s->moved;
     const int balls = s->ball_count;
     moved.clear();
-    int first = step_lanes_wanted(s) ? advance_balls_wide(k, 0, balls, &moved) : 0;
+    int first = plan->step_lanes == 16 ? advance_balls_wide(k, 0, balls, &moved) : 0;
     for (int i = first; i < balls; ++i) {
         if (i + FIELD_AHEAD < balls)
             __builtin_prefetch(field_normal_at(k, k.pos[i + FIELD_AHEAD]));

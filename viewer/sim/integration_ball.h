@@ -94,14 +94,6 @@ inline void advance_ball(const StepConstants& k, int i)
     k.pos[i] = next;
 }
 
-// Whether the step may take the AVX-512 lanes: not while a benchmark or a
-// test forces the plain or the eight-lane walks to stand for a machine
-// without them.
-inline bool step_lanes_wanted(const SimState* s)
-{
-    return s->repel_path == REPEL_AUTO || s->repel_path == REPEL_WIDE;
-}
-
 // advance_ball for balls begin .. end - 1 of k's arrays, sixteen at a time
 // in AVX-512 lanes, the same bits; the balls that leave their cells are
 // appended to moved in ball order. Returns the first ball not stepped: begin

@@ -149,7 +149,7 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, int begin, int
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved)
 {
     // The same instruction sets as the sixteen-lane walks.
-    static const bool supported = wide_walks_supported();
+    const bool supported = cpu_lanes().lanes16;
     // Offsets of field components are 32-bit in the lanes.
     if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3)
         return begin;

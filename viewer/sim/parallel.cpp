@@ -473,7 +473,7 @@ static void order_slab(const SimState* sim, int s, std::vector<int>* bins, bool 
 }
 
 // The repulsion pass; the positions it leaves are in parallel.packed.
-static void repel_balls_parallel(SimState* s, int threads)
+static void repel_balls_parallel(SimState* s, const SimPlan* plan, int threads)
 {
     ParallelState& parallel = parallel_state(s);
     const double coef = (double)s->repulsion_coef;
@@ -549,9 +549,8 @@ static void repel_balls_parallel(SimState* s, int threads)
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
                                      4 * sim->ball_count, sim->ball_count};
-            const RepelPath path = sim->repel_path;
-            bool wide = path == REPEL_WIDE || path == REPEL_WIDE8 || (path == REPEL_AUTO && wide_walks_pay(q));
-            if (count > 0 && !(wide && repel_wide_supported() && repel_wide(sim, q, coef, &scratch.wide, space)))
+            bool wide = plan_walks_in_lanes(plan, q);
+            if (count > 0 && !(wide && repel_wide(plan, q, coef, &scratch.wide, space)))
                 repel_plain(q, coef, space);
             done[s].store(true, std::memory_order_release);
         }
@@ -565,7 +564,7 @@ static void repel_balls_parallel(SimState* s, int threads)
 static const size_t STEP_CHUNK = 512;
 
 // The step, taking the positions from parallel.packed.
-static bool step_balls_parallel(SimState* s, const MapHeader* header, int threads)
+static bool step_balls_parallel(SimState* s, const MapHeader* header, const SimPlan* plan, int threads)
 {
     ParallelState& parallel = *s->parallel;
     StepConstants k = step_constants(s, header);
@@ -584,7 +583,7 @@ static bool step_balls_parallel(SimState* s, const MapHeader* header, int thread
         moved.clear();
         // A chunk of positions comes back from the packed copy, then steps
         // in lanes where the processor has them, the rest ball by ball.
-        const bool lanes = step_lanes_wanted(s);
+        const bool lanes = plan->step_lanes == 16;
         Vec3* const ball_pos = k.pos;
         const float* const packed = parallel.packed.data();
         const int* const rank = parallel.rank.data();
@@ -621,12 +620,14 @@ static bool step_balls_parallel(SimState* s, const MapHeader* header, int thread
 
 bool simulate_step(SimState* s, const MapHeader* header)
 {
-    if (s->sim_threads < 1) {
-        repel_balls(s);
-        return step_balls(s, header);
+    // The plan is chosen once a frame; parallel when s->sim_threads >= 1.
+    const SimPlan* plan = choose_plan(s);
+    if (!plan->parallel) {
+        repel_with_plan(s, plan);
+        return step_with_plan(s, header, plan);
     }
     if (s->ball_count <= 0)
         return true;
-    repel_balls_parallel(s, s->sim_threads);
-    return step_balls_parallel(s, header, s->sim_threads);
+    repel_balls_parallel(s, plan, s->sim_threads);
+    return step_balls_parallel(s, header, plan, s->sim_threads);
 }

@@ -75,17 +75,11 @@ static int fill_reach_slot_plain(int i, const int* list, int* slot, const float*
     return n;
 }
 
-// Whether the lists are built in sixteen lanes: not when eight lanes are
-// asked for, as on a processor with AVX2 alone.
+// Whether the lists are built in sixteen lanes: when the pass's plan walks
+// in sixteen (choose_plan gives such a plan only where the processor has them).
 static bool reach_fill_in_lanes(const SimState* s)
 {
-#if KSM_HAVE_LANES
-    static const bool sixteen = wide_walks_supported();
-    return sixteen && s->repel_path != REPEL_WIDE8;
-#else
-    (void)s;
-    return false;
-#endif
+    return s->rs.lanes == 16;
 }
 
 // Builds ball i's reach list from `list`, its cell's list, and the anchors.

@@ -310,14 +310,13 @@ static bool balls_move_fast(const SimState* s)
     return fast > sampled / REACH_BUSY_SHARE;
 }
 
-bool repel_reach(SimState* s, double coef)
+bool repel_reach(SimState* s, const SimPlan* plan, double coef)
 {
-    // Sixteen AVX-512 lanes, or eight AVX2 lanes where the processor has no
-    // more or the caller asks for eight.
-    static const bool sixteen = wide_walks_supported(), eight = wide8_walks_supported();
-    const bool lanes16 = sixteen && s->repel_path != REPEL_WIDE8;
-    if (!(lanes16 || eight) || s->ball_count <= 0)
+    // Sixteen AVX-512 lanes or eight AVX2 lanes, as the plan says.
+    const bool lanes16 = plan->walk_lanes == 16;
+    if (plan->walk_lanes == 0 || s->ball_count <= 0)
         return false;
+    s->rs.lanes = plan->walk_lanes;
     if (s->rs.rest > 0) {
         --s->rs.rest;
         return false;

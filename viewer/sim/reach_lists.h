@@ -20,13 +20,15 @@
 
 #include "sim_state.h"
 
-// Runs the repulsion pass over the reach lists in sixteen AVX-512 lanes, or
-// in eight AVX2 lanes (without AVX-512, or with s->repel_path REPEL_WIDE8).
+struct SimPlan;
+
+// Runs the repulsion pass over the reach lists in the plan's walk lanes
+// (sixteen AVX-512 lanes, which also build the lists, or eight AVX2 lanes).
 // False, with the positions untouched, when the pass over the whole lists
 // must run instead: no vector lanes, no memory, coordinates that are not
 // finite, balls moving fast, a list too long for its slot, or a pass that
 // broke its bound.
-bool repel_reach(SimState* s, double coef);
+bool repel_reach(SimState* s, const SimPlan* plan, double coef);
 // Called by the neighbour lists before a ball is entered in or removed from
 // the lists of the block around cell (x, y, z): the balls walking those
 // lists need new reach lists.

@@ -15,6 +15,7 @@
 
 #include "reach_lists.h"
 #include "repulsion_walk.h"
+#include "sim_plan.h"
 
 // The walk of ball i over the list of its cell, positions found through
 // rank (slot = ball without one).
@@ -115,38 +116,35 @@ bool wide_walks_pay(const WalkSequence& q)
     return sample >= WIDE_MIN_LANES * fills;
 }
 
-bool repel_wide8_supported()
+bool repel_wide(const SimPlan* plan, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
-    static const bool supported = wide8_walks_supported();
-    return supported;
-}
-
-bool repel_wide_supported()
-{
-    static const bool supported = wide_walks_supported() || repel_wide8_supported();
-    return supported;
-}
-
-bool repel_wide(const SimState* s, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
-{
-    static const bool sixteen = wide_walks_supported();
-    if (s->repel_path != REPEL_WIDE8 && sixteen)
+    if (plan->walk_lanes == 16)
         return repel_wide16(q, coef, scratch, space);
-    return repel_wide8_supported() && repel_wide8(q, coef, scratch, space);
+    return plan->walk_lanes == 8 && repel_wide8(q, coef, scratch, space);
 }
 
-void repel_balls(SimState* s)
+bool plan_walks_in_lanes(const SimPlan* plan, const WalkSequence& q)
+{
+    return plan->walk_lanes > 0 && (!plan->sampled || wide_walks_pay(q));
+}
+
+void repel_with_plan(SimState* s, const SimPlan* plan)
 {
     const double coef = (double)s->repulsion_coef;
     if (s->ball_count <= 0)
         return;
     const WalkSequence all = ball_sequence(s);
-    const RepelPath path = s->repel_path;
-    bool wide = path == REPEL_WIDE || path == REPEL_WIDE8 || (path == REPEL_AUTO && wide_walks_pay(all));
-    // By default the walks leave out the entries that cannot be in reach.
-    if (wide && (path == REPEL_AUTO || path == REPEL_WIDE8) && repel_reach(s, coef))
+    // The fallbacks in order: the reach lists, the whole lists in lanes,
+    // the plain walk.
+    bool wide = plan_walks_in_lanes(plan, all);
+    if (wide && plan->reach && repel_reach(s, plan, coef))
         return;
-    if (wide && repel_wide_supported() && repel_wide(s, all, coef, &s->main_scratch, ball_space(s)))
+    if (wide && repel_wide(plan, all, coef, &s->main_scratch, ball_space(s)))
         return;
     repel_plain(all, coef, ball_space(s));
+}
+
+void repel_balls(SimState* s)
+{
+    repel_with_plan(s, choose_plan_in_mode(s, false));
 }

@@ -4,6 +4,7 @@
 
 #include "lanes.h"
 #include "repulsion_walk.h"
+#include "sim_plan.h"
 
 #if KSM_HAVE_LANES
 #define KSM_LANES_TARGET KSM_LANES16_TARGET
@@ -16,13 +17,6 @@ struct Walk16 {
     static const bool DIRECT = true, START_QUADS = false, SHIFTS = true;
 };
 
-bool wide_walks_supported()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq");
-}
-
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     return walk_in_lanes<Walk16, false>(q, coef, scratch, space, 0.0f);
@@ -31,16 +25,10 @@ bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, cons
 bool repel_wide16_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                          const WalkSpace& space)
 {
-    static const bool supported = wide_walks_supported();
-    return supported && walk_in_lanes<Walk16, true>(q, coef, scratch, space, rounding);
+    return cpu_lanes().lanes16 && walk_in_lanes<Walk16, true>(q, coef, scratch, space, rounding);
 }
 
 #else
-
-bool wide_walks_supported()
-{
-    return false;
-}
 
 bool repel_wide16(const WalkSequence&, double, WideScratch*, const WalkSpace&)
 {

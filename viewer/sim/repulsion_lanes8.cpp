@@ -2,6 +2,7 @@
 // the kernel of repulsion_lanes.h at this width.
 #include "lanes.h"
 #include "repulsion_walk.h"
+#include "sim_plan.h"
 
 #if KSM_HAVE_LANES
 #define KSM_LANES_TARGET KSM_LANES8_TARGET
@@ -17,12 +18,6 @@ struct Walk8 {
     static const bool DIRECT = false, START_QUADS = true, SHIFTS = false;
 };
 
-bool wide8_walks_supported()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space)
 {
     return walk_in_lanes<Walk8, false>(q, coef, scratch, space, 0.0f);
@@ -31,16 +26,10 @@ bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const
 bool repel_wide8_travel(const WalkSequence& q, double coef, float rounding, WideScratch* scratch,
                         const WalkSpace& space)
 {
-    static const bool supported = wide8_walks_supported();
-    return supported && walk_in_lanes<Walk8, true>(q, coef, scratch, space, rounding);
+    return cpu_lanes().lanes8 && walk_in_lanes<Walk8, true>(q, coef, scratch, space, rounding);
 }
 
 #else
-
-bool wide8_walks_supported()
-{
-    return false;
-}
 
 bool repel_wide8(const WalkSequence&, double, WideScratch*, const WalkSpace&)
 {

@@ -228,17 +228,13 @@ bool reserve_wide_rows(WideScratch* scratch, int longest);
 
 // The walks of the sequence, one after the other.
 void repel_plain(const WalkSequence& q, double coef, const WalkSpace& space);
-// Whether this processor runs the sixteen-lane (AVX-512) and the eight-lane
-// (AVX2) wide walks (repulsion_lanes16.cpp, repulsion_lanes8.cpp).
-bool wide_walks_supported();
-bool wide8_walks_supported();
 // The same walks, independent ones side by side in vector lanes: the same
 // bits as repel_plain. False, having done nothing, when the processor or the
 // scratch memory does not allow it, or the positions or lists cannot be
-// addressed by 32-bit offsets. repel_wide takes the widest lanes the
-// processor has, or eight when s->repel_path is REPEL_WIDE8. One kernel
-// serves every width (repulsion_lanes.h).
-bool repel_wide(const SimState* s, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
+// addressed by 32-bit offsets. repel_wide takes the plan's walk lanes
+// (false for the plain walk); the plan must be one the processor runs
+// (choose_plan). One kernel serves every width (repulsion_lanes.h).
+bool repel_wide(const SimPlan* plan, const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide16(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 bool repel_wide8(const WalkSequence& q, double coef, WideScratch* scratch, const WalkSpace& space);
 // The walks in a space of four floats a ball without rank, where each push
@@ -254,6 +250,9 @@ void free_wide_scratch(WideScratch* scratch);
 // independent of each other to keep several lanes busy. In crowded cells
 // almost every walk waits for the one before, and the plain walk is faster.
 bool wide_walks_pay(const WalkSequence& q);
+// Whether the plan walks q in lanes: it has lanes, and either forces them
+// or the sample says they pay.
+bool plan_walks_in_lanes(const SimPlan* plan, const WalkSequence& q);
 // Releases the parallel mode's working memory and ends its team's threads.
 void free_parallel_scratch(SimState* s);
 // Refuses the parallel mode's lists more than `ints` ints per thread, as if

@@ -22,14 +22,7 @@ struct CellCoord {
     int x, y, z;
 };
 
-// How repel_balls runs its walks: all give the same results. By default it
-// runs independent walks side by side in vector lanes where the processor
-// allows and the lists leave enough of them; tests and benchmarks force one
-// way to compare them. REPEL_WIDE takes the widest lanes the processor has
-// (sixteen with AVX-512, else eight with AVX2) over the whole lists;
-// REPEL_WIDE8 runs as the default does on a processor with AVX2 alone: eight
-// lanes, over the reach lists where they hold.
-enum RepelPath { REPEL_AUTO, REPEL_PLAIN, REPEL_WIDE, REPEL_WIDE8 };
+struct SimPlan;
 
 // Working memory of one runner of wide walks.
 struct WideScratch {
@@ -71,6 +64,9 @@ struct ReachState {
     // Lists that would take more bytes than this are refused as if their
     // memory could not be had (tests); cleared with the rest of the state.
     size_t bytes_limit = SIZE_MAX;
+    // The walk lanes of the running pass's plan; at sixteen the lists are
+    // built in AVX-512 lanes too.
+    int lanes = 0;
 };
 
 // What the reach passes did since the counts were last cleared (tests).
@@ -150,9 +146,9 @@ struct SimState {
     ParallelState* parallel = nullptr;
     Team* team = nullptr;
 
-    // Forces a way to run the walks (tests and bench_sim); the programs
-    // always run REPEL_AUTO.
-    RepelPath repel_path = REPEL_AUTO;
+    // Forces a plan (sim_plan.h; tests and bench_sim through ScopedPlan);
+    // null, as in the programs, lets choose_plan pick it.
+    const SimPlan* forced_plan = nullptr;
 
     // The start-up generator (see seed_ball_random).
     uint32_t random_state = 1;
