@@ -39,12 +39,17 @@ struct Scene {
     // settled heap for the largest scene).
     int pile_height;
     int warm_up_threads;
+    // A hostile map: every field cell pushes toward the low corner, where
+    // the balls start squeezed into a cube this many units wide; they stay
+    // gathered in a few neighbour cells, whose lists hold nearly every ball.
+    int corner = 0;
 };
 
 MapHeader bench_map = {};
 SimState sim;
 int loaded_balls = -1;
 int loaded_field = -1;
+int loaded_corner = -1;
 
 // Default settings but the count, written once to a scratch file.
 std::string settings_file(int balls)
@@ -76,11 +81,35 @@ bool squeeze(int pile_height)
     return true;
 }
 
+// Makes every field cell push toward the low corner, and squeezes the
+// balls into the cube of side `side` there, at rest, registered afresh.
+bool gather_in_corner(int side)
+{
+    const size_t g = bench_map.grid_size;
+    for (size_t c = 0; c < g * g * g; ++c)
+        for (int k = 0; k < 3; ++k)
+            bench_map.field.cells[3 * c + (size_t)k] = 64;
+    double scale = (double)side / (double)(sim.field_extent - 1.0f);
+    for (int i = 0; i < sim.ball_count; ++i) {
+        Vec3& p = sim.ball_pos[i];
+        p = Vec3{(float)(1.0 + (p.x - 1.0) * scale), (float)(1.0 + (p.y - 1.0) * scale),
+                 (float)(1.0 + (p.z - 1.0) * scale)};
+        sim.ball_prev[i] = p;
+        sim.ball_cell[i] = CellCoord{(int)p.x, (int)p.y, (int)p.z};
+    }
+    if (!alloc_cell_lists(&sim))
+        return false;
+    for (int i = 0; i < sim.ball_count; ++i)
+        if (!block_insert(&sim, sim.ball_cell[i].x, sim.ball_cell[i].y, sim.ball_cell[i].z, i))
+            return false;
+    return true;
+}
+
 // Scatters the balls over an empty field and lets them fall and settle.
 // The same scene serves every benchmark of it.
 bool prepare(const Scene& scene)
 {
-    if (loaded_balls == scene.balls && loaded_field == scene.field)
+    if (loaded_balls == scene.balls && loaded_field == scene.field && loaded_corner == scene.corner)
         return true;
     loaded_balls = -1;
     free_balls(&sim);
@@ -96,7 +125,8 @@ bool prepare(const Scene& scene)
     seed_ball_random(&sim, 20240601);
     bool ok = init_balls_from(&sim, &bench_map, path.c_str());
     std::remove(path.c_str());
-    if (!ok || (scene.pile_height > 0 && !squeeze(scene.pile_height)))
+    if (!ok || (scene.pile_height > 0 && !squeeze(scene.pile_height)) ||
+        (scene.corner > 0 && !gather_in_corner(scene.corner)))
         return false;
     sim.sim_threads = scene.warm_up_threads;
     for (int n = 0; n < scene.warm_up_steps; ++n)
@@ -104,6 +134,7 @@ bool prepare(const Scene& scene)
     sim.sim_threads = 0;
     loaded_balls = scene.balls;
     loaded_field = scene.field;
+    loaded_corner = scene.corner;
     return true;
 }
 
@@ -218,6 +249,9 @@ const Scene SCENE_100K_100 = {100000, 100, 3000, 0, 0};
 const Scene SCENE_1M_220 = {1000000, 220, 1500, 30, 2};
 // Every list holds every ball.
 const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
+// The same count as SCENE_100K_100 on a hostile map: the lists hold tens of
+// thousands of balls, and each walk stops at the partner limit.
+const Scene SCENE_100K_100_CORNER = {100000, 100, 5, 0, 0, 2};
 
 }  // namespace
 
@@ -249,6 +283,9 @@ KSM_SIM_BENCH(balls_2k_field_2_wide, repel_only, SCENE_2K_2, WIDE);
 KSM_SIM_SCENE(balls_100k_field_100, SCENE_100K_100);
 KSM_SIM_BENCH(balls_100k_field_100_auto, repel_only, SCENE_100K_100, AUTO);
 KSM_SIM_BENCH(balls_100k_field_100_auto, step_only, SCENE_100K_100, AUTO);
+KSM_SIM_BENCH(balls_100k_field_100_corner_auto, frame, SCENE_100K_100_CORNER, AUTO);
+KSM_SIM_BENCH(balls_100k_field_100_corner_auto, repel_only, SCENE_100K_100_CORNER, AUTO);
+KSM_SIM_BENCH(balls_100k_field_100_corner_auto, step_only, SCENE_100K_100_CORNER, AUTO);
 KSM_SIM_SCENE(balls_1m_field_220, SCENE_1M_220);
 
 BENCHMARK_MAIN();

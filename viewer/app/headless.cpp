@@ -171,7 +171,7 @@ int run_headless(const ViewerArgs& args)
     }
     RunProgress progress;
     start_run_progress(&progress, stderr, now_seconds());
-    bool warned = false;
+    bool warned = false, warned_limit = false;
     for (long n = 0; n < args.frames; ++n) {
         auto t0 = std::chrono::steady_clock::now();
         bool ok = simulate_frame(&sim, &map);
@@ -181,6 +181,7 @@ int run_headless(const ViewerArgs& args)
             std::printf("WARNING! Out of memory for the neighbour lists: some balls see stale neighbours.\n");
             warned = true;
         }
+        warn_partner_limit_once(&sim, &warned_limit);
         if (pictures_asked && draw_due_picture(&pictures, &sim, &map, n + 1, n + 1 == args.frames))
             add_frame_time(&draw_times, std::chrono::duration<double, std::milli>(
                                             std::chrono::steady_clock::now() - t1).count());

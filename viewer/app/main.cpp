@@ -134,6 +134,8 @@ static void step_simulation()
         std::fflush(stdout);
         warned = true;
     }
+    static bool warned_limit = false;
+    warn_partner_limit_once(&viewer_sim, &warned_limit);
 }
 #endif
 

@@ -242,4 +242,5 @@ void free_balls(SimState* s)
     s->ball_cell = nullptr;
     s->ball_color = nullptr;
     s->ball_count = 0;
+    s->partner_limit_hit = false;
 }

@@ -125,6 +125,10 @@ size_t cell_lists_bytes(const SimState* s);
 size_t cell_lists_peak_bytes(const SimState* s);
 // No list has held more entries than this since the table was set up.
 int cell_capacity_bound(const SimState* s);
+// Sets s->partner_limit_hit when the list of some ball's cell holds more
+// than s->partner_limit entries, so that its walk will be cut short. Costs
+// nothing while no list has ever grown past the limit.
+void note_partner_limit(SimState* s);
 
 // Checks that every ball is in the list of every in-range cell of its block
 // exactly once and in no other list, and that the margin is empty. On a

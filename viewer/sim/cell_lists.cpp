@@ -119,6 +119,19 @@ int cell_capacity_bound(const SimState* s)
     return s->cells.capacity_bound;
 }
 
+void note_partner_limit(SimState* s)
+{
+    if (s->partner_limit_hit || s->cells.capacity_bound <= s->partner_limit)
+        return;
+    for (int i = 0; i < s->ball_count; ++i) {
+        CellCoord c = s->ball_cell[i];
+        if (cell_count(s, cell_index(s, c.x, c.y, c.z)) > s->partner_limit) {
+            s->partner_limit_hit = true;
+            return;
+        }
+    }
+}
+
 size_t cell_lists_bytes(const SimState* s)
 {
     return s->cells.cells_total * sizeof(uint32_t) + s->cells.pool_ints * sizeof(int);

@@ -545,7 +545,7 @@ static void repel_balls_parallel(SimState* s, const SimPlan* plan, int threads)
                                     0,
                                     cell_capacity_bound(sim),
                                     built ? scratch.lists_size : cell_lists_bytes(sim) / sizeof(int),
-                                    nullptr, 0, 0};
+                                    nullptr, 0, 0, sim->partner_limit};
             // Idle lanes read the padding slot after the last ball.
             const WalkSpace space = {parallel.packed.data(), 4, built ? nullptr : parallel.rank.data(),
                                      4 * sim->ball_count, sim->ball_count};
@@ -620,6 +620,7 @@ static bool step_balls_parallel(SimState* s, const MapHeader* header, const SimP
 
 bool simulate_step(SimState* s, const MapHeader* header)
 {
+    note_partner_limit(s);
     // The plan is chosen once a frame; parallel when s->sim_threads >= 1.
     const SimPlan* plan = choose_plan(s);
     if (!plan->parallel) {

@@ -83,16 +83,19 @@ static bool reach_fill_in_lanes(const SimState* s)
 }
 
 // Builds ball i's reach list from `list`, its cell's list, and the anchors.
+// A list longer than the partner limit counts as overflowing: its walk
+// visits only the last entries, and so walks the whole list, cut as there.
 static void fill_reach_list(SimState* s, int i, const int* list, bool lanes16)
 {
     int* slot = s->rs.pool + (size_t)i * REACH_SLOT;
     bool was_overflowing = slot[0] < 0;
 #if KSM_HAVE_LANES
-    int n = lanes16 ? fill_reach_slot_lanes<Lanes16>(i, list, slot, s->rs.anchor)
-                    : fill_reach_slot_plain(i, list, slot, s->rs.anchor);
+    int n = list[0] > s->partner_limit ? -1
+            : lanes16                  ? fill_reach_slot_lanes<Lanes16>(i, list, slot, s->rs.anchor)
+                                       : fill_reach_slot_plain(i, list, slot, s->rs.anchor);
 #else
     (void)lanes16;
-    int n = fill_reach_slot_plain(i, list, slot, s->rs.anchor);
+    int n = list[0] > s->partner_limit ? -1 : fill_reach_slot_plain(i, list, slot, s->rs.anchor);
 #endif
     slot[0] = n;
     s->rs.overflowing += (n < 0) - was_overflowing;

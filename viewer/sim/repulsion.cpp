@@ -17,16 +17,17 @@
 #include "repulsion_walk.h"
 #include "sim_plan.h"
 
-// The walk of ball i over the list of its cell, positions found through
-// rank (slot = ball without one).
+// The walk of ball i over the list of its cell, from the last entry down to
+// the one after `stop`, positions found through rank (slot = ball without
+// one).
 template <bool RANKED, int STRIDE>
-static inline void repel_one(int i, const int* list, double coef, float* base, const int* rank)
+static inline void repel_one(int i, const int* list, int stop, double coef, float* base, const int* rank)
 {
     // Ball i is never its own partner, so its position can live in locals
     // for the walk: every pair still sees its latest value.
     float* self = base + (size_t)STRIDE * (size_t)(RANKED ? rank[i] : i);
     float xi = self[0], yi = self[1], zi = self[2];
-    for (int s = list[0]; s >= 1; --s) {
+    for (int s = list[0]; s > stop; --s) {
         int j = list[s];
         if (j == i)
             continue;
@@ -63,7 +64,8 @@ static void repel_plain_in(const WalkSequence& q, double coef, float* base, cons
         }
         if (n + PLAIN_LIST_AHEAD < q.count)
             __builtin_prefetch(sequence_list(q, n + PLAIN_LIST_AHEAD));
-        repel_one<RANKED, STRIDE>(sequence_ball(q, n), sequence_list(q, n), coef, base, rank);
+        const int* list = sequence_list(q, n);
+        repel_one<RANKED, STRIDE>(sequence_ball(q, n), list, walk_stop(q, list), coef, base, rank);
     }
 }
 

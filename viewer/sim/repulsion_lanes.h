@@ -313,10 +313,12 @@ KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, 
             int ball = pick.ball;
             CellCoord c = pick.cell;
             const int* list = pick.list;
+            // The walk visits entries count down to stop + 1: m of them.
             int n = list[0];
+            int m = n - walk_stop(q, list);
             // The list holds the ball itself; an empty one (which the lists
             // never leave) would mean a walk with nothing to visit.
-            if (n <= 0)
+            if (m <= 0)
                 continue;
             int l = __builtin_ctz(free_lanes);
             lane_walk[l] = ++walks_started;
@@ -328,14 +330,14 @@ KSM_LANES_TARGET static void run_lane_walks(const WalkSequence& q, double coef, 
             if (DIRECT) {
                 entry = select(lane, L::splat((int)(list - lists) + n), entry);
             } else {
-                for (int s = 0; s < n; ++s) {
+                for (int s = 0; s < m; ++s) {
                     int j = list[n - s];
                     rows[(size_t)((t + 2 + s) & row_mask) * WIDE_ROW_INTS + l] = rank ? rank[j] : j;
                 }
             }
             self = select(lane, L::splat(slot), self);
             self_at = select(lane, L::splat(space.stride * slot), self_at);
-            left = select(lane, L::splat(n), left);
+            left = select(lane, L::splat(m), left);
             cx = select(lane, L::splat(c.x), cx);
             cy = select(lane, L::splat(c.y), cy);
             cz = select(lane, L::splat(c.z), cz);

@@ -45,7 +45,16 @@ struct WalkSequence {
     // `list`) and the strides of cell_index.
     const uint32_t* starts;
     size_t stride_x, stride_y;
+    // A walk visits the last `limit` entries of its list at most (the
+    // simulation's partner_limit; the reach lists are far shorter).
+    int limit = INT32_MAX;
 };
+// Where a walk over `list` stops: it visits entries list[0] down to the one
+// after this, at most q.limit of them.
+inline int walk_stop(const WalkSequence& q, const int* list)
+{
+    return list[0] > q.limit ? list[0] - q.limit : 0;
+}
 inline int sequence_ball(const WalkSequence& q, int n)
 {
     return q.ball ? q.ball[n] : n;
@@ -65,6 +74,7 @@ inline void sequence_table(WalkSequence* q, const SimState* s)
     q->stride_y = s->cell_stride_y;
     q->longest = cell_capacity_bound(s);
     q->list_ints = cell_lists_bytes(s) / sizeof(int);
+    q->limit = s->partner_limit;
 }
 // All balls in ball order.
 inline WalkSequence ball_sequence(const SimState* s)

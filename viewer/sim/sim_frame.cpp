@@ -2,6 +2,7 @@
 // a newly loaded map under the running balls.
 #include "sim_frame.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -82,6 +83,17 @@ bool simulate_frame(SimState* s, const LoadedMap* map)
     if (s->layers_enabled && map->layers.teleport_count > 0 && !apply_teleports(s, &map->layers))
         ok = false;
     return ok;
+}
+
+void warn_partner_limit_once(const SimState* s, bool* warned)
+{
+    if (!s->partner_limit_hit || *warned)
+        return;
+    std::fprintf(stderr,
+                 "WARNING! More than %d balls crowd around one cell: each of them now pushes only %d of its "
+                 "neighbours.\n",
+                 s->partner_limit, s->partner_limit);
+    *warned = true;
 }
 
 bool adopt_map(SimState* s, const MapHeader* header, const char** reason)

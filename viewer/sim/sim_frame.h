@@ -29,6 +29,11 @@ bool point_in_layer_box(const LayerBox* box, Vec3 p);
 // registration).
 bool apply_teleports(SimState* s, const MapLayers* layers);
 
+// Once s->partner_limit_hit is set, writes one warning line to standard
+// error, the first time only (*warned remembers it): what the window and a
+// headless run say when a walk was cut short.
+void warn_partner_limit_once(const SimState* s, bool* warned);
+
 // One simulation frame: the repulsion pass and the integration step
 // (sequential, or parallel with threads=N), then, with layers=1, the
 // teleports. False when the neighbour table could not grow.

@@ -76,6 +76,15 @@ struct ReachCounts {
     long rebuilt;   // reach lists built
 };
 
+// Entries of its cell's list that one ball's walk visits at most: the last
+// PARTNER_LIMIT, on every path. A hostile field can herd every ball into a
+// few cells, whose lists then hold nearly every ball and make the pass
+// quadratic; the limit bounds a frame's cost per ball. Far above any real
+// packing: a settled heap's lists hold a few dozen entries, the fullest
+// list of any test or benchmark scene about 2,000 (2,000 balls in a field
+// of side 2, where every list holds every ball).
+static const int PARTNER_LIMIT = 4096;
+
 // Sizes of the neighbour table's blocks: 2^c ints, c below this.
 const int CELL_BLOCK_CLASSES = 32;
 
@@ -149,6 +158,11 @@ struct SimState {
     // Forces a plan (sim_plan.h; tests and bench_sim through ScopedPlan);
     // null, as in the programs, lets choose_plan pick it.
     const SimPlan* forced_plan = nullptr;
+
+    // The limit of entries a walk visits (PARTNER_LIMIT; tests lower it), and
+    // whether a walk was cut short since the balls were set up.
+    int partner_limit = PARTNER_LIMIT;
+    bool partner_limit_hit = false;
 
     // The start-up generator (see seed_ball_random).
     uint32_t random_state = 1;
