@@ -16,13 +16,19 @@ gui_start_viewer info
 gui_wait_title "$GUI_FPS_RE" 30 >/dev/null
 grep '^- Extensions:' "$GUI_DIR/viewer.out" | tr ' ' '\n' | grep -qx GL_ARB_shader_objects &&
   gui_fail "this driver does not let GL_ARB_shader_objects be hidden"
+# A screenshot can catch the window while a swap is still copying rows (seen
+# once as a 2 x 1 point), so a shot that is not a 2 x 2 point is taken again.
 shot="$GUI_DIR/points.png"
-render_settled_screenshot "$shot"
-rep=$(sprite_report "$shot")
-echo "ball: $rep"
-read -r n x0 x1 y0 y1 _ <<<"$rep"
-[ "$n" = 4 ] && [ $((x1 - x0)) = 1 ] && [ $((y1 - y0)) = 1 ] ||
-  gui_fail "the ball is not a 2 x 2 point without shaders: $rep"
+reps=""
+for try in 1 2 3; do
+  render_settled_screenshot "$shot"
+  rep=$(sprite_report "$shot")
+  echo "ball: $rep"
+  reps="$reps [$rep]"
+  read -r n x0 x1 y0 y1 _ <<<"$rep"
+  [ "$n" = 4 ] && [ $((x1 - x0)) = 1 ] && [ $((y1 - y0)) = 1 ] && break
+  [ "$try" = 3 ] && gui_fail "the ball is not a 2 x 2 point without shaders:$reps"
+done
 grep -q 'ERROR' "$GUI_DIR/viewer.out" && gui_fail "the viewer reported an error"
 gui_close_window
 gui_wait_exit 20
