@@ -150,7 +150,7 @@ static int cut_slabs(OrderedState& o, int side, size_t n)
 // (the idle slot the lanes read, and the float after it).
 static void size_arrays(OrderedState& o, size_t n)
 {
-    o.pos.assign(n + 2, Vec3{0.0f, 0.0f, 0.0f});
+    o.pos.assign(n + 2, Quad{0.0f, 0.0f, 0.0f, 0.0f});
     o.prev.resize(n);
     o.cell.resize(n);
     o.ball.resize(n);
@@ -189,9 +189,9 @@ bool import_balls(SimState* s, OrderedState& o)
     std::sort(o.items.begin(), o.items.end(), item_before);
     for (size_t r = 0; r < n; ++r) {
         int b = o.items[r].ball;
-        o.pos[r] = s->ball_pos[b];
+        o.pos[r] = quad_of(s->ball_pos[b]);
         o.prev[r] = s->ball_prev[b];
-        o.cell[r] = ordered_cell_of(s, o.pos[r]);
+        o.cell[r] = ordered_cell_of(s, s->ball_pos[b]);
         o.ball[r] = b;
         o.slot_of_ball[(size_t)b] = (int)r;
         o.items[r].slot = (int)r;
@@ -215,7 +215,7 @@ void take_written_balls(SimState* s, OrderedState& o)
             continue;
         size_t r = (size_t)o.slot_of_ball[(size_t)i];
         CellCoord old = o.cell[r], c = ordered_cell_of(s, s->ball_pos[i]);
-        o.pos[r] = s->ball_pos[i];
+        o.pos[r] = quad_of(s->ball_pos[i]);
         o.prev[r] = s->ball_prev[i];
         o.per_x[(size_t)old.x]--;
         o.per_x[(size_t)c.x]++;
@@ -293,7 +293,7 @@ bool wants_resort(const OrderedState& o)
 void resort_arrays(SimState* s, OrderedState& o, int threads)
 {
     const size_t n = (size_t)o.balls;
-    o.pos_next.resize(n + 2, Vec3{0.0f, 0.0f, 0.0f});
+    o.pos_next.resize(n + 2, Quad{0.0f, 0.0f, 0.0f, 0.0f});
     o.prev_next.resize(n);
     o.cell_next.resize(n);
     o.ball_next.resize(n);

@@ -40,6 +40,9 @@ static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch
     const CellSpan* spans = o.spans;
     const size_t begin = (size_t)o.slab_begin[(size_t)k], end = (size_t)o.slab_begin[(size_t)k + 1];
     const ptrdiff_t sx = (ptrdiff_t)s->cell_stride_x, sy = (ptrdiff_t)s->cell_stride_y;
+    // Ints written at once: most cells hold fewer balls, so a run takes one
+    // store and no branch that guesses its length.
+    const int SPAN = 4;
     size_t at = 0;
     int most = 0;
     for (size_t r = begin; r < end; ++r) {
@@ -50,19 +53,15 @@ static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch
         const CellCoord c = o.cell[(size_t)items[r].slot];
         const CellSpan* centre = spans + cell_index(s, c.x, c.y, c.z);
         CellSpan run[27];
-        int runs = 0;
         size_t n = 0;
-        for (int dx = -1; dx <= 1; ++dx)
+        for (int dx = -1, q = 0; dx <= 1; ++dx)
             for (int dy = -1; dy <= 1; ++dy)
-                for (int dz = -1; dz <= 1; ++dz) {
-                    CellSpan span = centre[dx * sx + dy * sy + dz];
-                    if (span.end > span.begin) {
-                        run[runs++] = span;
-                        n += (size_t)(span.end - span.begin);
-                    }
+                for (int dz = -1; dz <= 1; ++dz, ++q) {
+                    run[q] = centre[dx * sx + dy * sy + dz];
+                    n += (size_t)(run[q].end - run[q].begin);
                 }
-        if (at + n + 1 > scratch->lists_size) {
-            size_t size = 2 * (at + n + 1);
+        if (at + n + 1 + SPAN > scratch->lists_size) {
+            size_t size = 2 * (at + n + 1 + SPAN);
             if (size > INT32_MAX)
                 return false;
             int* grown = (int*)std::realloc(scratch->lists, size * sizeof(int));
@@ -73,9 +72,19 @@ static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch
         }
         int* to = scratch->lists + at;
         *to++ = (int)n;
-        for (int q = 0; q < runs; ++q)
-            for (int v = run[q].begin; v < run[q].end; ++v)
-                *to++ = v;
+        for (int q = 0; q < 27; ++q) {
+            // A whole span at once, even for an empty run: the next run's
+            // entries overwrite what lies past this one's end.
+            int v = run[q].begin;
+            int* p = to;
+            do {
+                for (int m = 0; m < SPAN; ++m)
+                    p[m] = v + m;
+                p += SPAN;
+                v += SPAN;
+            } while (v < run[q].end);
+            to += run[q].end - run[q].begin;
+        }
         o.item_list[r] = (uint32_t)at;
         at += n + 1;
         most = (int)n > most ? (int)n : most;
@@ -131,7 +140,7 @@ static void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int th
         d.store(false, std::memory_order_relaxed);
     const int evens = (slabs + 1) / 2;
     // Idle lanes read the padding slot after the last ball.
-    const WalkSpace space = {&o.pos[0].x, 3, o.lag > 0 ? o.item_slot.data() : nullptr, 3 * n, n + 1};
+    const WalkSpace space = {&o.pos[0].x, 4, o.lag > 0 ? o.item_slot.data() : nullptr, 4 * n, n + 1};
     run_on_threads(s, threads, [&](int t) {
         OrderedScratch& scratch = o.scratch[(size_t)t];
         for (;;) {
@@ -169,7 +178,8 @@ static void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int th
 static void step_slots(SimState* s, OrderedState& o, const MapHeader* header, const SimPlan* plan, int threads)
 {
     StepConstants k = step_constants(s, header);
-    k.pos = o.pos.data();
+    float* const quads = &o.pos[0].x;
+    k.pos = nullptr;
     k.prev = o.prev.data();
     k.cell = o.cell.data();
     const size_t n = (size_t)o.balls;
@@ -187,17 +197,24 @@ static void step_slots(SimState* s, OrderedState& o, const MapHeader* header, co
         }
         size_t first = begin;
         if (plan->step_lanes == 16)
-            first = (size_t)advance_balls_wide(k, (int)begin, (int)end, &moved);
+            first = (size_t)advance_quads_wide(k, quads, (int)begin, (int)end, &moved);
         for (size_t i = first; i < end; ++i) {
             if (i + FIELD_AHEAD < end)
-                __builtin_prefetch(field_normal_at(k, k.pos[i + FIELD_AHEAD]));
-            advance_ball(k, (int)i);
-            if (leaves_cell(k, (int)i))
+                __builtin_prefetch(field_normal_at(k, vec_of(o.pos[i + FIELD_AHEAD])));
+            // advance_ball on this one ball, its position taken out of its quad.
+            Vec3 p = vec_of(o.pos[i]);
+            StepConstants one = k;
+            one.pos = &p;
+            one.prev = &o.prev[i];
+            one.cell = &o.cell[i];
+            advance_ball(one, 0);
+            o.pos[i] = quad_of(p);
+            if (leaves_cell(one, 0))
                 moved.push_back((int)i);
         }
         scratch.per_x.assign((size_t)o.side, 0);
         for (int i : moved) {
-            CellCoord c = ordered_cell_of(s, o.pos[(size_t)i]);
+            CellCoord c = ordered_cell_of(s, vec_of(o.pos[(size_t)i]));
             scratch.per_x[(size_t)o.cell[(size_t)i].x]--;
             scratch.per_x[(size_t)c.x]++;
             o.cell[(size_t)i] = c;
@@ -206,7 +223,7 @@ static void step_slots(SimState* s, OrderedState& o, const MapHeader* header, co
         Vec3* const ball_prev = s->ball_prev;
         for (size_t i = begin; i < end; ++i) {
             int b = o.ball[i];
-            ball_pos[b] = o.pos[i];
+            ball_pos[b] = vec_of(o.pos[i]);
             ball_prev[b] = o.prev[i];
         }
     });
@@ -325,10 +342,11 @@ bool check_ordered_engine(SimState* s, char* fault)
         size_t r = (size_t)o->slot_of_ball[(size_t)i];
         if (r >= (size_t)o->balls || o->ball[r] != i)
             return report("its slot names another ball", i);
-        if (std::memcmp(&o->pos[r], &s->ball_pos[i], sizeof(Vec3)) != 0 ||
+        const Vec3 p = vec_of(o->pos[r]);
+        if (std::memcmp(&p, &s->ball_pos[i], sizeof(Vec3)) != 0 ||
             std::memcmp(&o->prev[r], &s->ball_prev[i], sizeof(Vec3)) != 0)
             return report("the ball arrays differ from the engine's", i);
-        CellCoord c = ordered_cell_of(s, o->pos[r]);
+        CellCoord c = ordered_cell_of(s, p);
         if (c.x != o->cell[r].x || c.y != o->cell[r].y || c.z != o->cell[r].z)
             return report("its cell is not its position's", i);
     }

@@ -20,6 +20,21 @@ const int ORDERED_SLABS = 8;
 // only when every ball moved, a huge share at every frame with a change.
 const int ORDERED_RESORT_SHARE = 1000000000;
 
+// A position as the walks read and write it: four floats, so that a ball is
+// stored and loaded again as one 16-byte access (a load the store buffer can
+// serve; three 4-byte stores then a 16-byte load of the same ball stall).
+struct Quad {
+    float x, y, z, w;
+};
+inline Vec3 vec_of(const Quad& q)
+{
+    return Vec3{q.x, q.y, q.z};
+}
+inline Quad quad_of(Vec3 p)
+{
+    return Quad{p.x, p.y, p.z, 0.0f};
+}
+
 // A ball in the logical order: its key (slab, then the Morton code of its
 // cell), its number, and its slot in the engine's arrays.
 struct OrderItem {
@@ -53,7 +68,8 @@ struct OrderedState {
     const Vec3* prev_source = nullptr;
     // Per slot: position (two slots of padding after the last), previous
     // position, cell, ball number; per ball: its slot.
-    std::vector<Vec3> pos, prev, pos_next, prev_next;
+    std::vector<Quad> pos, pos_next;
+    std::vector<Vec3> prev, prev_next;
     std::vector<CellCoord> cell, cell_next;
     std::vector<int> ball, ball_next;
     std::vector<int> slot_of_ball;
