@@ -179,6 +179,10 @@ void report_stages(benchmark::State& state)
         return;
     for (int k = 0; k < ORDERED_STAGES; ++k)
         state.counters[std::string("st_") + ORDERED_STAGE_NAMES[k]] = 1000.0 * seconds[k] / (double)frames;
+    long passes = 0, redone = 0;
+    ordered_cut_counts(&sim, &passes, &redone);
+    state.counters["cut_passes"] = (double)passes;
+    state.counters["cut_redone"] = (double)redone;
 }
 
 // How a benchmark runs the frame.

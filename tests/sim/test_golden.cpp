@@ -379,6 +379,9 @@ TEST_F(Golden, OrderedEngineGivesTheSameBitsForAnyThreadCount)
             set_ordered_resort(&sim, r.resort);
             const uint64_t sum = run(s, parallel_frame, r.threads);
             EXPECT_EQ(sum, s.ordered) << std::hex << "0x" << sum << ", " << r.threads << " threads, " << r.plan;
+            long passes = 0, redone = 0;
+            ordered_cut_counts(&sim, &passes, &redone);
+            std::printf("%s %d %s: %ld cut passes, %ld redone\n", s.name, r.threads, r.plan, passes, redone);
         }
         if (s.field > 2) {
             EXPECT_NE(s.ordered, s.checksum);

@@ -32,6 +32,10 @@ void note_ball_written(SimState* s, int i);
 // ORDERED_RESORT_SHARE in ordered_state.h).
 void set_ordered_resort(SimState* s, int share);
 
+// Passes over the lists cut to each ball's reach that held, and that were
+// walked again over the whole lists, since the engine was set up (tests).
+void ordered_cut_counts(const SimState* s, long* passes, long* redone);
+
 // Releases the ordered engine's state.
 void free_ordered_state(SimState* s);
 

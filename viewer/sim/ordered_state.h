@@ -35,6 +35,17 @@ inline Quad quad_of(Vec3 p)
     return Quad{p.x, p.y, p.z, 0.0f};
 }
 
+// The reach of the cut lists: a ball's list keeps the entries within this
+// distance when it is built. A pass over them holds while no ball travels
+// ORDERED_TRAVEL (half the room beyond one unit, less a margin for the
+// rounding of the distances compared).
+const float ORDERED_REACH = 1.5f;
+const float ORDERED_TRAVEL = 0.5f * (ORDERED_REACH - 1.0f) - 0.001f;
+// Frames the cut lists rest after a pass that did not hold, doubling while
+// they fail, up to the most.
+const int ORDERED_CUT_REST_FIRST = 8;
+const int ORDERED_CUT_REST_MOST = 256;
+
 // A ball in the logical order: its key (slab, then the Morton code of its
 // cell), its number, and its slot in the engine's arrays.
 struct OrderItem {
@@ -52,12 +63,15 @@ struct CellSpan {
 struct OrderedScratch {
     WideScratch wide;
     std::vector<int> bins;    // counting sort of a slab's walks
+    std::vector<int> whole;   // a cell's whole list, cut for each of its balls
+    std::vector<float> xyz;   // and its entries' x, then y, then z
     int* lists = nullptr;     // the lists of the slab at hand, entries as places
     size_t lists_size = 0;    // ints they have room for
     std::vector<int> moved;   // slots whose cell changed in this thread's step
     std::vector<int> per_x;   // change of the balls per cell column in its step
     bool limit_hit = false;   // a list longer than the partner limit
     bool refused = false;     // no memory for a slab's lists
+    bool cut_failed = false;  // a slab's cut lists or their walks could not be had
 };
 
 struct OrderedState {
@@ -95,6 +109,11 @@ struct OrderedState {
     // Seconds per stage and frames since take_ordered_stage_times.
     double stage[ORDERED_STAGES] = {};
     int resort_share = ORDERED_RESORT_SHARE;
+    // The cut lists' rest (frames left, and the next one), positions before
+    // the pass to start again from, and the passes over them (tests).
+    int cut_rest = 0, cut_rest_next = ORDERED_CUT_REST_FIRST;
+    std::vector<Quad> pos_saved;
+    long cut_passes = 0, cut_redone = 0;
     long frames = 0;
     size_t peak_bytes = 0;
 };
@@ -121,3 +140,7 @@ bool wants_resort(const OrderedState& o);
 void resort_arrays(SimState* s, OrderedState& o, int threads);
 void note_item_slots(SimState* s, OrderedState& o, int threads);
 void index_cells(SimState* s, OrderedState& o, int threads);
+// The repulsion pass over the slabs (ordered_walks.cpp).
+// The walks run over lists cut to each ball's reach (cut), summing each
+// ball's travel in its position's fourth float, or over whole lists.
+void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads, bool cut);
