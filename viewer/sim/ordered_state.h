@@ -18,6 +18,10 @@ const int ORDERED_SLABS = 8;
 // put in order, as a part of all balls (one in this many), from which the
 // arrays are put in order again before a frame's walks; 1 puts them in order
 // only when every ball moved, a huge share at every frame with a change.
+// Every frame: the cut lists and the lanes that sum each ball's travel read
+// positions by place, without a slot per place. The re-sort costs about
+// 4-6 ms of a 1,000,000-ball frame on two threads (a copy of 44 bytes a
+// ball), less than the whole lists the walks would take instead.
 const int ORDERED_RESORT_SHARE = 1000000000;
 
 // A position as the walks read and write it: four floats, so that a ball is
