@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "balls.h"
 #include "map_format.h"
@@ -45,10 +46,10 @@ HeapStats heap_stats(SimState* s)
 
 // Settles the balls of `settings` on `map` for `frames` frames, in the
 // default mode (threads 0) or the ordered engine, and measures the heap.
-HeapStats settle(const LoadedMap& map, const std::string& settings, int frames, int threads)
+HeapStats settle(const LoadedMap& map, const std::string& settings, int frames, int threads, unsigned seed = 20260311)
 {
     SimState sim;
-    seed_ball_random(&sim, 20260311);
+    seed_ball_random(&sim, seed);
     const char* reason = nullptr;
     EXPECT_TRUE(init_balls_from(&sim, &map.header, settings.c_str(), &reason, &map.layers)) << reason;
     sim.sim_threads = threads;
@@ -59,14 +60,36 @@ HeapStats settle(const LoadedMap& map, const std::string& settings, int frames, 
     return h;
 }
 
-void expect_alike(const HeapStats& ordered, const HeapStats& sequential)
+// The mean height and the highest ball within 1% of the default mode's from
+// the same start. The largest overlap is one pair's: from one frame to the
+// next, and from one start to another, it moves by tens of percent in the
+// default mode itself (0.04 to 0.09 on the demo map), so it must lie within
+// 1% of the range the default mode gives from a few starts.
+void expect_alike(const HeapStats& ordered, const std::vector<HeapStats>& sequential)
 {
-    EXPECT_NEAR(ordered.mean_height, sequential.mean_height, 0.01 * sequential.mean_height);
-    EXPECT_NEAR(ordered.highest, sequential.highest, 0.01 * sequential.highest);
-    EXPECT_NEAR(ordered.overlap, sequential.overlap, 0.01 * sequential.overlap);
-    std::printf("mean height %.4f / %.4f, highest %.4f / %.4f, largest overlap %.4f / %.4f (ordered / default)\n",
-                ordered.mean_height, sequential.mean_height, ordered.highest, sequential.highest, ordered.overlap,
-                sequential.overlap);
+    const HeapStats& same = sequential[0];
+    EXPECT_NEAR(ordered.mean_height, same.mean_height, 0.01 * same.mean_height);
+    EXPECT_NEAR(ordered.highest, same.highest, 0.01 * same.highest);
+    double least = same.overlap, most = same.overlap;
+    for (const HeapStats& h : sequential) {
+        least = std::min(least, h.overlap);
+        most = std::max(most, h.overlap);
+    }
+    EXPECT_GE(ordered.overlap, 0.99 * least);
+    EXPECT_LE(ordered.overlap, 1.01 * most);
+    std::printf("mean height %.4f / %.4f, highest %.4f / %.4f, largest overlap %.4f / %.4f (%.4f .. %.4f) "
+                "(ordered / default)\n",
+                ordered.mean_height, same.mean_height, ordered.highest, same.highest, ordered.overlap,
+                same.overlap, least, most);
+}
+
+// The default mode from the same start, then from other starts.
+std::vector<HeapStats> settle_default(const LoadedMap& map, const std::string& settings, int frames)
+{
+    std::vector<HeapStats> h;
+    for (unsigned seed : {20260311u, 7u, 99u})
+        h.push_back(settle(map, settings, frames, 0, seed));
+    return h;
 }
 
 }  // namespace
@@ -80,7 +103,7 @@ TEST(OrderedHeap, SettlesAsTheDefaultModeOnTheDemoMap)
     if (load_compiled_map_file(&map, path.c_str()) != MAP_LOADED)
         GTEST_SKIP() << "no compiled demo map at " << path;
     const std::string settings = std::string(KSM_SOURCE_DIR) + "/data/demo/config.ini";
-    expect_alike(settle(map, settings, 1500, 2), settle(map, settings, 1500, 0));
+    expect_alike(settle(map, settings, 1500, 2), settle_default(map, settings, 1500));
     free_loaded_map(&map);
 }
 
@@ -96,7 +119,7 @@ TEST(OrderedHeap, SettlesAsTheDefaultModeInAPour)
     map.header.grid_size = 100;
     ASSERT_TRUE(alloc_normal_field(&map.header.field, 100));
     const std::string settings = write_settings(std::string("[balls]\ncount=") + count + "\n");
-    expect_alike(settle(map, settings, 3000, 2), settle(map, settings, 3000, 0));
+    expect_alike(settle(map, settings, 3000, 2), settle_default(map, settings, 3000));
     std::remove(settings.c_str());
     free_normal_field(&map.header.field);
 }

@@ -61,7 +61,8 @@
 #include "sim_plan.h"
 #include "sim_team.h"
 
-const char* const ORDERED_STAGE_NAMES[ORDERED_STAGES] = {"import", "keys", "resort", "index", "walks", "step"};
+const char* const ORDERED_STAGE_NAMES[ORDERED_STAGES] = {"import", "keys",  "resort", "index", "walks",
+                                                              "step",   "build", "walk",   "wait"};
 
 void free_ordered_state(SimState* s)
 {

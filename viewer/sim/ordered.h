@@ -53,6 +53,11 @@ enum OrderedStage {
     ORDERED_INDEX,    // where each cell's balls lie
     ORDERED_WALKS,    // the slabs' lists and walks
     ORDERED_STEP,     // the step, the cells, the write back
+    // Within the walks, summed over the threads: building the slabs' lists
+    // and orders, walking them, and waiting for a neighbour slab.
+    ORDERED_BUILD,
+    ORDERED_WALK,
+    ORDERED_WAIT,
     ORDERED_STAGES
 };
 extern const char* const ORDERED_STAGE_NAMES[ORDERED_STAGES];

@@ -2,6 +2,7 @@
 // slabs' lists and their walks, and the check of the lists (tests).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -264,8 +265,16 @@ void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads, 
     const float rounding = 3.0f * std::nextafter(s->field_extent + 1.0f, INFINITY) * (1.0f / 8388608.0f);
     // Idle lanes read the padding slot after the last ball.
     const WalkSpace space = {&o.pos[0].x, 4, o.lag > 0 ? o.item_slot.data() : nullptr, 4 * n, n + 1};
+    std::vector<double> spent(3 * (size_t)threads, 0.0);
     run_on_threads(s, threads, [&](int t) {
         OrderedScratch& scratch = o.scratch[(size_t)t];
+        typedef std::chrono::steady_clock Clock;
+        Clock::time_point mark = Clock::now();
+        auto lap = [&](int what) {
+            Clock::time_point now = Clock::now();
+            spent[3 * (size_t)t + (size_t)what] += std::chrono::duration<double>(now - mark).count();
+            mark = now;
+        };
         for (;;) {
             int task = next_task.fetch_add(1);
             if (task >= slabs)
@@ -282,14 +291,20 @@ void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads, 
             };
             // Cut lists read positions, which the neighbours' walks move:
             // an odd slab builds them once those are done.
-            if (cut)
+            lap(0);
+            if (cut) {
                 wait_for_neighbours();
+                lap(2);
+            }
             bool built = cut ? build_cut_lists(s, o, k, &scratch, &longest)
                              : build_slab_lists(s, o, k, &scratch, &longest);
             // Also without lists: the order's cells empty the index later.
             order_slab(o, k, &scratch.bins);
-            if (!cut)
+            lap(0);
+            if (!cut) {
                 wait_for_neighbours();
+                lap(2);
+            }
             if (built && count > 0 && cut) {
                 // The travel of every ball summed in its fourth float.
                 const WalkSequence q = {o.order.data() + begin, o.seq_cell.data() + begin, o.list.data() + begin,
@@ -307,11 +322,17 @@ void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads, 
                 if (!(wide && repel_wide(plan, q, coef, &scratch.wide, space)))
                     repel_plain(q, coef, space);
             }
+            lap(1);
             scratch.refused |= !built && !cut;
             scratch.cut_failed |= !built && cut;
             done[k].store(true, std::memory_order_release);
         }
     });
+    for (int t = 0; t < threads; ++t) {
+        o.stage[ORDERED_BUILD] += spent[3 * (size_t)t];
+        o.stage[ORDERED_WALK] += spent[3 * (size_t)t + 1];
+        o.stage[ORDERED_WAIT] += spent[3 * (size_t)t + 2];
+    }
 }
 
 bool check_ordered_engine(SimState* s, char* fault)

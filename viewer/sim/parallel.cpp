@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "integration_ball.h"
-#include "repulsion_walk.h"
 #include "ordered.h"
+#include "repulsion_walk.h"
 #include "sim_team.h"
 #include "thread_team.h"
 

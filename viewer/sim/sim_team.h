@@ -11,7 +11,11 @@
 // caller taking part 0. The team's threads spin only briefly between calls:
 // a team that spins until the next call (an OpenMP team) was tried and
 // collapsed to a tenth of the speed whenever another program held a core.
-// Without memory for a team every part runs on the caller.
+// An OpenMP `parallel for` with a static schedule for the ordered engine's
+// step (100,000 settled balls, 2 threads, a busy machine) took 1.75-2.1 ms
+// a frame against 0.6-0.7 ms on the team, and its spinning threads slowed
+// the passes around it. Without memory for a team every part runs on the
+// caller.
 template <typename Work>
 inline void run_on_threads(SimState* s, int n, Work work)
 {
