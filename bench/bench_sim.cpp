@@ -6,10 +6,15 @@
 // hold), the same over the whole lists ("wide"), forced onto the plain walk
 // ("plain", as on a processor without vector lanes) and onto eight AVX2 lanes
 // ("avx2", as on a processor without AVX-512), and the parallel mode on one
-// and on two threads ("threads_1", "threads_2"). Counters: per_ball is the time per ball and step;
+// and on two threads: its ordered engine as it runs by default
+// ("ordered_1", "ordered_2") and its slab engine ("threads_1", "threads_2").
+// Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
-// collision field included); sim_MB the ball arrays, neighbour lists and reach
-// lists now, sim_peak_MB the same at their largest since the scene was set up.
+// collision field included); sim_MB the ball arrays, neighbour lists, reach
+// lists and the ordered engine's arrays now, sim_peak_MB the same at their
+// largest since the scene was set up (both engines' memory where both ran),
+// ordered_MB the ordered engine's arrays at their largest. The ordered rows also give the time of
+// each of the engine's stages per frame (st_import, st_keys, ...; ms).
 // Times are wall-clock (the parallel mode's work is on several threads), so
 // they need a quiet machine. Each benchmark first runs half a second
 // untimed: a switch of mode makes the next frames build what the mode
@@ -25,6 +30,7 @@
 
 #include "balls.h"
 #include "map_format.h"
+#include "ordered.h"
 #include "peak_memory.h"
 #include "reach_lists.h"
 
@@ -50,6 +56,7 @@ SimState sim;
 int loaded_balls = -1;
 int loaded_field = -1;
 int loaded_corner = -1;
+int loaded_steps = -1;
 
 // Default settings but the count, written once to a scratch file.
 std::string settings_file(int balls)
@@ -109,7 +116,8 @@ bool gather_in_corner(int side)
 // The same scene serves every benchmark of it.
 bool prepare(const Scene& scene)
 {
-    if (loaded_balls == scene.balls && loaded_field == scene.field && loaded_corner == scene.corner)
+    if (loaded_balls == scene.balls && loaded_field == scene.field && loaded_corner == scene.corner &&
+        loaded_steps == scene.warm_up_steps)
         return true;
     loaded_balls = -1;
     free_balls(&sim);
@@ -135,6 +143,7 @@ bool prepare(const Scene& scene)
     loaded_balls = scene.balls;
     loaded_field = scene.field;
     loaded_corner = scene.corner;
+    loaded_steps = scene.warm_up_steps;
     return true;
 }
 
@@ -155,12 +164,32 @@ void report(benchmark::State& state)
     state.counters["peak_MB"] = peak_memory_mb();
     double ball_bytes = (double)sim.ball_count * (2 * sizeof(Vec3) + sizeof(CellCoord) + sizeof(BallColor));
     double reach_bytes = (double)reach_lists_bytes(&sim);
-    state.counters["sim_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_bytes(&sim)) / (1024.0 * 1024.0);
-    state.counters["sim_peak_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_peak_bytes(&sim)) / (1024.0 * 1024.0);
+    state.counters["sim_MB"] =
+        (ball_bytes + reach_bytes + (double)cell_lists_bytes(&sim) + (double)ordered_bytes(&sim)) / (1024.0 * 1024.0);
+    state.counters["sim_peak_MB"] = (ball_bytes + reach_bytes + (double)cell_lists_peak_bytes(&sim) +
+                                     (double)ordered_peak_bytes(&sim)) /
+                                    (1024.0 * 1024.0);
+    // The ordered engine's own arrays at their largest.
+    state.counters["ordered_MB"] = (double)ordered_peak_bytes(&sim) / (1024.0 * 1024.0);
+}
+
+// The ordered engine's stages, per frame since the last call.
+void report_stages(benchmark::State& state)
+{
+    double seconds[ORDERED_STAGES];
+    long frames = take_ordered_stage_times(&sim, seconds);
+    if (frames <= 0)
+        return;
+    for (int k = 0; k < ORDERED_STAGES; ++k)
+        state.counters[std::string("st_") + ORDERED_STAGE_NAMES[k]] = 1000.0 * seconds[k] / (double)frames;
+    long passes = 0, redone = 0;
+    ordered_cut_counts(&sim, &passes, &redone);
+    state.counters["cut_passes"] = (double)passes;
+    state.counters["cut_redone"] = (double)redone;
 }
 
 // How a benchmark runs the frame.
-enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2 };
+enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2, ORDERED_1, ORDERED_2 };
 
 bool begin(benchmark::State& state, const Scene& scene, Mode mode)
 {
@@ -176,20 +205,29 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
         state.SkipWithError("the scene could not be set up");
         return false;
     }
-    sim.sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
+    sim.sim_threads = mode == THREADS_2 || mode == ORDERED_2 ? 2 : mode == THREADS_1 || mode == ORDERED_1 ? 1 : 0;
+    double seconds[ORDERED_STAGES];
+    take_ordered_stage_times(&sim, seconds);
     return true;
 }
 
-// The plan a mode forces (sim_plan.h); the thread modes take the default's
-// parallel form.
+// The plan a mode forces (sim_plan.h): the ordered modes take the default's
+// parallel form, the thread modes the slab engine's.
 const char* plan_of(Mode mode)
 {
-    return mode == PLAIN ? "plain" : mode == WIDE ? "wide" : mode == WIDE8 ? "wide8" : "auto";
+    return mode == PLAIN                               ? "plain"
+           : mode == WIDE                              ? "wide"
+           : mode == WIDE8                             ? "wide8"
+           : mode == THREADS_1 || mode == THREADS_2    ? "threads_auto"
+                                                       : "auto";
 }
 
 void end(benchmark::State& state)
 {
     sim.sim_threads = 0;
+    report_stages(state);
+    // The neighbour lists stay as the ordered engine left them: rebuilt
+    // here, they would make the next repetition take the balls in afresh.
     report(state);
 }
 
@@ -247,6 +285,7 @@ const Scene SCENE_100K_100 = {100000, 100, 3000, 0, 0};
 // The heap has settled after 1,500 steps (about 3 minutes on 2 threads);
 // after 200 it is still falling together.
 const Scene SCENE_1M_220 = {1000000, 220, 1500, 30, 2};
+const Scene SCENE_1M_220_FALLING = {1000000, 220, 200, 30, 2};
 // Every list holds every ball.
 const Scene SCENE_2K_2 = {2000, 2, 50, 0, 0};
 // The same count as SCENE_100K_100 on a hostile map: the lists hold tens of
@@ -271,7 +310,9 @@ const Scene SCENE_100K_100_CORNER = {100000, 100, 5, 0, 0, 2};
     KSM_SIM_BENCH(name##_plain, frame, scene, PLAIN);       \
     KSM_SIM_BENCH(name##_avx2, frame, scene, WIDE8);        \
     KSM_SIM_BENCH(name##_threads_1, frame, scene, THREADS_1); \
-    KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2)
+    KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2); \
+    KSM_SIM_BENCH(name##_ordered_1, frame, scene, ORDERED_1); \
+    KSM_SIM_BENCH(name##_ordered_2, frame, scene, ORDERED_2)
 
 KSM_SIM_SCENE(balls_10k_field_64, SCENE_10K_64);
 KSM_SIM_BENCH(balls_10k_field_64_auto, repel_only, SCENE_10K_64, AUTO);
@@ -287,5 +328,8 @@ KSM_SIM_BENCH(balls_100k_field_100_corner_auto, frame, SCENE_100K_100_CORNER, AU
 KSM_SIM_BENCH(balls_100k_field_100_corner_auto, repel_only, SCENE_100K_100_CORNER, AUTO);
 KSM_SIM_BENCH(balls_100k_field_100_corner_auto, step_only, SCENE_100K_100_CORNER, AUTO);
 KSM_SIM_SCENE(balls_1m_field_220, SCENE_1M_220);
+// Still falling: the heap changes under the frames timed.
+KSM_SIM_BENCH(balls_1m_field_220_falling_auto, frame, SCENE_1M_220_FALLING, AUTO);
+KSM_SIM_BENCH(balls_1m_field_220_falling_ordered_2, frame, SCENE_1M_220_FALLING, ORDERED_2);
 
 BENCHMARK_MAIN();

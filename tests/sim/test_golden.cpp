@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "integration_ball.h"
+#include "ordered.h"
+#include "sim_frame.h"
 #include "reach_lists.h"
 #include "reach_state.h"
 #include "repulsion_walk.h"
@@ -24,7 +26,8 @@ struct GoldenScene {
     const char* settings;
     bool solid;           // a solid block in the collision field
     uint64_t checksum;    // of ball_pos and ball_prev after the frames
-    uint64_t parallel;    // the same in the parallel mode (any thread count)
+    uint64_t parallel;    // the same in the parallel mode's slab engine (any thread count)
+    uint64_t ordered;     // the same in its ordered engine (any thread count)
 };
 
 // FNV-1a over the bytes of the position arrays.
@@ -71,6 +74,7 @@ struct Golden : SimFixture {
             frame(&sim, &map);
         sim.sim_threads = 0;
         char fault[256] = "";
+        EXPECT_TRUE(refresh_cell_lists(&sim));
         EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
         return state_checksum(sim);
     }
@@ -97,10 +101,14 @@ struct Golden : SimFixture {
 };
 
 static const GoldenScene GOLDEN_SCENES[] = {
-    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull, 0x65c60530a2190dd3ull},
-    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull, 0x42c3eed06d584741ull},
-    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull, 0xca94e43688503930ull},
-    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull, 0x40d5add5eebe0a1dull},
+    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull, 0x65c60530a2190dd3ull,
+     0xaee9ca79a2495409ull},
+    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull, 0x42c3eed06d584741ull,
+     0x398b56dcb150f5e2ull},
+    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull, 0xca94e43688503930ull,
+     0x7140ae803259e511ull},
+    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull, 0x40d5add5eebe0a1dull,
+     0xf1863b9d35cb1749ull},
 };
 
 static void sequential_frame(SimState* s, MapHeader* map)
@@ -116,7 +124,7 @@ static void parallel_frame(SimState* s, MapHeader* map)
 
 // Every plan this processor runs gives the pinned bits of its mode on every
 // scene: the sequential plans those of the plain walk, the parallel ones
-// those of the parallel mode (on one thread: ParallelModeGivesTheSameBits...
+// those of their engine (on one thread: ...GivesTheSameBitsForAnyThreadCount
 // holds the thread counts equal).
 TEST_F(Golden, EveryPlanKeepsItsModesBits)
 {
@@ -131,7 +139,7 @@ TEST_F(Golden, EveryPlanKeepsItsModesBits)
             ScopedPlan forced(&sim, plans[p].name);
             ASSERT_EQ(choose_plan_in_mode(&sim, plans[p].parallel), &plans[p]);
             uint64_t sum = run(s, parallel_frame, plans[p].parallel ? 1 : 0);
-            EXPECT_EQ(sum, plans[p].parallel ? s.parallel : s.checksum)
+            EXPECT_EQ(sum, !plans[p].parallel ? s.checksum : plans[p].ordered ? s.ordered : s.parallel)
                 << std::hex << "0x" << sum << " (" << plans[p].name << ")";
         }
         EXPECT_EQ(sim.forced_plan, nullptr);
@@ -148,7 +156,7 @@ TEST_F(Golden, ChoosePlanFollowsModeAndProcessor)
     EXPECT_TRUE(choose_plan(&sim)->parallel);
     {
         ScopedPlan forced(&sim, "plain");
-        EXPECT_STREQ(choose_plan(&sim)->name, "threads_plain");
+        EXPECT_STREQ(choose_plan(&sim)->name, "ordered_plain");
         sim.sim_threads = 0;
         EXPECT_STREQ(choose_plan(&sim)->name, "plain");
     }
@@ -326,21 +334,26 @@ TEST_F(Golden, ReachListsWithoutMemoryWalkTheWholeLists)
     EXPECT_EQ(state_checksum(sim), plain);
 }
 
-// The parallel mode's schedule depends neither on the number of threads nor
+// The slab engine's schedule depends neither on the number of threads nor
 // on the way each thread runs its walks.
 TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
 {
     for (const GoldenScene& s : GOLDEN_SCENES) {
         SCOPED_TRACE(s.name);
-        uint64_t one = run(s, parallel_frame, 1);
-        EXPECT_EQ(one, s.parallel) << std::hex << "0x" << one;
-        EXPECT_EQ(run(s, parallel_frame, 2), one) << "2 threads";
+        uint64_t one, two;
         {
-            ScopedPlan forced(&sim, "plain");
+            ScopedPlan forced(&sim, "threads_auto");
+            one = run(s, parallel_frame, 1);
+            two = run(s, parallel_frame, 2);
+        }
+        EXPECT_EQ(one, s.parallel) << std::hex << "0x" << one;
+        EXPECT_EQ(two, one) << "2 threads";
+        {
+            ScopedPlan forced(&sim, "threads_plain");
             EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
         }
         if (cpu_lanes().lanes8) {
-            ScopedPlan forced(&sim, "wide8");
+            ScopedPlan forced(&sim, "threads_wide8");
             EXPECT_EQ(run(s, parallel_frame, 3), one) << "3 threads, eight lanes";
         }
         // Not the sequential order: the mode really ran.
@@ -348,6 +361,80 @@ TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
             EXPECT_NE(one, s.checksum);
         }
     }
+}
+
+// The ordered engine's order depends neither on the number of threads, nor on
+// how each thread walks (lanes over lists cut to reach, or the plain walk
+// over whole lists), nor on how far its arrays lag the order.
+TEST_F(Golden, OrderedEngineGivesTheSameBitsForAnyThreadCount)
+{
+    struct Run {
+        int threads;
+        const char* plan;
+        int resort;  // set_ordered_resort: 1 almost never, 2^30 every frame
+    } runs[] = {{1, "ordered", 1 << 30}, {2, "ordered", 1}, {3, "ordered8", 50}, {4, "ordered_plain", 1 << 30}};
+    long cut_passes = 0;
+    for (const GoldenScene& s : GOLDEN_SCENES) {
+        SCOPED_TRACE(s.name);
+        for (const Run& r : runs) {
+            ScopedPlan forced(&sim, r.plan);
+            set_ordered_resort(&sim, r.resort);
+            const uint64_t sum = run(s, parallel_frame, r.threads);
+            EXPECT_EQ(sum, s.ordered) << std::hex << "0x" << sum << ", " << r.threads << " threads, " << r.plan;
+            long passes = 0, redone = 0;
+            ordered_cut_counts(&sim, &passes, &redone);
+            cut_passes += passes;
+        }
+        if (s.field > 2) {
+            EXPECT_NE(s.ordered, s.checksum);
+            EXPECT_NE(s.ordered, s.parallel);
+        }
+    }
+    // The lists cut to reach served (with lanes), and gave the same bits.
+    if (cpu_lanes().lanes8) {
+        EXPECT_GT(cut_passes, 0);
+    }
+}
+
+// Balls written from outside between ordered frames, told one by one (the
+// teleports, and any writer through note_ball_written), are taken in as a
+// fresh start of the engine takes in every ball.
+TEST_F(Golden, OrderedEngineTakesInBallsWrittenBetweenFrames)
+{
+    const GoldenScene& s = GOLDEN_SCENES[3];
+    MapLayers layers = {};
+    layers.teleport_count = 1;
+    // The lowest units on the left, moved up and to the right.
+    layers.teleports[0] = Teleport{LayerBox{{0, 0, 0}, {9, 3, 39}}, LayerBox{{25, 20, 0}, {34, 23, 39}}};
+    auto teleported = [&](bool told, bool teleports) {
+        free_balls(&sim);
+        free_normal_field(&map.field);
+        start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, GOLDEN_SEED);
+        lay_solid_slab(&map);
+        sim.sim_threads = 2;
+        for (int n = 0; n < 80; ++n) {
+            parallel_frame(&sim, &map);
+            if (teleports) {
+                EXPECT_TRUE(apply_teleports(&sim, &layers));
+            }
+            // A writer of one ball's position, at every tenth frame.
+            if (n % 10 == 9) {
+                const int i = (n * 97) % sim.ball_count;
+                sim.ball_pos[i].y = std::min(sim.ball_pos[i].y + 3.0f, sim.field_extent);
+                note_ball_written(&sim, i);
+            }
+            if (!told)
+                note_balls_written(&sim);
+        }
+        parallel_frame(&sim, &map);
+        char fault[256] = "";
+        EXPECT_TRUE(check_ordered_engine(&sim, fault)) << fault;
+        sim.sim_threads = 0;
+        return state_checksum(sim);
+    };
+    const uint64_t fresh = teleported(false, true);
+    EXPECT_EQ(teleported(true, true), fresh);
+    EXPECT_NE(teleported(true, false), fresh) << "no ball was teleported";
 }
 
 static void parallel_frame_without_lists(SimState* s, MapHeader* map)
@@ -364,12 +451,13 @@ TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
 {
     GoldenScene s = GOLDEN_SCENES[2];
     s.frames = 60;
+    ScopedPlan slabs(&sim, "threads_auto");
     const uint64_t built = run(s, parallel_frame, 2);
     const uint64_t one = run(s, parallel_frame_without_lists, 1);
     EXPECT_NE(one, built);
     EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
     // The lanes read entries through the ranks from their ring, at either width.
-    for (const char* plan : {"plain", "wide", "wide8"}) {
+    for (const char* plan : {"threads_plain", "threads_wide", "threads_wide8"}) {
         if (!plan_supported(find_plan(plan), cpu_lanes()))
             continue;
         ScopedPlan forced(&sim, plan);
@@ -395,8 +483,13 @@ TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
 // the neighbour lists, its own lists refused.
 TEST_F(Golden, ParallelModePushesTheSamePairs)
 {
-    for (bool refused : {false, true}) {
-        SCOPED_TRACE(refused ? "lists refused" : "lists built");
+    struct Engine {
+        const char* plan;
+        bool refused;
+    } engines[] = {{"threads_auto", false}, {"threads_auto", true}, {"ordered", false}};
+    for (const Engine& engine : engines) {
+        const bool refused = engine.refused;
+        SCOPED_TRACE(testing::Message() << engine.plan << (refused ? ", lists refused" : ""));
         free_balls(&sim);
         free_normal_field(&map.field);
         start(40, 20, "count=6000 g=0", 777);
@@ -413,7 +506,10 @@ TEST_F(Golden, ParallelModePushesTheSamePairs)
         if (refused)
             limit_parallel_lists(&sim, 0);
         sim.sim_threads = 2;
-        ASSERT_TRUE(simulate_step(&sim, &map));
+        {
+            ScopedPlan forced(&sim, engine.plan);
+            ASSERT_TRUE(simulate_step(&sim, &map));
+        }
         sim.sim_threads = 0;
         double moved = 0.0, differ = 0.0;
         for (size_t i = 0; i < n; ++i) {
@@ -440,12 +536,26 @@ TEST_F(Golden, ParallelListsNameTheNeighbours)
         free_balls(&sim);
         free_normal_field(&map.field);
         start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
+        ScopedPlan forced(&sim, "threads_auto");
         sim.sim_threads = c.threads;
         for (int n = 0; n < c.frames; ++n)
             ASSERT_TRUE(simulate_step(&sim, &map));
         sim.sim_threads = 0;
         char fault[256] = "";
         EXPECT_TRUE(check_parallel_lists(&sim, fault)) << "field " << c.field << ": " << fault;
+    }
+    // The ordered engine's lists, built after its frames (at least one, so
+    // that it holds the balls).
+    for (const Case& c : cases) {
+        free_balls(&sim);
+        free_normal_field(&map.field);
+        start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
+        sim.sim_threads = c.threads > 0 ? c.threads : 1;
+        for (int n = 0; n < std::max(c.frames, 1); ++n)
+            ASSERT_TRUE(simulate_step(&sim, &map));
+        sim.sim_threads = 0;
+        char fault[256] = "";
+        EXPECT_TRUE(check_ordered_engine(&sim, fault)) << "field " << c.field << ": " << fault;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ordered.h"
 #include "repulsion_walk.h"
 #include "sim_fixture.h"
 
@@ -66,6 +67,7 @@ struct RepulsionLimit : SimFixture {
             EXPECT_TRUE(simulate_step(&sim, &map));
         sim.sim_threads = 0;
         char fault[256] = "";
+        EXPECT_TRUE(refresh_cell_lists(&sim));
         EXPECT_TRUE(check_cell_lists(&sim, fault)) << fault;
         *hit = sim.partner_limit_hit;
         return positions_checksum(sim);
@@ -74,7 +76,7 @@ struct RepulsionLimit : SimFixture {
 
 // Every path cuts the walks at the same entry: the sequential paths give one
 // result, the parallel mode (whose order differs) one for each kind of list
-// it walks, and each differs from the uncut walks. In the lattice the cut
+// its slab engine walks and one for its ordered engine, and each differs from the uncut walks. In the lattice the cut
 // lists are short enough for reach lists, which must then give way to the
 // cut whole lists. With the real limit neither scene reaches it.
 TEST_F(RepulsionLimit, EveryPathCutsTheWalksAlike)
@@ -84,13 +86,16 @@ TEST_F(RepulsionLimit, EveryPathCutsTheWalksAlike)
                                {"default", "auto", 0, false, true},
                                {"widest lanes", "wide", 0, false, wide},
                                {"eight lanes", "wide8", 0, false, wide8}};
-    const Path parallel[] = {{"1 thread", "auto", 1, false, true},
-                             {"2 threads, plain", "plain", 2, false, true},
-                             {"3 threads, eight lanes", "wide8", 3, false, wide8},
-                             {"2 threads, widest lanes", "wide", 2, false, wide}};
-    const Path refused[] = {{"lists refused, 1 thread", "auto", 1, true, true},
-                            {"lists refused, 2 threads, plain", "plain", 2, true, true},
-                            {"lists refused, 2 threads, widest lanes", "wide", 2, true, wide}};
+    const Path parallel[] = {{"1 thread", "threads_auto", 1, false, true},
+                             {"2 threads, plain", "threads_plain", 2, false, true},
+                             {"3 threads, eight lanes", "threads_wide8", 3, false, wide8},
+                             {"2 threads, widest lanes", "threads_wide", 2, false, wide}};
+    const Path refused[] = {{"lists refused, 1 thread", "threads_auto", 1, true, true},
+                            {"lists refused, 2 threads, plain", "threads_plain", 2, true, true},
+                            {"lists refused, 2 threads, widest lanes", "threads_wide", 2, true, wide}};
+    const Path ordered[] = {{"ordered, 1 thread", "ordered", 1, false, true},
+                            {"ordered, 2 threads, plain", "ordered_plain", 2, false, true},
+                            {"ordered, 3 threads, eight lanes", "ordered8", 3, false, wide8}};
     struct Scene {
         const char* name;
         bool crowded;
@@ -100,7 +105,8 @@ TEST_F(RepulsionLimit, EveryPathCutsTheWalksAlike)
         SCOPED_TRACE(scene.name);
         for (const auto& group : {std::vector<Path>(std::begin(sequential), std::end(sequential)),
                                   std::vector<Path>(std::begin(parallel), std::end(parallel)),
-                                  std::vector<Path>(std::begin(refused), std::end(refused))}) {
+                                  std::vector<Path>(std::begin(refused), std::end(refused)),
+                                  std::vector<Path>(std::begin(ordered), std::end(ordered))}) {
             bool hit = false;
             const uint64_t uncut = run(scene.crowded, PARTNER_LIMIT, group[0], &hit);
             EXPECT_FALSE(hit) << group[0].name << ", the real limit";

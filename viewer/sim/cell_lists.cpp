@@ -96,6 +96,9 @@ bool resize_cell_lists(SimState* s, int side)
 void free_cell_lists(SimState* s)
 {
     forget_reach_lists(s);
+    // Whoever sets up a table fills it: the ordered engine then takes the
+    // balls in afresh.
+    s->lists_stale = false;
     std::free(s->cell_start);
     std::free(s->cells.pool_raw);
     s->cell_start = nullptr;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "integration_ball.h"
+#include "ordered.h"
 
 // Moves ahead of the one at hand whose list offsets, and then whose lists,
 // are fetched early.
@@ -47,6 +48,8 @@ bool step_balls(SimState* s, const MapHeader* header)
 
 bool step_with_plan(SimState* s, const MapHeader* header, const SimPlan* plan)
 {
+    if (!refresh_cell_lists(s))
+        return false;
     const StepConstants k = step_constants(s, header);
     std::vector<int>& moved = s->moved;
     const int balls = s->ball_count;

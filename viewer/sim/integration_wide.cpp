@@ -4,6 +4,7 @@
 // order, so the results are the same bits; only the memory traffic and the
 // branches differ.
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "integration_ball.h"
@@ -84,8 +85,11 @@ KSM_STEP_INLINE typename L::F confine_lanes(typename L::F c, typename L::F exten
     return select(greater(r, extent), extent, r);
 }
 
-template <class L, bool FETCH>
-KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, int begin, int end, std::vector<int>* moved)
+// QUADS: the positions are four floats a ball at `quads` (the ordered
+// engine's), not k.pos.
+template <class L, bool FETCH, bool QUADS>
+KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, float* quads, int begin, int end,
+                                          std::vector<int>* moved)
 {
     typedef typename L::F F;
     typedef typename L::I I;
@@ -105,17 +109,36 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, int begin, int
 
     int b = begin;
     for (; b + W <= end; b += W) {
+        alignas(64) int at_quads[W];
+        if (QUADS)
+            for (int l = 0; l < W; ++l)
+                at_quads[l] = 4 * (b + l);
         if (FETCH && b + (BLOCKS_AHEAD + 1) * W <= end) {
-            I ax, ay, az;
-            load_triples(&k.pos[b + BLOCKS_AHEAD * W], &ax, &ay, &az);
+            F ax, ay, az;
+            if (QUADS) {
+                load_quads(quads + 4 * BLOCKS_AHEAD * W, at_quads, &ax, &ay, &az, (F*)nullptr);
+            } else {
+                I jx, jy, jz;
+                load_triples(&k.pos[b + BLOCKS_AHEAD * W], &jx, &jy, &jz);
+                ax = as_floats(jx);
+                ay = as_floats(jy);
+                az = as_floats(jz);
+            }
             alignas(64) int ahead[W];
-            store(ahead, field_offsets<L>(f, as_floats(ax), as_floats(ay), as_floats(az)));
+            store(ahead, field_offsets<L>(f, ax, ay, az));
             for (int l = 0; l < W; ++l)
                 __builtin_prefetch(k.field + ahead[l]);
         }
         I ix, iy, iz;
-        load_triples(&k.pos[b], &ix, &iy, &iz);
-        F px = as_floats(ix), py = as_floats(iy), pz = as_floats(iz);
+        F px, py, pz;
+        if (QUADS) {
+            load_quads(quads, at_quads, &px, &py, &pz, (F*)nullptr);
+        } else {
+            load_triples(&k.pos[b], &ix, &iy, &iz);
+            px = as_floats(ix);
+            py = as_floats(iy);
+            pz = as_floats(iz);
+        }
         load_triples(&k.prev[b], &ix, &iy, &iz);
         F qx = as_floats(ix), qy = as_floats(iy), qz = as_floats(iz);
 
@@ -134,7 +157,14 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, int begin, int
         F ny = confine_lanes<L>(verlet<L, true>(py, qy, damp, fall), extent);
         F nz = confine_lanes<L>(verlet<L, false>(pz, qz, damp, fall), extent);
         store_triples(&k.prev[b], as_ints(px), as_ints(py), as_ints(pz));
-        store_triples(&k.pos[b], as_ints(nx), as_ints(ny), as_ints(nz));
+        if (QUADS) {
+            alignas(64) float quad[4 * W];
+            store_quads(quad, nx, ny, nz, L::splat(0.0f));
+            for (int l = 0; l < W; ++l)
+                std::memcpy(quads + 4 * (b + l), quad + W * (l & 3) + 4 * (l >> 2), 4 * sizeof(float));
+        } else {
+            store_triples(&k.pos[b], as_ints(nx), as_ints(ny), as_ints(nz));
+        }
 
         I cx, cy, cz;
         load_triples(&k.cell[b], &cx, &cy, &cz);
@@ -154,13 +184,29 @@ int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<i
     if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3)
         return begin;
     if (field_cell_count((uint16_t)k.grid) * 6 > FETCH_FIELD_BYTES)
-        return advance_blocks<Lanes16, true>(k, begin, end, moved);
-    return advance_blocks<Lanes16, false>(k, begin, end, moved);
+        return advance_blocks<Lanes16, true, false>(k, nullptr, begin, end, moved);
+    return advance_blocks<Lanes16, false, false>(k, nullptr, begin, end, moved);
+}
+
+int advance_quads_wide(const StepConstants& k, float* quads, int begin, int end, std::vector<int>* moved)
+{
+    const bool supported = cpu_lanes().lanes16;
+    if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3 ||
+        (size_t)end > (size_t)INT32_MAX / 4)
+        return begin;
+    if (field_cell_count((uint16_t)k.grid) * 6 > FETCH_FIELD_BYTES)
+        return advance_blocks<Lanes16, true, true>(k, quads, begin, end, moved);
+    return advance_blocks<Lanes16, false, true>(k, quads, begin, end, moved);
 }
 
 #else
 
 int advance_balls_wide(const StepConstants&, int begin, int, std::vector<int>*)
+{
+    return begin;
+}
+
+int advance_quads_wide(const StepConstants&, float*, int begin, int, std::vector<int>*)
 {
     return begin;
 }

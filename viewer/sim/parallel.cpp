@@ -28,7 +28,9 @@
 #include <vector>
 
 #include "integration_ball.h"
+#include "ordered.h"
 #include "repulsion_walk.h"
+#include "sim_team.h"
 #include "thread_team.h"
 
 // Slabs the field is cut into, whatever the number of threads: several
@@ -102,33 +104,9 @@ void free_parallel_scratch(SimState* s)
         delete s->parallel;
         s->parallel = nullptr;
     }
+    free_ordered_state(s);
     free_team(s->team);
     s->team = nullptr;
-}
-
-// Runs work(t) for t = 0 .. n - 1 on the simulation's thread team, the
-// caller taking part 0. The team's threads spin only briefly between calls:
-// a team that spins until the next call (an OpenMP team) was tried and
-// collapsed to a tenth of the speed whenever another program held a core.
-// Without memory for a team every part runs on the caller.
-template <typename Work>
-static void run_on_threads(SimState* s, int n, Work work)
-{
-    if (!s->team)
-        s->team = make_team();
-    if (!s->team) {
-        for (int t = 0; t < n; ++t)
-            work(t);
-        return;
-    }
-    run_team(s->team, n, [](void* ctx, int t) { (*(Work*)ctx)(t); }, &work);
-}
-
-// Part t of n of the range 0 .. total - 1.
-static void share(size_t total, int t, int n, size_t* begin, size_t* end)
-{
-    *begin = total * (size_t)t / (size_t)n;
-    *end = total * (size_t)(t + 1) / (size_t)n;
 }
 
 // Balls ahead of the one at hand whose data are fetched early where balls
@@ -620,9 +598,19 @@ static bool step_balls_parallel(SimState* s, const MapHeader* header, const SimP
 
 bool simulate_step(SimState* s, const MapHeader* header)
 {
-    note_partner_limit(s);
     // The plan is chosen once a frame; parallel when s->sim_threads >= 1.
     const SimPlan* plan = choose_plan(s);
+    if (plan->ordered) {
+        bool ok = true;
+        if (ordered_frame(s, header, plan, s->sim_threads, &ok))
+            return ok;
+        // No memory for the ordered engine: the slab engine's plan of the
+        // same lanes serves.
+        plan = plan->walk_lanes == 16 ? find_plan("threads_auto")
+               : plan->walk_lanes == 8 ? find_plan("threads_auto8") : find_plan("threads_plain");
+    }
+    refresh_cell_lists(s);
+    note_partner_limit(s);
     if (!plan->parallel) {
         repel_with_plan(s, plan);
         return step_with_plan(s, header, plan);

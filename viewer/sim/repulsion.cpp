@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "ordered.h"
 #include "reach_lists.h"
 #include "repulsion_walk.h"
 #include "sim_plan.h"
@@ -135,6 +136,7 @@ void repel_with_plan(SimState* s, const SimPlan* plan)
     const double coef = (double)s->repulsion_coef;
     if (s->ball_count <= 0)
         return;
+    refresh_cell_lists(s);
     const WalkSequence all = ball_sequence(s);
     // The fallbacks in order: the reach lists, the whole lists in lanes,
     // the plain walk.

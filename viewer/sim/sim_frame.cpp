@@ -8,6 +8,7 @@
 
 #include "balls.h"
 #include "integration_ball.h"
+#include "ordered.h"
 
 void layer_box_units(const LayerBox* box, int k, int* lo, int* hi)
 {
@@ -69,7 +70,11 @@ bool apply_teleports(SimState* s, const MapLayers* layers)
                           hold_in_field(p.z + offset[2], s->field_extent)};
             s->ball_pos[i] = moved;
             s->ball_prev[i] = vec3_sub(moved, v);
-            if (!move_registration(s, i))
+            // The ordered engine, which left the lists behind, takes the
+            // ball in at its next frame.
+            if (s->lists_stale)
+                note_ball_written(s, i);
+            else if (!move_registration(s, i))
                 all_registered = false;
             break;
         }

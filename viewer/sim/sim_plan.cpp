@@ -27,24 +27,29 @@ CpuLanes cpu_lanes()
 }
 
 // The sequential plans, then their parallel forms (which have no reach
-// lists: the parallel mode walks its slabs' own lists). "auto" is the
-// default; "auto8" is what it narrows to on a processor with AVX2 alone.
-// "wide8" stands for such a processor with the lanes forced (bench_sim's avx2
-// row), "wide" forces the widest lanes over the whole lists, "plain" the plain
-// walk with the step ball by ball, as on a processor without lanes.
+// lists). "auto" is the default; "auto8" is what it narrows to on a
+// processor with AVX2 alone. "wide8" stands for such a processor with the
+// lanes forced (bench_sim's avx2 row), "wide" forces the widest lanes over
+// the whole lists, "plain" the plain walk with the step ball by ball, as on a
+// processor without lanes. The parallel mode runs the ordered engine
+// ("ordered", "ordered8", "ordered_plain", the twins of the defaults); the
+// slab engine's plans ("threads_...") stay for tests and bench_sim.
 static const SimPlan PLANS[] = {
-    // name            walk  reach  sampled step parallel twin             narrower
-    {"auto",            16,  true,  true,   16,  false, "threads_auto",  "auto8"},
-    {"auto8",           8,   true,  true,   0,   false, "threads_auto8", "plain"},
-    {"wide8",           8,   true,  false,  0,   false, "threads_wide8", "plain"},
-    {"wide",            16,  false, false,  16,  false, "threads_wide",  "whole8"},
-    {"whole8",          8,   false, false,  0,   false, "threads_wide8", "plain"},
-    {"plain",           0,   false, false,  0,   false, "threads_plain", nullptr},
-    {"threads_auto",    16,  false, true,   16,  true,  "auto",          "threads_auto8"},
-    {"threads_auto8",   8,   false, true,   0,   true,  "auto8",         "threads_plain"},
-    {"threads_wide",    16,  false, false,  16,  true,  "wide",          "threads_wide8"},
-    {"threads_wide8",   8,   false, false,  0,   true,  "wide8",         "threads_plain"},
-    {"threads_plain",   0,   false, false,  0,   true,  "plain",         nullptr},
+    // name            walk  reach  sampled step parallel ordered twin            narrower
+    {"auto",            16,  true,  true,   16,  false,  false, "ordered",        "auto8"},
+    {"auto8",           8,   true,  true,   0,   false,  false, "ordered8",       "plain"},
+    {"wide8",           8,   true,  false,  0,   false,  false, "threads_wide8",  "plain"},
+    {"wide",            16,  false, false,  16,  false,  false, "threads_wide",   "whole8"},
+    {"whole8",          8,   false, false,  0,   false,  false, "threads_wide8",  "plain"},
+    {"plain",           0,   false, false,  0,   false,  false, "ordered_plain",  nullptr},
+    {"threads_auto",    16,  false, true,   16,  true,   false, "auto",           "threads_auto8"},
+    {"threads_auto8",   8,   false, true,   0,   true,   false, "auto8",          "threads_plain"},
+    {"threads_wide",    16,  false, false,  16,  true,   false, "wide",           "threads_wide8"},
+    {"threads_wide8",   8,   false, false,  0,   true,   false, "wide8",          "threads_plain"},
+    {"threads_plain",   0,   false, false,  0,   true,   false, "plain",          nullptr},
+    {"ordered",         16,  false, true,   16,  true,   true,  "auto",           "ordered8"},
+    {"ordered8",        8,   false, true,   0,   true,   true,  "auto8",          "ordered_plain"},
+    {"ordered_plain",   0,   false, false,  0,   true,   true,  "plain",          nullptr},
 };
 static const int PLAN_COUNT = (int)(sizeof PLANS / sizeof PLANS[0]);
 
@@ -73,7 +78,7 @@ const SimPlan* choose_plan_in_mode(const SimState* s, bool parallel)
     const SimPlan* plan = s->forced_plan ? s->forced_plan : &PLANS[0];
     if (plan->parallel != parallel)
         plan = find_plan(plan->twin);
-    // Narrowest last: "plain" and "threads_plain" need nothing.
+    // Narrowest last: "plain", "threads_plain" and "ordered_plain" need nothing.
     const CpuLanes cpu = cpu_lanes();
     while (!plan_supported(plan, cpu))
         plan = find_plan(plan->narrower);

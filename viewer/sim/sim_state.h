@@ -100,7 +100,8 @@ struct CellTable {
     size_t free_ints = 0;          // ints in freed blocks
 };
 
-struct ParallelState;  // the parallel mode's state and scratch (parallel.cpp)
+struct ParallelState;  // the slab engine's state and scratch (parallel.cpp)
+struct OrderedState;   // the ordered engine's state (ordered.cpp)
 struct Team;           // a thread team (thread_team.cpp)
 
 struct SimState {
@@ -151,9 +152,20 @@ struct SimState {
     WideScratch main_scratch;
     std::vector<int> moved;
 
-    // The parallel mode and its thread team; made when first needed.
+    // The parallel mode's engines and their thread team; made when first
+    // needed.
     ParallelState* parallel = nullptr;
+    OrderedState* ordered = nullptr;
     Team* team = nullptr;
+    // While the ordered engine runs it keeps the balls' state in its own
+    // order and leaves the neighbour lists and ball_cell behind (lists_stale);
+    // refresh_cell_lists rebuilds them before any other plan runs. Writers of
+    // the ball arrays from outside the simulation tell the engine, which
+    // then takes them in at its next frame: every ball (balls_written) or
+    // the balls named (written_balls).
+    bool lists_stale = false;
+    bool balls_written = false;
+    std::vector<int> written_balls;
 
     // Forces a plan (sim_plan.h; tests and bench_sim through ScopedPlan);
     // null, as in the programs, lets choose_plan pick it.
