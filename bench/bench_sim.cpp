@@ -6,8 +6,8 @@
 // hold), the same over the whole lists ("wide"), forced onto the plain walk
 // ("plain", as on a processor without vector lanes) and onto eight AVX2 lanes
 // ("avx2", as on a processor without AVX-512), and the parallel mode on one
-// and on two threads: its ordered engine as it runs by default
-// ("ordered_1", "ordered_2") and its slab engine ("threads_1", "threads_2").
+// and on two threads: its slab engine as it runs by default ("threads_1",
+// "threads_2") and the ordered engine ("ordered_1", "ordered_2").
 // Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
 // collision field included); sim_MB the ball arrays, neighbour lists, reach
@@ -211,14 +211,15 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
     return true;
 }
 
-// The plan a mode forces (sim_plan.h): the ordered modes take the default's
-// parallel form, the thread modes the slab engine's.
+// The plan a mode forces (sim_plan.h): the thread modes take the slab
+// engine (the parallel mode's default), the ordered modes the ordered engine.
 const char* plan_of(Mode mode)
 {
     return mode == PLAIN                               ? "plain"
            : mode == WIDE                              ? "wide"
            : mode == WIDE8                             ? "wide8"
            : mode == THREADS_1 || mode == THREADS_2    ? "threads_auto"
+           : mode == ORDERED_1 || mode == ORDERED_2    ? "ordered"
                                                        : "auto";
 }
 

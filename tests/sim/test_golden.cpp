@@ -156,7 +156,7 @@ TEST_F(Golden, ChoosePlanFollowsModeAndProcessor)
     EXPECT_TRUE(choose_plan(&sim)->parallel);
     {
         ScopedPlan forced(&sim, "plain");
-        EXPECT_STREQ(choose_plan(&sim)->name, "ordered_plain");
+        EXPECT_STREQ(choose_plan(&sim)->name, "threads_plain");
         sim.sim_threads = 0;
         EXPECT_STREQ(choose_plan(&sim)->name, "plain");
     }
@@ -411,6 +411,7 @@ TEST_F(Golden, OrderedEngineTakesInBallsWrittenBetweenFrames)
         free_normal_field(&map.field);
         start(s.field, s.grid, "count=" + std::to_string(s.balls) + " " + s.settings, GOLDEN_SEED);
         lay_solid_slab(&map);
+        ScopedPlan forced(&sim, "ordered");
         sim.sim_threads = 2;
         for (int n = 0; n < 80; ++n) {
             parallel_frame(&sim, &map);
@@ -550,6 +551,7 @@ TEST_F(Golden, ParallelListsNameTheNeighbours)
         free_balls(&sim);
         free_normal_field(&map.field);
         start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
+        ScopedPlan forced(&sim, "ordered");
         sim.sim_threads = c.threads > 0 ? c.threads : 1;
         for (int n = 0; n < std::max(c.frames, 1); ++n)
             ASSERT_TRUE(simulate_step(&sim, &map));

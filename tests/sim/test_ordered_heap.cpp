@@ -52,6 +52,7 @@ HeapStats settle(const LoadedMap& map, const std::string& settings, int frames, 
     seed_ball_random(&sim, seed);
     const char* reason = nullptr;
     EXPECT_TRUE(init_balls_from(&sim, &map.header, settings.c_str(), &reason, &map.layers)) << reason;
+    ScopedPlan forced(&sim, threads > 0 ? "ordered" : "auto");
     sim.sim_threads = threads;
     for (int n = 0; n < frames; ++n)
         EXPECT_TRUE(simulate_frame(&sim, &map));
