@@ -11,4 +11,4 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSM_SANITIZE_THREADS=ON -DKSM_BENCH=OFF >/dev/null
 fi
 cmake --build "$build" -j"$(nproc)" --target test_sim
-TSAN_OPTIONS="halt_on_error=1" "$build/tests/test_sim" --gtest_filter='Golden.Parallel*:ThreadTeam.*'
+TSAN_OPTIONS="halt_on_error=1" "$build/tests/test_sim" --gtest_filter='Golden.Parallel*:Golden.Ordered*:ThreadTeam.*'

@@ -350,8 +350,10 @@ void note_item_slots(SimState* s, OrderedState& o, int threads)
     });
 }
 
-// Notes where each cell's balls lie among the items, slab by slab.
-void index_cells(SimState* s, OrderedState& o, int threads)
+// Notes where each cell's balls lie among the items, slab by slab; with
+// `empty`, empties those entries again. Each cell is written by the one
+// thread that has its slab, once.
+void index_cells(SimState* s, OrderedState& o, int threads, bool empty)
 {
     const int slabs = (int)o.slab_begin.size() - 1;
     run_on_threads(s, threads, [&](int t) {
@@ -362,7 +364,7 @@ void index_cells(SimState* s, OrderedState& o, int threads)
                 while (run_end < end && o.items[(size_t)run_end].key == o.items[(size_t)r].key)
                     ++run_end;
                 CellCoord c = o.cell[(size_t)o.items[(size_t)r].slot];
-                o.spans[cell_index(s, c.x, c.y, c.z)] = CellSpan{r, run_end};
+                o.spans[cell_index(s, c.x, c.y, c.z)] = empty ? CellSpan{0, 0} : CellSpan{r, run_end};
                 r = run_end;
             }
         }

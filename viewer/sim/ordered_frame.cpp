@@ -27,7 +27,7 @@ void set_ordered_resort(SimState* s, int share)
 
 // The step over each thread's range of slots, the cells of the balls that
 // left theirs, the write back of positions and previous positions to the
-// ball arrays, and the index of cells emptied for the next frame.
+// ball arrays.
 static void step_slots(SimState* s, OrderedState& o, const MapHeader* header, const SimPlan* plan, int threads)
 {
     StepConstants k = step_constants(s, header);
@@ -42,12 +42,6 @@ static void step_slots(SimState* s, OrderedState& o, const MapHeader* header, co
         moved.clear();
         size_t begin, end;
         share(n, t, threads, &begin, &end);
-        // The walks' index of cells, emptied through their cells (which the
-        // step below does not change).
-        for (size_t w = begin; w < end; ++w) {
-            CellCoord c = o.seq_cell[w];
-            o.spans[cell_index(s, c.x, c.y, c.z)] = CellSpan{0, 0};
-        }
         size_t first = begin;
         if (plan->step_lanes == 16)
             first = (size_t)advance_quads_wide(k, quads, (int)begin, (int)end, &moved);
@@ -177,9 +171,11 @@ bool ordered_frame(SimState* s, const MapHeader* header, const SimPlan* plan, in
     else if (o.lag > 0)
         note_item_slots(s, o, threads);
     lap(ORDERED_RESORT);
-    index_cells(s, o, threads);
+    index_cells(s, o, threads, false);
     lap(ORDERED_INDEX);
     walk_with_cut_lists(s, o, plan, threads);
+    // The index emptied for the next frame, before the step changes cells.
+    index_cells(s, o, threads, true);
     lap(ORDERED_WALKS);
     step_slots(s, o, header, plan, threads);
     lap(ORDERED_STEP);

@@ -143,7 +143,7 @@ void sort_items(SimState* s, OrderedState& o, int threads);
 bool wants_resort(const OrderedState& o);
 void resort_arrays(SimState* s, OrderedState& o, int threads);
 void note_item_slots(SimState* s, OrderedState& o, int threads);
-void index_cells(SimState* s, OrderedState& o, int threads);
+void index_cells(SimState* s, OrderedState& o, int threads, bool empty);
 // The repulsion pass over the slabs (ordered_walks.cpp).
 // The walks run over lists cut to each ball's reach (cut), summing each
 // ball's travel in its position's fourth float, or over whole lists.

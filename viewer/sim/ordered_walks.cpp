@@ -368,7 +368,7 @@ bool check_ordered_engine(SimState* s, char* fault)
     // The cut lists read positions by place.
     if (o->lag > 0)
         resort_arrays(s, *o, 1);
-    index_cells(s, *o, 1);
+    index_cells(s, *o, 1, false);
     OrderedScratch scratch;
     bool ok = true;
     const int slabs = (int)o->slab_begin.size() - 1;
@@ -422,10 +422,7 @@ bool check_ordered_engine(SimState* s, char* fault)
         }
     }
     // The index left empty, as between frames.
-    for (const OrderItem& item : o->items) {
-        CellCoord c = o->cell[(size_t)item.slot];
-        o->spans[cell_index(s, c.x, c.y, c.z)] = CellSpan{0, 0};
-    }
+    index_cells(s, *o, 1, true);
     std::free(scratch.lists);
     return ok;
 }
