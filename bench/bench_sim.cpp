@@ -181,7 +181,7 @@ void report_stages(benchmark::State& state)
     if (frames <= 0)
         return;
     for (int k = 0; k < ORDERED_STAGES; ++k)
-        state.counters[std::string("st_") + ORDERED_STAGE_NAMES[k]] = 1000.0 * seconds[k] / (double)frames;
+        state.counters[std::string("st_") + ordered_stage_name(k)] = 1000.0 * seconds[k] / (double)frames;
     long passes = 0, redone = 0;
     ordered_cut_counts(&sim, &passes, &redone);
     state.counters["cut_passes"] = (double)passes;

@@ -62,8 +62,12 @@
 #include "sim_plan.h"
 #include "sim_team.h"
 
-const char* const ORDERED_STAGE_NAMES[ORDERED_STAGES] = {"import", "keys",  "resort", "index", "walks",
-                                                              "step",   "build", "walk",   "wait"};
+const char* ordered_stage_name(int stage)
+{
+    static const char* const NAMES[] = {"import", "keys", "resort", "index", "walks",
+                                        "step",   "build", "walk",  "wait"};
+    return stage >= 0 && stage < (int)(sizeof NAMES / sizeof NAMES[0]) ? NAMES[stage] : "";
+}
 
 void free_ordered_state(SimState* s)
 {

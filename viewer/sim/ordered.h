@@ -60,7 +60,7 @@ enum OrderedStage {
     ORDERED_WAIT,
     ORDERED_STAGES
 };
-extern const char* const ORDERED_STAGE_NAMES[ORDERED_STAGES];
+const char* ordered_stage_name(int stage);
 long take_ordered_stage_times(SimState* s, double seconds[ORDERED_STAGES]);
 
 // Checks that the lists the ordered engine builds name, cell by cell, the

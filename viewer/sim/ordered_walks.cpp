@@ -27,15 +27,35 @@ static bool item_before_check(const OrderItem& a, const OrderItem& b)
 // by their places, and notes each place's list there: per cell, the 27
 // cells around it in a fixed order, each cell's balls in their order.
 // False when the memory for them cannot be had.
+// Ints a list's runs are written in at once: most cells hold fewer balls, so
+// a run takes one store and no branch that guesses its length. Room for
+// SPAN ints past the end is needed.
+static const int SPAN = 4;
+
+// Writes the places of the 27 runs one after the other from `to`, a whole
+// span at a time, even for an empty run: the next run's entries overwrite
+// what lies past this one's end.
+static inline void write_runs(int* to, const CellSpan* run)
+{
+    for (int q = 0; q < 27; ++q) {
+        int v = run[q].begin;
+        int* p = to;
+        do {
+            for (int m = 0; m < SPAN; ++m)
+                p[m] = v + m;
+            p += SPAN;
+            v += SPAN;
+        } while (v < run[q].end);
+        to += run[q].end - run[q].begin;
+    }
+}
+
 static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch* scratch, int* longest)
 {
     const OrderItem* items = o.items.data();
     const CellSpan* spans = o.spans;
     const size_t begin = (size_t)o.slab_begin[(size_t)k], end = (size_t)o.slab_begin[(size_t)k + 1];
     const ptrdiff_t sx = (ptrdiff_t)s->cell_stride_x, sy = (ptrdiff_t)s->cell_stride_y;
-    // Ints written at once: most cells hold fewer balls, so a run takes one
-    // store and no branch that guesses its length.
-    const int SPAN = 4;
     size_t at = 0;
     int most = 0;
     for (size_t r = begin; r < end; ++r) {
@@ -63,21 +83,8 @@ static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch
             scratch->lists = grown;
             scratch->lists_size = size;
         }
-        int* to = scratch->lists + at;
-        *to++ = (int)n;
-        for (int q = 0; q < 27; ++q) {
-            // A whole span at once, even for an empty run: the next run's
-            // entries overwrite what lies past this one's end.
-            int v = run[q].begin;
-            int* p = to;
-            do {
-                for (int m = 0; m < SPAN; ++m)
-                    p[m] = v + m;
-                p += SPAN;
-                v += SPAN;
-            } while (v < run[q].end);
-            to += run[q].end - run[q].begin;
-        }
+        scratch->lists[at] = (int)n;
+        write_runs(scratch->lists + at + 1, run);
         o.item_list[r] = (uint32_t)at;
         at += n + 1;
         most = (int)n > most ? (int)n : most;
@@ -141,7 +148,6 @@ static bool build_cut_lists(SimState* s, OrderedState& o, int k, OrderedScratch*
     const Quad* pos = o.pos.data();
     const size_t begin = (size_t)o.slab_begin[(size_t)k], end = (size_t)o.slab_begin[(size_t)k + 1];
     const ptrdiff_t sx = (ptrdiff_t)s->cell_stride_x, sy = (ptrdiff_t)s->cell_stride_y;
-    const int SPAN = 4;
     // The cell's whole list, and its entries' coordinates.
     std::vector<int>& whole = scratch->whole;
     std::vector<float>& xyz = scratch->xyz;
@@ -164,18 +170,7 @@ static bool build_cut_lists(SimState* s, OrderedState& o, int k, OrderedScratch*
                     }
             if (whole.size() < n + SPAN)
                 whole.resize(2 * (n + SPAN));
-            int* to = whole.data();
-            for (int q = 0; q < 27; ++q) {
-                int v = run[q].begin;
-                int* p = to;
-                do {
-                    for (int m = 0; m < SPAN; ++m)
-                        p[m] = v + m;
-                    p += SPAN;
-                    v += SPAN;
-                } while (v < run[q].end);
-                to += run[q].end - run[q].begin;
-            }
+            write_runs(whole.data(), run);
             if (xyz.size() < 3 * n)
                 xyz.resize(6 * n);
             for (size_t e = 0; e < n; ++e) {
