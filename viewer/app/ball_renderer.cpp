@@ -89,12 +89,7 @@ void draw_balls(const SimState* sim, const float* view, const float* projection)
     const Vec3* positions = sim->ball_pos;
     int count = sim->ball_count;
     glPushAttrib(GL_ENABLE_BIT);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glLoadMatrixf(view);
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadMatrixf(projection);
+    push_camera_matrices(view, projection);
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, positions);
@@ -102,9 +97,6 @@ void draw_balls(const SimState* sim, const float* view, const float* projection)
     glDrawArrays(GL_POINTS, 0, count);
     glDisableClientState(GL_VERTEX_ARRAY);
     glDisableClientState(GL_COLOR_ARRAY);
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    pop_camera_matrices();
     glPopAttrib();
 }

@@ -27,9 +27,7 @@ void draw_field_box(int side)
     glEnd();
 }
 
-// The camera's matrices on both stacks, the previous ones kept beneath;
-// pop_camera_matrices restores them and leaves the modelview stack selected.
-static void push_camera_matrices(const float* view, const float* projection)
+void push_camera_matrices(const float* view, const float* projection)
 {
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
@@ -39,7 +37,7 @@ static void push_camera_matrices(const float* view, const float* projection)
     glLoadMatrixf(projection);
 }
 
-static void pop_camera_matrices()
+void pop_camera_matrices()
 {
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();

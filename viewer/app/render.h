@@ -43,6 +43,11 @@ void draw_balls(const SimState* sim, const float* view, const float* projection)
 void draw_field_box(int side);
 // Every mesh of `map` as white wireframe, back faces culled.
 void draw_map_objects(const LoadedMap* map, const float* view, const float* projection);
+
+// The camera's matrices on both stacks, the previous ones kept beneath;
+// pop_camera_matrices restores them and leaves the modelview stack selected.
+void push_camera_matrices(const float* view, const float* projection);
+void pop_camera_matrices();
 // The map's layers over the scene, seen through everything: the start box in
 // green, each teleport's from box in blue and its to box in orange as
 // wireframes, with a thin line between their centres.
