@@ -28,8 +28,8 @@ void note_balls_written(SimState* s);
 void note_ball_written(SimState* s, int i);
 
 // Sets the skin of the ordered engine's lists (ORDERED_SKIN by default,
-// held to 0 .. ORDERED_SKIN_MOST); the lists are built again at the next
-// frame (tests and bench_sim).
+// held to 0 .. ORDERED_SKIN_MOST); a new skin has the lists built again at
+// the next frame (tests and bench_sim).
 void set_ordered_skin(SimState* s, float skin);
 
 // Frames the ordered engine ran and the times it built its lists, since it

@@ -23,8 +23,9 @@ void set_ordered_skin(SimState* s, float skin)
 {
     if (!s->ordered)
         s->ordered = new OrderedState();
-    s->ordered->skin = skin > 0.0f ? std::min(skin, ORDERED_SKIN_MOST) : 0.0f;
-    s->ordered->rebuild = true;
+    const float held = skin > 0.0f ? std::min(skin, ORDERED_SKIN_MOST) : 0.0f;
+    s->ordered->rebuild |= held != s->ordered->skin;
+    s->ordered->skin = held;
 }
 
 // The step over each thread's range of slots, the check of how far each
