@@ -14,7 +14,9 @@
 // lists and the ordered engine's arrays now, sim_peak_MB the same at their
 // largest since the scene was set up (both engines' memory where both ran),
 // ordered_MB the ordered engine's arrays at their largest. The ordered rows also give the time of
-// each of the engine's stages per frame (st_import, st_keys, ...; ms).
+// each of the engine's stages per frame (st_import, st_keys, ...; ms), and
+// builds, the share of frames that built its lists. KSM_BENCH_SKIN sets the
+// skin of its lists (set_ordered_skin; the default otherwise).
 // Times are wall-clock (the parallel mode's work is on several threads), so
 // they need a quiet machine. Each benchmark first runs half a second
 // untimed: a switch of mode makes the next frames build what the mode
@@ -24,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -177,15 +180,13 @@ void report(benchmark::State& state)
 void report_stages(benchmark::State& state)
 {
     double seconds[ORDERED_STAGES];
-    long frames = take_ordered_stage_times(&sim, seconds);
+    long builds = 0;
+    long frames = take_ordered_stage_times(&sim, seconds, &builds);
     if (frames <= 0)
         return;
     for (int k = 0; k < ORDERED_STAGES; ++k)
         state.counters[std::string("st_") + ordered_stage_name(k)] = 1000.0 * seconds[k] / (double)frames;
-    long passes = 0, redone = 0;
-    ordered_cut_counts(&sim, &passes, &redone);
-    state.counters["cut_passes"] = (double)passes;
-    state.counters["cut_redone"] = (double)redone;
+    state.counters["builds"] = (double)builds / (double)frames;
 }
 
 // How a benchmark runs the frame.
@@ -206,6 +207,9 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
         return false;
     }
     sim.sim_threads = mode == THREADS_2 || mode == ORDERED_2 ? 2 : mode == THREADS_1 || mode == ORDERED_1 ? 1 : 0;
+    const char* skin = std::getenv("KSM_BENCH_SKIN");
+    if (skin && (mode == ORDERED_1 || mode == ORDERED_2))
+        set_ordered_skin(&sim, (float)std::atof(skin));
     double seconds[ORDERED_STAGES];
     take_ordered_stage_times(&sim, seconds);
     return true;

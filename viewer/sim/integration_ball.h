@@ -101,9 +101,12 @@ inline void advance_ball(const StepConstants& k, int i)
 // 32 bits, else the balls of the last part block remain.
 int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<int>* moved);
 
-// The same for positions of four floats a ball at `quads` (k.pos unused):
-// the ordered engine's arrays.
-int advance_quads_wide(const StepConstants& k, float* quads, int begin, int end, std::vector<int>* moved);
+// The same for positions of four floats a ball at `quads` (k.pos and k.cell
+// unused): the ordered engine's arrays. Instead of the balls that leave
+// their cells, sets *far when a ball ends farther than sqrt(limit2) from its
+// position in `built`, as travelled_far (ordered_state.h) decides.
+int advance_quads_wide(const StepConstants& k, float* quads, int begin, int end, const Vec3* built, float limit2,
+                       bool* far);
 
 // Whether ball i's position lies outside the cell it is registered around.
 inline bool leaves_cell(const StepConstants& k, int i)

@@ -86,10 +86,12 @@ KSM_STEP_INLINE typename L::F confine_lanes(typename L::F c, typename L::F exten
 }
 
 // QUADS: the positions are four floats a ball at `quads` (the ordered
-// engine's), not k.pos.
+// engine's), not k.pos; instead of the balls that leave their cells, *far
+// notes whether a ball ends farther than sqrt(limit2) from its place in
+// `built` (travelled_far in ordered_state.h, the same float operations).
 template <class L, bool FETCH, bool QUADS>
 KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, float* quads, int begin, int end,
-                                          std::vector<int>* moved)
+                                          std::vector<int>* moved, const Vec3* built, float limit2, bool* far)
 {
     typedef typename L::F F;
     typedef typename L::I I;
@@ -106,6 +108,8 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, float* quads, 
     const D push = L::splat(k.push), damp = L::splat(k.damp), fall = L::splat(k.fall);
     const F extent = L::splat(k.extent);
     const I zero = L::splat(0), one = L::splat(1);
+    const F limit = L::splat(limit2);
+    unsigned far_lanes = 0;
 
     int b = begin;
     for (; b + W <= end; b += W) {
@@ -166,6 +170,13 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, float* quads, 
             store_triples(&k.pos[b], as_ints(nx), as_ints(ny), as_ints(nz));
         }
 
+        if (QUADS) {
+            load_triples(&built[b], &ix, &iy, &iz);
+            F dx = sub(nx, as_floats(ix)), dy = sub(ny, as_floats(iy)), dz = sub(nz, as_floats(iz));
+            F d2 = add(add(mul(dx, dx), mul(dy, dy)), mul(dz, dz));
+            far_lanes |= ~bits(at_most(d2, limit)) & ((1u << W) - 1);
+            continue;
+        }
         I cx, cy, cz;
         load_triples(&k.cell[b], &cx, &cy, &cz);
         unsigned left = bits(either(either(unequal(truncate(nx), cx), unequal(truncate(ny), cy)),
@@ -173,6 +184,8 @@ KSM_STEP_TARGET static int advance_blocks(const StepConstants& k, float* quads, 
         for (; left; left &= left - 1)
             moved->push_back(b + __builtin_ctz(left));
     }
+    if (QUADS)
+        *far |= far_lanes != 0;
     return b;
 }
 
@@ -184,19 +197,20 @@ int advance_balls_wide(const StepConstants& k, int begin, int end, std::vector<i
     if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3)
         return begin;
     if (field_cell_count((uint16_t)k.grid) * 6 > FETCH_FIELD_BYTES)
-        return advance_blocks<Lanes16, true, false>(k, nullptr, begin, end, moved);
-    return advance_blocks<Lanes16, false, false>(k, nullptr, begin, end, moved);
+        return advance_blocks<Lanes16, true, false>(k, nullptr, begin, end, moved, nullptr, 0.0f, nullptr);
+    return advance_blocks<Lanes16, false, false>(k, nullptr, begin, end, moved, nullptr, 0.0f, nullptr);
 }
 
-int advance_quads_wide(const StepConstants& k, float* quads, int begin, int end, std::vector<int>* moved)
+int advance_quads_wide(const StepConstants& k, float* quads, int begin, int end, const Vec3* built, float limit2,
+                       bool* far)
 {
     const bool supported = cpu_lanes().lanes16;
     if (!supported || field_cell_count((uint16_t)k.grid) * 3 > (uint64_t)INT32_MAX - 3 ||
         (size_t)end > (size_t)INT32_MAX / 4)
         return begin;
     if (field_cell_count((uint16_t)k.grid) * 6 > FETCH_FIELD_BYTES)
-        return advance_blocks<Lanes16, true, true>(k, quads, begin, end, moved);
-    return advance_blocks<Lanes16, false, true>(k, quads, begin, end, moved);
+        return advance_blocks<Lanes16, true, true>(k, quads, begin, end, nullptr, built, limit2, far);
+    return advance_blocks<Lanes16, false, true>(k, quads, begin, end, nullptr, built, limit2, far);
 }
 
 #else
@@ -206,7 +220,7 @@ int advance_balls_wide(const StepConstants&, int begin, int, std::vector<int>*)
     return begin;
 }
 
-int advance_quads_wide(const StepConstants&, float*, int begin, int, std::vector<int>*)
+int advance_quads_wide(const StepConstants&, float*, int begin, int, const Vec3*, float, bool*)
 {
     return begin;
 }

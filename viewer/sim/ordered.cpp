@@ -8,39 +8,41 @@
 // simulation; the neighbour lists are not kept up (refresh_cell_lists
 // rebuilds them when another plan runs).
 //
-// Physics order, fixed whatever the number of threads. The field is cut
-// along x into at most SLABS slabs holding about as many balls each, each
-// between two others at least two cells thick (as the slab engine does), cut
-// afresh every frame from the balls' cells alone. The balls' logical order
-// is by slab, then by the Morton code of their cell, ties in ball order. A
-// walk reaches only balls within one cell of its own, so the walks of slabs
-// s and s + 2 never share a ball: the even slabs run at once, then each odd
-// slab once both its neighbours are done. Inside a slab the walks run in
-// groups (order_slab): the cells of one colour (coordinates modulo 3), and
-// of each cell the k-th ball, in the logical order. Each walk's list holds
-// the balls of the 27 cells around its own, cell by cell in a fixed order,
-// each cell's balls in the logical order. None of this depends on which
-// thread runs what, nor on where the balls lie physically.
+// Physics order, fixed whatever the number of threads. The balls' order
+// and their lists are made at a build and kept from frame to frame until
+// some ball has travelled half the skin from where it was at the build (the
+// step checks every ball; the decision is one for all balls). At a build the
+// field is cut along x into at most SLABS slabs holding about as many balls
+// each, each between two others more than twice the reach wide (slab_width),
+// from the balls' cells alone; the balls' logical order is by slab, then by
+// the Morton code of their cell, ties in ball order; the arrays are put
+// physically in that order, so that a ball's slot is its place; and each
+// ball's list names, by place, every other ball within the reach (1 + skin)
+// of it: the cells around it in x, then y, then z order, each cell's balls
+// in the logical order (ordered_lists.cpp).
+//
+// A frame walks the lists: the even slabs at once, then each odd slab once
+// both its neighbours are done. A walk touches its ball and those of its
+// list, all within the reach of it at the build, so the walks of slabs s and
+// s + 2 never share a ball. Inside a slab the walks run in groups
+// (order_slab): the blocks of 2x2x2 cells of one colour (block coordinates
+// modulo 3), and of each block the k-th ball, in the logical order. Two
+// blocks of one colour lie at least four units apart, more than twice the
+// reach: their walks share no ball and run side by side. Then every ball
+// steps, and the step notes whether one travelled half the skin. None of
+// this depends on which thread runs what.
 //
 // Morton rather than Hilbert order: a code is three interleaved coordinates
-// (a few shifts and masks), a cell's 27 neighbours lie within a few runs of
-// the curve, and a heap of balls on a floor keeps long runs along it. The
-// Hilbert curve keeps neighbours a little closer on average but costs a
-// table walk per cell and was not measured here.
+// (a few shifts and masks), a cell's neighbours lie within a few runs of the
+// curve, a block's cells are one run (the code without its low three bits),
+// and a heap of balls on a floor keeps long runs along it. The Hilbert curve
+// keeps neighbours a little closer on average but costs a table walk per
+// cell and was not measured here.
 //
-// The logical order is kept from frame to frame: only the balls whose key
-// changed (their cell, or their slab when the cut moved) are taken out,
-// sorted and merged back. The arrays follow it physically at each re-sort
-// (resort_arrays); in between a ball keeps its slot and the walks read
-// positions through the slot of each place (item_slot).
-//
-// Lists cut to reach (ordered_walks.cpp). Where the plan walks in lanes,
-// each ball walks only the entries of its cell's list within ORDERED_REACH
-// of it when the pass starts, in the list's order, and the lanes sum how far
-// each ball is pushed. When no ball travelled ORDERED_TRAVEL, no entry left
-// out came within reach, and the pass gave the bits of the whole lists (an
-// entry out of reach changes nothing); otherwise the positions go back and
-// the whole lists are walked, and the cut lists rest a few frames.
+// At a build the logical order is brought up to date: only the balls whose
+// key changed (their cell, or their slab when the cut moved) are taken out,
+// sorted and merged back (sort_items), then the arrays follow it
+// (resort_arrays).
 #include "ordered.h"
 
 #include <algorithm>
@@ -64,8 +66,8 @@
 
 const char* ordered_stage_name(int stage)
 {
-    static const char* const NAMES[] = {"import", "keys", "resort", "index", "walks",
-                                        "step",   "build", "walk",  "wait"};
+    static const char* const NAMES[] = {"import", "keys", "resort", "index", "build",
+                                        "walks",  "step", "walk",   "wait"};
     return stage >= 0 && stage < (int)(sizeof NAMES / sizeof NAMES[0]) ? NAMES[stage] : "";
 }
 
@@ -73,10 +75,10 @@ void free_ordered_state(SimState* s)
 {
     if (!s->ordered)
         return;
-    for (OrderedScratch& t : s->ordered->scratch) {
+    for (OrderedScratch& t : s->ordered->scratch)
         free_wide_scratch(&t.wide);
-        std::free(t.lists);
-    }
+    for (SlabLists& l : s->ordered->slab_lists)
+        std::free(l.ints);
     std::free(s->ordered->spans);
     delete s->ordered;
     s->ordered = nullptr;
@@ -134,22 +136,18 @@ static inline uint64_t cell_key(int slab, CellCoord c)
            spread_bits((uint64_t)c.z);
 }
 
-static inline bool item_before(const OrderItem& a, const OrderItem& b)
-{
-    return a.key < b.key || (a.key == b.key && a.ball < b.ball);
-}
-
 // Cuts the field along x into slabs holding about as many balls each (from
-// per_x), each between two others at least two cells wide. Returns the
-// number of slabs.
+// per_x), each between two others at least slab_width cells wide. Returns
+// the number of slabs.
 static int cut_slabs(OrderedState& o, int side, size_t n)
 {
+    const int width = slab_width(o);
     o.slab_of_x.resize((size_t)side);
     o.slab_x0.assign(1, 0);
     int s = 0, begin = 0;
     size_t seen = 0;
     for (int x = 0; x < side; ++x) {
-        if (s < ORDERED_SLABS - 1 && x - begin >= 2 && seen >= n * (size_t)(s + 1) / ORDERED_SLABS) {
+        if (s < ORDERED_SLABS - 1 && x - begin >= width && seen >= n * (size_t)(s + 1) / ORDERED_SLABS) {
             ++s;
             begin = x;
             o.slab_x0.push_back(x);
@@ -168,6 +166,7 @@ static void size_arrays(OrderedState& o, size_t n)
     o.pos.assign(n + 2, Quad{0.0f, 0.0f, 0.0f, 0.0f});
     o.prev.resize(n);
     o.cell.resize(n);
+    o.built.resize(n);
     o.ball.resize(n);
     o.slot_of_ball.resize(n);
     o.items.resize(n);
@@ -191,8 +190,8 @@ bool import_balls(SimState* s, OrderedState& o)
         o.span_count = o.spans ? cells : 0;
         if (!o.spans)
             return false;
-        // Every list reads 27 of them, three cell planes apart (no figure
-        // recorded: the machine was too busy to tell).
+        // A build reads those around every cell, cell planes apart (no
+        // figure recorded: the machine was too busy to tell).
         advise_huge_pages(o.spans, cells * sizeof(CellSpan));
     }
     size_arrays(o, n);
@@ -214,7 +213,7 @@ bool import_balls(SimState* s, OrderedState& o)
         o.slot_of_ball[(size_t)b] = (int)r;
         o.items[r].slot = (int)r;
     }
-    o.lag = 0;
+    o.rebuild = true;
     o.balls = (int)n;
     o.side = (int)side;
     o.pos_source = s->ball_pos;
@@ -230,24 +229,53 @@ bool import_balls(SimState* s, OrderedState& o)
     return true;
 }
 
-// Takes in the balls written one by one since the last frame.
+// Takes in the balls written since the last frame: those named, or every
+// ball. A ball written further than half the skin from where it was at the
+// build has the lists built again.
 void take_written_balls(SimState* s, OrderedState& o)
 {
-    for (int i : s->written_balls) {
-        if (i < 0 || i >= o.balls)
-            continue;
+    const float limit2 = travel_limit2(o);
+    auto take = [&](int i) {
         size_t r = (size_t)o.slot_of_ball[(size_t)i];
-        CellCoord old = o.cell[r], c = ordered_cell_of(s, s->ball_pos[i]);
         o.pos[r] = quad_of(s->ball_pos[i]);
         o.prev[r] = s->ball_prev[i];
-        o.per_x[(size_t)old.x]--;
-        o.per_x[(size_t)c.x]++;
-        o.cell[r] = c;
+        o.rebuild |= travelled_far(s->ball_pos[i], o.built[r], limit2);
+    };
+    if (s->balls_written) {
+        for (int i = 0; i < o.balls; ++i)
+            take(i);
+    } else {
+        for (int i : s->written_balls)
+            if (i >= 0 && i < o.balls)
+                take(i);
     }
+    s->balls_written = false;
     s->written_balls.clear();
 }
 
-// The frames' order: the slabs cut afresh, every ball's key found again, the
+// Every ball's cell from its position, and the balls per cell column, for a
+// build.
+void find_cells(SimState* s, OrderedState& o, int threads)
+{
+    const size_t n = (size_t)o.balls;
+    run_on_threads(s, threads, [&](int t) {
+        std::vector<int>& per_x = o.scratch[(size_t)t].per_x;
+        per_x.assign((size_t)o.side, 0);
+        size_t begin, end;
+        share(n, t, threads, &begin, &end);
+        for (size_t r = begin; r < end; ++r) {
+            CellCoord c = ordered_cell_of(s, vec_of(o.pos[r]));
+            o.cell[r] = c;
+            per_x[(size_t)c.x]++;
+        }
+    });
+    o.per_x.assign((size_t)o.side, 0);
+    for (int t = 0; t < threads; ++t)
+        for (size_t x = 0; x < (size_t)o.side; ++x)
+            o.per_x[x] += o.scratch[(size_t)t].per_x[x];
+}
+
+// The order at a build: the slabs cut afresh, every ball's key found again, the
 // balls whose key changed taken out, sorted, and merged back into the
 // others, which are still in order; then where each slab begins.
 void sort_items(SimState* s, OrderedState& o, int threads)
@@ -293,7 +321,6 @@ void sort_items(SimState* s, OrderedState& o, int threads)
             else
                 items[--to] = moved[--b];
         }
-        o.lag += changed;
     }
     o.slab_begin.assign((size_t)slabs + 1, (int)n);
     o.slab_begin[0] = 0;
@@ -302,13 +329,6 @@ void sort_items(SimState* s, OrderedState& o, int threads)
         o.slab_begin[(size_t)k] =
             (int)(std::lower_bound(o.items.begin(), o.items.end(), first, item_before) - o.items.begin());
     }
-}
-
-// Whether the arrays are put in order again before this frame's walks
-// (see ORDERED_RESORT_SHARE).
-bool wants_resort(const OrderedState& o)
-{
-    return o.lag > 0 && o.lag * (size_t)o.resort_share >= (size_t)o.balls;
 }
 
 // Puts the arrays physically in the logical order, in parallel: each place
@@ -338,20 +358,6 @@ void resort_arrays(SimState* s, OrderedState& o, int threads)
     o.prev.swap(o.prev_next);
     o.cell.swap(o.cell_next);
     o.ball.swap(o.ball_next);
-    o.lag = 0;
-}
-
-// The place of each item's slot, for walks while the arrays lag the order.
-void note_item_slots(SimState* s, OrderedState& o, int threads)
-{
-    const size_t n = (size_t)o.balls;
-    o.item_slot.resize(n);
-    run_on_threads(s, threads, [&](int t) {
-        size_t begin, end;
-        share(n, t, threads, &begin, &end);
-        for (size_t r = begin; r < end; ++r)
-            o.item_slot[r] = o.items[r].slot;
-    });
 }
 
 // Notes where each cell's balls lie among the items, slab by slab; with

@@ -12,7 +12,7 @@ struct SimPlan;
 // One frame (repulsion and step) of the ordered engine on `threads` threads.
 // False, having changed nothing, when its memory cannot be had: the caller
 // then runs the slab engine. *ok is false when a slab's lists could not be
-// had (its balls were not pushed this frame).
+// had (its balls were not pushed this frame; the next frame builds again).
 bool ordered_frame(SimState* s, const MapHeader* header, const SimPlan* plan, int threads, bool* ok);
 
 // Rebuilds the neighbour lists (and ball_cell) from the balls' positions when
@@ -27,14 +27,14 @@ bool refresh_cell_lists(SimState* s);
 void note_balls_written(SimState* s);
 void note_ball_written(SimState* s, int i);
 
-// Puts the arrays physically in order again once one ball in `share` has
-// changed places since the last time (tests and bench_sim; the default is
-// ORDERED_RESORT_SHARE in ordered_state.h).
-void set_ordered_resort(SimState* s, int share);
+// Sets the skin of the ordered engine's lists (ORDERED_SKIN by default,
+// held to 0 .. ORDERED_SKIN_MOST); a new skin has the lists built again at
+// the next frame (tests and bench_sim).
+void set_ordered_skin(SimState* s, float skin);
 
-// Passes over the lists cut to each ball's reach that held, and that were
-// walked again over the whole lists, since the engine was set up (tests).
-void ordered_cut_counts(const SimState* s, long* passes, long* redone);
+// Frames the ordered engine ran and the times it built its lists, since it
+// was set up (tests).
+void ordered_build_counts(const SimState* s, long* frames, long* builds);
 
 // Releases the ordered engine's state.
 void free_ordered_state(SimState* s);
@@ -45,26 +45,32 @@ size_t ordered_peak_bytes(const SimState* s);
 
 // Where the ordered engine's frames spent their time since the last call
 // (seconds, summed over frames), per stage; the stages' names. Returns the
-// frames counted and clears the sums.
+// frames counted (and in *builds, when given, the builds among them) and
+// clears the sums.
 enum OrderedStage {
     ORDERED_IMPORT,   // taking the balls in from the ball arrays
-    ORDERED_KEYS,     // new keys, out-of-order balls sorted and merged back
-    ORDERED_RESORT,   // the arrays put physically in the new order
-    ORDERED_INDEX,    // where each cell's balls lie
-    ORDERED_WALKS,    // the slabs' lists and walks
-    ORDERED_STEP,     // the step, the cells, the write back
-    // Within the walks, summed over the threads: building the slabs' lists
-    // and orders, walking them, and waiting for a neighbour slab.
+    // At a build: the cells and keys, out-of-order balls sorted and merged
+    // back; the arrays put physically in order; where each cell's balls lie;
+    // the lists and walk orders.
+    ORDERED_KEYS,
+    ORDERED_RESORT,
+    ORDERED_INDEX,
     ORDERED_BUILD,
+    ORDERED_WALKS,    // the slabs' walks
+    ORDERED_STEP,     // the step, the travel check, the write back
+    // Within the walks, summed over the threads: walking, and waiting for a
+    // neighbour slab.
     ORDERED_WALK,
     ORDERED_WAIT,
     ORDERED_STAGES
 };
 const char* ordered_stage_name(int stage);
-long take_ordered_stage_times(SimState* s, double seconds[ORDERED_STAGES]);
+long take_ordered_stage_times(SimState* s, double seconds[ORDERED_STAGES], long* builds = nullptr);
 
-// Checks that the lists the ordered engine builds name, cell by cell, the
-// balls within one cell of it (the neighbour lists' content), and that its
-// arrays hold the balls' state. On a fault writes a description to `fault`
-// (may be null, 256 bytes). Runs between ordered frames.
+// Checks that the ordered engine's arrays hold the balls' state in order,
+// and that each ball's list names no ball twice, not itself, none beyond
+// its reach when built, and every ball within one unit of it now (building
+// the lists first when a ball travelled too far). On a fault writes a
+// description to `fault` (may be null, 256 bytes). Runs between ordered
+// frames.
 bool check_ordered_engine(SimState* s, char* fault = nullptr);

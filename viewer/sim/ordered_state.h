@@ -14,16 +14,6 @@
 // engine's SLABS (parallel.cpp).
 const int ORDERED_SLABS = 8;
 
-// Balls that changed places in the logical order since the arrays were last
-// put in order, as a part of all balls (one in this many), from which the
-// arrays are put in order again before a frame's walks; 1 puts them in order
-// only when every ball moved, a huge share at every frame with a change.
-// Every frame: the cut lists and the lanes that sum each ball's travel read
-// positions by place, without a slot per place. The re-sort costs about
-// 4-6 ms of a 1,000,000-ball frame on two threads (a copy of 44 bytes a
-// ball), less than the whole lists the walks would take instead.
-const int ORDERED_RESORT_SHARE = 1000000000;
-
 // A position as the walks read and write it: four floats, so that a ball is
 // stored and loaded again as one 16-byte access (a load the store buffer can
 // serve; three 4-byte stores then a 16-byte load of the same ball stall).
@@ -39,16 +29,15 @@ inline Quad quad_of(Vec3 p)
     return Quad{p.x, p.y, p.z, 0.0f};
 }
 
-// The reach of the cut lists: a ball's list keeps the entries within this
-// distance when it is built. A pass over them holds while no ball travels
-// ORDERED_TRAVEL (half the room beyond one unit, less a margin for the
-// rounding of the distances compared).
-const float ORDERED_REACH = 1.5f;
-const float ORDERED_TRAVEL = 0.5f * (ORDERED_REACH - 1.0f) - 0.001f;
-// Frames the cut lists rest after a pass that did not hold, doubling while
-// they fail, up to the most.
-const int ORDERED_CUT_REST_FIRST = 8;
-const int ORDERED_CUT_REST_MOST = 256;
+// The skin of the lists: each ball's list holds the balls within 1 + skin
+// of it when the lists are built (a push reaches one unit). The lists and
+// the order of the arrays stay until some ball has travelled half the skin
+// from where it was then, so no pair that comes within one unit is missing
+// from them. A thicker skin rebuilds less often and walks longer lists (see
+// set_ordered_skin for the figures). Below 1: the reach stays below 2, which
+// the walks' independence needs (ordered.cpp).
+const float ORDERED_SKIN = 0.3f;
+const float ORDERED_SKIN_MOST = 0.95f;
 
 // A ball in the logical order: its key (slab, then the Morton code of its
 // cell), its number, and its slot in the engine's arrays.
@@ -66,16 +55,23 @@ struct CellSpan {
 // Working memory of one thread.
 struct OrderedScratch {
     WideScratch wide;
-    std::vector<int> bins;    // counting sort of a slab's walks
-    std::vector<int> whole;   // a cell's whole list, cut for each of its balls
-    std::vector<float> xyz;   // and its entries' x, then y, then z
-    int* lists = nullptr;     // the lists of the slab at hand, entries as places
-    size_t lists_size = 0;    // ints they have room for
-    std::vector<int> moved;   // slots whose cell changed in this thread's step
-    std::vector<int> per_x;   // change of the balls per cell column in its step
-    bool limit_hit = false;   // a list longer than the partner limit
-    bool refused = false;     // no memory for a slab's lists
-    bool cut_failed = false;  // a slab's cut lists or their walks could not be had
+    std::vector<int> bins;     // counting sort of a slab's walks
+    std::vector<int> near;     // the balls around a cell, as places
+    std::vector<float> near_x, near_y, near_z;  // and their coordinates
+    std::vector<CellSpan> runs;  // the cells they come from
+    std::vector<int> per_x;    // balls per cell column, at a rebuild
+    bool limit_hit = false;    // a list longer than the partner limit
+    bool refused = false;      // no memory for a slab's lists
+    bool far = false;          // a ball travelled half the skin in its step
+};
+
+// The lists of one slab's balls, kept from one build to the next: per ball
+// its length, then its entries (places).
+struct SlabLists {
+    int* ints = nullptr;
+    size_t size = 0;           // ints there is room for
+    int longest = 0;
+    bool built = false;        // false: its memory was refused, its balls not walked
 };
 
 struct OrderedState {
@@ -85,40 +81,40 @@ struct OrderedState {
     const Vec3* pos_source = nullptr;
     const Vec3* prev_source = nullptr;
     // Per slot: position (two slots of padding after the last), previous
-    // position, cell, ball number; per ball: its slot.
+    // position, cell and position at the last build, ball number; per ball:
+    // its slot. At a build every ball's slot becomes its place.
     std::vector<Quad> pos, pos_next;
     std::vector<Vec3> prev, prev_next;
     std::vector<CellCoord> cell, cell_next;
+    std::vector<Vec3> built;
     std::vector<int> ball, ball_next;
     std::vector<int> slot_of_ball;
-    // The logical order, and the balls that changed places in it since the
-    // arrays were last put in order (lag).
+    // The logical order, and the balls that changed places in it.
     std::vector<OrderItem> items, moved_items;
     std::vector<uint8_t> changed;
-    std::vector<int> item_slot;   // per place: its slot, while lag > 0
-    size_t lag = 0;
     // Balls per cell column, each column's slab, each slab's first column
     // (then the side) and first place (then the count).
     std::vector<int> per_x, slab_of_x, slab_x0, slab_begin;
     // Per cell of the field: where its balls lie among the items; empty
-    // between frames.
+    // between builds.
     CellSpan* spans = nullptr;
     size_t span_count = 0;
-    // The walks, slab by slab: places, cells and list offsets; per place its
-    // group of walks and its list's offset in its thread's lists.
+    // The walks, slab by slab: places, cells the walks' independence is
+    // judged by, and list offsets; per place its group of walks and its
+    // list's offset in its slab's lists.
     std::vector<int> group, order;
     std::vector<CellCoord> seq_cell;
     std::vector<uint32_t> list, item_list;
+    SlabLists slab_lists[ORDERED_SLABS];
     std::vector<OrderedScratch> scratch;
-    // Seconds per stage and frames since take_ordered_stage_times.
+    float skin = ORDERED_SKIN;
+    // The lists are built again before the next walks.
+    bool rebuild = true;
+    // Seconds per stage, frames and builds since take_ordered_stage_times;
+    // frames and builds since the engine was set up.
     double stage[ORDERED_STAGES] = {};
-    int resort_share = ORDERED_RESORT_SHARE;
-    // The cut lists' rest (frames left, and the next one), positions before
-    // the pass to start again from, and the passes over them (tests).
-    int cut_rest = 0, cut_rest_next = ORDERED_CUT_REST_FIRST;
-    std::vector<Quad> pos_saved;
-    long cut_passes = 0, cut_redone = 0;
-    long frames = 0;
+    long frames = 0, builds = 0;
+    long all_frames = 0, all_builds = 0;
     size_t peak_bytes = 0;
 };
 
@@ -137,14 +133,42 @@ inline CellCoord ordered_cell_of(const SimState* s, Vec3 p)
 }
 
 
+inline bool item_before(const OrderItem& a, const OrderItem& b)
+{
+    return a.key < b.key || (a.key == b.key && a.ball < b.ball);
+}
+
 bool import_balls(SimState* s, OrderedState& o);
+void find_cells(SimState* s, OrderedState& o, int threads);
 void take_written_balls(SimState* s, OrderedState& o);
 void sort_items(SimState* s, OrderedState& o, int threads);
-bool wants_resort(const OrderedState& o);
 void resort_arrays(SimState* s, OrderedState& o, int threads);
-void note_item_slots(SimState* s, OrderedState& o, int threads);
 void index_cells(SimState* s, OrderedState& o, int threads, bool empty);
-// The repulsion pass over the slabs (ordered_walks.cpp).
-// The walks run over lists cut to each ball's reach (cut), summing each
-// ball's travel in its position's fourth float, or over whole lists.
-void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads, bool cut);
+// The reach of the lists, and the least width of a slab between two others
+// in cell columns: more than twice the reach, so that the walks of slabs s
+// and s + 2 never share a ball.
+inline float ordered_reach(const OrderedState& o)
+{
+    return 1.0f + o.skin;
+}
+inline int slab_width(const OrderedState& o)
+{
+    return (int)(2.0f * ordered_reach(o)) + 1;
+}
+// Whether a ball at p has travelled half the skin from b: the same float
+// operations as the step's lanes (advance_quads_wide), so that the decision
+// does not depend on which balls the lanes take.
+inline bool travelled_far(Vec3 p, Vec3 b, float limit2)
+{
+    const float dx = p.x - b.x, dy = p.y - b.y, dz = p.z - b.z;
+    return !(dx * dx + dy * dy + dz * dz <= limit2);
+}
+inline float travel_limit2(const OrderedState& o)
+{
+    return 0.25f * o.skin * o.skin;
+}
+// Builds every slab's lists and walk order from the balls' places, in
+// parallel (ordered_lists.cpp). False when a slab's memory was refused.
+bool build_lists(SimState* s, OrderedState& o, int threads);
+// The repulsion pass over the slabs' lists (ordered_walks.cpp).
+void walk_slabs(SimState* s, OrderedState& o, const SimPlan* plan, int threads);
