@@ -5,15 +5,14 @@
 // side in AVX-512 lanes where that pays, over the reach lists where they
 // hold), the same over the whole lists ("wide"), forced onto the plain walk
 // ("plain", as on a processor without vector lanes) and onto eight AVX2 lanes
-// ("avx2", as on a processor without AVX-512), and the parallel mode on one
-// and on two threads: its slab engine as it runs by default ("threads_1",
-// "threads_2") and the ordered engine ("ordered_1", "ordered_2").
+// ("avx2", as on a processor without AVX-512), and the parallel mode (the
+// ordered engine) on one and on two threads ("threads_1", "threads_2").
 // Counters: per_ball is the time per ball and step;
 // peak_MB the process's peak resident memory since the scene was set up (its
 // collision field included); sim_MB the ball arrays, neighbour lists, reach
 // lists and the ordered engine's arrays now, sim_peak_MB the same at their
-// largest since the scene was set up (both engines' memory where both ran),
-// ordered_MB the ordered engine's arrays at their largest. The ordered rows also give the time of
+// largest since the scene was set up (both modes' memory where both ran),
+// ordered_MB the ordered engine's arrays at their largest. The thread rows also give the time of
 // each of the engine's stages per frame (st_import, st_keys, ...; ms), and
 // builds, the share of frames that built its lists. KSM_BENCH_SKIN sets the
 // skin of its lists (set_ordered_skin; the default otherwise).
@@ -190,7 +189,7 @@ void report_stages(benchmark::State& state)
 }
 
 // How a benchmark runs the frame.
-enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2, ORDERED_1, ORDERED_2 };
+enum Mode { AUTO, PLAIN, WIDE, WIDE8, THREADS_1, THREADS_2 };
 
 bool begin(benchmark::State& state, const Scene& scene, Mode mode)
 {
@@ -206,25 +205,20 @@ bool begin(benchmark::State& state, const Scene& scene, Mode mode)
         state.SkipWithError("the scene could not be set up");
         return false;
     }
-    sim.sim_threads = mode == THREADS_2 || mode == ORDERED_2 ? 2 : mode == THREADS_1 || mode == ORDERED_1 ? 1 : 0;
+    sim.sim_threads = mode == THREADS_2 ? 2 : mode == THREADS_1 ? 1 : 0;
     const char* skin = std::getenv("KSM_BENCH_SKIN");
-    if (skin && (mode == ORDERED_1 || mode == ORDERED_2))
+    if (skin && sim.sim_threads > 0)
         set_ordered_skin(&sim, (float)std::atof(skin));
     double seconds[ORDERED_STAGES];
     take_ordered_stage_times(&sim, seconds);
     return true;
 }
 
-// The plan a mode forces (sim_plan.h): the thread modes take the slab
-// engine (the parallel mode's default), the ordered modes the ordered engine.
+// The plan a mode forces (sim_plan.h); the thread modes take the default's
+// parallel twin.
 const char* plan_of(Mode mode)
 {
-    return mode == PLAIN                               ? "plain"
-           : mode == WIDE                              ? "wide"
-           : mode == WIDE8                             ? "wide8"
-           : mode == THREADS_1 || mode == THREADS_2    ? "threads_auto"
-           : mode == ORDERED_1 || mode == ORDERED_2    ? "ordered"
-                                                       : "auto";
+    return mode == PLAIN ? "plain" : mode == WIDE ? "wide" : mode == WIDE8 ? "wide8" : "auto";
 }
 
 void end(benchmark::State& state)
@@ -315,9 +309,7 @@ const Scene SCENE_100K_100_CORNER = {100000, 100, 5, 0, 0, 2};
     KSM_SIM_BENCH(name##_plain, frame, scene, PLAIN);       \
     KSM_SIM_BENCH(name##_avx2, frame, scene, WIDE8);        \
     KSM_SIM_BENCH(name##_threads_1, frame, scene, THREADS_1); \
-    KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2); \
-    KSM_SIM_BENCH(name##_ordered_1, frame, scene, ORDERED_1); \
-    KSM_SIM_BENCH(name##_ordered_2, frame, scene, ORDERED_2)
+    KSM_SIM_BENCH(name##_threads_2, frame, scene, THREADS_2)
 
 KSM_SIM_SCENE(balls_10k_field_64, SCENE_10K_64);
 KSM_SIM_BENCH(balls_10k_field_64_auto, repel_only, SCENE_10K_64, AUTO);
@@ -335,6 +327,6 @@ KSM_SIM_BENCH(balls_100k_field_100_corner_auto, step_only, SCENE_100K_100_CORNER
 KSM_SIM_SCENE(balls_1m_field_220, SCENE_1M_220);
 // Still falling: the heap changes under the frames timed.
 KSM_SIM_BENCH(balls_1m_field_220_falling_auto, frame, SCENE_1M_220_FALLING, AUTO);
-KSM_SIM_BENCH(balls_1m_field_220_falling_ordered_2, frame, SCENE_1M_220_FALLING, ORDERED_2);
+KSM_SIM_BENCH(balls_1m_field_220_falling_threads_2, frame, SCENE_1M_220_FALLING, THREADS_2);
 
 BENCHMARK_MAIN();

@@ -26,8 +26,7 @@ struct GoldenScene {
     const char* settings;
     bool solid;           // a solid block in the collision field
     uint64_t checksum;    // of ball_pos and ball_prev after the frames
-    uint64_t parallel;    // the same in the parallel mode's slab engine (any thread count)
-    uint64_t ordered;     // the same in its ordered engine (any thread count)
+    uint64_t ordered;     // the same in the parallel mode, the ordered engine (any thread count)
 };
 
 // FNV-1a over the bytes of the position arrays.
@@ -101,14 +100,10 @@ struct Golden : SimFixture {
 };
 
 static const GoldenScene GOLDEN_SCENES[] = {
-    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull, 0x65c60530a2190dd3ull,
-     0x903a58a6b6f80debull},
-    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull, 0x42c3eed06d584741ull,
-     0x83ca2ff424c09452ull},
-    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull, 0xca94e43688503930ull,
-     0x42af0e951512f462ull},
-    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull, 0x40d5add5eebe0a1dull,
-     0xd4beadfcd80a4b95ull},
+    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull,  0x903a58a6b6f80debull},
+    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull,  0x83ca2ff424c09452ull},
+    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull,  0x42af0e951512f462ull},
+    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull,  0xd4beadfcd80a4b95ull},
 };
 
 static void sequential_frame(SimState* s, MapHeader* map)
@@ -139,7 +134,7 @@ TEST_F(Golden, EveryPlanKeepsItsModesBits)
             ScopedPlan forced(&sim, plans[p].name);
             ASSERT_EQ(choose_plan_in_mode(&sim, plans[p].parallel), &plans[p]);
             uint64_t sum = run(s, parallel_frame, plans[p].parallel ? 1 : 0);
-            EXPECT_EQ(sum, !plans[p].parallel ? s.checksum : plans[p].ordered ? s.ordered : s.parallel)
+            EXPECT_EQ(sum, plans[p].parallel ? s.ordered : s.checksum)
                 << std::hex << "0x" << sum << " (" << plans[p].name << ")";
         }
         EXPECT_EQ(sim.forced_plan, nullptr);
@@ -156,7 +151,7 @@ TEST_F(Golden, ChoosePlanFollowsModeAndProcessor)
     EXPECT_TRUE(choose_plan(&sim)->parallel);
     {
         ScopedPlan forced(&sim, "plain");
-        EXPECT_STREQ(choose_plan(&sim)->name, "threads_plain");
+        EXPECT_STREQ(choose_plan(&sim)->name, "ordered_plain");
         sim.sim_threads = 0;
         EXPECT_STREQ(choose_plan(&sim)->name, "plain");
     }
@@ -334,38 +329,9 @@ TEST_F(Golden, ReachListsWithoutMemoryWalkTheWholeLists)
     EXPECT_EQ(state_checksum(sim), plain);
 }
 
-// The slab engine's schedule depends neither on the number of threads nor
-// on the way each thread runs its walks.
-TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
-{
-    for (const GoldenScene& s : GOLDEN_SCENES) {
-        SCOPED_TRACE(s.name);
-        uint64_t one, two;
-        {
-            ScopedPlan forced(&sim, "threads_auto");
-            one = run(s, parallel_frame, 1);
-            two = run(s, parallel_frame, 2);
-        }
-        EXPECT_EQ(one, s.parallel) << std::hex << "0x" << one;
-        EXPECT_EQ(two, one) << "2 threads";
-        {
-            ScopedPlan forced(&sim, "threads_plain");
-            EXPECT_EQ(run(s, parallel_frame, 4), one) << "4 threads, plain walks";
-        }
-        if (cpu_lanes().lanes8) {
-            ScopedPlan forced(&sim, "threads_wide8");
-            EXPECT_EQ(run(s, parallel_frame, 3), one) << "3 threads, eight lanes";
-        }
-        // Not the sequential order: the mode really ran.
-        if (s.field > 2) {
-            EXPECT_NE(one, s.checksum);
-        }
-    }
-}
-
-// The ordered engine's order depends neither on the number of threads, nor on
+// The parallel mode's order depends neither on the number of threads, nor on
 // how each thread walks (lanes of either width, or the plain walk).
-TEST_F(Golden, OrderedEngineGivesTheSameBitsForAnyThreadCount)
+TEST_F(Golden, ParallelModeGivesTheSameBitsForAnyThreadCount)
 {
     struct Run {
         int threads;
@@ -384,9 +350,9 @@ TEST_F(Golden, OrderedEngineGivesTheSameBitsForAnyThreadCount)
             builds += b;
             runs_done++;
         }
+        // Not the sequential order: the mode really ran.
         if (s.field > 2) {
             EXPECT_NE(s.ordered, s.checksum);
-            EXPECT_NE(s.ordered, s.parallel);
         }
     }
     // The lists were kept across frames, and built again when balls travelled
@@ -437,32 +403,23 @@ TEST_F(Golden, OrderedEngineTakesInBallsWrittenBetweenFrames)
     EXPECT_NE(teleported(true, false), fresh) << "no ball was teleported";
 }
 
-static void parallel_frame_without_lists(SimState* s, MapHeader* map)
+// Without memory for its lists, the parallel mode ends the frame with an
+// error (the balls of the slabs concerned are not pushed) and builds them
+// again at the next frame; once the memory is there the frames serve.
+TEST_F(Golden, ParallelModeWithoutMemoryForItsListsEndsTheFrameWithAnError)
 {
-    limit_parallel_lists(s, 0);
-    parallel_frame(s, map);
-}
-
-// Without memory for the lists it builds, the parallel mode walks the
-// neighbour lists through the balls' ranks: the pushes of a walk in another
-// order, so other bits, but again the same for any thread count and way of
-// walking.
-TEST_F(Golden, ParallelModeWithoutMemoryForItsListsWalksTheNeighbourLists)
-{
-    GoldenScene s = GOLDEN_SCENES[2];
-    s.frames = 60;
-    ScopedPlan slabs(&sim, "threads_auto");
-    const uint64_t built = run(s, parallel_frame, 2);
-    const uint64_t one = run(s, parallel_frame_without_lists, 1);
-    EXPECT_NE(one, built);
-    EXPECT_EQ(run(s, parallel_frame_without_lists, 3), one) << "3 threads";
-    // The lanes read entries through the ranks from their ring, at either width.
-    for (const char* plan : {"threads_plain", "threads_wide", "threads_wide8"}) {
-        if (!plan_supported(find_plan(plan), cpu_lanes()))
-            continue;
-        ScopedPlan forced(&sim, plan);
-        EXPECT_EQ(run(s, parallel_frame_without_lists, 2), one) << "2 threads, " << plan;
-    }
+    start(20, 20, "count=6000", 4242);
+    ScopedPlan forced(&sim, "ordered");
+    sim.sim_threads = 2;
+    limit_parallel_lists(&sim, 0);
+    for (int n = 0; n < 3; ++n)
+        EXPECT_FALSE(simulate_step(&sim, &map)) << "frame " << n;
+    limit_parallel_lists(&sim, SIZE_MAX);
+    for (int n = 0; n < 3; ++n)
+        EXPECT_TRUE(simulate_step(&sim, &map)) << "frame " << n;
+    sim.sim_threads = 0;
+    char fault[256] = "";
+    EXPECT_TRUE(check_ordered_engine(&sim, fault)) << fault;
 }
 
 TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
@@ -479,80 +436,48 @@ TEST_F(Golden, ThreadsSettingSelectsTheParallelMode)
 // The parallel mode pushes the same pairs with the same formulas, in another
 // order: one frame from the same state moves every ball nearly as the
 // sequential frame does. A walk left out would lose about half of a ball's
-// push; the order alone changes it far less. So also when the mode walks
-// the neighbour lists, its own lists refused.
+// push; the order alone changes it far less.
 TEST_F(Golden, ParallelModePushesTheSamePairs)
 {
-    struct Engine {
-        const char* plan;
-        bool refused;
-    } engines[] = {{"threads_auto", false}, {"threads_auto", true}, {"ordered", false}};
-    for (const Engine& engine : engines) {
-        const bool refused = engine.refused;
-        SCOPED_TRACE(testing::Message() << engine.plan << (refused ? ", lists refused" : ""));
-        free_balls(&sim);
-        free_normal_field(&map.field);
-        start(40, 20, "count=6000 g=0", 777);
-        const size_t n = (size_t)sim.ball_count;
-        std::vector<Vec3> pos(sim.ball_pos, sim.ball_pos + n), prev(sim.ball_prev, sim.ball_prev + n);
-        ASSERT_TRUE(simulate_step(&sim, &map));
-        std::vector<Vec3> sequential(sim.ball_pos, sim.ball_pos + n);
-        // Back to the start: the registrations that moved move back.
-        for (size_t i = 0; i < n; ++i) {
-            sim.ball_pos[i] = pos[i];
-            sim.ball_prev[i] = prev[i];
-            ASSERT_TRUE(move_registration(&sim, (int)i));
-        }
-        if (refused)
-            limit_parallel_lists(&sim, 0);
-        sim.sim_threads = 2;
-        {
-            ScopedPlan forced(&sim, engine.plan);
-            ASSERT_TRUE(simulate_step(&sim, &map));
-        }
-        sim.sim_threads = 0;
-        double moved = 0.0, differ = 0.0;
-        for (size_t i = 0; i < n; ++i) {
-            Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(sim.ball_pos[i], sequential[i]);
-            moved += std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
-            differ += std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z);
-        }
-        EXPECT_GT(moved, 0.0);
-        EXPECT_LT(differ, 0.1 * moved) << differ / moved;
+    start(40, 20, "count=6000 g=0", 777);
+    const size_t n = (size_t)sim.ball_count;
+    std::vector<Vec3> pos(sim.ball_pos, sim.ball_pos + n), prev(sim.ball_prev, sim.ball_prev + n);
+    ASSERT_TRUE(simulate_step(&sim, &map));
+    std::vector<Vec3> sequential(sim.ball_pos, sim.ball_pos + n);
+    // Back to the start: the registrations that moved move back.
+    for (size_t i = 0; i < n; ++i) {
+        sim.ball_pos[i] = pos[i];
+        sim.ball_prev[i] = prev[i];
+        ASSERT_TRUE(move_registration(&sim, (int)i));
     }
+    sim.sim_threads = 2;
+    ASSERT_TRUE(simulate_step(&sim, &map));
+    sim.sim_threads = 0;
+    double moved = 0.0, differ = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        Vec3 d = vec3_sub(sequential[i], pos[i]), e = vec3_sub(sim.ball_pos[i], sequential[i]);
+        moved += std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
+        differ += std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z);
+    }
+    EXPECT_GT(moved, 0.0);
+    EXPECT_LT(differ, 0.1 * moved) << differ / moved;
 }
 
-// The lists the parallel mode builds from the balls' cells name exactly the
-// balls of the neighbour lists: across slab borders, in crowded cells, in
-// fields narrower than the slabs, scattered and piled.
+// The lists the parallel mode builds name every ball within one unit, none
+// twice and none beyond its reach: across slab borders, in crowded cells, in
+// fields narrower than the slabs, scattered and piled (checked after its
+// frames, at least one, so that it holds the balls).
 TEST_F(Golden, ParallelListsNameTheNeighbours)
 {
-    // Frames in the parallel mode leave its order of the balls behind, from
-    // which the check sorts again.
     struct Case {
         int field, balls, frames, threads;
-    } cases[] = {{20, 6000, 0, 0}, {20, 6000, 40, 2}, {3, 500, 5, 0}, {9, 2000, 30, 3}, {40, 1, 0, 0}};
+    } cases[] = {{20, 6000, 1, 1}, {20, 6000, 40, 2}, {3, 500, 5, 1}, {9, 2000, 30, 3}, {40, 1, 1, 1}};
     for (const Case& c : cases) {
         free_balls(&sim);
         free_normal_field(&map.field);
         start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
-        ScopedPlan forced(&sim, "threads_auto");
         sim.sim_threads = c.threads;
         for (int n = 0; n < c.frames; ++n)
-            ASSERT_TRUE(simulate_step(&sim, &map));
-        sim.sim_threads = 0;
-        char fault[256] = "";
-        EXPECT_TRUE(check_parallel_lists(&sim, fault)) << "field " << c.field << ": " << fault;
-    }
-    // The ordered engine's lists, built after its frames (at least one, so
-    // that it holds the balls).
-    for (const Case& c : cases) {
-        free_balls(&sim);
-        free_normal_field(&map.field);
-        start(c.field, c.field, "count=" + std::to_string(c.balls), 4242);
-        ScopedPlan forced(&sim, "ordered");
-        sim.sim_threads = c.threads > 0 ? c.threads : 1;
-        for (int n = 0; n < std::max(c.frames, 1); ++n)
             ASSERT_TRUE(simulate_step(&sim, &map));
         sim.sim_threads = 0;
         char fault[256] = "";

@@ -19,7 +19,6 @@ struct Path {
     const char* name;
     const char* plan;   // the plan forced (sim_plan.h)
     int threads;        // 0: the sequential mode
-    bool lists_refused; // the parallel mode walks the neighbour lists
     bool runs;
 };
 
@@ -61,8 +60,6 @@ struct RepulsionLimit : SimFixture {
         sim.partner_limit = limit;
         ScopedPlan forced(&sim, path.plan);
         sim.sim_threads = path.threads;
-        if (path.lists_refused)
-            limit_parallel_lists(&sim, 0);
         for (int n = 0; n < 30; ++n)
             EXPECT_TRUE(simulate_step(&sim, &map));
         sim.sim_threads = 0;
@@ -75,41 +72,32 @@ struct RepulsionLimit : SimFixture {
 };
 
 // Every path cuts the walks at the same entry: the sequential paths give one
-// result, the parallel mode (whose order differs) one for each kind of list
-// its slab engine walks and one for its ordered engine, and each differs from the uncut walks. In the lattice the cut
-// lists are short enough for reach lists, which must then give way to the
-// cut whole lists. With the real limit neither scene reaches it.
+// result, the parallel mode (whose order differs) another, and each differs
+// from the uncut walks. In the lattice the cut lists are short enough for
+// reach lists, which must then give way to the cut whole lists. With the real
+// limit neither scene reaches it.
 TEST_F(RepulsionLimit, EveryPathCutsTheWalksAlike)
 {
     const bool wide = cpu_lanes().lanes16 || cpu_lanes().lanes8, wide8 = cpu_lanes().lanes8;
-    const Path sequential[] = {{"plain", "plain", 0, false, true},
-                               {"default", "auto", 0, false, true},
-                               {"widest lanes", "wide", 0, false, wide},
-                               {"eight lanes", "wide8", 0, false, wide8}};
-    const Path parallel[] = {{"1 thread", "threads_auto", 1, false, true},
-                             {"2 threads, plain", "threads_plain", 2, false, true},
-                             {"3 threads, eight lanes", "threads_wide8", 3, false, wide8},
-                             {"2 threads, widest lanes", "threads_wide", 2, false, wide}};
-    const Path refused[] = {{"lists refused, 1 thread", "threads_auto", 1, true, true},
-                            {"lists refused, 2 threads, plain", "threads_plain", 2, true, true},
-                            {"lists refused, 2 threads, widest lanes", "threads_wide", 2, true, wide}};
-    const Path ordered[] = {{"ordered, 1 thread", "ordered", 1, false, true},
-                            {"ordered, 2 threads, plain", "ordered_plain", 2, false, true},
-                            {"ordered, 3 threads, eight lanes", "ordered8", 3, false, wide8}};
+    const Path sequential[] = {{"plain", "plain", 0, true},
+                               {"default", "auto", 0, true},
+                               {"widest lanes", "wide", 0, wide},
+                               {"eight lanes", "wide8", 0, wide8}};
+    const Path parallel[] = {{"1 thread", "ordered", 1, true},
+                             {"2 threads, plain", "ordered_plain", 2, true},
+                             {"3 threads, eight lanes", "ordered8", 3, wide8}};
     struct Scene {
         const char* name;
         bool crowded;
         int limit;
-        int ordered_limit;  // the ordered engine's lists hold only the balls within its reach: 6 in the lattice
+        int parallel_limit;  // the parallel mode's lists hold only the balls within its reach: 6 in the lattice
     } scenes[] = {{"600 balls in one cell", true, 50, 50}, {"lattice", false, 24, 4}};
     for (const Scene& scene : scenes) {
         SCOPED_TRACE(scene.name);
         for (const auto& group : {std::vector<Path>(std::begin(sequential), std::end(sequential)),
-                                  std::vector<Path>(std::begin(parallel), std::end(parallel)),
-                                  std::vector<Path>(std::begin(refused), std::end(refused)),
-                                  std::vector<Path>(std::begin(ordered), std::end(ordered))}) {
+                                  std::vector<Path>(std::begin(parallel), std::end(parallel))}) {
             bool hit = false;
-            const int limit = std::string(group[0].plan) == "ordered" ? scene.ordered_limit : scene.limit;
+            const int limit = group[0].threads > 0 ? scene.parallel_limit : scene.limit;
             const uint64_t uncut = run(scene.crowded, PARTNER_LIMIT, group[0], &hit);
             EXPECT_FALSE(hit) << group[0].name << ", the real limit";
             const uint64_t first = run(scene.crowded, limit, group[0], &hit);

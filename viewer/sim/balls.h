@@ -134,10 +134,6 @@ void note_partner_limit(SimState* s);
 // exactly once and in no other list, and that the margin is empty. On a
 // fault writes a description to `fault` (may be null, 256 bytes).
 bool check_cell_lists(const SimState* s, char* fault = nullptr);
-// Checks that the lists the parallel mode builds for its walks name the same
-// balls as the neighbour lists, cell by cell. On a fault writes a
-// description to `fault` (may be null, 256 bytes).
-bool check_parallel_lists(SimState* s, char* fault = nullptr);
 
 // ---------------------------------------------------------------------------
 // Passes
@@ -154,7 +150,8 @@ void free_repel_scratch(SimState* s);
 // would only wait on each other; no figure was recorded for 256 (6c79b7a).
 const int MAX_SIM_THREADS = 256;
 // One frame of the simulation: the repulsion pass and the step, in the
-// sequential mode or on s->sim_threads threads. False as for step_balls.
+// sequential mode or on s->sim_threads threads (the ordered engine). False as
+// for step_balls, or when the ordered engine's lists could not be had.
 bool simulate_step(SimState* s, const MapHeader* header);
 // One damped Verlet step against the map's collision field. False when the
 // neighbour table could not grow (the ball that needed it keeps its old

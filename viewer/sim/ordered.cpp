@@ -85,6 +85,20 @@ void free_ordered_state(SimState* s)
     s->lists_stale = false;
 }
 
+void free_parallel_scratch(SimState* s)
+{
+    free_ordered_state(s);
+    free_team(s->team);
+    s->team = nullptr;
+}
+
+void limit_parallel_lists(SimState* s, size_t ints)
+{
+    if (!s->ordered)
+        s->ordered = new OrderedState();
+    s->ordered->lists_limit = ints;
+}
+
 void note_balls_written(SimState* s)
 {
     s->balls_written = true;

@@ -11,7 +11,7 @@ struct SimPlan;
 
 // One frame (repulsion and step) of the ordered engine on `threads` threads.
 // False, having changed nothing, when its memory cannot be had: the caller
-// then runs the slab engine. *ok is false when a slab's lists could not be
+// then runs the sequential twin of the plan. *ok is false when a slab's lists could not be
 // had (its balls were not pushed this frame; the next frame builds again).
 bool ordered_frame(SimState* s, const MapHeader* header, const SimPlan* plan, int threads, bool* ok);
 
@@ -38,6 +38,11 @@ void ordered_build_counts(const SimState* s, long* frames, long* builds);
 
 // Releases the ordered engine's state.
 void free_ordered_state(SimState* s);
+// The same, and ends the thread team's threads.
+void free_parallel_scratch(SimState* s);
+// Refuses the ordered engine more than `ints` ints for a slab's lists, as if
+// their memory could not be had (tests); free_parallel_scratch lifts it.
+void limit_parallel_lists(SimState* s, size_t ints);
 
 // Bytes the ordered engine holds now, and at most since it was set up.
 size_t ordered_bytes(const SimState* s);

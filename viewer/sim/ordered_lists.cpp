@@ -68,14 +68,14 @@ KSM_LANES16_TARGET static int keep_near16(const int* near, const float* x, const
 }
 #endif
 
-// Makes room for `ints` ints in a slab's lists. False when it cannot be had
-// or would not be addressed by 32-bit offsets.
-static bool reserve_lists(SlabLists* l, size_t ints)
+// Makes room for `ints` ints in a slab's lists. False when it cannot be had,
+// would not be addressed by 32-bit offsets or passes `limit` (tests).
+static bool reserve_lists(SlabLists* l, size_t ints, size_t limit)
 {
     if (ints <= l->size)
         return true;
     size_t size = 2 * ints;
-    if (size > INT32_MAX)
+    if (size > INT32_MAX || ints > limit)
         return false;
     int* grown = (int*)std::realloc(l->ints, size * sizeof(int));
     if (!grown)
@@ -155,7 +155,7 @@ static bool build_slab_lists(SimState* s, OrderedState& o, int k, OrderedScratch
             }
         const float *x = near_x.data(), *y = near_y.data(), *z = near_z.data();
         for (size_t i = r; i < run_end; ++i) {
-            if (!reserve_lists(l, at + 1 + n))
+            if (!reserve_lists(l, at + 1 + n, o.lists_limit))
                 return false;
             int* head = l->ints + at;
             const Vec3 p = vec_of(pos[i]);

@@ -10,8 +10,11 @@
 #include "ordered.h"
 #include "sim_state.h"
 
-// Slabs the field is cut into, whatever the number of threads: as the slab
-// engine's SLABS (parallel.cpp).
+// Slabs the field is cut into, whatever the number of threads: several per
+// thread, so that threads that finish early take another. More slabs balance
+// the threads better; fewer keep more walks of a slab independent, which the
+// lanes need. Sixteen, four and eight were tried on the slab engine this
+// engine replaced; no figure was recorded.
 const int ORDERED_SLABS = 8;
 
 // A position as the walks read and write it: four floats, so that a ball is
@@ -108,6 +111,7 @@ struct OrderedState {
     SlabLists slab_lists[ORDERED_SLABS];
     std::vector<OrderedScratch> scratch;
     float skin = ORDERED_SKIN;
+    size_t lists_limit = SIZE_MAX;  // ints a slab's lists may take; beyond, refused (tests)
     // The lists are built again before the next walks.
     bool rebuild = true;
     // Seconds per stage, frames and builds since take_ordered_stage_times;

@@ -263,8 +263,3 @@ bool wide_walks_pay(const WalkSequence& q);
 // Whether the plan walks q in lanes: it has lanes, and either forces them
 // or the sample says they pay.
 bool plan_walks_in_lanes(const SimPlan* plan, const WalkSequence& q);
-// Releases the parallel mode's working memory and ends its team's threads.
-void free_parallel_scratch(SimState* s);
-// Refuses the parallel mode's lists more than `ints` ints per thread, as if
-// their memory could not be had (tests); free_parallel_scratch lifts it.
-void limit_parallel_lists(SimState* s, size_t ints);

@@ -9,6 +9,7 @@
 #include "balls.h"
 #include "integration_ball.h"
 #include "ordered.h"
+#include "sim_plan.h"
 
 void layer_box_units(const LayerBox* box, int k, int* lo, int* hi)
 {
@@ -80,6 +81,23 @@ bool apply_teleports(SimState* s, const MapLayers* layers)
         }
     }
     return all_registered;
+}
+
+bool simulate_step(SimState* s, const MapHeader* header)
+{
+    // The plan is chosen once a frame; parallel when s->sim_threads >= 1.
+    const SimPlan* plan = choose_plan(s);
+    if (plan->parallel) {
+        bool ok = true;
+        if (ordered_frame(s, header, plan, s->sim_threads, &ok))
+            return ok;
+        // No memory for the ordered engine: the frame runs sequentially.
+        plan = find_plan(plan->twin);
+    }
+    refresh_cell_lists(s);
+    note_partner_limit(s);
+    repel_with_plan(s, plan);
+    return step_with_plan(s, header, plan);
 }
 
 bool simulate_frame(SimState* s, const LoadedMap* map)

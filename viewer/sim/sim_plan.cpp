@@ -26,33 +26,24 @@ CpuLanes cpu_lanes()
     return cpu;
 }
 
-// The sequential plans, then their parallel forms (which have no reach
-// lists). "auto" is the default; "auto8" is what it narrows to on a
-// processor with AVX2 alone. "wide8" stands for such a processor with the
-// lanes forced (bench_sim's avx2 row), "wide" forces the widest lanes over
-// the whole lists, "plain" the plain walk with the step ball by ball, as on a
-// processor without lanes. The parallel mode runs the slab engine
-// ("threads_..."); the ordered engine's plans ("ordered", "ordered8",
-// "ordered_plain") run only when forced (tests, bench_sim) until the parallel
-// mode is moved onto them: with lists kept across frames they are now the
-// faster engine (100,000 settled balls on 2 threads 4.3-5.1 ms a frame
-// against the slab engine's 8.9), measured on one quiet run so far.
+// The sequential plans, then the parallel ones. "auto" is the default;
+// "auto8" is what it narrows to on a processor with AVX2 alone. "wide8"
+// stands for such a processor with the lanes forced (bench_sim's avx2 row),
+// "wide" forces the widest lanes over the whole lists, "plain" the plain walk
+// with the step ball by ball, as on a processor without lanes. The parallel
+// mode runs the ordered engine (ordered.cpp): "ordered" with the widest
+// lanes, "ordered8" with eight, "ordered_plain" with the plain walk.
 static const SimPlan PLANS[] = {
-    // name            walk  reach  sampled step parallel ordered twin            narrower
-    {"auto",            16,  true,  true,   16,  false,  false, "threads_auto",   "auto8"},
-    {"auto8",           8,   true,  true,   0,   false,  false, "threads_auto8",  "plain"},
-    {"wide8",           8,   true,  false,  0,   false,  false, "threads_wide8",  "plain"},
-    {"wide",            16,  false, false,  16,  false,  false, "threads_wide",   "whole8"},
-    {"whole8",          8,   false, false,  0,   false,  false, "threads_wide8",  "plain"},
-    {"plain",           0,   false, false,  0,   false,  false, "threads_plain",  nullptr},
-    {"threads_auto",    16,  false, true,   16,  true,   false, "auto",           "threads_auto8"},
-    {"threads_auto8",   8,   false, true,   0,   true,   false, "auto8",          "threads_plain"},
-    {"threads_wide",    16,  false, false,  16,  true,   false, "wide",           "threads_wide8"},
-    {"threads_wide8",   8,   false, false,  0,   true,   false, "wide8",          "threads_plain"},
-    {"threads_plain",   0,   false, false,  0,   true,   false, "plain",          nullptr},
-    {"ordered",         16,  false, true,   16,  true,   true,  "auto",           "ordered8"},
-    {"ordered8",        8,   false, true,   0,   true,   true,  "auto8",          "ordered_plain"},
-    {"ordered_plain",   0,   false, false,  0,   true,   true,  "plain",          nullptr},
+    // name            walk  reach  sampled step parallel twin             narrower
+    {"auto",            16,  true,  true,   16,  false,  "ordered",       "auto8"},
+    {"auto8",           8,   true,  true,   0,   false,  "ordered8",      "plain"},
+    {"wide8",           8,   true,  false,  0,   false,  "ordered8",      "plain"},
+    {"wide",            16,  false, false,  16,  false,  "ordered",       "whole8"},
+    {"whole8",          8,   false, false,  0,   false,  "ordered8",      "plain"},
+    {"plain",           0,   false, false,  0,   false,  "ordered_plain", nullptr},
+    {"ordered",         16,  false, true,   16,  true,   "auto",          "ordered8"},
+    {"ordered8",        8,   false, true,   0,   true,   "auto8",         "ordered_plain"},
+    {"ordered_plain",   0,   false, false,  0,   true,   "plain",         nullptr},
 };
 static const int PLAN_COUNT = (int)(sizeof PLANS / sizeof PLANS[0]);
 
@@ -81,7 +72,7 @@ const SimPlan* choose_plan_in_mode(const SimState* s, bool parallel)
     const SimPlan* plan = s->forced_plan ? s->forced_plan : &PLANS[0];
     if (plan->parallel != parallel)
         plan = find_plan(plan->twin);
-    // Narrowest last: "plain", "threads_plain" and "ordered_plain" need nothing.
+    // Narrowest last: "plain" and "ordered_plain" need nothing.
     const CpuLanes cpu = cpu_lanes();
     while (!plan_supported(plan, cpu))
         plan = find_plan(plan->narrower);

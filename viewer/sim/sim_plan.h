@@ -27,8 +27,7 @@ struct SimPlan {
     bool reach;           // the reach lists first, where they hold
     bool sampled;         // lanes only where wide_walks_pay says so, else forced
     int step_lanes;       // 0, or 16 (the AVX-512 step)
-    bool parallel;        // on the thread team (s->sim_threads threads)
-    bool ordered;         // parallel: the ordered engine (ordered.cpp), else the slab engine (parallel.cpp)
+    bool parallel;        // the ordered engine on the thread team (s->sim_threads threads)
     const char* twin;     // the same plan in the other mode
     const char* narrower; // what runs instead where the processor lacks the lanes
 };

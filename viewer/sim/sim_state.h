@@ -100,7 +100,6 @@ struct CellTable {
     size_t free_ints = 0;          // ints in freed blocks
 };
 
-struct ParallelState;  // the slab engine's state and scratch (parallel.cpp)
 struct OrderedState;   // the ordered engine's state (ordered.cpp)
 struct Team;           // a thread team (thread_team.cpp)
 
@@ -152,9 +151,8 @@ struct SimState {
     WideScratch main_scratch;
     std::vector<int> moved;
 
-    // The parallel mode's engines and their thread team; made when first
-    // needed.
-    ParallelState* parallel = nullptr;
+    // The parallel mode's ordered engine and its thread team; made when
+    // first needed.
     OrderedState* ordered = nullptr;
     Team* team = nullptr;
     // While the ordered engine runs it keeps the balls' state in its own
