@@ -11,8 +11,9 @@ struct SimPlan;
 
 // One frame (repulsion and step) of the ordered engine on `threads` threads.
 // False, having changed nothing, when its memory cannot be had: the caller
-// then runs the sequential twin of the plan. *ok is false when a slab's lists could not be
-// had (its balls were not pushed this frame; the next frame builds again).
+// then runs the plan's sequential twin. *ok is false when a slab's lists
+// could not be had (its balls were not pushed this frame; the next frame
+// builds again).
 bool ordered_frame(SimState* s, const MapHeader* header, const SimPlan* plan, int threads, bool* ok);
 
 // Rebuilds the neighbour lists (and ball_cell) from the balls' positions when
