@@ -12,8 +12,6 @@
 #include "ini.h"
 #include "sim_frame.h"
 
-const char* const BALL_SETTINGS_SECTION = "balls";
-
 // ---------------------------------------------------------------------------
 // Pseudo-random numbers
 // ---------------------------------------------------------------------------

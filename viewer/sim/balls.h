@@ -19,7 +19,7 @@
 
 // Section of the settings file, and the divisors of the settings (10000·π
 // and 100·π as double constants).
-extern const char* const BALL_SETTINGS_SECTION;  // "balls"
+inline constexpr const char* BALL_SETTINGS_SECTION = "balls";
 constexpr double SETTING_DIVISOR_SMALL = 31415.926535897932;  // 10000·π
 constexpr double SETTING_DIVISOR_LARGE = 314.1592653589793;   // 100·π
 

@@ -9,9 +9,6 @@
 #include "file_bytes.h"
 #include "ini.h"
 
-const char* const BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
-const int BALL_SETTING_KEY_COUNT = (int)(sizeof BALL_SETTING_KEYS / sizeof BALL_SETTING_KEYS[0]);
-
 static bool is_known_key(const std::string& key)
 {
     for (const char* k : BALL_SETTING_KEYS)

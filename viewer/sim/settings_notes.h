@@ -7,8 +7,8 @@
 #include <vector>
 
 // Keys of section "balls" that the viewer reads.
-extern const char* const BALL_SETTING_KEYS[];
-extern const int BALL_SETTING_KEY_COUNT;
+inline constexpr const char* BALL_SETTING_KEYS[] = {"count", "g", "cl", "geom", "t", "fps", "layers", "threads"};
+inline constexpr int BALL_SETTING_KEY_COUNT = (int)(sizeof BALL_SETTING_KEYS / sizeof BALL_SETTING_KEYS[0]);
 
 // One line per finding, each starting with `shown_path` and ": ": a key
 // followed by a lone '=' (with how to write it), an unknown key in
