@@ -52,6 +52,7 @@ struct Lanes16 {
     KSM_LANE16 static I load(const int* p) { return I{_mm512_load_si512(p)}; }
     // The lanes of m from p (unaligned), zero in the others, which are not read.
     KSM_LANE16 static I load_where(M m, const int* p) { return I{_mm512_maskz_loadu_epi32(m.m, p)}; }
+    KSM_LANE16 static F load_where(M m, const float* p) { return F{_mm512_maskz_loadu_ps(m.m, p)}; }
 };
 
 KSM_LANE16 Floats16 add(Floats16 a, Floats16 b) { return {_mm512_add_ps(a.v, b.v)}; }

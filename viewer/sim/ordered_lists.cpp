@@ -41,28 +41,27 @@ static int keep_near(const int* near, const float* x, const float* y, const floa
 }
 
 #if KSM_HAVE_LANES
-#include <immintrin.h>
 // The same sixteen entries at a time in AVX-512 lanes, the kept ones
-// compressed into place: the same float operations, the same lists.
+// packed into place: the same float operations, the same lists.
 KSM_LANES16_TARGET static int keep_near16(const int* near, const float* x, const float* y, const float* z, size_t n,
                                           Vec3 p, int self, float reach2, int* to)
 {
-    const __m512 px = _mm512_set1_ps(p.x), py = _mm512_set1_ps(p.y), pz = _mm512_set1_ps(p.z);
-    const __m512 r2 = _mm512_set1_ps(reach2);
-    const __m512i me = _mm512_set1_epi32(self);
+    typedef Lanes16 L;
+    const L::F px = L::splat(p.x), py = L::splat(p.y), pz = L::splat(p.z);
+    const L::F r2 = L::splat(reach2);
+    const L::I me = L::splat(self);
     int* const first = to;
-    for (size_t e = 0; e < n; e += 16) {
-        const __mmask16 in = n - e >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << (n - e)) - 1);
-        const __m512 dx = _mm512_sub_ps(px, _mm512_maskz_loadu_ps(in, x + e));
-        const __m512 dy = _mm512_sub_ps(py, _mm512_maskz_loadu_ps(in, y + e));
-        const __m512 dz = _mm512_sub_ps(pz, _mm512_maskz_loadu_ps(in, z + e));
-        const __m512 d2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)),
-                                        _mm512_mul_ps(dz, dz));
-        const __m512i entries = _mm512_maskz_loadu_epi32(in, near + e);
-        const __mmask16 kept = _mm512_mask_cmp_ps_mask(in, d2, r2, _CMP_LE_OQ) &
-                               _mm512_cmpneq_epi32_mask(entries, me);
-        _mm512_mask_compressstoreu_epi32(to, kept, entries);
-        to += __builtin_popcount((unsigned)kept);
+    for (size_t e = 0; e < n; e += L::WIDTH) {
+        const unsigned lanes = n - e >= (size_t)L::WIDTH ? (1u << L::WIDTH) - 1 : (1u << (n - e)) - 1;
+        const L::M in = L::mask(lanes);
+        const L::F dx = sub(px, L::load_where(in, x + e));
+        const L::F dy = sub(py, L::load_where(in, y + e));
+        const L::F dz = sub(pz, L::load_where(in, z + e));
+        const L::F d2 = add(add(mul(dx, dx), mul(dy, dy)), mul(dz, dz));
+        const L::I entries = L::load_where(in, near + e);
+        const unsigned kept = lanes & bits(at_most(d2, r2)) & bits(unequal(entries, me));
+        store_packed(to, L::mask(kept), entries);
+        to += __builtin_popcount(kept);
     }
     return (int)(to - first);
 }
