@@ -100,10 +100,10 @@ struct Golden : SimFixture {
 };
 
 static const GoldenScene GOLDEN_SCENES[] = {
-    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull,  0x903a58a6b6f80debull},
-    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull,  0x83ca2ff424c09452ull},
-    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull,  0x42af0e951512f462ull},
-    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull,  0xd4beadfcd80a4b95ull},
+    {"small field, crowded heap", 10, 10, 2000, 300, "", false, 0xadbf15cd4db3ecb3ull, 0x903a58a6b6f80debull},
+    {"one crowded cell", 2, 2, 300, 200, "cl=40", false, 0xb5bc71b20c02bd57ull, 0x83ca2ff424c09452ull},
+    {"collision field", 16, 8, 3000, 300, "", true, 0x28cc678b0a9d2013ull, 0x42af0e951512f462ull},
+    {"sparse, strong gravity", 40, 20, 4000, 300, "g=200", true, 0xa97b5916736ee608ull, 0xd4beadfcd80a4b95ull},
 };
 
 static void sequential_frame(SimState* s, MapHeader* map)
